@@ -1,0 +1,53 @@
+// The one way into the module from Python: every slot, method and function
+// body runs inside `guarded`, which keeps C++ exceptions from crossing into the
+// interpreter.
+#pragma once
+
+#include "boundary/panic.hpp"
+
+#include <new>
+#include <type_traits>
+
+namespace kelto::boundary {
+
+/// Counts this thread's active entries into the module: while it is non-zero
+/// the thread holds the interpreter lock on our behalf.
+class CallFrame {
+public:
+    CallFrame() noexcept { ++depth_; }
+    ~CallFrame() { --depth_; }
+    CallFrame(const CallFrame&) = delete;
+    CallFrame& operator=(const CallFrame&) = delete;
+    [[nodiscard]] static bool active() noexcept { return depth_ > 0; }
+
+private:
+    static thread_local int depth_;
+};
+
+/// Exhausted memory while building internal values is not reported to Python:
+/// writes "memory allocation of <size> bytes failed" and aborts. Our operator
+/// new calls it with the size; a std::bad_alloc thrown inside the C++ runtime
+/// library reaches it with size 0, meaning unknown.
+[[noreturn, gnu::cold]] void out_of_memory(std::size_t size) noexcept;
+
+/// Runs `body` as a boundary entry. `failure` is what the slot returns with a
+/// Python exception set (nullptr for objects, -1 for setters).
+template <class Body, class R = std::invoke_result_t<Body>>
+R guarded(Body&& body, R failure) noexcept {
+    CallFrame frame;
+    try {
+        return body();
+    } catch (const Panic& fault) {
+        raise_panic(fault);
+    } catch (const std::bad_alloc&) {
+        out_of_memory(0);
+    } catch (const std::exception& e) {
+        raise_panic(Panic{e.what(), std::source_location::current()});
+    } catch (...) {
+        raise_panic(Panic{"native code failed with an unknown C++ exception",
+                          std::source_location::current()});
+    }
+    return failure;
+}
+
+}  // namespace kelto::boundary

@@ -1,0 +1,47 @@
+// Conversions of Python arguments into C++ parameter types. A failure sets the
+// Python exception; the caller adds the argument-name prefix.
+#pragma once
+
+#include "boundary/errors.hpp"
+
+#include <optional>
+#include <string_view>
+
+namespace kelto::boundary {
+
+/// Specialised per parameter type: `static Result<T> convert(PyObject*)`.
+template <class T>
+struct Converter;
+
+/// Any object, borrowed for the duration of the call.
+template <>
+struct Converter<Borrowed> {
+    static Result<Borrowed> convert(PyObject* obj) noexcept { return Borrowed{obj}; }
+};
+
+/// A str (or subclass) as UTF-8, valid while the argument lives: the
+/// interpreter caches the encoded form in the string object.
+template <>
+struct Converter<std::string_view> {
+    static Result<std::string_view> convert(PyObject* obj) {
+        if (!PyUnicode_Check(obj)) [[unlikely]]
+            return std::unexpected(raise_type_mismatch(obj, &PyUnicode_Type));
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
+        if (utf8 == nullptr) [[unlikely]] return std::unexpected(fetch_error());  // lone surrogate
+        return std::string_view(utf8, static_cast<std::size_t>(size));
+    }
+};
+
+/// An optional parameter: absent arguments arrive as null.
+template <class T>
+struct Converter<std::optional<T>> {
+    static Result<std::optional<T>> convert(PyObject* obj) {
+        if (obj == nullptr) return std::optional<T>{};
+        auto value = Converter<T>::convert(obj);
+        if (!value) return std::unexpected(value.error());
+        return std::optional<T>{std::move(*value)};
+    }
+};
+
+}  // namespace kelto::boundary

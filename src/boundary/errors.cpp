@@ -1,0 +1,79 @@
+#include "boundary/errors.hpp"
+
+#include "boundary/borrow.hpp"
+#include "boundary/panic.hpp"
+
+namespace kelto::boundary {
+
+ErrorSet raise(PyObject* type, std::string_view message) noexcept {
+    Owned text = Owned::steal(PyUnicode_FromStringAndSize(message.data(),
+                                                          static_cast<Py_ssize_t>(message.size())));
+    if (text) PyErr_SetObject(type, text.get());
+    return {};
+}
+
+ErrorSet raise_type_mismatch(Borrowed obj, PyTypeObject* expected) noexcept {
+    Owned actual_name = Owned::steal(PyType_GetQualName(Py_TYPE(obj.get())));
+    if (!actual_name) return {};
+    Owned expected_name = Owned::steal(PyType_GetQualName(expected));
+    if (!expected_name) return {};
+    PyErr_Format(PyExc_TypeError, "'%U' object cannot be cast as '%U'", actual_name.get(),
+                 expected_name.get());
+    return {};
+}
+
+ErrorSet raise_cant_delete() noexcept {
+    PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
+    return {};
+}
+
+ErrorSet raise_already_mutably_borrowed() noexcept {
+    PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+    return {};
+}
+
+ErrorSet raise_already_borrowed() noexcept {
+    PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+    return {};
+}
+
+ErrorSet fetch_error() {
+    if (!PyErr_Occurred()) [[unlikely]] {
+        PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+        return {};
+    }
+    resume_panic_from_python();
+    return {};
+}
+
+Owned exception_text(Borrowed exc) noexcept {
+    Owned text = Owned::steal(PyObject_Str(exc.get()));
+    if (text) return text;
+    PyErr_Clear();
+    Owned type_name = Owned::steal(PyType_GetName(Py_TYPE(exc.get())));
+    if (!type_name) return {};
+    return Owned::steal(PyUnicode_FromFormat("<unprintable %U object>", type_name.get()));
+}
+
+ErrorSet prefix_argument_error(std::string_view name) noexcept {
+    Owned original = Owned::steal(PyErr_GetRaisedException());
+    if (!original) return {};
+    // Only TypeError itself is reworded; subclasses and other errors keep their identity.
+    if (Py_TYPE(original.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+        PyErr_SetRaisedException(original.release());
+        return {};
+    }
+    Owned text = exception_text(original);
+    if (!text) return {};
+    Owned message = Owned::steal(PyUnicode_FromFormat(
+        "argument '%.*s': %U", static_cast<int>(name.size()), name.data(), text.get()));
+    if (!message) return {};
+    Owned replacement = Owned::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+    if (!replacement) return {};
+    // PyException_SetCause steals its argument; GetCause returns a new reference.
+    PyException_SetCause(replacement.get(), PyException_GetCause(original.get()));
+    PyErr_SetRaisedException(replacement.release());
+    return {};
+}
+
+}  // namespace kelto::boundary

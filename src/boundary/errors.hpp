@@ -1,0 +1,48 @@
+// The exact texts of the generic failures, kept here once. Every builder sets
+// the Python exception and returns the failure value, so call sites read
+// `return raise_...(...)`.
+#pragma once
+
+#include "boundary/ref.hpp"
+
+#include <expected>
+#include <string_view>
+
+namespace kelto::boundary {
+
+/// Marks a failed boundary operation whose Python exception is already set.
+struct ErrorSet {};
+inline constexpr std::unexpected<ErrorSet> kErrorSet{ErrorSet{}};
+
+/// A value, or a pending Python exception.
+template <class T>
+using Result = std::expected<T, ErrorSet>;
+
+/// Converts `Result<Owned>` and friends into the slot convention (null = error).
+[[nodiscard]] inline PyObject* release_or_null(Result<Owned>&& r) noexcept {
+    return r ? r->release() : nullptr;
+}
+
+/// Sets `type(message)` as the pending exception.
+[[gnu::cold]] ErrorSet raise(PyObject* type, std::string_view message) noexcept;
+
+/// TypeError "'<qualname of obj's type>' object cannot be cast as '<qualname of expected>'".
+[[gnu::cold]] ErrorSet raise_type_mismatch(Borrowed obj, PyTypeObject* expected) noexcept;
+
+/// AttributeError "can't delete attribute".
+[[gnu::cold]] ErrorSet raise_cant_delete() noexcept;
+
+/// The fetch rule: after an interpreter call reported failure, make sure an
+/// exception is pending (SystemError "attempted to fetch exception but none
+/// was set" when the interpreter forgot to set one). Throws a Panic when the
+/// pending exception is our own panic coming back through Python code.
+[[gnu::cold]] ErrorSet fetch_error();
+
+/// Re-raises a pending exactly-TypeError as TypeError("argument '<name>': "
+/// + its text), keeping its __cause__. Any other exception passes unchanged.
+[[gnu::cold]] ErrorSet prefix_argument_error(std::string_view name) noexcept;
+
+/// The text of an exception as its str(), or "<unprintable T object>".
+[[nodiscard]] Owned exception_text(Borrowed exc) noexcept;
+
+}  // namespace kelto::boundary

@@ -1,0 +1,101 @@
+#include "boundary/panic.hpp"
+
+#include "boundary/stdout.hpp"
+
+#include <cstdlib>
+#include <format>
+
+#include <execinfo.h>
+#include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace kelto::boundary {
+namespace {
+
+constexpr const char* kPanicDoc =
+    "The exception raised when native code called from Python fails in a way "
+    "it cannot recover from (a broken invariant, an interpreter call that must "
+    "not fail).\n\n"
+    "Like SystemExit, it derives from BaseException rather than Exception, so "
+    "that a bare `except Exception` does not swallow it: it typically "
+    "propagates all the way up and ends the interpreter.";
+
+/// The main thread is "main"; others carry the name the OS knows them by.
+std::string thread_name() {
+    if (::getpid() == static_cast<pid_t>(::syscall(SYS_gettid))) return "main";
+    char name[64] = {};
+    if (pthread_getname_np(pthread_self(), name, sizeof name) != 0 || name[0] == '\0')
+        return "<unnamed>";
+    return name;
+}
+
+void write_report(const Panic& fault) {
+    write_stderr(std::format("thread '{}' panicked at {}:{}:{}:\n{}\n", thread_name(),
+                             fault.where.file_name(), fault.where.line(), fault.where.column(),
+                             fault.message));
+    const char* wanted = std::getenv("KELTO_BACKTRACE");
+    if (wanted != nullptr && wanted[0] != '\0' && std::string_view(wanted) != "0") {
+        void* frames[64];
+        const int depth = ::backtrace(frames, 64);
+        write_stderr("native backtrace:\n");
+        ::backtrace_symbols_fd(frames, depth, STDERR_FILENO);
+    } else {
+        write_stderr("note: set KELTO_BACKTRACE=1 to print a native backtrace\n");
+    }
+}
+
+}  // namespace
+
+void panic(std::string message, std::source_location where) {
+    throw Panic{std::move(message), where};
+}
+
+PyObject* panic_exception_type() noexcept {
+    // Created once with the interpreter lock held and kept for the life of the process.
+    static PyObject* type = nullptr;
+    if (type == nullptr)
+        type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
+                                         PyExc_BaseException, nullptr);
+    return type;
+}
+
+void raise_panic(const Panic& fault) noexcept {
+    try {
+        write_report(fault);
+    } catch (...) {
+        write_stderr("a native panic occurred; its report could not be written\n");
+    }
+    PyObject* type = panic_exception_type();
+    if (type == nullptr) {
+        // The interpreter would not even create the class: keep its error, which
+        // says why, and note the fault it was meant to carry.
+        write_stderr("could not create pyo3_runtime.PanicException\n");
+        return;
+    }
+    const std::string_view message =
+        fault.message.empty() ? std::string_view{"native code panicked"} : fault.message;
+    raise(type, message);
+}
+
+void resume_panic_from_python() {
+    PyObject* type = panic_exception_type();
+    if (type == nullptr) return;
+    PyObject* pending = PyErr_Occurred();
+    if (pending == nullptr || !PyErr_GivenExceptionMatches(pending, type)) return;
+
+    Owned exc = Owned::steal(PyErr_GetRaisedException());
+    write_stderr("kelto: a panic raised by native code came back through Python code.\n"
+                 "kelto: it is not an ordinary exception; unwinding continues. Python traceback:\n");
+    PyErr_DisplayException(exc.get());
+    std::string message = "Unwrapped panic from Python code";
+    if (Owned text = Owned::steal(PyObject_Str(exc.get()))) {
+        Py_ssize_t size = 0;
+        if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size))
+            message.assign(utf8, static_cast<std::size_t>(size));
+    }
+    PyErr_Clear();
+    panic(std::move(message));
+}
+
+}  // namespace kelto::boundary

@@ -1,0 +1,44 @@
+// Internal faults: a broken invariant, or an interpreter call that must not
+// fail but did. They unwind as a C++ exception to the nearest boundary entry,
+// which reports them on standard error and raises pyo3_runtime.PanicException,
+// a BaseException, so the process keeps running but the call cannot be
+// mistaken for an ordinary failure.
+#pragma once
+
+#include "boundary/errors.hpp"
+
+#include <source_location>
+#include <string>
+
+namespace kelto::boundary {
+
+/// The C++ exception that carries a fault to the boundary.
+struct Panic {
+    std::string message;
+    std::source_location where;
+};
+
+/// Ends the current Python call with the panic exception.
+[[noreturn, gnu::cold]] void panic(std::string message,
+                                   std::source_location where = std::source_location::current());
+
+/// Panics with `message` unless `condition` holds.
+inline void check(bool condition, const char* message,
+                  std::source_location where = std::source_location::current()) {
+    if (!condition) [[unlikely]] panic(message, where);
+}
+
+/// At the boundary: writes the report to standard error and sets the panic
+/// exception carrying the fault's message.
+[[gnu::cold]] void raise_panic(const Panic& fault) noexcept;
+
+/// The class pyo3_runtime.PanicException, created on first need; null with an
+/// exception set if the interpreter refuses to create it.
+[[nodiscard]] PyObject* panic_exception_type() noexcept;
+
+/// After an interpreter call that may have run Python code failed: if the
+/// pending exception is our own panic coming back through Python code, it is
+/// not an ordinary error; report it and continue unwinding as a panic.
+void resume_panic_from_python();
+
+}  // namespace kelto::boundary

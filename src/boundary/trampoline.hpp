@@ -1,0 +1,178 @@
+// The C entry points that the interpreter calls, generated from a class's
+// static descriptions and typed implementation functions. They do, in this
+// order and in one place: enter the frame, bind arguments, take the borrow,
+// convert arguments (adding the argument-name prefix to a TypeError), run
+// the implementation, release everything, and map C++ failures to Python.
+#pragma once
+
+#include "boundary/call.hpp"
+#include "boundary/convert.hpp"
+#include "boundary/type.hpp"
+
+#include <algorithm>
+#include <array>
+#include <optional>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+namespace kelto::boundary {
+
+/// A string usable as a template argument (a property's name).
+template <std::size_t N>
+struct FixedString {
+    char text[N]{};
+    consteval FixedString(const char (&s)[N]) { std::copy_n(s, N, text); }  // NOLINT
+    [[nodiscard]] constexpr std::string_view view() const { return {text, N - 1}; }
+};
+
+namespace detail {
+
+template <class F>
+struct FnTraits;
+template <class R, class First, class... Rest>
+struct FnTraits<R (*)(First, Rest...)> {
+    using Receiver = std::remove_cvref_t<First>;
+    using Args = std::tuple<std::remove_cvref_t<Rest>...>;
+};
+
+template <class T, std::size_t I>
+bool convert_one(std::string_view param, PyObject* slot, std::optional<T>& out) {
+    auto value = Converter<T>::convert(slot);
+    if (!value) [[unlikely]] {
+        prefix_argument_error(param);
+        return false;
+    }
+    out.emplace(std::move(*value));
+    return true;
+}
+
+/// Converts `slots` in parameter order into `Args` and calls `f` with them;
+/// the first failure stops, releasing what was converted so far.
+template <const Signature& Sig, class Args, class F, std::size_t... I>
+Result<Owned> call_converted(PyObject* const* slots, F&& f, std::index_sequence<I...>) {
+    std::tuple<std::optional<std::tuple_element_t<I, Args>>...> values;
+    const bool converted =
+        (convert_one<std::tuple_element_t<I, Args>, I>(Sig.params[I].name, slots[I], std::get<I>(values)) && ...);
+    if (!converted) return std::unexpected(ErrorSet{});
+    return f(std::move(*std::get<I>(values))...);
+}
+
+}  // namespace detail
+
+/// `__new__` of a class, from its signature and `Result<Owned> impl(PyTypeObject* cls, Args...)`.
+/// Offers both the vectorcall entry (what `Cls(...)` uses) and tp_new (what
+/// `Cls.__new__(Cls, ...)` uses); they share the binder.
+template <const Signature& Sig, auto Impl>
+struct Constructor {
+    static_assert(well_formed(Sig));
+    using Args = typename detail::FnTraits<decltype(Impl)>::Args;
+    static constexpr std::size_t kArity = std::tuple_size_v<Args>;
+    static_assert(kArity == Sig.params.size(), "one implementation argument per parameter");
+
+    static PyObject* vectorcall(PyObject* cls, PyObject* const* args, std::size_t nargsf,
+                                PyObject* kwnames) noexcept {
+        return guarded([&]() -> PyObject* {
+            std::array<PyObject*, kArity> slots{};
+            BoundArgs bound{slots};
+            if (!bind_vectorcall(Sig, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)), kwnames, bound))
+                return nullptr;
+            return run(reinterpret_cast<PyTypeObject*>(cls), slots.data());
+        }, static_cast<PyObject*>(nullptr));
+    }
+
+    static PyObject* new_(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
+        return guarded([&]() -> PyObject* {
+            std::array<PyObject*, kArity> slots{};
+            BoundArgs bound{slots};
+            if (!bind_tuple_dict(Sig, args, kwargs, bound)) return nullptr;
+            return run(cls, slots.data());
+        }, static_cast<PyObject*>(nullptr));
+    }
+
+private:
+    static PyObject* run(PyTypeObject* cls, PyObject* const* slots) {
+        auto call = [cls](auto&&... values) { return Impl(cls, std::forward<decltype(values)>(values)...); };
+        return release_or_null(
+            detail::call_converted<Sig, Args>(slots, call, std::make_index_sequence<kArity>{}));
+    }
+};
+
+/// A method `Result<Owned> impl(const Payload& self, Args...)`: the receiver
+/// is borrowed shared before the arguments are converted.
+template <const Signature& Sig, auto Impl>
+struct Method {
+    static_assert(well_formed(Sig));
+    using Payload = typename detail::FnTraits<decltype(Impl)>::Receiver;
+    using Args = typename detail::FnTraits<decltype(Impl)>::Args;
+    static constexpr std::size_t kArity = std::tuple_size_v<Args>;
+    static_assert(kArity == Sig.params.size(), "one implementation argument per parameter");
+
+    static PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) noexcept {
+        return guarded([&]() -> PyObject* {
+            std::array<PyObject*, kArity> slots{};
+            BoundArgs bound{slots};
+            if (!bind_vectorcall(Sig, args, static_cast<std::size_t>(nargs), kwnames, bound)) return nullptr;
+            auto& inst = instance_cast<Payload>(self);
+            auto borrow = SharedBorrow::take(inst.borrow);
+            if (!borrow) return nullptr;
+            auto call = [&inst](auto&&... values) {
+                return Impl(inst.payload, std::forward<decltype(values)>(values)...);
+            };
+            return release_or_null(
+                detail::call_converted<Sig, Args>(slots.data(), call, std::make_index_sequence<kArity>{}));
+        }, static_cast<PyObject*>(nullptr));
+    }
+};
+
+/// A reading slot `Result<Owned> impl(const Payload&)` under a shared borrow:
+/// __repr__, __str__ (`text`) and property getters (`get`).
+template <auto Impl>
+struct Reader {
+    using Payload = std::remove_cvref_t<typename detail::FnTraits<decltype(Impl)>::Receiver>;
+
+    static PyObject* text(PyObject* self) noexcept { return read(self); }
+    static PyObject* get(PyObject* self, void*) noexcept { return read(self); }
+
+private:
+    static PyObject* read(PyObject* self) noexcept {
+        return guarded([&]() -> PyObject* {
+            auto& inst = instance_cast<Payload>(self);
+            auto borrow = SharedBorrow::take(inst.borrow);
+            if (!borrow) return nullptr;
+            return release_or_null(Impl(inst.payload));
+        }, static_cast<PyObject*>(nullptr));
+    }
+};
+
+/// A property setter `void impl(Payload&, Value&&)`. Deletion is refused
+/// first; the value is converted before the exclusive borrow is taken, so a
+/// conversion that reads this same object sees it unchanged and conflicts
+/// with nothing.
+template <FixedString Name, auto Impl>
+struct Writer {
+    using Payload = typename detail::FnTraits<decltype(Impl)>::Receiver;
+    using Value = std::tuple_element_t<0, typename detail::FnTraits<decltype(Impl)>::Args>;
+
+    static int set(PyObject* self, PyObject* value, void*) noexcept {
+        return guarded([&]() -> int {
+            if (value == nullptr) {
+                raise_cant_delete();
+                return -1;
+            }
+            auto converted = Converter<Value>::convert(value);
+            if (!converted) {
+                prefix_argument_error(Name.view());
+                return -1;
+            }
+            auto& inst = instance_cast<Payload>(self);
+            auto borrow = ExclusiveBorrow::take(inst.borrow);
+            if (!borrow) return -1;
+            Impl(inst.payload, std::move(*converted));
+            return 0;
+        }, -1);
+    }
+};
+
+}  // namespace kelto::boundary

@@ -1,0 +1,152 @@
+// The module entry: PyInit_kelto, the module body that builds the submodule
+// tree, and the two module functions init_tracing() and main_entry().
+#include "boundary/call.hpp"
+#include "boundary/module.hpp"
+#include "boundary/stdout.hpp"
+#include "logging.hpp"
+#include "package/version_py.hpp"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <format>
+#include <mutex>
+
+namespace kelto {
+namespace {
+
+using boundary::Borrowed;
+using boundary::Owned;
+using boundary::Result;
+
+// ---------------------------------------------------------------- functions
+
+constexpr logging::Callsite kTracingActivated{logging::Level::Warn, "kelto", "lib", 100};
+
+PyObject* init_tracing(PyObject*, PyObject*) noexcept {
+    return boundary::guarded([]() -> PyObject* {
+        if (logging::install_subscriber() == logging::InstallResult::AlreadySet)
+            boundary::panic("Failed to set subscriber: SetGlobalDefaultError(\"a global default "
+                            "trace dispatcher has already been set\")");
+        logging::emit(kTracingActivated, [] { return std::string_view{"tracing activated"}; });
+        return boundary::none().release();
+    }, static_cast<PyObject*>(nullptr));
+}
+
+PyObject* main_entry(PyObject*, PyObject*) noexcept {
+    return boundary::guarded([]() -> PyObject* {
+        if (const int error = boundary::write_stdout("kelto entrypoint\n"); error != 0)
+            boundary::panic(std::format("failed printing to stdout: {}", std::strerror(error)));
+        return boundary::none().release();
+    }, static_cast<PyObject*>(nullptr));
+}
+
+// Docs hold only the signature line: __doc__ is None, __text_signature__ "()".
+PyMethodDef kInitTracing{"init_tracing", init_tracing, METH_NOARGS, "init_tracing()\n--\n\n"};
+PyMethodDef kMainEntry{"main_entry", main_entry, METH_NOARGS, "main_entry()\n--\n\n"};
+
+// ---------------------------------------------------------------- module body
+
+Result<void> add_package_submodule(Borrowed package, const char* name, const char* key,
+                                   std::initializer_list<boundary::ClassObject*> classes) {
+    auto module = boundary::create_module(name);
+    if (!module) return std::unexpected(module.error());
+    for (boundary::ClassObject* cls : classes)
+        if (auto r = boundary::add_class(*module, *cls); !r) return r;
+    return boundary::add_submodule(package, *module, key);
+}
+
+Result<void> module_body(Borrowed root) {
+    auto package = boundary::create_module("package");
+    if (!package) return std::unexpected(package.error());
+    if (auto r = add_package_submodule(*package, "outline", "kelto.package.outline", {}); !r) return r;
+    if (auto r = add_package_submodule(*package, "constraint", "kelto.package.constraint", {}); !r) return r;
+    if (auto r = add_package_submodule(*package, "version", "kelto.package.version",
+                                       {&package::version_class});
+        !r)
+        return r;
+    if (auto r = boundary::add_submodule(root, *package, "kelto.package"); !r) return r;
+    if (auto r = boundary::add_function(root, kInitTracing); !r) return r;
+    return boundary::add_function(root, kMainEntry);
+}
+
+// ---------------------------------------------------------------- entry
+
+PyModuleDef kModuleDef = {PyModuleDef_HEAD_INIT, "kelto", "", 0,
+                          nullptr, nullptr, nullptr, nullptr, nullptr};
+
+// Live for the whole process and never cleared: the module is built once and
+// handed out again on every later import in the same interpreter.
+std::atomic<std::int64_t> interpreter_id{-1};
+PyObject* module_cell = nullptr;
+
+// A once-lock: empty, running (one thread builds), complete.
+enum class Once : std::uint8_t { Empty, Running, Complete };
+std::mutex once_mutex;
+std::condition_variable once_done;
+Once once_state = Once::Empty;
+
+Result<Owned> build_module() {
+    Owned module = Owned::steal(PyModule_Create2(&kModuleDef, PYTHON_API_VERSION));
+    if (!module) return std::unexpected(boundary::fetch_error());
+    if (auto r = module_body(module); !r) return std::unexpected(r.error());
+    return module;
+}
+
+/// Fills the module cell once. The interpreter lock is released while waiting
+/// for the once-lock, so two threads importing at the same time cannot
+/// deadlock: one builds, the other waits and then gets the same module.
+Result<Owned> cached_module() {
+    bool must_build = false;
+    Py_BEGIN_ALLOW_THREADS
+    std::unique_lock lock{once_mutex};
+    once_done.wait(lock, [] { return once_state != Once::Running; });
+    if (once_state == Once::Empty) {
+        once_state = Once::Running;
+        must_build = true;
+    }
+    Py_END_ALLOW_THREADS
+    if (!must_build) return Owned::borrow(module_cell);
+
+    Result<Owned> built = std::unexpected(boundary::ErrorSet{});
+    try {
+        built = build_module();
+    } catch (...) {
+        const std::lock_guard lock{once_mutex};
+        once_state = Once::Empty;
+        once_done.notify_all();
+        throw;
+    }
+    {
+        const std::lock_guard lock{once_mutex};
+        if (built) module_cell = Owned::borrow(*built).release();
+        once_state = built ? Once::Complete : Once::Empty;
+    }
+    once_done.notify_all();
+    return built;
+}
+
+Result<Owned> init() {
+    const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (current == -1) return std::unexpected(boundary::fetch_error());
+    std::int64_t expected = -1;
+    if (!interpreter_id.compare_exchange_strong(expected, current) && expected != current)
+        return std::unexpected(boundary::raise(
+            PyExc_ImportError,
+            "kelto does not yet support subinterpreters: it is a single-phase extension "
+            "module and can be imported by one interpreter per process only (see "
+            "\"Subinterpreters\" in kelto's README)"));
+    {
+        const std::lock_guard lock{once_mutex};
+        if (once_state == Once::Complete) return Owned::borrow(module_cell);
+    }
+    return cached_module();
+}
+
+}  // namespace
+}  // namespace kelto
+
+PyMODINIT_FUNC PyInit_kelto() {
+    return kelto::boundary::guarded([]() -> PyObject* { return release_or_null(kelto::init()); },
+                                    static_cast<PyObject*>(nullptr));
+}

@@ -1,0 +1,48 @@
+#include "package/version_py.hpp"
+
+#include "boundary/trampoline.hpp"
+
+namespace kelto::package {
+namespace {
+
+using boundary::Owned;
+using boundary::Result;
+
+Result<Owned> to_str(const std::string& text) {
+    Owned str = Owned::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (!str) return std::unexpected(boundary::fetch_error());
+    return str;
+}
+
+Result<Owned> version_new(PyTypeObject* cls, std::string_view ver) {
+    auto parsed = parse_version(ver);
+    if (!parsed) return std::unexpected(boundary::raise(PyExc_ValueError, debug_text(parsed.error())));
+    return boundary::new_instance(cls, *std::move(parsed));
+}
+
+Result<Owned> version_repr(const Version& self) { return to_str(debug_text(self)); }
+Result<Owned> version_str(const Version& self) { return to_str(plain_text(self)); }
+
+constexpr boundary::Param kNewParams[] = {{.name = "ver", .annotation = "str"}};
+constexpr boundary::Signature kNew{.owner = "Version", .name = "__new__", .params = kNewParams, .required = 1};
+
+using Constructor = boundary::Constructor<kNew, &version_new>;
+
+constexpr boundary::ClassSpec kVersionSpec{
+    .name = "Version",
+    .qualified_name = "builtins.Version",
+    .doc = "Version(ver)\n--\n\nA generic version.\n\nSee the documentation for this module for more information.",
+    .basic_size = static_cast<int>(sizeof(boundary::Instance<Version>)),
+    .dealloc = &boundary::dealloc<Version>,
+    .constructor = &kNew,
+    .new_ = &Constructor::new_,
+    .vectorcall = &Constructor::vectorcall,
+    .repr = &boundary::Reader<&version_repr>::text,
+    .str = &boundary::Reader<&version_str>::text,
+};
+
+}  // namespace
+
+boundary::ClassObject version_class{kVersionSpec};
+
+}  // namespace kelto::package

@@ -1,0 +1,12 @@
+// The Python class kelto.package.version.Version over a parsed Version.
+#pragma once
+
+#include "boundary/type.hpp"
+#include "package/version.hpp"
+
+namespace kelto::package {
+
+/// The class object, created on first use.
+extern boundary::ClassObject version_class;
+
+}  // namespace kelto::package

@@ -1,0 +1,100 @@
+# The steps of tools/dev, run where CPython 3.14 is (the host or the root).
+# Build folders live under build/ in the clone; each is incremental.
+set -euo pipefail
+
+python=${KELTO_PYTHON:-python3}
+jobs=$(nproc)
+build=build
+
+step() { printf '\n=== %s\n' "$*"; }
+
+# The main build: extension module, C++ unit tests and benchmarks, with -Werror.
+build_main() {
+    cmake -S . -B "$build/main" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DPython3_EXECUTABLE="$(command -v "$python")" \
+        -DKELTO_BUILD_TESTS=ON -DKELTO_BUILD_BENCH=ON >/dev/null
+    cmake --build "$build/main" -j "$jobs"
+}
+
+# The module built for the debug interpreter's ABI, for the leak check.
+build_debug() {
+    cmake -S . -B "$build/debug" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+        -DPython3_EXECUTABLE="$(command -v python3.14-dbg)" >/dev/null
+    cmake --build "$build/debug" -j "$jobs"
+}
+
+# The core and its fuzz targets with clang, libFuzzer, ASan and UBSan.
+build_fuzz() {
+    CXX=clang++ cmake -S . -B "$build/fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DKELTO_BUILD_MODULE=OFF -DKELTO_BUILD_FUZZERS=ON -DKELTO_SANITIZE=ON >/dev/null
+    cmake --build "$build/fuzz" -j "$jobs"
+}
+
+# A wheel as pip builds it, installed into a fresh virtual environment, so the
+# Python suite runs against the installed copy and not the build tree.
+install_wheel() {
+    rm -rf "$build/dist" "$build/venv"
+    "$python" -m pip wheel --no-build-isolation --no-deps -q -w "$build/dist" \
+        -Cbuild-dir="$build/wheel" .
+    "$python" -m venv --system-site-packages "$build/venv"
+    "$build/venv/bin/python" -m pip install --no-index --no-deps -q "$build/dist"/kelto-*.whl
+}
+
+# pytest exits 5 when it collected nothing: that is a failure here.
+run_pytest() {
+    local interpreter=$1; shift
+    local rc=0
+    "$interpreter" -m pytest -p no:cacheprovider "$@" || rc=$?
+    [ "$rc" -ne 5 ] || { echo "pytest collected no tests" >&2; return 1; }
+    return "$rc"
+}
+
+fuzz_seconds=${KELTO_FUZZ_SECONDS:-10}
+run_fuzzers() {
+    local target corpus
+    for target in "$build"/fuzz/fuzz/*_fuzz; do
+        corpus="$build/fuzz/corpus/$(basename "$target")"
+        mkdir -p "$corpus"
+        step "fuzzing $(basename "$target") for ${fuzz_seconds} s"
+        "$target" -max_total_time="$fuzz_seconds" -print_final_stats=0 \
+            "$corpus" "fuzz/seeds/$(basename "$target" _fuzz)" 2>&1 | tail -n 3
+    done
+}
+
+command=$1; shift
+case "$command" in
+    build)
+        build_main ;;
+    demo)
+        build_main >/dev/null
+        PYTHONPATH="$build/main" "$python" examples/demo.py "$@" ;;
+    pytest)
+        build_main >/dev/null
+        PYTHONPATH="$build/main" run_pytest "$python" tests/python "$@" ;;
+    leaks)
+        build_debug >/dev/null
+        PYTHONPATH="$build/debug" run_pytest python3.14-dbg tests/python -m leaks "$@" ;;
+    fuzz)
+        build_fuzz >/dev/null
+        fuzz_seconds=${1:-600}
+        run_fuzzers ;;
+    wheel)
+        install_wheel ;;
+    test)
+        step "build"
+        build_main
+        step "C++ unit tests"
+        ctest --test-dir "$build/main" --output-on-failure -j "$jobs"
+        step "wheel, installed into a fresh virtual environment"
+        install_wheel
+        step "Python tests against the installed wheel"
+        (cd tests && run_pytest "../$build/venv/bin/python" python -q)
+        step "reference leaks under the debug interpreter"
+        build_debug >/dev/null
+        PYTHONPATH="$build/debug" run_pytest python3.14-dbg tests/python -q -m leaks
+        step "fuzzing"
+        build_fuzz >/dev/null
+        run_fuzzers
+        ;;
+    *) echo "unknown step $command" >&2; exit 2 ;;
+esac

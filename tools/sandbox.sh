@@ -1,0 +1,124 @@
+# Runs project commands with CPython 3.14 and the toolchain kelto is built with.
+#
+# A host that already has python3.14 with its headers and pytest runs them
+# directly. Anywhere else (the machines we develop on ship Debian 12 with
+# Python 3.11) we make a Debian unstable root with debootstrap, where python3
+# is 3.14 and every tool is a Debian package, and run commands inside it with
+# bubblewrap. The root lives outside the clone, keyed by its package list, so
+# every clone on the machine shares it and a changed list makes a new one.
+#
+# Sourced by tools/dev; defines sandbox_run and sandbox_ensure.
+
+# Everything the build, the tests, the fuzzers and the benchmarks need.
+# Changing this list (or KELTO_ROOT_REVISION) provisions a fresh root.
+KELTO_ROOT_PACKAGES=(
+    python3-dev python3.14-dbg python3-pytest python3-hypothesis python3-numpy
+    python3-packaging python3-pytest-benchmark python3-scikit-build-core
+    python3-pip python3-venv python3.14-doc
+    g++ cmake ninja-build make pkg-config
+    libgtest-dev libgmock-dev libbenchmark-dev
+    clang llvm libclang-rt-dev
+    valgrind gdb git binutils file unicode-data
+    ca-certificates
+)
+KELTO_ROOT_REVISION=1
+KELTO_ROOT_BASE=${KELTO_ROOT_BASE:-/var/cache/kelto/roots}
+
+die() { printf 'kelto: %s\n' "$*" >&2; exit 1; }
+note() { printf 'kelto: %s\n' "$*" >&2; }
+
+host_has_python314() {
+    command -v python3.14 >/dev/null 2>&1 || return 1
+    python3.14 - <<'EOF' >/dev/null 2>&1 || return 1
+import sysconfig, os, pytest
+assert os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h"))
+EOF
+}
+
+root_key() {
+    printf '%s\n' "$KELTO_ROOT_REVISION" "${KELTO_ROOT_PACKAGES[@]}" | sha256sum | cut -c1-16
+}
+
+# The Debian archive this host already reaches, from its own apt configuration.
+host_mirror() {
+    local uri
+    uri=$(grep -hE '^\s*URIs:' /etc/apt/sources.list.d/*.sources 2>/dev/null \
+            | awk '{print $2}' | grep -E '/debian/?$' | head -n 1)
+    if [ -z "$uri" ]; then
+        uri=$(grep -hE '^\s*deb\s' /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null \
+                | awk '{for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) {print $i; exit}}' \
+                | grep -E '/debian/?$' | head -n 1)
+    fi
+    [ -n "$uri" ] || die "no Debian archive found in the host's apt configuration (/etc/apt/sources.list*)"
+    printf '%s\n' "${uri%/}"
+}
+
+ensure_host_tools() {
+    command -v debootstrap >/dev/null 2>&1 && command -v bwrap >/dev/null 2>&1 && return 0
+    note "installing debootstrap and bubblewrap on the host"
+    timeout 600 apt-get update -qq >/dev/null \
+        || die "apt-get update failed: the Debian archive cannot be reached"
+    DEBIAN_FRONTEND=noninteractive timeout 600 apt-get install -y -qq debootstrap bubblewrap >/dev/null \
+        || die "could not install debootstrap and bubblewrap"
+}
+
+bootstrap_root() {
+    local dest=$1 mirror tmp started
+    mirror=$(host_mirror)
+    timeout 30 wget -q --spider --tries=1 --timeout=20 "$mirror/dists/sid/Release" \
+        || die "the Debian archive at $mirror cannot be reached"
+    mkdir -p "$KELTO_ROOT_BASE"
+    tmp=$(mktemp -d "$KELTO_ROOT_BASE/.partial-XXXXXX")
+    # An interrupted bootstrap leaves only this folder, which the next run removes.
+    trap 'rm -rf "$tmp"' EXIT
+    started=$(date +%s)
+    note "provisioning a Debian unstable root with CPython 3.14 in $dest (a few minutes, once per machine)"
+    local include
+    include=$(IFS=,; echo "${KELTO_ROOT_PACKAGES[*]}")
+    if ! timeout 2400 debootstrap --variant=minbase --include="$include" sid "$tmp" "$mirror" \
+            >"$KELTO_ROOT_BASE/bootstrap.log" 2>&1; then
+        tail -n 20 "$KELTO_ROOT_BASE/bootstrap.log" >&2
+        die "debootstrap failed (full log: $KELTO_ROOT_BASE/bootstrap.log)"
+    fi
+    chmod 1777 "$tmp/tmp"
+    printf '%s\n' "${KELTO_ROOT_PACKAGES[@]}" >"$tmp/.kelto-packages"
+    mv "$tmp" "$dest"
+    trap - EXIT
+    note "root ready after $(( $(date +%s) - started )) s"
+}
+
+# Prints the root's path, making it first when it is missing.
+sandbox_ensure() {
+    [ "$(id -u)" = 0 ] || die "provisioning the build root needs root (debootstrap, bubblewrap); run as root or on a host with python3.14, its headers and pytest"
+    ensure_host_tools
+    local dest
+    dest="$KELTO_ROOT_BASE/sid-$(root_key)"
+    if [ ! -x "$dest/usr/bin/python3" ]; then
+        mkdir -p "$KELTO_ROOT_BASE"
+        exec 9>"$KELTO_ROOT_BASE/.lock"
+        flock 9
+        find "$KELTO_ROOT_BASE" -maxdepth 1 -name '.partial-*' -exec rm -rf {} + 2>/dev/null
+        [ -x "$dest/usr/bin/python3" ] || bootstrap_root "$dest"
+        flock -u 9
+    fi
+    printf '%s\n' "$dest"
+}
+
+# sandbox_run REPO COMMAND...: COMMAND with CPython 3.14 on PATH, cwd REPO.
+sandbox_run() {
+    local repo=$1; shift
+    if [ -z "${KELTO_FORCE_ROOT:-}" ] && host_has_python314; then
+        (cd "$repo" && KELTO_PYTHON=python3.14 "$@")
+        return
+    fi
+    local root
+    root=$(sandbox_ensure) || exit 1
+    local binds=(--bind "$root" / --bind "$repo" "$repo")
+    # The shared data folder beside the project, read-only, when there is one.
+    [ -d "$repo/../shared" ] && binds+=(--ro-bind "$(cd "$repo/../shared" && pwd)" "$(cd "$repo/.." && pwd)/shared")
+    bwrap "${binds[@]}" --proc /proc --dev /dev --tmpfs /tmp \
+        --ro-bind /etc/resolv.conf /etc/resolv.conf \
+        --setenv HOME /tmp --setenv KELTO_PYTHON python3 --setenv KELTO_IN_ROOT 1 \
+        --setenv PATH /usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+        --chdir "$repo" --die-with-parent "$@"
+}

@@ -1,0 +1,93 @@
+"""Side-by-side timing of list-building workloads in one process.
+
+Every workload is a callable that builds one list over the same input. The
+harness runs them in rounds, each workload once per round, so that a burst of
+noise on a shared machine hits all of them alike; the order inside a round
+rotates from round to round so that no workload always runs right after the
+same neighbour (caches, allocator state). Verdicts are ratios between
+workloads measured in the same run, never absolute times.
+"""
+
+from __future__ import annotations
+
+import gc
+import statistics
+import time
+from dataclasses import dataclass, field
+from typing import Callable
+
+
+@dataclass
+class Workload:
+    name: str
+    run: Callable[[], object]
+    # How many items one call handles, to report time per item.
+    items: int
+    samples_ns: list[int] = field(default_factory=list)
+
+    @property
+    def median_per_item(self) -> float:
+        return statistics.median(self.samples_ns) / self.items
+
+    @property
+    def min_per_item(self) -> float:
+        return min(self.samples_ns) / self.items
+
+
+class WorkloadError(Exception):
+    """A workload raised; the original exception is chained."""
+
+    def __init__(self, workload: str):
+        super().__init__(f"workload {workload!r} raised")
+        self.workload = workload
+
+
+def _time_once(workload: Workload) -> int:
+    """One timed call. The result is dropped only after the clock stops, so
+    freeing the built objects is not charged to the workload."""
+    clock = time.perf_counter_ns
+    try:
+        start = clock()
+        result = workload.run()
+        elapsed = clock() - start
+    except Exception as error:
+        raise WorkloadError(workload.name) from error
+    del result
+    return elapsed
+
+
+def run_rounds(workloads: list[Workload], repeat: int, warmup: int) -> None:
+    """Warm up, then time every workload `repeat` times, interleaved.
+
+    The cyclic collector is off while timing (and collected between rounds)
+    so that a collection triggered by one workload's allocations is not
+    charged to whichever workload happens to run next.
+    """
+    if repeat < 1:
+        raise ValueError("repeat must be at least 1")
+    gc_was_enabled = gc.isenabled()
+    gc.collect()
+    gc.disable()
+    try:
+        for _ in range(warmup):
+            for workload in workloads:
+                _time_once(workload)
+        count = len(workloads)
+        for round_index in range(repeat):
+            shift = round_index % count
+            for workload in workloads[shift:] + workloads[:shift]:
+                workload.samples_ns.append(_time_once(workload))
+            gc.collect()
+    finally:
+        if gc_was_enabled:
+            gc.enable()
+
+
+def paired_ratio(numerator: Workload, denominator: Workload) -> float:
+    """Median of the per-round ratios: each round's pair ran back to back
+    under the same machine conditions, so this is steadier than a ratio of
+    medians when the load drifts during the run."""
+    pairs = zip(numerator.samples_ns, denominator.samples_ns, strict=True)
+    return statistics.median(
+        (n / numerator.items) / (d / denominator.items) for n, d in pairs
+    )

@@ -71,6 +71,9 @@ case "$command" in
     pytest)
         build_main >/dev/null
         PYTHONPATH="$build/main" run_pytest "$python" tests/python "$@" ;;
+    bench)
+        build_main >/dev/null
+        PYTHONPATH="$build/main" "$python" bench/run.py "$@" ;;
     leaks)
         build_debug >/dev/null
         PYTHONPATH="$build/debug" run_pytest python3.14-dbg tests/python -m leaks "$@" ;;

@@ -13,6 +13,8 @@
 namespace kelto::boundary {
 namespace {
 
+PyObject* panic_type = nullptr;
+
 constexpr const char* kPanicDoc =
     "The exception raised when native code called from Python fails in a way "
     "it cannot recover from (a broken invariant, an interpreter call that must "
@@ -52,12 +54,10 @@ void panic(std::string message, std::source_location where) {
 }
 
 PyObject* panic_exception_type() noexcept {
-    // Created once with the interpreter lock held and kept for the life of the process.
-    static PyObject* type = nullptr;
-    if (type == nullptr)
-        type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
-                                         PyExc_BaseException, nullptr);
-    return type;
+    if (panic_type == nullptr)
+        panic_type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
+                                               PyExc_BaseException, nullptr);
+    return panic_type;
 }
 
 void raise_panic(const Panic& fault) noexcept {
@@ -66,6 +66,9 @@ void raise_panic(const Panic& fault) noexcept {
     } catch (...) {
         write_stderr("a native panic occurred; its report could not be written\n");
     }
+    // The panic supersedes whatever error a failed interpreter call left behind;
+    // the interpreter must not be called into with an exception pending.
+    PyErr_Clear();
     PyObject* type = panic_exception_type();
     if (type == nullptr) {
         // The interpreter would not even create the class: keep its error, which
@@ -79,10 +82,11 @@ void raise_panic(const Panic& fault) noexcept {
 }
 
 void resume_panic_from_python() {
-    PyObject* type = panic_exception_type();
-    if (type == nullptr) return;
+    // Before the class exists no panic can have been raised, and creating it
+    // now would call into the interpreter with an exception pending.
+    if (panic_type == nullptr) return;
     PyObject* pending = PyErr_Occurred();
-    if (pending == nullptr || !PyErr_GivenExceptionMatches(pending, type)) return;
+    if (pending == nullptr || !PyErr_GivenExceptionMatches(pending, panic_type)) return;
 
     Owned exc = Owned::steal(PyErr_GetRaisedException());
     write_stderr("kelto: a panic raised by native code came back through Python code.\n"

@@ -1,0 +1,104 @@
+"""Shared fixtures: fresh interpreters for process-wide behaviour, and the
+reference-leak check used under the debug interpreter."""
+
+import gc
+import os
+import subprocess
+import sys
+
+import pytest
+
+import kelto
+
+try:
+    from hypothesis import settings
+except ImportError:  # the suite still runs; the property tests are skipped
+    pass
+else:
+    # No example database: test runs must not leave files in the work tree.
+    settings.register_profile("kelto", database=None, deadline=None, max_examples=400)
+    settings.load_profile("kelto")
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers",
+        "leaks: reference and memory-block leak checks; they need a debug interpreter "
+        "(sys.gettotalrefcount) and skip elsewhere",
+    )
+
+
+# The folder that holds the kelto this process imported, so a child finds the
+# same build (build tree, wheel install or debug build) and not another one.
+KELTO_DIR = os.path.dirname(os.path.abspath(kelto.__file__))
+
+
+def run_python(code, env=None, stdout_closed=False, timeout=60):
+    """Run `code` in a fresh `python -X dev -c` and return (returncode, stdout, stderr)
+    as bytes.
+
+    The child inherits this environment without NO_COLOR, with PYTHONPATH naming
+    the folder of the imported kelto first. Entries of `env` override it; a value
+    of None removes the variable. With `stdout_closed` the child starts with file
+    descriptor 1 closed, and the returned stdout is whatever reached the pipe
+    before that (always empty).
+    """
+    child_env = dict(os.environ)
+    child_env.pop("NO_COLOR", None)
+    paths = [KELTO_DIR] + [p for p in child_env.get("PYTHONPATH", "").split(os.pathsep) if p]
+    child_env["PYTHONPATH"] = os.pathsep.join(paths)
+    for key, value in (env or {}).items():
+        if value is None:
+            child_env.pop(key, None)
+        else:
+            child_env[key] = value
+
+    def close_stdout():
+        os.close(1)
+
+    proc = subprocess.run(
+        [sys.executable, "-X", "dev", "-c", code],
+        stdin=subprocess.DEVNULL,
+        capture_output=True,
+        env=child_env,
+        timeout=timeout,
+        preexec_fn=close_stdout if stdout_closed else None,
+    )
+    return proc.returncode, proc.stdout, proc.stderr
+
+
+@pytest.fixture(name="run_python")
+def run_python_fixture():
+    return run_python
+
+
+def _growth(fn, repeat):
+    gc.collect()
+    refs = sys.gettotalrefcount()
+    blocks = sys.getallocatedblocks()
+    for _ in range(repeat):
+        fn()
+    gc.collect()
+    return sys.gettotalrefcount() - refs, sys.getallocatedblocks() - blocks
+
+
+def assert_no_leak(fn, repeat=500, rounds=4, tolerance=10):
+    """Fail if calling `fn` leaks references or memory blocks.
+
+    After a warm-up (type objects, caches and free lists fill on first use),
+    `fn` runs `repeat` times in each of `rounds` rounds. As CPython's -R check,
+    only growth in every round counts: the minimum growth over the rounds must
+    stay within `tolerance`, far below one leaked object per call.
+    """
+    if not hasattr(sys, "gettotalrefcount"):
+        pytest.skip("needs a debug interpreter")
+    for _ in range(repeat):
+        fn()
+    ref_growth, block_growth = zip(*(_growth(fn, repeat) for _ in range(rounds)))
+    assert min(ref_growth) <= tolerance, f"references grew by {ref_growth} per {repeat} calls"
+    assert min(block_growth) <= tolerance, f"memory blocks grew by {block_growth} per {repeat} calls"
+
+
+@pytest.fixture(name="assert_no_leak")
+def assert_no_leak_fixture():
+    return assert_no_leak

@@ -1,0 +1,200 @@
+"""The module tree, the module functions and the Version class object."""
+
+import inspect
+import os
+import sys
+import weakref
+
+import pytest
+
+import kelto
+import kelto.package.version
+from kelto.package.version import Version
+
+SUBMODULES = [
+    # sys.modules key, __name__, parent key
+    ("kelto.package", "package", "kelto"),
+    ("kelto.package.outline", "outline", "kelto.package"),
+    ("kelto.package.constraint", "constraint", "kelto.package"),
+    ("kelto.package.version", "version", "kelto.package"),
+]
+
+FUNCTIONS = ["init_tracing", "main_entry"]
+
+
+def no_args_message(name, *args, **kwargs):
+    """The interpreter's own message for a built-in no-argument function of module kelto."""
+    with pytest.raises(TypeError) as exc:
+        os.getpid(*args, **kwargs)
+    return str(exc.value).replace(f"{os.getpid.__module__}.getpid", f"kelto.{name}")
+
+
+class TestTree:
+    @pytest.mark.parametrize(
+        "module, names",
+        [
+            ("kelto", ["package", "init_tracing", "main_entry"]),
+            ("kelto.package", ["outline", "constraint", "version"]),
+            ("kelto.package.version", ["Version"]),
+        ],
+    )
+    def test_all_lists_contents_in_insertion_order(self, module, names):
+        mod = sys.modules[module]
+        assert type(mod.__all__) is list
+        assert mod.__all__ == names
+        for name in names:
+            assert hasattr(mod, name)
+
+    def test_root_module(self):
+        assert kelto.__name__ == "kelto"
+        assert kelto.__doc__ == ""
+        assert sys.modules["kelto"] is kelto
+
+    @pytest.mark.parametrize("key, short, parent", SUBMODULES)
+    def test_submodule_short_name_and_registration(self, key, short, parent):
+        mod = sys.modules[key]
+        assert type(mod) is type(kelto)
+        assert mod.__name__ == short
+        assert getattr(sys.modules[parent], short) is mod
+
+    def test_classes_only_in_their_submodule(self):
+        assert not hasattr(kelto, "Version")
+        assert not hasattr(kelto.package, "Version")
+        assert kelto.package.version.Version is Version
+
+    def test_submodule_import_uses_sys_modules_only(self):
+        # A finder ahead of all others sees every lookup that reaches the finders.
+        seen = []
+
+        class Spy:
+            def find_spec(self, name, path=None, target=None):
+                seen.append(name)
+
+        sys.meta_path.insert(0, Spy())
+        try:
+            import kelto.package.constraint  # noqa: F401
+            import kelto.package.outline  # noqa: F401
+            import kelto.package.version as version
+            from kelto.package.version import Version as again
+        finally:
+            del sys.meta_path[0]
+        assert seen == []
+        assert version is sys.modules["kelto.package.version"]
+        assert again is Version
+
+    def test_reimport_returns_the_cached_module(self, run_python):
+        code = """
+import sys, kelto
+first = kelto
+first.marker = 42
+del sys.modules["kelto"], sys.modules["kelto.package.version"]
+import kelto
+print(kelto is first, kelto.marker, kelto.__all__)
+print("kelto.package.version" in sys.modules, "kelto.package" in sys.modules)
+print(kelto.package.version.Version is first.package.version.Version)
+"""
+        rc, out, err = run_python(code)
+        assert (rc, err) == (0, b"")
+        assert out == (
+            b"True 42 ['package', 'init_tracing', 'main_entry']\n"
+            b"False True\n"
+            b"True\n"
+        )
+
+    def test_legacy_subinterpreter_is_refused(self, run_python):
+        code = """
+import _interpreters, kelto
+interp = _interpreters.create("legacy")
+_interpreters.exec(interp, '''
+try:
+    import kelto
+except ImportError as e:
+    print(type(e).__name__, "subinterpreters" in str(e).lower(), flush=True)
+else:
+    print("imported", flush=True)
+''')
+_interpreters.exec(interp, '''
+try:
+    import kelto
+except ImportError as e:
+    print(type(e).__name__, flush=True)
+''')
+_interpreters.destroy(interp)
+print(str(kelto.package.version.Version("1.2")))
+"""
+        rc, out, err = run_python(code)
+        assert (rc, err) == (0, b"")
+        assert out == b"ImportError True\nImportError\n1.2\n"
+
+
+class TestFunctions:
+    @pytest.mark.parametrize("name", FUNCTIONS)
+    def test_attributes(self, name):
+        fn = getattr(kelto, name)
+        assert type(fn) is type(len)
+        assert fn.__name__ == fn.__qualname__ == name
+        assert fn.__text_signature__ == "()"
+        assert fn.__doc__ is None
+        assert fn.__self__ is kelto
+        assert fn.__module__ == "kelto"
+        assert inspect.signature(fn).parameters == {}
+
+    @pytest.mark.parametrize("name", FUNCTIONS)
+    @pytest.mark.parametrize(
+        "args, kwargs", [((1,), {}), ((1, 2), {}), ((), {"x": 1}), ((1,), {"x": 1})]
+    )
+    def test_arguments_refused_by_the_interpreter(self, name, args, kwargs):
+        # Calling init_tracing for real would install the process-wide subscriber;
+        # the binding error must come before anything runs.
+        with pytest.raises(TypeError) as exc:
+            getattr(kelto, name)(*args, **kwargs)
+        assert type(exc.value) is TypeError
+        assert str(exc.value) == no_args_message(name, *args, **kwargs)
+
+    def test_main_entry_writes_to_fd_1(self, capfd):
+        assert kelto.main_entry() is None
+        assert kelto.main_entry() is None
+        assert capfd.readouterr() == ("kelto entrypoint\nkelto entrypoint\n", "")
+
+
+class TestVersionClass:
+    def test_names(self):
+        assert Version.__name__ == Version.__qualname__ == "Version"
+        assert Version.__module__ == "builtins"
+        assert repr(Version) == "<class 'builtins.Version'>"
+        assert Version.__bases__ == (object,)
+
+    def test_doc_and_signature(self):
+        assert Version.__doc__ == (
+            "A generic version.\n\nSee the documentation for this module for more information."
+        )
+        assert Version.__text_signature__ == "(ver)"
+        assert str(inspect.signature(Version)) == "(ver)"
+
+    def test_cannot_be_subclassed(self):
+        with pytest.raises(TypeError):
+            type("Sub", (Version,), {})
+
+    def test_instances_take_no_new_attributes_and_no_weakrefs(self):
+        v = Version("1")
+        with pytest.raises(AttributeError):
+            v.extra = 1
+        assert not hasattr(v, "__dict__")
+        with pytest.raises(TypeError):
+            weakref.ref(v)
+
+    def test_instances_release_their_class(self):
+        before = sys.getrefcount(Version)
+        for text in ["1", "", 3]:
+            for _ in range(100):
+                try:
+                    Version(text)
+                except (TypeError, ValueError):
+                    pass
+        assert sys.getrefcount(Version) == before
+
+    def test_defines_no_comparison_hash_or_public_members(self):
+        own = set(vars(Version))
+        assert not {n for n in own if not n.startswith("_")}
+        assert not own & {"__eq__", "__ne__", "__lt__", "__le__", "__gt__", "__ge__", "__hash__"}
+        assert {"__new__", "__repr__", "__str__"} <= own

@@ -80,3 +80,14 @@ def test_module_function_binding_errors(assert_no_leak, name, args, kwargs):
 def test_main_entry(assert_no_leak, capfd):
     assert_no_leak(kelto.main_entry, repeat=100)
     assert set(capfd.readouterr().out.splitlines()) == {"kelto entrypoint"}
+
+
+@pytest.mark.parametrize("call", ['Version("\\ud800")', "Version(3)", 'Version("1", x=1)', "Version()"])
+def test_first_failure_of_a_process(run_python, call):
+    # A fresh process has not created its panic class yet; the first error path
+    # must not call into the interpreter with the exception pending, which a
+    # debug interpreter aborts on.
+    code = f"from kelto.package.version import Version\ntry:\n    {call}\nexcept Exception as e:\n    print(type(e).__name__)\n"
+    rc, out, err = run_python(code)
+    assert (rc, err) == (0, b"")
+    assert out in (b"UnicodeEncodeError\n", b"TypeError\n")

@@ -87,11 +87,16 @@ case "$command" in
         step "build"
         build_main
         step "C++ unit tests"
-        ctest --test-dir "$build/main" --output-on-failure -j "$jobs"
+        ctest --test-dir "$build/main" --output-on-failure -j "$jobs" >"$build/ctest.log" \
+            || { cat "$build/ctest.log"; exit 1; }
+        tail -n 3 "$build/ctest.log"
         step "wheel, installed into a fresh virtual environment"
         install_wheel
         step "Python tests against the installed wheel"
-        (cd tests && run_pytest "../$build/venv/bin/python" python -q)
+        venv_python="$PWD/$build/venv/bin/python"
+        # From tests/, so the clone's root cannot shadow the installed module.
+        (cd tests && "$venv_python" -c 'import kelto, sys; sys.exit("/venv/" not in kelto.__file__)' \
+            && run_pytest "$venv_python" python -q)
         step "reference leaks under the debug interpreter"
         build_debug >/dev/null
         PYTHONPATH="$build/debug" run_pytest python3.14-dbg tests/python -q -m leaks

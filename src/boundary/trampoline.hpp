@@ -175,4 +175,28 @@ struct Writer {
     }
 };
 
+// ---------------------------------------------------------------- table entries
+
+/// The constructor entry of a ClassSpec.
+template <const Signature& Sig, auto Impl>
+consteval ConstructorSpec constructor() {
+    using Entry = Constructor<Sig, Impl>;
+    return {&Sig, &Entry::new_, &Entry::vectorcall};
+}
+
+/// A method entry; `doc` starts with "name($self, ...)\n--\n\n".
+template <const Signature& Sig, auto Impl>
+consteval MethodSpec method(const char* doc) {
+    return {&Sig, &Method<Sig, Impl>::call, doc};
+}
+
+/// A property entry readable through `Get` and, unless it is null, assignable through `Set`.
+template <FixedString Name, auto Get, auto Set = nullptr>
+consteval PropertySpec property(std::string_view annotation) {
+    if constexpr (std::is_null_pointer_v<decltype(Set)>)
+        return {Name.text, annotation, &Reader<Get>::get, nullptr};
+    else
+        return {Name.text, annotation, &Reader<Get>::get, &Writer<Name, Set>::set};
+}
+
 }  // namespace kelto::boundary

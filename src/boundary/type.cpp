@@ -24,12 +24,38 @@ PyGetSetDef* property_table(const ClassSpec& spec) {
     return table->data();
 }
 
+/// RuntimeError "An error occurred while initializing `Class.attr`", caused by
+/// the pending error.
+ErrorSet attribute_failed(const ClassSpec& spec, std::string_view attribute) {
+    Owned cause = Owned::steal(PyErr_GetRaisedException());
+    raise(PyExc_RuntimeError,
+          std::format("An error occurred while initializing `{}.{}`", spec.name, attribute));
+    if (cause) {
+        Owned error = Owned::steal(PyErr_GetRaisedException());
+        PyException_SetCause(error.get(), cause.release());  // steals the cause
+        PyErr_SetRaisedException(error.release());
+    }
+    return {};
+}
+
+Result<void> set_attributes(const ClassSpec& spec, PyTypeObject* cls) {
+    for (const ClassAttribute& attribute : spec.attributes) {
+        auto value = attribute.make(cls);
+        if (!value) return std::unexpected(attribute_failed(spec, attribute.name));
+        if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(cls), attribute.name, value->get()) < 0)
+            return std::unexpected(attribute_failed(spec, attribute.name));
+    }
+    return {};
+}
+
 PyTypeObject* create(const ClassSpec& spec) {
     std::vector<PyType_Slot> slots;
     slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(spec.dealloc)});
     if (spec.doc != nullptr) slots.push_back({Py_tp_doc, const_cast<char*>(spec.doc)});
-    if (spec.new_ != nullptr) slots.push_back({Py_tp_new, reinterpret_cast<void*>(spec.new_)});
-    if (spec.vectorcall != nullptr) slots.push_back({Py_tp_vectorcall, reinterpret_cast<void*>(spec.vectorcall)});
+    if (spec.constructor.new_ != nullptr)
+        slots.push_back({Py_tp_new, reinterpret_cast<void*>(spec.constructor.new_)});
+    if (spec.constructor.vectorcall != nullptr)
+        slots.push_back({Py_tp_vectorcall, reinterpret_cast<void*>(spec.constructor.vectorcall)});
     if (spec.repr != nullptr) slots.push_back({Py_tp_repr, reinterpret_cast<void*>(spec.repr)});
     if (spec.str != nullptr) slots.push_back({Py_tp_str, reinterpret_cast<void*>(spec.str)});
     if (spec.richcompare != nullptr)
@@ -41,9 +67,12 @@ PyTypeObject* create(const ClassSpec& spec) {
     // No base-type flag (Python cannot subclass), no dict, no weakrefs; a class
     // without a constructor cannot be instantiated at all.
     unsigned int flags = Py_TPFLAGS_DEFAULT;
-    if (spec.constructor == nullptr) flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
+    if (spec.constructor.signature == nullptr) flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
     PyType_Spec type_spec{spec.qualified_name, spec.basic_size, 0, flags, slots.data()};
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
+    Owned cls = Owned::steal(PyType_FromSpec(&type_spec));
+    if (!cls) return nullptr;
+    if (!set_attributes(spec, reinterpret_cast<PyTypeObject*>(cls.get()))) return nullptr;
+    return reinterpret_cast<PyTypeObject*>(cls.release());
 }
 
 }  // namespace

@@ -26,19 +26,33 @@ template <class Payload>
     return *reinterpret_cast<Instance<Payload>*>(self);
 }
 
-/// A method as a class lists it; `call` comes from boundary::method<>.
+/// A constructor as a class lists it; made by boundary::constructor<>.
+struct ConstructorSpec {
+    const Signature* signature = nullptr;  ///< null: the class cannot be instantiated
+    newfunc new_ = nullptr;
+    vectorcallfunc vectorcall = nullptr;
+};
+
+/// A method as a class lists it; made by boundary::method<>.
 struct MethodSpec {
     const Signature* signature;
     PyObject* (*call)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
     const char* doc;  ///< "name($self, ...)\n--\n\n..." so Python derives the text signature
 };
 
-/// A property; `set` is null for read-only ones.
+/// A property; `set` is null for read-only ones. Made by boundary::property<>.
 struct PropertySpec {
     const char* name;
     std::string_view annotation;
     getter get;
     setter set;
+};
+
+/// A class attribute set once the class exists (the members of an enum-like
+/// class); `make` builds the value and may use the new class itself.
+struct ClassAttribute {
+    const char* name;
+    Result<Owned> (*make)(PyTypeObject* cls);
 };
 
 /// Everything the interpreter needs to make one class, and everything the
@@ -49,14 +63,13 @@ struct ClassSpec {
     const char* doc;              ///< "Version(ver)\n--\n\n..."; null for no docstring
     int basic_size;
     destructor dealloc;
-    const Signature* constructor = nullptr;  ///< null: the class cannot be instantiated
-    newfunc new_ = nullptr;
-    vectorcallfunc vectorcall = nullptr;
+    ConstructorSpec constructor = {};
     reprfunc repr = nullptr;
     reprfunc str = nullptr;
     richcmpfunc richcompare = nullptr;
     std::span<const MethodSpec> methods = {};
     std::span<const PropertySpec> properties = {};
+    std::span<const ClassAttribute> attributes = {};
 };
 
 /// A class object created on first use and kept for the rest of the process.

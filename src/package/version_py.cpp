@@ -26,17 +26,13 @@ Result<Owned> version_str(const Version& self) { return to_str(plain_text(self))
 constexpr boundary::Param kNewParams[] = {{.name = "ver", .annotation = "str"}};
 constexpr boundary::Signature kNew{.owner = "Version", .name = "__new__", .params = kNewParams, .required = 1};
 
-using Constructor = boundary::Constructor<kNew, &version_new>;
-
 constexpr boundary::ClassSpec kVersionSpec{
     .name = "Version",
     .qualified_name = "builtins.Version",
     .doc = "Version(ver)\n--\n\nA generic version.\n\nSee the documentation for this module for more information.",
     .basic_size = static_cast<int>(sizeof(boundary::Instance<Version>)),
     .dealloc = &boundary::dealloc<Version>,
-    .constructor = &kNew,
-    .new_ = &Constructor::new_,
-    .vectorcall = &Constructor::vectorcall,
+    .constructor = boundary::constructor<kNew, &version_new>(),
     .repr = &boundary::Reader<&version_repr>::text,
     .str = &boundary::Reader<&version_str>::text,
 };

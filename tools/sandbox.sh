@@ -113,10 +113,12 @@ sandbox_run() {
     fi
     local root
     root=$(sandbox_ensure) || exit 1
-    local binds=(--bind "$root" / --bind "$repo" "$repo")
+    # Later mounts go on top of earlier ones: the clone (which may itself live
+    # under /tmp) is bound after the root's fresh /tmp.
+    local binds=(--bind "$root" / --proc /proc --dev /dev --tmpfs /tmp --bind "$repo" "$repo")
     # The shared data folder beside the project, read-only, when there is one.
     [ -d "$repo/../shared" ] && binds+=(--ro-bind "$(cd "$repo/../shared" && pwd)" "$(cd "$repo/.." && pwd)/shared")
-    bwrap "${binds[@]}" --proc /proc --dev /dev --tmpfs /tmp \
+    bwrap "${binds[@]}" \
         --ro-bind /etc/resolv.conf /etc/resolv.conf \
         --setenv HOME /tmp --setenv KELTO_PYTHON python3 --setenv KELTO_IN_ROOT 1 \
         --setenv PATH /usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \

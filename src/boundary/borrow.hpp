@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <utility>
 
 namespace kelto::boundary {
 
@@ -39,44 +40,34 @@ private:
 [[gnu::cold]] ErrorSet raise_already_mutably_borrowed() noexcept;
 [[gnu::cold]] ErrorSet raise_already_borrowed() noexcept;
 
-/// Holds a shared borrow for its lifetime.
-class SharedBorrow {
+/// Holds a shared (`Exclusive` false) or the exclusive borrow for its lifetime.
+template <bool Exclusive>
+class Borrow {
 public:
-    [[nodiscard]] static Result<SharedBorrow> take(BorrowFlag& flag) noexcept {
-        if (!flag.try_shared()) return std::unexpected(raise_already_mutably_borrowed());
-        return SharedBorrow{flag};
+    [[nodiscard]] static Result<Borrow> take(BorrowFlag& flag) noexcept {
+        if constexpr (Exclusive) {
+            if (!flag.try_exclusive()) return std::unexpected(raise_already_borrowed());
+        } else {
+            if (!flag.try_shared()) return std::unexpected(raise_already_mutably_borrowed());
+        }
+        return Borrow{flag};
     }
-    SharedBorrow(SharedBorrow&& other) noexcept : flag_{std::exchange(other.flag_, nullptr)} {}
-    SharedBorrow(const SharedBorrow&) = delete;
-    SharedBorrow& operator=(const SharedBorrow&) = delete;
-    SharedBorrow& operator=(SharedBorrow&&) = delete;
-    ~SharedBorrow() {
-        if (flag_ != nullptr) flag_->release_shared();
+    Borrow(Borrow&& other) noexcept : flag_{std::exchange(other.flag_, nullptr)} {}
+    Borrow(const Borrow&) = delete;
+    Borrow& operator=(const Borrow&) = delete;
+    Borrow& operator=(Borrow&&) = delete;
+    ~Borrow() {
+        if (flag_ == nullptr) return;
+        if constexpr (Exclusive) flag_->release_exclusive();
+        else flag_->release_shared();
     }
 
 private:
-    explicit SharedBorrow(BorrowFlag& flag) noexcept : flag_{&flag} {}
+    explicit Borrow(BorrowFlag& flag) noexcept : flag_{&flag} {}
     BorrowFlag* flag_;
 };
 
-/// Holds the exclusive borrow for its lifetime.
-class ExclusiveBorrow {
-public:
-    [[nodiscard]] static Result<ExclusiveBorrow> take(BorrowFlag& flag) noexcept {
-        if (!flag.try_exclusive()) return std::unexpected(raise_already_borrowed());
-        return ExclusiveBorrow{flag};
-    }
-    ExclusiveBorrow(ExclusiveBorrow&& other) noexcept : flag_{std::exchange(other.flag_, nullptr)} {}
-    ExclusiveBorrow(const ExclusiveBorrow&) = delete;
-    ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
-    ExclusiveBorrow& operator=(ExclusiveBorrow&&) = delete;
-    ~ExclusiveBorrow() {
-        if (flag_ != nullptr) flag_->release_exclusive();
-    }
-
-private:
-    explicit ExclusiveBorrow(BorrowFlag& flag) noexcept : flag_{&flag} {}
-    BorrowFlag* flag_;
-};
+using SharedBorrow = Borrow<false>;
+using ExclusiveBorrow = Borrow<true>;
 
 }  // namespace kelto::boundary

@@ -4,6 +4,9 @@
 #include "boundary/module.hpp"
 #include "boundary/stdout.hpp"
 #include "logging.hpp"
+#include "package/constraint/classes_py.hpp"
+#include "package/constraint/cmp_type_py.hpp"
+#include "package/outline_py.hpp"
 #include "package/version_py.hpp"
 
 #include <atomic>
@@ -59,8 +62,17 @@ Result<void> add_package_submodule(Borrowed package, const char* name, const cha
 Result<void> module_body(Borrowed root) {
     auto package = boundary::create_module("package");
     if (!package) return std::unexpected(package.error());
-    if (auto r = add_package_submodule(*package, "outline", "kelto.package.outline", {}); !r) return r;
-    if (auto r = add_package_submodule(*package, "constraint", "kelto.package.constraint", {}); !r) return r;
+    if (auto r = add_package_submodule(*package, "outline", "kelto.package.outline",
+                                       {&package::package_outline_class}); !r) return r;
+    {
+        using namespace package::constraint;
+        if (auto r = add_package_submodule(*package, "constraint", "kelto.package.constraint",
+                                           {&cmp_class, &cmp_type_class, &depends_class, &if_then_class,
+                                            &maximize_class, &minimize_class, &num_of_class,
+                                            &spec_option_class, &value_class});
+            !r)
+            return r;
+    }
     if (auto r = add_package_submodule(*package, "version", "kelto.package.version",
                                        {&package::version_class});
         !r)

@@ -5,6 +5,7 @@
 #include "boundary/errors.hpp"
 
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace kelto::boundary {
@@ -33,11 +34,21 @@ struct Converter<std::string_view> {
     }
 };
 
-/// An optional parameter: absent arguments arrive as null.
+/// A str copied as UTF-8, for values that outlive the call.
+template <>
+struct Converter<std::string> {
+    static Result<std::string> convert(PyObject* obj) {
+        auto text = Converter<std::string_view>::convert(obj);
+        if (!text) return std::unexpected(text.error());
+        return std::string(*text);
+    }
+};
+
+/// An optional parameter (`=None`): absent arguments (null) and None give nullopt.
 template <class T>
 struct Converter<std::optional<T>> {
     static Result<std::optional<T>> convert(PyObject* obj) {
-        if (obj == nullptr) return std::optional<T>{};
+        if (obj == nullptr || obj == Py_None) return std::optional<T>{};
         auto value = Converter<T>::convert(obj);
         if (!value) return std::unexpected(value.error());
         return std::optional<T>{std::move(*value)};

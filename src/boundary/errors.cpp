@@ -1,6 +1,7 @@
 #include "boundary/errors.hpp"
 
 #include "boundary/borrow.hpp"
+#include "boundary/instance.hpp"
 #include "boundary/panic.hpp"
 
 namespace kelto::boundary {
@@ -22,6 +23,14 @@ ErrorSet raise_type_mismatch(Borrowed obj, PyTypeObject* expected) noexcept {
     return {};
 }
 
+ErrorSet raise_type_mismatch(Borrowed obj, std::string_view expected_qualname) noexcept {
+    Owned actual_name = Owned::steal(PyType_GetQualName(Py_TYPE(obj.get())));
+    if (!actual_name) return {};
+    PyErr_Format(PyExc_TypeError, "'%U' object cannot be cast as '%.*s'", actual_name.get(),
+                 static_cast<int>(expected_qualname.size()), expected_qualname.data());
+    return {};
+}
+
 ErrorSet raise_cant_delete() noexcept {
     PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
     return {};
@@ -37,6 +46,18 @@ ErrorSet raise_already_borrowed() noexcept {
     return {};
 }
 
+void report_foreign_drop(std::string_view type_path) noexcept {
+    // A deallocator may run while an exception is propagating: keep it.
+    Owned pending = Owned::steal(PyErr_GetRaisedException());
+    Owned message = Owned::steal(PyUnicode_FromFormat(
+        "%.*s is unsendable, but is being dropped on another thread",
+        static_cast<int>(type_path.size()), type_path.data()));
+    if (message) PyErr_SetObject(PyExc_RuntimeError, message.get());
+    // Not the object being destroyed: the hook must not see a dying object.
+    PyErr_WriteUnraisable(nullptr);
+    PyErr_SetRaisedException(pending.release());
+}
+
 ErrorSet fetch_error() {
     if (!PyErr_Occurred()) [[unlikely]] {
         PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
@@ -44,6 +65,11 @@ ErrorSet fetch_error() {
     }
     resume_panic_from_python();
     return {};
+}
+
+void discard_error() {
+    resume_panic_from_python();
+    PyErr_Clear();
 }
 
 Owned exception_text(Borrowed exc) noexcept {

@@ -29,6 +29,9 @@ using Result = std::expected<T, ErrorSet>;
 /// TypeError "'<qualname of obj's type>' object cannot be cast as '<qualname of expected>'".
 [[gnu::cold]] ErrorSet raise_type_mismatch(Borrowed obj, PyTypeObject* expected) noexcept;
 
+/// The same, for an expected type named by its __qualname__ ("Sequence").
+[[gnu::cold]] ErrorSet raise_type_mismatch(Borrowed obj, std::string_view expected_qualname) noexcept;
+
 /// AttributeError "can't delete attribute".
 [[gnu::cold]] ErrorSet raise_cant_delete() noexcept;
 
@@ -37,6 +40,10 @@ using Result = std::expected<T, ErrorSet>;
 /// was set" when the interpreter forgot to set one). Throws a Panic when the
 /// pending exception is our own panic coming back through Python code.
 [[gnu::cold]] ErrorSet fetch_error();
+
+/// Drops the pending exception of a step that failed and lets the caller try
+/// something else. A panic coming back through Python code is not dropped.
+void discard_error();
 
 /// Re-raises a pending exactly-TypeError as TypeError("argument '<name>': "
 /// + its text), keeping its __cause__. Any other exception passes unchanged.

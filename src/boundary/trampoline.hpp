@@ -7,11 +7,14 @@
 
 #include "boundary/call.hpp"
 #include "boundary/convert.hpp"
+#include "boundary/instance.hpp"
 #include "boundary/type.hpp"
 
 #include <algorithm>
 #include <array>
 #include <optional>
+#include <span>
+#include <vector>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -61,38 +64,48 @@ Result<Owned> call_converted(PyObject* const* slots, F&& f, std::index_sequence<
 }  // namespace detail
 
 /// `__new__` of a class, from its signature and `Result<Owned> impl(PyTypeObject* cls, Args...)`.
+/// A signature that collects extra keywords passes them last, as a
+/// `std::span<const ExtraKeyword>`, after every named argument was converted.
 /// Offers both the vectorcall entry (what `Cls(...)` uses) and tp_new (what
 /// `Cls.__new__(Cls, ...)` uses); they share the binder.
 template <const Signature& Sig, auto Impl>
 struct Constructor {
     static_assert(well_formed(Sig));
     using Args = typename detail::FnTraits<decltype(Impl)>::Args;
-    static constexpr std::size_t kArity = std::tuple_size_v<Args>;
+    static constexpr bool kExtra = Sig.extra_keywords;
+    static constexpr std::size_t kArity = std::tuple_size_v<Args> - (kExtra ? 1 : 0);
     static_assert(kArity == Sig.params.size(), "one implementation argument per parameter");
 
     static PyObject* vectorcall(PyObject* cls, PyObject* const* args, std::size_t nargsf,
                                 PyObject* kwnames) noexcept {
         return guarded([&]() -> PyObject* {
             std::array<PyObject*, kArity> slots{};
-            BoundArgs bound{slots};
+            std::vector<ExtraKeyword> extra;
+            BoundArgs bound{slots, kExtra ? &extra : nullptr};
             if (!bind_vectorcall(Sig, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)), kwnames, bound))
                 return nullptr;
-            return run(reinterpret_cast<PyTypeObject*>(cls), slots.data());
+            return run(reinterpret_cast<PyTypeObject*>(cls), slots.data(), extra);
         }, static_cast<PyObject*>(nullptr));
     }
 
     static PyObject* new_(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
         return guarded([&]() -> PyObject* {
             std::array<PyObject*, kArity> slots{};
-            BoundArgs bound{slots};
+            std::vector<ExtraKeyword> extra;
+            BoundArgs bound{slots, kExtra ? &extra : nullptr};
             if (!bind_tuple_dict(Sig, args, kwargs, bound)) return nullptr;
-            return run(cls, slots.data());
+            return run(cls, slots.data(), extra);
         }, static_cast<PyObject*>(nullptr));
     }
 
 private:
-    static PyObject* run(PyTypeObject* cls, PyObject* const* slots) {
-        auto call = [cls](auto&&... values) { return Impl(cls, std::forward<decltype(values)>(values)...); };
+    static PyObject* run(PyTypeObject* cls, PyObject* const* slots, const std::vector<ExtraKeyword>& extra) {
+        auto call = [cls, &extra](auto&&... values) {
+            if constexpr (kExtra)
+                return Impl(cls, std::forward<decltype(values)>(values)..., std::span<const ExtraKeyword>(extra));
+            else
+                return Impl(cls, std::forward<decltype(values)>(values)...);
+        };
         return release_or_null(
             detail::call_converted<Sig, Args>(slots, call, std::make_index_sequence<kArity>{}));
     }
@@ -114,14 +127,13 @@ struct Method {
             std::array<PyObject*, kArity> slots{};
             BoundArgs bound{slots};
             if (!bind_vectorcall(Sig, args, static_cast<std::size_t>(nargs), kwnames, bound)) return nullptr;
-            auto& inst = instance_cast<Payload>(self);
-            auto borrow = SharedBorrow::take(inst.borrow);
-            if (!borrow) return nullptr;
-            auto call = [&inst](auto&&... values) {
-                return Impl(inst.payload, std::forward<decltype(values)>(values)...);
-            };
-            return release_or_null(
-                detail::call_converted<Sig, Args>(slots.data(), call, std::make_index_sequence<kArity>{}));
+            auto result = read_payload<Payload>(self, [&](const Payload& payload) {
+                auto call = [&payload](auto&&... values) {
+                    return Impl(payload, std::forward<decltype(values)>(values)...);
+                };
+                return detail::call_converted<Sig, Args>(slots.data(), call, std::make_index_sequence<kArity>{});
+            });
+            return result ? release_or_null(*std::move(result)) : nullptr;
         }, static_cast<PyObject*>(nullptr));
     }
 };
@@ -138,10 +150,8 @@ struct Reader {
 private:
     static PyObject* read(PyObject* self) noexcept {
         return guarded([&]() -> PyObject* {
-            auto& inst = instance_cast<Payload>(self);
-            auto borrow = SharedBorrow::take(inst.borrow);
-            if (!borrow) return nullptr;
-            return release_or_null(Impl(inst.payload));
+            auto result = read_payload<Payload>(self, Impl);
+            return result ? release_or_null(*std::move(result)) : nullptr;
         }, static_cast<PyObject*>(nullptr));
     }
 };
@@ -166,11 +176,9 @@ struct Writer {
                 prefix_argument_error(Name.view());
                 return -1;
             }
-            auto& inst = instance_cast<Payload>(self);
-            auto borrow = ExclusiveBorrow::take(inst.borrow);
-            if (!borrow) return -1;
-            Impl(inst.payload, std::move(*converted));
-            return 0;
+            auto written = write_payload<Payload>(
+                self, [&](Payload& payload) { Impl(payload, std::move(*converted)); });
+            return written ? 0 : -1;
         }, -1);
     }
 };

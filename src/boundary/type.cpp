@@ -60,6 +60,8 @@ PyTypeObject* create(const ClassSpec& spec) {
     if (spec.str != nullptr) slots.push_back({Py_tp_str, reinterpret_cast<void*>(spec.str)});
     if (spec.richcompare != nullptr)
         slots.push_back({Py_tp_richcompare, reinterpret_cast<void*>(spec.richcompare)});
+    if (spec.to_int != nullptr) slots.push_back({Py_nb_int, reinterpret_cast<void*>(spec.to_int)});
+    if (spec.unhashable) slots.push_back({Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)});
     if (!spec.methods.empty()) slots.push_back({Py_tp_methods, method_table(spec)});
     if (!spec.properties.empty()) slots.push_back({Py_tp_getset, property_table(spec)});
     slots.push_back({0, nullptr});

@@ -1,30 +1,15 @@
-// Class objects made from static descriptions, and the instance layout they
-// share: the object header, one payload owned by value, a borrow flag.
+// Class objects made from static descriptions.
 #pragma once
 
 #include "boundary/args.hpp"
 #include "boundary/borrow.hpp"
 #include "boundary/panic.hpp"
 
-#include <new>
 #include <span>
 #include <string_view>
 #include <utility>
 
 namespace kelto::boundary {
-
-/// Every instance of a module class: header, payload, borrow state.
-template <class Payload>
-struct Instance {
-    PyObject ob_base;
-    Payload payload;
-    BorrowFlag borrow;
-};
-
-template <class Payload>
-[[nodiscard]] inline Instance<Payload>& instance_cast(PyObject* self) noexcept {
-    return *reinterpret_cast<Instance<Payload>*>(self);
-}
 
 /// A constructor as a class lists it; made by boundary::constructor<>.
 struct ConstructorSpec {
@@ -67,6 +52,8 @@ struct ClassSpec {
     reprfunc repr = nullptr;
     reprfunc str = nullptr;
     richcmpfunc richcompare = nullptr;
+    unaryfunc to_int = nullptr;  ///< __int__
+    bool unhashable = false;     ///< refuse hash() even before any comparison slot exists
     std::span<const MethodSpec> methods = {};
     std::span<const PropertySpec> properties = {};
     std::span<const ClassAttribute> attributes = {};
@@ -94,30 +81,5 @@ private:
     const ClassSpec& spec_;
     PyTypeObject* type_ = nullptr;
 };
-
-/// A new instance of `cls` owning `payload`. On failure the payload is
-/// destroyed and the interpreter's error is returned.
-template <class Payload>
-[[nodiscard]] Result<Owned> new_instance(PyTypeObject* cls, Payload&& payload) {
-    PyObject* self = cls->tp_alloc(cls, 0);
-    if (self == nullptr) return std::unexpected(fetch_error());
-    auto& inst = instance_cast<std::remove_cvref_t<Payload>>(self);
-    // tp_alloc zeroed the memory; construct the members in place.
-    std::construct_at(&inst.payload, std::forward<Payload>(payload));
-    std::construct_at(&inst.borrow);
-    return Owned::steal(self);
-}
-
-/// tp_dealloc for every class: destroy the payload, free the object, release
-/// the reference that a heap type's instance holds on its class.
-template <class Payload>
-void dealloc(PyObject* self) noexcept {
-    auto& inst = instance_cast<Payload>(self);
-    std::destroy_at(&inst.payload);
-    std::destroy_at(&inst.borrow);
-    PyTypeObject* cls = Py_TYPE(self);
-    cls->tp_free(self);
-    Py_DECREF(cls);
-}
 
 }  // namespace kelto::boundary

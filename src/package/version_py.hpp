@@ -1,6 +1,7 @@
 // The Python class kelto.package.version.Version over a parsed Version.
 #pragma once
 
+#include "boundary/instance.hpp"
 #include "boundary/type.hpp"
 #include "package/version.hpp"
 

@@ -1,0 +1,124 @@
+// The instance layout every module class shares (object header, one payload
+// owned by value, a borrow flag, and for thread-bound classes the owner
+// thread) and the operations on it: allocate, test, read, write, destroy.
+#pragma once
+
+#include "boundary/borrow.hpp"
+#include "boundary/panic.hpp"
+
+#include <format>
+#include <memory>
+#include <string_view>
+#include <thread>
+#include <type_traits>
+#include <utility>
+
+namespace kelto::boundary {
+
+/// Classes whose instances belong to the thread that made them specialise
+/// this for their payload, naming their type path for the messages.
+template <class Payload>
+struct ThreadAffinity {
+    static constexpr bool kBound = false;
+};
+
+namespace detail {
+struct NoOwner {};
+struct OwnerThread {
+    std::thread::id id;
+};
+}  // namespace detail
+
+/// Every instance of a module class.
+template <class Payload>
+struct Instance {
+    PyObject ob_base;
+    Payload payload;
+    BorrowFlag borrow;
+    [[no_unique_address]] std::conditional_t<ThreadAffinity<Payload>::kBound, detail::OwnerThread,
+                                             detail::NoOwner> owner;
+};
+
+template <class Payload>
+[[nodiscard]] inline Instance<Payload>& instance_cast(PyObject* self) noexcept {
+    return *reinterpret_cast<Instance<Payload>*>(self);
+}
+
+/// For a thread-bound instance used on another thread: a panic ("... is
+/// unsendable, but sent to another thread"). A no-op for other classes.
+template <class Payload>
+inline void check_owner(const Instance<Payload>& inst) {
+    if constexpr (ThreadAffinity<Payload>::kBound) {
+        if (inst.owner.id != std::this_thread::get_id()) [[unlikely]]
+            panic(std::format("{} is unsendable, but sent to another thread",
+                              ThreadAffinity<Payload>::kTypePath));
+    }
+}
+
+/// True when `obj` is an instance of `cls` or of a subclass.
+[[nodiscard]] inline bool is_instance(Borrowed obj, PyTypeObject* cls) noexcept {
+    return PyObject_TypeCheck(obj.get(), cls) != 0;
+}
+
+/// Calls `read(const Payload&)` under a shared borrow of `obj`, which must be
+/// an instance of the payload's class. Fails with "Already mutably borrowed".
+template <class Payload, class Read>
+[[nodiscard]] auto read_payload(Borrowed obj, Read&& read)
+    -> Result<std::invoke_result_t<Read, const Payload&>> {
+    auto& inst = instance_cast<Payload>(obj.get());
+    check_owner(inst);
+    auto borrow = SharedBorrow::take(inst.borrow);
+    if (!borrow) return std::unexpected(borrow.error());
+    return std::forward<Read>(read)(std::as_const(inst.payload));
+}
+
+/// Calls `write(Payload&)` under the exclusive borrow of `obj`. Fails with
+/// "Already borrowed" while any borrow is active.
+template <class Payload, class Write>
+[[nodiscard]] Result<void> write_payload(Borrowed obj, Write&& write) {
+    auto& inst = instance_cast<Payload>(obj.get());
+    check_owner(inst);
+    auto borrow = ExclusiveBorrow::take(inst.borrow);
+    if (!borrow) return std::unexpected(borrow.error());
+    std::forward<Write>(write)(inst.payload);
+    return {};
+}
+
+/// A new instance of `cls` taking over `payload`; a thread-bound one belongs
+/// to the calling thread. On failure `payload` is left to its owner.
+template <class Payload>
+[[nodiscard]] Result<Owned> new_instance(PyTypeObject* cls, Payload&& payload) {
+    using P = std::remove_cvref_t<Payload>;
+    PyObject* self = cls->tp_alloc(cls, 0);
+    if (self == nullptr) return std::unexpected(fetch_error());
+    auto& inst = instance_cast<P>(self);
+    // tp_alloc zeroed the memory; construct the members in place.
+    std::construct_at(&inst.payload, std::forward<Payload>(payload));
+    std::construct_at(&inst.borrow);
+    if constexpr (ThreadAffinity<P>::kBound) inst.owner.id = std::this_thread::get_id();
+    return Owned::steal(self);
+}
+
+/// Reports, through the interpreter's unraisable hook, that a thread-bound
+/// instance is being dropped on a thread that does not own it.
+[[gnu::cold]] void report_foreign_drop(std::string_view type_path) noexcept;
+
+/// tp_dealloc for every class: destroy the payload, free the object, release
+/// the reference that a heap type's instance holds on its class.
+template <class Payload>
+void dealloc(PyObject* self) noexcept {
+    auto& inst = instance_cast<Payload>(self);
+    if constexpr (ThreadAffinity<Payload>::kBound) {
+        // The payload is plain C++ data, safe to destroy on any thread that
+        // holds the interpreter lock: it is reported, not leaked.
+        if (inst.owner.id != std::this_thread::get_id())
+            report_foreign_drop(ThreadAffinity<Payload>::kTypePath);
+    }
+    std::destroy_at(&inst.payload);
+    std::destroy_at(&inst.borrow);
+    PyTypeObject* cls = Py_TYPE(self);
+    cls->tp_free(self);
+    Py_DECREF(cls);
+}
+
+}  // namespace kelto::boundary

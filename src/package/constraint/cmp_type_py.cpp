@@ -1,0 +1,64 @@
+#include "package/constraint/cmp_type_py.hpp"
+
+#include "boundary/trampoline.hpp"
+
+#include <string>
+
+namespace kelto::package::constraint {
+namespace {
+
+using boundary::Owned;
+using boundary::Result;
+
+Result<Owned> cmp_type_repr(const CmpType& op) {
+    std::string text = "CmpType.";
+    text += member_name(op);
+    Owned str = Owned::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (!str) return std::unexpected(boundary::fetch_error());
+    return str;
+}
+
+Result<Owned> cmp_type_int(const CmpType& op) {
+    Owned value = Owned::steal(PyLong_FromLong(static_cast<long>(op)));
+    if (!value) return std::unexpected(boundary::fetch_error());
+    return value;
+}
+
+template <CmpType Member>
+Result<Owned> make_member(PyTypeObject* cls) {
+    return boundary::new_instance(cls, Member);
+}
+
+constexpr boundary::ClassAttribute kMembers[] = {
+    {"Less", &make_member<CmpType::Less>},
+    {"LessOrEqual", &make_member<CmpType::LessOrEqual>},
+    {"NotEqual", &make_member<CmpType::NotEqual>},
+    {"Equal", &make_member<CmpType::Equal>},
+    {"GreaterOrEqual", &make_member<CmpType::GreaterOrEqual>},
+    {"Greater", &make_member<CmpType::Greater>},
+};
+
+constexpr boundary::ClassSpec kCmpTypeSpec{
+    .name = "CmpType",
+    .qualified_name = "builtins.CmpType",
+    .doc = nullptr,
+    .basic_size = static_cast<int>(sizeof(boundary::Instance<CmpType>)),
+    .dealloc = &boundary::dealloc<CmpType>,
+    .repr = &boundary::Reader<&cmp_type_repr>::text,
+    .to_int = &boundary::Reader<&cmp_type_int>::text,
+    .attributes = kMembers,
+};
+
+}  // namespace
+
+boundary::ClassObject cmp_type_class{kCmpTypeSpec};
+
+Result<CmpType> cmp_type_from_py(boundary::Borrowed obj) {
+    PyTypeObject* cls = cmp_type_class.get();
+    if (!boundary::is_instance(obj, cls)) return std::unexpected(boundary::raise_type_mismatch(obj, cls));
+    return boundary::read_payload<CmpType>(obj, [](const CmpType& op) { return op; });
+}
+
+Result<Owned> cmp_type_to_py(CmpType op) { return boundary::new_instance(cmp_type_class.get(), op); }
+
+}  // namespace kelto::package::constraint

@@ -1,0 +1,30 @@
+// Depends: the package depends on the package named `on`.
+#include "package/constraint/fields_py.hpp"
+#include "package/constraint/shape_py.hpp"
+
+namespace kelto::package::constraint {
+namespace {
+
+using boundary::Owned;
+using boundary::Result;
+
+Result<Owned> depends_new(PyTypeObject* cls, std::string name) {
+    return boundary::new_instance(cls, DependsPayload{std::move(name)});
+}
+
+constexpr boundary::Param kNewParams[] = {{.name = "name", .annotation = "str"}};
+constexpr boundary::Signature kNew{.owner = "Depends", .name = "__new__", .params = kNewParams, .required = 1};
+
+// The constructor's parameter is `name`; the property holding it is `on`.
+constexpr boundary::PropertySpec kProperties[] = {
+    field_property<"on", &DependsPayload::name>("str"),
+};
+
+constexpr auto kSpec = constraint_class<DependsPayload>("Depends", "builtins.Depends", "Depends(name)\n--\n\n",
+                                                        boundary::constructor<kNew, &depends_new>(), kProperties);
+
+}  // namespace
+
+boundary::ClassObject depends_class{kSpec};
+
+}  // namespace kelto::package::constraint

@@ -1,0 +1,51 @@
+// Properties that expose one payload field: the getter hands out a new Python
+// object built from a copy of the field, the setter converts the new value
+// first and then replaces the field under the exclusive borrow.
+#pragma once
+
+#include "boundary/trampoline.hpp"
+#include "package/constraint/cmp_type_py.hpp"
+#include "package/constraint/convert_py.hpp"
+#include "spec/option_value_py.hpp"
+
+#include <string>
+#include <vector>
+
+namespace kelto::package::constraint {
+
+namespace detail {
+template <auto Member>
+struct FieldOf;
+template <class P, class T, T P::* Member>
+struct FieldOf<Member> {
+    using Payload = P;
+    using Type = T;
+};
+}  // namespace detail
+
+/// New Python objects from copies of field values.
+[[nodiscard]] boundary::Result<boundary::Owned> field_to_py(const Constraint& value);
+[[nodiscard]] boundary::Result<boundary::Owned> field_to_py(const std::vector<Constraint>& value);
+[[nodiscard]] boundary::Result<boundary::Owned> field_to_py(const std::string& value);
+[[nodiscard]] boundary::Result<boundary::Owned> field_to_py(const spec::SpecOptionValue& value);
+[[nodiscard]] boundary::Result<boundary::Owned> field_to_py(CmpType value);
+
+template <auto Member>
+boundary::Result<boundary::Owned> get_field(const typename detail::FieldOf<Member>::Payload& payload) {
+    return field_to_py(payload.*Member);
+}
+
+template <auto Member>
+void set_field(typename detail::FieldOf<Member>::Payload& payload, typename detail::FieldOf<Member>::Type value) {
+    // The old value is destroyed here, under the exclusive borrow: plain C++
+    // data, so no Python code can run meanwhile.
+    payload.*Member = std::move(value);
+}
+
+/// The property `Name` over the field `Member`, readable and assignable.
+template <boundary::FixedString Name, auto Member>
+consteval boundary::PropertySpec field_property(std::string_view annotation) {
+    return boundary::property<Name, &get_field<Member>, &set_field<Member>>(annotation);
+}
+
+}  // namespace kelto::package::constraint

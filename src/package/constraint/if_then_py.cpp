@@ -1,0 +1,31 @@
+// IfThen: if `cond` holds then `then` holds. Its instances belong to the
+// thread that made them.
+#include "package/constraint/fields_py.hpp"
+#include "package/constraint/shape_py.hpp"
+
+namespace kelto::package::constraint {
+namespace {
+
+using boundary::Owned;
+using boundary::Result;
+
+Result<Owned> if_then_new(PyTypeObject* cls, Constraint cond, Constraint then) {
+    return boundary::new_instance(cls, IfThenPayload{std::move(cond), std::move(then)});
+}
+
+constexpr boundary::Param kNewParams[] = {{.name = "cond"}, {.name = "then"}};
+constexpr boundary::Signature kNew{.owner = "IfThen", .name = "__new__", .params = kNewParams, .required = 2};
+
+constexpr boundary::PropertySpec kProperties[] = {
+    field_property<"cond", &IfThenPayload::cond>("typing.Any"),
+    field_property<"then", &IfThenPayload::then>("typing.Any"),
+};
+
+constexpr auto kSpec = constraint_class<IfThenPayload>("IfThen", "builtins.IfThen", "IfThen(cond, then)\n--\n\n",
+                                                       boundary::constructor<kNew, &if_then_new>(), kProperties);
+
+}  // namespace
+
+boundary::ClassObject if_then_class{kSpec};
+
+}  // namespace kelto::package::constraint

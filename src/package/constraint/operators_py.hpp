@@ -1,0 +1,52 @@
+// The rich comparison shared by the eight constraint classes: `a < b` does
+// not answer a question, it builds the typed constraint Cmp(a, b, Less), or
+// raises NotImplementedError when the two sides cannot be compared.
+#pragma once
+
+#include "boundary/call.hpp"
+#include "boundary/instance.hpp"
+#include "package/constraint/classes_py.hpp"
+#include "package/constraint/convert_py.hpp"
+
+namespace kelto::package::constraint {
+
+/// The interpreter's comparison codes (Py_LT, Py_LE, Py_EQ, Py_NE, Py_GT,
+/// Py_GE) in our operator numbering.
+inline constexpr CmpType kOperatorOfCode[] = {CmpType::Less,     CmpType::LessOrEqual,    CmpType::Equal,
+                                              CmpType::NotEqual, CmpType::Greater, CmpType::GreaterOrEqual};
+
+/// tp_richcompare of the class whose instances hold `Payload`: builds
+/// `self op rhs` as a Cmp, or raises the NotImplementedError of a refused
+/// comparison. Returns NotImplemented when `rhs` converts to no constraint
+/// (so the interpreter tries the reflected operation, then identity) and
+/// when `self` is borrowed exclusively.
+template <class Payload>
+PyObject* rich_compare(PyObject* self, PyObject* rhs, int code) noexcept {
+    return boundary::guarded([&]() -> PyObject* {
+        auto& inst = boundary::instance_cast<Payload>(self);
+        boundary::check_owner(inst);
+        auto borrow = boundary::SharedBorrow::take(inst.borrow);
+        if (!borrow) {
+            boundary::discard_error();
+            return Py_NewRef(Py_NotImplemented);
+        }
+        // The right side is converted while self stays borrowed: Python code
+        // run by the conversion may read self, but not change it.
+        auto other = constraint_from_py(rhs);
+        if (!other) {
+            boundary::discard_error();  // its ERROR event has been emitted
+            return Py_NewRef(Py_NotImplemented);
+        }
+        if (code < 0 || code >= static_cast<int>(std::size(kOperatorOfCode)))
+            return Py_NewRef(Py_NotImplemented);  // never passed by the interpreter
+        auto built = typed_cmp(Constraint(Payload(inst.payload)), *std::move(other),
+                               kOperatorOfCode[static_cast<std::size_t>(code)]);
+        if (!built) {
+            boundary::raise(PyExc_NotImplementedError, built.error().message);
+            return nullptr;
+        }
+        return boundary::release_or_null(constraint_to_py(*std::move(built)));
+    }, static_cast<PyObject*>(nullptr));
+}
+
+}  // namespace kelto::package::constraint

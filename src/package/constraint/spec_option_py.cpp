@@ -1,0 +1,44 @@
+// SpecOption names one option of one package; Value wraps one option value
+// and is made only by the module, never by a constructor call.
+#include "package/constraint/fields_py.hpp"
+#include "package/constraint/shape_py.hpp"
+
+namespace kelto::package::constraint {
+namespace {
+
+using boundary::Owned;
+using boundary::Result;
+
+// Neither name is checked: empty texts and unknown packages are stored as given.
+Result<Owned> spec_option_new(PyTypeObject* cls, std::string package_name, std::string option_name) {
+    return boundary::new_instance(cls, SpecOptionPayload{std::move(package_name), std::move(option_name)});
+}
+
+constexpr boundary::Param kNewParams[] = {{.name = "package_name", .annotation = "str"},
+                                          {.name = "option_name", .annotation = "str"}};
+constexpr boundary::Signature kNew{.owner = "SpecOption", .name = "__new__", .params = kNewParams, .required = 2};
+
+constexpr boundary::PropertySpec kSpecOptionProperties[] = {
+    field_property<"package_name", &SpecOptionPayload::package_name>("str"),
+    field_property<"option_name", &SpecOptionPayload::option_name>("str"),
+};
+
+constexpr boundary::PropertySpec kValueProperties[] = {
+    field_property<"value", &ValuePayload::value>("typing.Any"),
+};
+
+constexpr auto kSpecOptionSpec = constraint_class<SpecOptionPayload>(
+    "SpecOption", "builtins.SpecOption", "SpecOption(package_name, option_name)\n--\n\n",
+    boundary::constructor<kNew, &spec_option_new>(), kSpecOptionProperties);
+
+// No description text, so Value.__doc__ is None; no constructor, so calling
+// Value(...) fails in the interpreter.
+constexpr auto kValueSpec =
+    constraint_class<ValuePayload>("Value", "builtins.Value", nullptr, {}, kValueProperties);
+
+}  // namespace
+
+boundary::ClassObject spec_option_class{kSpecOptionSpec};
+boundary::ClassObject value_class{kValueSpec};
+
+}  // namespace kelto::package::constraint

@@ -1,0 +1,122 @@
+#include "package/outline_py.hpp"
+
+#include "boundary/trampoline.hpp"
+#include "logging.hpp"
+#include "package/constraint/convert_py.hpp"
+#include "package/outline.hpp"
+#include "spec/option_value_py.hpp"
+
+namespace kelto::package {
+namespace {
+
+using boundary::Borrowed;
+using boundary::Owned;
+using boundary::Result;
+
+constexpr logging::Callsite kUnexpectedKeyword{logging::Level::Error, "kelto::package::outline",
+                                               "package/outline", 542};
+
+/// An option map from a dict (or subclass), in the dict's own order; later
+/// entries replace earlier ones of the same name. With `kNoneIsAbsent`, a
+/// None value is stored as an entry without a value.
+template <class Map, bool kNoneIsAbsent>
+Result<Map> option_map_from_py(Borrowed obj) {
+    if (!PyDict_Check(obj.get())) return std::unexpected(boundary::raise_type_mismatch(obj, &PyDict_Type));
+    const Py_ssize_t size = PyDict_GET_SIZE(obj.get());
+    Map map;
+    map.reserve(static_cast<std::size_t>(size));
+    Py_ssize_t position = 0;
+    Py_ssize_t seen = 0;
+    PyObject* borrowed_key = nullptr;
+    PyObject* borrowed_value = nullptr;
+    while (PyDict_Next(obj.get(), &position, &borrowed_key, &borrowed_value)) {
+        // Converting a value may run Python code that changes the dict and
+        // drops its entries: hold our own references while we work.
+        Owned key = Owned::borrow(borrowed_key);
+        Owned value = Owned::borrow(borrowed_value);
+        if (++seen > size) boundary::panic("dictionary keys changed during iteration");
+        auto name = boundary::Converter<std::string>::convert(key.get());
+        if (!name) return std::unexpected(name.error());
+        if (kNoneIsAbsent && value.get() == Py_None) {
+            map.insert_or_assign(*std::move(name), typename Map::mapped_type{});
+        } else {
+            auto converted = spec::spec_option_value_from_py(value);
+            if (!converted) return std::unexpected(converted.error());
+            map.insert_or_assign(*std::move(name), *std::move(converted));
+        }
+        if (PyDict_GET_SIZE(obj.get()) != size) boundary::panic("dictionary changed size during iteration");
+    }
+    return map;
+}
+
+}  // namespace
+}  // namespace kelto::package
+
+template <>
+struct kelto::boundary::Converter<kelto::package::OptionValues> {
+    static Result<package::OptionValues> convert(PyObject* obj) {
+        return package::option_map_from_py<package::OptionValues, false>(obj);
+    }
+};
+
+template <>
+struct kelto::boundary::Converter<kelto::package::OptionDefaults> {
+    static Result<package::OptionDefaults> convert(PyObject* obj) {
+        return package::option_map_from_py<package::OptionDefaults, true>(obj);
+    }
+};
+
+namespace kelto::package {
+namespace {
+
+[[gnu::cold]] boundary::ErrorSet refuse_keyword(Borrowed keyword) {
+    Owned message = Owned::steal(PyUnicode_FromFormat("PyPackageOutline unexpected keyword argument '%S'",
+                                                      keyword.get()));
+    if (!message) return boundary::fetch_error();
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(message.get(), &size);
+    if (utf8 == nullptr) return boundary::fetch_error();
+    logging::emit(kUnexpectedKeyword, [&] { return std::string_view(utf8, static_cast<std::size_t>(size)); });
+    PyErr_SetObject(PyExc_ValueError, message.get());
+    return {};
+}
+
+Result<Owned> package_outline_new(PyTypeObject* cls, std::string name,
+                                  std::optional<std::vector<constraint::Constraint>> constraints,
+                                  std::optional<OptionValues> set_options,
+                                  std::optional<OptionDefaults> set_defaults,
+                                  std::span<const boundary::ExtraKeyword> extra) {
+    // Reported only after every named argument converted: a bad argument wins.
+    if (!extra.empty()) return std::unexpected(refuse_keyword(extra.front().name));
+    return boundary::new_instance(cls, PackageOutline{std::move(name), std::move(constraints).value_or({}),
+                                                      std::move(set_options).value_or({}),
+                                                      std::move(set_defaults).value_or({})});
+}
+
+constexpr boundary::Param kNewParams[] = {
+    {.name = "name", .annotation = "str"},
+    {.name = "constraints", .annotation = "typing.Any | None", .default_value = "None"},
+    {.name = "set_options", .annotation = "typing.Any | None", .default_value = "None"},
+    {.name = "set_defaults", .annotation = "typing.Any | None", .default_value = "None"},
+};
+constexpr boundary::Signature kNew{.owner = "PackageOutline",
+                                   .name = "__new__",
+                                   .params = kNewParams,
+                                   .required = 1,
+                                   .extra_keywords = true};
+
+constexpr boundary::ClassSpec kSpec{
+    .name = "PackageOutline",
+    .qualified_name = "builtins.PackageOutline",
+    .doc = "PackageOutline(name, constraints=None, set_options=None, set_defaults=None, **kwargs)\n--\n\n",
+    .basic_size = static_cast<int>(sizeof(boundary::Instance<PackageOutline>)),
+    .dealloc = &boundary::dealloc<PackageOutline>,
+    .constructor = boundary::constructor<kNew, &package_outline_new>(),
+};
+
+}  // namespace
+
+boundary::ClassObject package_outline_class{kSpec};
+
+}  // namespace kelto::package
+

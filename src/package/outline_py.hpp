@@ -1,0 +1,10 @@
+// The Python class kelto.package.outline.PackageOutline.
+#pragma once
+
+#include "boundary/type.hpp"
+
+namespace kelto::package {
+
+extern boundary::ClassObject package_outline_class;
+
+}  // namespace kelto::package

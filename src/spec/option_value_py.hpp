@@ -1,0 +1,30 @@
+// Option values to and from Python objects.
+#pragma once
+
+#include "boundary/convert.hpp"
+#include "spec/option_value.hpp"
+
+#include <optional>
+
+namespace kelto::spec {
+
+/// The cast of any Python object: an exact bool or a numpy boolean, then an
+/// integer through __index__ (64-bit signed), then a float, a str, a Version.
+/// Nothing else: a TypeError "cannot cast Python type '<class ...>' to
+/// SpecOptionValue", after the ERROR event.
+[[nodiscard]] boundary::Result<SpecOptionValue> spec_option_value_from_py(boundary::Borrowed obj);
+
+/// The same steps without the failure message and event, for callers that
+/// report a refusal in their own words. Errors of the steps are discarded
+/// (except a panic coming back through Python code).
+[[nodiscard]] std::optional<SpecOptionValue> try_spec_option_value_from_py(boundary::Borrowed obj);
+
+/// A new Python object: bool, int, float, str or a new Version.
+[[nodiscard]] boundary::Result<boundary::Owned> spec_option_value_to_py(const SpecOptionValue& value);
+
+}  // namespace kelto::spec
+
+template <>
+struct kelto::boundary::Converter<kelto::spec::SpecOptionValue> {
+    static Result<spec::SpecOptionValue> convert(PyObject* obj) { return spec::spec_option_value_from_py(obj); }
+};

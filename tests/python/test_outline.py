@@ -1,0 +1,126 @@
+"""PackageOutline: binding, conversion order, option maps and the unexpected keyword."""
+
+import pytest
+
+from conftest import run_python
+from kelto.package.constraint import Depends, NumOf
+from kelto.package.outline import PackageOutline
+from kelto.package.version import Version
+
+REFUSED = [
+    # args, kwargs, exception, message
+    (("a", None, None, None, None), {}, TypeError,
+     "PackageOutline.__new__() takes from 1 to 4 positional arguments but 5 were given"),
+    ((), {}, TypeError, "PackageOutline.__new__() missing 1 required positional argument: 'name'"),
+    (("a",), {"name": "b"}, TypeError, "PackageOutline.__new__() got multiple values for argument 'name'"),
+    ((1,), {}, TypeError, "argument 'name': 'int' object cannot be cast as 'str'"),
+    (("a", ""), {}, TypeError, "argument 'constraints': Can't extract `str` to `Vec`"),
+    (("a", {1, 2}), {}, TypeError, "argument 'constraints': 'set' object cannot be cast as 'Sequence'"),
+    (("a", (d for d in [])), {}, TypeError,
+     "argument 'constraints': 'generator' object cannot be cast as 'Sequence'"),
+    (("a", [Depends("x"), None]), {}, TypeError,
+     "argument 'constraints': cannot convert '<class 'NoneType'>' to Constraint"),
+    (("a", None, []), {}, TypeError, "argument 'set_options': 'list' object cannot be cast as 'dict'"),
+    (("a", None, {1: True}), {}, TypeError, "argument 'set_options': 'int' object cannot be cast as 'str'"),
+    (("a", None, {"x": None}), {}, TypeError,
+     "argument 'set_options': cannot cast Python type '<class 'NoneType'>' to SpecOptionValue"),
+    (("a", None, None, {"x": [1]}), {}, TypeError,
+     "argument 'set_defaults': cannot cast Python type '<class 'list'>' to SpecOptionValue"),
+    (("a",), {"version": "1.0"}, ValueError, "PyPackageOutline unexpected keyword argument 'version'"),
+    (("a",), {"kwargs": 1}, ValueError, "PyPackageOutline unexpected keyword argument 'kwargs'"),
+    (("a",), {"first": 1, "second": 2}, ValueError, "PyPackageOutline unexpected keyword argument 'first'"),
+    # A bad named argument is reported before an unexpected keyword.
+    (("a", "x"), {"version": "1.0"}, TypeError, "argument 'constraints': Can't extract `str` to `Vec`"),
+]
+
+
+@pytest.mark.parametrize("args, kwargs, exc_type, message", REFUSED)
+def test_refused_calls(args, kwargs, exc_type, message):
+    with pytest.raises(exc_type) as exc:
+        PackageOutline(*args, **kwargs)
+    assert type(exc.value) is exc_type
+    assert str(exc.value) == message
+
+
+@pytest.mark.parametrize("args, kwargs", [
+    (("pkg",), {}),
+    (("pkg", None, None, None), {}),
+    (("pkg", [], {}, {}), {}),
+    (("pkg", ()), {}),
+    ((), {"name": "pkg", "constraints": (Depends("a"),), "set_options": {"shared": True, "n": 3, "v": Version("1.2")},
+          "set_defaults": {"opt": None, "level": 2.5}}),
+    (("pkg", [NumOf([Depends("a"), Depends("b")]) >= 1, True, "x"], {"a": 1, "a2": "s"}, {"a": None}), {}),
+])
+def test_accepted_calls(args, kwargs):
+    assert type(PackageOutline(*args, **kwargs)) is PackageOutline
+
+
+def test_the_class_offers_nothing_but_construction():
+    outline = PackageOutline("pkg")
+    assert not [name for name in dir(outline) if not name.startswith("__")]
+    assert outline == outline and outline != PackageOutline("pkg")
+    assert PackageOutline.__text_signature__ == "(name, constraints=None, set_options=None, set_defaults=None, **kwargs)"
+
+
+def test_dict_subclass_is_accepted():
+    class Options(dict):
+        pass
+
+    PackageOutline("pkg", set_options=Options(a=1))
+
+
+class Mutating:
+    """An option value whose conversion changes the dictionary it came from."""
+
+    def __init__(self, options, change):
+        self.options, self.change = options, change
+
+    def __index__(self):
+        self.change(self.options)
+        return 1
+
+
+@pytest.mark.parametrize("change, message", [
+    (lambda d: d.__setitem__("new", 1), "dictionary changed size during iteration"),
+    (lambda d: d.pop("b"), "dictionary changed size during iteration"),
+    (lambda d: d.clear(), "dictionary changed size during iteration"),
+])
+def test_dictionary_changed_while_converting_is_a_panic(change, message):
+    options = {"a": 1}
+    options["b"] = Mutating(options, change)
+    options["c"] = 2
+    with pytest.raises(BaseException) as exc:
+        PackageOutline("pkg", set_options=options)
+    assert type(exc.value).__name__ == "PanicException"
+    assert str(exc.value) == message
+
+
+def test_values_replaced_during_conversion_are_kept_alive():
+    # The value being converted drops itself from the dict: we hold our own reference.
+    options = {}
+
+    class Dropper:
+        def __index__(self):
+            options["x"] = 0  # same size, different value object
+            return 7
+
+    options["x"] = Dropper()
+    PackageOutline("pkg", set_options=options)
+
+
+def test_unexpected_keyword_is_logged_after_init_tracing():
+    code = (
+        "import kelto\n"
+        "from kelto.package.outline import PackageOutline\n"
+        "def call(**kw):\n"
+        "    try: PackageOutline('p', **kw)\n"
+        "    except (TypeError, ValueError): pass\n"
+        "call(x=1)\n"  # before init_tracing: nothing is printed
+        "kelto.init_tracing()\n"
+        "call(x=1)\n"
+        "call(constraints='s', y=1)\n"  # fails on constraints: no keyword event
+    )
+    rc, out, err = run_python(code, env={"NO_COLOR": "1"})
+    assert rc == 0, err
+    assert out == (b" WARN kelto: tracing activated\n"
+                   b"ERROR kelto::package::outline: PyPackageOutline unexpected keyword argument 'x'\n")

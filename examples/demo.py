@@ -1,27 +1,155 @@
-"""A short tour of what kelto offers so far: the banner, diagnostic logging
-and versions with their two text forms."""
+"""kelto's main job: describe every package of a Debian package index.
 
+Reads the machine's own apt index (/var/lib/apt/lists/*_Packages) when there
+is an uncompressed one, otherwise the sample under examples/data, and turns
+each package into a PackageOutline:
+
+- each plain dependency becomes Depends(name);
+- each group of alternatives ("a | b") becomes NumOf([Depends(a), Depends(b)]) >= 1;
+- priority, section, essential, installed size and version become option values,
+  and multi-arch an option default (None when the package declares none).
+
+Then it prints what it built, what it refused and how long it took.
+
+    python examples/demo.py [PACKAGES_FILE] [--limit N]
+"""
+
+import argparse
+import glob
+import os
+import re
 import sys
+import time
+from collections import Counter
 
 import kelto
+from kelto.package.constraint import Depends, NumOf
+from kelto.package.outline import PackageOutline
 from kelto.package.version import Version
 
+SAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "Packages")
+# "libc6 (>= 2.36) [amd64] <!nocheck>" -> "libc6"; "python3:any" -> "python3"
+DEPENDENCY_NAME = re.compile(r"^\s*([^\s:(\[<]+)")
 
-def main() -> int:
-    kelto.main_entry()   # "kelto entrypoint", written to the process's stdout
-    kelto.init_tracing()  # " WARN kelto: tracing activated"
 
-    print("\nVersions, as printed (str) and as parsed (repr):")
-    for text in ["1.2.3", "01.002", "2.*", "1.0-rc.1+b2", "3.>", "18446744073709551616"]:
+def find_index(path):
+    if path:
+        return path
+    for candidate in sorted(glob.glob("/var/lib/apt/lists/*_Packages")):
+        return candidate
+    return SAMPLE
+
+
+def read_stanzas(path):
+    """Yields each package's fields as a dict; continuation lines are joined."""
+    fields, last = {}, None
+    with open(path, encoding="utf-8", errors="replace") as index:
+        for line in index:
+            line = line.rstrip("\n")
+            if not line:
+                if fields:
+                    yield fields
+                fields, last = {}, None
+            elif line[0] in " \t":
+                if last is not None:
+                    fields[last] += "\n" + line.strip()
+            else:
+                key, _, value = line.partition(":")
+                last = key
+                fields[key] = value.strip()
+    if fields:
+        yield fields
+
+
+def dependency_constraints(field):
+    """A Depends per plain dependency, NumOf(...) >= 1 per group of alternatives."""
+    constraints = []
+    for group in filter(None, (g.strip() for g in field.split(","))):
+        names = [m.group(1) for m in map(DEPENDENCY_NAME.match, group.split("|")) if m]
+        if len(names) == 1:
+            constraints.append(Depends(names[0]))
+        elif names:
+            constraints.append(NumOf([Depends(name) for name in names]) >= 1)
+    return constraints
+
+
+def outline_for(fields, refused):
+    constraints = []
+    for key in ("Pre-Depends", "Depends"):
+        if key in fields:
+            constraints += dependency_constraints(fields[key])
+    options = {
+        "priority": fields.get("Priority", "optional"),
+        "section": fields.get("Section", "misc"),
+        "essential": fields.get("Essential") == "yes",
+    }
+    if fields.get("Installed-Size", "").isdigit():
+        options["installed_size"] = int(fields["Installed-Size"])
+    text = fields.get("Version", "")
+    try:
+        options["version"] = Version(text)
+    except ValueError as error:
+        # Debian versions may carry an epoch ("1:2.3") or a tilde ("1.0~rc1"),
+        # which kelto's generic versions do not take.
+        refused[str(error).split("(")[0]] += 1
+        refused.setdefault("examples", []).append(f"{fields.get('Package')} {text!r}: {error}")
+    defaults = {"multi_arch": fields.get("Multi-Arch")}
+    return PackageOutline(fields["Package"], constraints, options, defaults), len(constraints)
+
+
+def describe_index(path, limit):
+    refused = Counter()
+    outlines, constraint_count, kinds = [], 0, Counter()
+    started = time.perf_counter()
+    for fields in read_stanzas(path):
+        if "Package" not in fields:
+            continue
+        outline, count = outline_for(fields, refused)
+        outlines.append(outline)
+        constraint_count += count
+        kinds["with alternatives"] += "|" in fields.get("Depends", "")
+        if limit and len(outlines) >= limit:
+            break
+    elapsed = time.perf_counter() - started
+    return outlines, constraint_count, kinds, refused, elapsed
+
+
+def tour():
+    print("A few versions, as printed (str) and as parsed (repr):")
+    for text in ["1.2.3", "01.002", "2.*", "1.0-rc.1+b2", "3.>"]:
         version = Version(text)
-        print(f"  {text!r:24} -> {str(version)!r:24} {version!r}")
+        print(f"  {text!r:14} -> {str(version)!r:14} {version!r}")
+    print("A typed comparison, and one that is refused:")
+    rule = NumOf([Depends("libssl3"), Depends("libssl1.1")]) >= 1
+    print(f"  NumOf([...]) >= 1 builds {type(rule).__name__} with op {rule.op!r}")
+    try:
+        Depends("libc6") < 2
+    except NotImplementedError as error:
+        print(f"  Depends('libc6') < 2 -> NotImplementedError: {error}")
 
-    print("\nTexts that are not versions:")
-    for text in ["", "1..2", "1.>.2", "1.a_b", "1.\u00e9"]:
-        try:
-            Version(text)
-        except ValueError as error:
-            print(f"  {text!r:24} -> ValueError: {error}")
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("index", nargs="?", help="a Debian Packages file (default: apt's own, else the sample)")
+    parser.add_argument("--limit", type=int, default=0, help="describe at most N packages")
+    args = parser.parse_args(argv)
+
+    kelto.main_entry()    # "kelto entrypoint", on the process's own standard output
+    kelto.init_tracing()  # " WARN kelto: tracing activated"
+    sys.stdout.flush()
+    tour()
+
+    path = find_index(args.index)
+    outlines, constraint_count, kinds, refused, elapsed = describe_index(path, args.limit)
+    examples = refused.pop("examples", [])
+    print(f"\nDescribed {path}:")
+    print(f"  packages:        {len(outlines)}")
+    print(f"  constraints:     {constraint_count} ({kinds['with alternatives']} packages with alternatives)")
+    print(f"  refused versions: {sum(refused.values())} "
+          + (f"({', '.join(f'{kind}: {n}' for kind, n in refused.most_common())})" if refused else ""))
+    for example in examples[:3]:
+        print(f"    e.g. {example}")
+    print(f"  time:            {elapsed:.3f} s ({elapsed / max(len(outlines), 1) * 1e6:.1f} us per package)")
     return 0
 
 

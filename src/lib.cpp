@@ -4,6 +4,7 @@
 #include "boundary/module.hpp"
 #include "boundary/stdout.hpp"
 #include "logging.hpp"
+#include "surface.hpp"
 #include "package/constraint/classes_py.hpp"
 #include "package/constraint/cmp_type_py.hpp"
 #include "package/outline_py.hpp"
@@ -47,39 +48,52 @@ PyObject* main_entry(PyObject*, PyObject*) noexcept {
 // Docs hold only the signature line: __doc__ is None, __text_signature__ "()".
 PyMethodDef kInitTracing{"init_tracing", init_tracing, METH_NOARGS, "init_tracing()\n--\n\n"};
 PyMethodDef kMainEntry{"main_entry", main_entry, METH_NOARGS, "main_entry()\n--\n\n"};
+constexpr boundary::Signature kInitTracingSignature{.name = "init_tracing"};
+constexpr boundary::Signature kMainEntrySignature{.name = "main_entry"};
+
+// ---------------------------------------------------------------- surface
+
+// What Python sees, in the order the body adds it. The introspection records
+// and the type stubs are generated from this same list.
+boundary::ClassObject* const kOutlineClasses[] = {&package::package_outline_class};
+boundary::ClassObject* const kConstraintClasses[] = {
+    &package::constraint::cmp_class,         &package::constraint::cmp_type_class,
+    &package::constraint::depends_class,     &package::constraint::if_then_class,
+    &package::constraint::maximize_class,    &package::constraint::minimize_class,
+    &package::constraint::num_of_class,      &package::constraint::spec_option_class,
+    &package::constraint::value_class};
+boundary::ClassObject* const kVersionClasses[] = {&package::version_class};
+
+const Submodule kSubmodules[] = {
+    {"outline", "kelto.package.outline", kOutlineClasses},
+    {"constraint", "kelto.package.constraint", kConstraintClasses},
+    {"version", "kelto.package.version", kVersionClasses},
+};
+const ModuleFunction kFunctions[] = {
+    {&kInitTracing, &kInitTracingSignature},
+    {&kMainEntry, &kMainEntrySignature},
+};
+const ModuleSurface kSurface{kSubmodules, kFunctions};
 
 // ---------------------------------------------------------------- module body
 
-Result<void> add_package_submodule(Borrowed package, const char* name, const char* key,
-                                   std::initializer_list<boundary::ClassObject*> classes) {
-    auto module = boundary::create_module(name);
+Result<void> add_package_submodule(Borrowed package, const Submodule& submodule) {
+    auto module = boundary::create_module(submodule.name);
     if (!module) return std::unexpected(module.error());
-    for (boundary::ClassObject* cls : classes)
+    for (boundary::ClassObject* cls : submodule.classes)
         if (auto r = boundary::add_class(*module, *cls); !r) return r;
-    return boundary::add_submodule(package, *module, key);
+    return boundary::add_submodule(package, *module, submodule.key);
 }
 
 Result<void> module_body(Borrowed root) {
     auto package = boundary::create_module("package");
     if (!package) return std::unexpected(package.error());
-    if (auto r = add_package_submodule(*package, "outline", "kelto.package.outline",
-                                       {&package::package_outline_class}); !r) return r;
-    {
-        using namespace package::constraint;
-        if (auto r = add_package_submodule(*package, "constraint", "kelto.package.constraint",
-                                           {&cmp_class, &cmp_type_class, &depends_class, &if_then_class,
-                                            &maximize_class, &minimize_class, &num_of_class,
-                                            &spec_option_class, &value_class});
-            !r)
-            return r;
-    }
-    if (auto r = add_package_submodule(*package, "version", "kelto.package.version",
-                                       {&package::version_class});
-        !r)
-        return r;
+    for (const Submodule& submodule : kSurface.submodules)
+        if (auto r = add_package_submodule(*package, submodule); !r) return r;
     if (auto r = boundary::add_submodule(root, *package, "kelto.package"); !r) return r;
-    if (auto r = boundary::add_function(root, kInitTracing); !r) return r;
-    return boundary::add_function(root, kMainEntry);
+    for (const ModuleFunction& function : kSurface.functions)
+        if (auto r = boundary::add_function(root, *function.def); !r) return r;
+    return {};
 }
 
 // ---------------------------------------------------------------- entry
@@ -156,6 +170,9 @@ Result<Owned> init() {
 }
 
 }  // namespace
+
+const ModuleSurface& module_surface() noexcept { return kSurface; }
+
 }  // namespace kelto
 
 PyMODINIT_FUNC PyInit_kelto() {

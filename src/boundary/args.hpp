@@ -21,9 +21,9 @@ struct Param {
 
 /// A constructor, method or module function as Python sees it.
 struct Signature {
-    std::string_view owner;  ///< class name; empty for module functions
-    std::string_view name;   ///< "__new__", "if_then", ...
-    std::span<const Param> params;
+    std::string_view owner = {};  ///< class name; empty for module functions
+    std::string_view name;        ///< "__new__", "if_then", ...
+    std::span<const Param> params = {};
     std::size_t required = 0;     ///< always a leading run of `params`
     bool extra_keywords = false;  ///< collects unmatched keywords (**kwargs)
     std::string_view returns = "None";

@@ -47,3 +47,12 @@ def defined_dynamic_symbols(path):
             name = data[start:data.index(b"\0", start)].decode()
             symbols.append(Symbol(name, info >> 4, info & 0xF, shndx, value, size))
     return symbols
+
+
+def read_symbol(path, symbol):
+    """The bytes of a defined data symbol, found through its section."""
+    with open(path, "rb") as f:
+        data = f.read()
+    section = list(_sections(data))[symbol.section]
+    start = section["offset"] + symbol.value - section["addr"]
+    return data[start:start + symbol.size]

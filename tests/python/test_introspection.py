@@ -1,0 +1,136 @@
+"""The introspection records in the built file, read without importing it, and
+their agreement with the live module; and the type stubs generated beside them."""
+
+import inspect
+import json
+import os
+import struct
+
+import pytest
+
+import kelto
+import kelto.package.constraint
+import kelto.package.outline
+import kelto.package.version
+from elf_symbols import defined_dynamic_symbols, read_symbol
+
+PREFIX = "PYO3_INTROSPECTION_1_"
+SUBMODULES = [kelto.package.outline, kelto.package.constraint, kelto.package.version]
+COMPARISONS = {"__eq__", "__ne__", "__lt__", "__le__", "__gt__", "__ge__"}
+
+
+def load_records():
+    records = []
+    for symbol in defined_dynamic_symbols(kelto.__file__):
+        if not symbol.name.startswith(PREFIX):
+            continue
+        data = read_symbol(kelto.__file__, symbol)
+        assert symbol.value % 4 == 0, symbol.name
+        length, = struct.unpack_from("<I", data)
+        assert length == len(data) - 4, symbol.name
+        text = data[4:].decode()
+        assert ": " not in text and ", " not in text, "JSON must be compact"
+        records.append(json.loads(text))
+    return records
+
+
+RECORDS = load_records()
+CLASSES = {r["id"]: r["name"] for r in RECORDS if r["type"] == "class"}
+
+
+def live_class(name):
+    owners = [m for m in SUBMODULES if name in m.__all__]
+    assert len(owners) == 1, name
+    return getattr(owners[0], name)
+
+
+def described_parameters(record):
+    arguments = record["arguments"]
+    names = [a["name"] for a in arguments.get("posonlyargs", [])][1:]  # without self/cls
+    names += [a["name"] + ("=" + a["default"] if "default" in a else "") for a in arguments.get("args", [])]
+    if "kwarg" in arguments:
+        names.append("**" + arguments["kwarg"]["name"])
+    return names
+
+
+def live_parameters(signature):
+    out = []
+    for p in list(signature.parameters.values()):
+        if p.kind is p.VAR_KEYWORD:
+            out.append("**" + p.name)
+        else:
+            out.append(p.name + ("" if p.default is p.empty else "=" + repr(p.default)))
+    return out
+
+
+def test_records_are_well_formed():
+    assert RECORDS, "no introspection records exported"
+    ids = [r["id"] for r in RECORDS if "id" in r]
+    assert len(ids) == len(set(ids))
+    for record in RECORDS:
+        if "parent" in record:
+            assert record["parent"] in CLASSES, record
+            assert "id" not in record
+    modules = [r for r in RECORDS if r["type"] == "module"]
+    assert modules == [{"type": "module", "name": "kelto", "id": modules[0]["id"], "members": [], "incomplete": True}]
+
+
+def test_every_class_and_member_exists_as_described():
+    for record in RECORDS:
+        if record["type"] == "class":
+            live_class(record["name"])
+            continue
+        if record["type"] != "function":
+            continue
+        if "parent" not in record:
+            function = getattr(kelto, record["name"])
+            assert described_parameters(record) == live_parameters(inspect.signature(function))
+            continue
+        cls = live_class(CLASSES[record["parent"]])
+        name = record["name"]
+        assert name in vars(cls), (cls, name)
+        if record.get("decorators"):  # a property's getter or setter
+            assert type(vars(cls)[name]).__name__ == "getset_descriptor"
+        elif name == "__new__":
+            assert described_parameters(record) == live_parameters(inspect.signature(cls))
+        elif name not in COMPARISONS and not name.startswith("__"):
+            assert described_parameters(record) == live_parameters(inspect.signature(getattr(cls, name)))[1:]
+
+
+def test_nothing_callable_is_undescribed():
+    described = {(CLASSES[r["parent"]], r["name"]) for r in RECORDS if "parent" in r}
+    for module in SUBMODULES:
+        for name in module.__all__:
+            cls = getattr(module, name)
+            for attribute, value in vars(cls).items():
+                if attribute in ("__doc__", "__module__", "__hash__") or isinstance(value, cls):
+                    continue
+                assert (name, attribute) in described, (name, attribute)
+    functions = {r["name"] for r in RECORDS if r["type"] == "function" and "parent" not in r}
+    assert functions == {n for n in kelto.__all__ if callable(getattr(kelto, n))}
+
+
+def test_outline_constructor_record():
+    [record] = [r for r in RECORDS if r["name"] == "__new__" and CLASSES[r["parent"]] == "PackageOutline"]
+    assert record["arguments"]["kwarg"] == {"name": "kwargs"}
+    assert [a.get("default") for a in record["arguments"]["args"]] == [None, "None", "None", "None"]
+
+
+def test_setters_follow_their_getters():
+    for record in RECORDS:
+        decorators = record.get("decorators", [])
+        if decorators and decorators[0].endswith(".setter"):
+            assert decorators == [record["name"] + ".setter"]
+            assert [a["name"] for a in record["arguments"]["args"]] == ["value"]
+            assert record["returns"] == "None"
+
+
+def test_stubs_are_installed_beside_the_module():
+    stubs = os.path.join(os.path.dirname(kelto.__file__), "kelto-stubs")
+    if not os.path.isdir(stubs):
+        pytest.skip("running against a build tree without installed stubs")
+    with open(os.path.join(stubs, "package", "constraint.pyi")) as f:
+        text = f.read()
+    compile(text, "constraint.pyi", "exec")
+    for name in kelto.package.constraint.__all__:
+        assert f"\nclass {name}:" in text

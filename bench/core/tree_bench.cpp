@@ -1,0 +1,125 @@
+// Copy, text form and destruction of two million-node trees: a chain of
+// nested Maximize nodes (deep) and a NumOf of Depends nodes (wide). Each
+// reports ns_per_node; the node sizes are printed in the context header.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "package/constraint/tree.hpp"
+
+namespace {
+
+namespace c = kelto::package::constraint;
+using c::Constraint;
+
+constexpr std::size_t kNodes = 1'000'000;
+
+const Constraint& deep_chain() {
+    static const Constraint tree = [] {
+        Constraint chain{c::DependsPayload{"leaf"}};
+        for (std::size_t i = 1; i < kNodes; ++i) chain = Constraint{c::MaximizePayload{std::move(chain)}};
+        return chain;
+    }();
+    return tree;
+}
+
+const Constraint& wide_num_of() {
+    static const Constraint tree = [] {
+        std::vector<Constraint> of;
+        of.reserve(kNodes - 1);
+        for (std::size_t i = 1; i < kNodes; ++i) of.emplace_back(c::DependsPayload{"d" + std::to_string(i)});
+        return Constraint{c::NumOfPayload{std::move(of)}};
+    }();
+    return tree;
+}
+
+const Constraint& shape(const benchmark::State& state) {
+    return state.range(0) == 0 ? deep_chain() : wide_num_of();
+}
+
+using Clock = std::chrono::steady_clock;
+
+/// Times only `measured` in each iteration, with `prepare` and `finish` left
+/// out, and reports the time per node. Manual timing, not PauseTiming: a
+/// pause costs microseconds of its own and skews nothing here, but the time
+/// per node is best read off one clock.
+template <class Prepare, class Measured, class Finish>
+void run(benchmark::State& state, Prepare prepare, Measured measured, Finish finish) {
+    double total_ns = 0;
+    for (auto _ : state) {
+        auto input = prepare();
+        const auto start = Clock::now();
+        auto output = measured(std::move(input));
+        const auto stop = Clock::now();
+        const std::chrono::duration<double, std::nano> elapsed = stop - start;
+        state.SetIterationTime(elapsed.count() * 1e-9);
+        total_ns += elapsed.count();
+        finish(std::move(output));
+    }
+    state.SetLabel(state.range(0) == 0 ? "Maximize chain" : "NumOf of Depends");
+    state.counters["ns_per_node"] = total_ns / (static_cast<double>(state.iterations()) * kNodes);
+}
+
+void BM_copy(benchmark::State& state) {
+    const Constraint& tree = shape(state);
+    run(
+        state, [] { return 0; },
+        [&](int) {
+            std::optional<Constraint> copy{tree};
+            benchmark::DoNotOptimize(*copy);
+            return copy;
+        },
+        [](std::optional<Constraint> copy) { copy.reset(); });
+}
+
+void BM_text(benchmark::State& state) {
+    const Constraint& tree = shape(state);
+    run(
+        state, [] { return 0; },
+        [&](int) {
+            std::string text = c::constraint_text(tree);
+            benchmark::DoNotOptimize(text);
+            return text;
+        },
+        [](std::string) {});
+}
+
+void BM_destroy(benchmark::State& state) {
+    const Constraint& tree = shape(state);
+    run(
+        state, [&] { return std::optional<Constraint>{tree}; },
+        [](std::optional<Constraint> copy) {
+            copy.reset();
+            benchmark::ClobberMemory();
+            return 0;
+        },
+        [](int) {});
+}
+
+BENCHMARK(BM_copy)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_text)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_destroy)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+// The node sizes, printed once in the header of the run.
+[[maybe_unused]] const bool kSizesReported = [] {
+    const std::pair<const char*, std::size_t> sizes[] = {
+        {"sizeof(Constraint)", sizeof(Constraint)},
+        {"sizeof(CmpPayload)", sizeof(c::CmpPayload)},
+        {"sizeof(DependsPayload)", sizeof(c::DependsPayload)},
+        {"sizeof(IfThenPayload)", sizeof(c::IfThenPayload)},
+        {"sizeof(MaximizePayload)", sizeof(c::MaximizePayload)},
+        {"sizeof(MinimizePayload)", sizeof(c::MinimizePayload)},
+        {"sizeof(NumOfPayload)", sizeof(c::NumOfPayload)},
+        {"sizeof(SpecOptionPayload)", sizeof(c::SpecOptionPayload)},
+        {"sizeof(ValuePayload)", sizeof(c::ValuePayload)},
+    };
+    for (const auto& [name, size] : sizes) benchmark::AddCustomContext(name, std::to_string(size));
+    return true;
+}();
+
+}  // namespace

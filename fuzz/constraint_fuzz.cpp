@@ -1,0 +1,225 @@
+// Builds constraint trees from a small bytecode and checks that copies print
+// like their originals and outlive them, that take() and rebuilding keep the
+// text, and that typed_cmp either builds the comparison or refuses with a
+// message naming both sides. Leaks and bad frees show up under ASan/LSan.
+//
+// Each byte is an instruction; operands come from the following bytes and
+// sub-constraints from a stack (an empty stack yields a Depends on "").
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "package/constraint/tree.hpp"
+
+namespace {
+
+namespace c = kelto::package::constraint;
+using c::Constraint;
+
+// Copies double the tree, so their total size is capped to keep runs quick.
+constexpr std::size_t kNodeBudget = 20'000;
+
+void check(bool condition, const char* what) {
+    if (condition) return;
+    std::fprintf(stderr, "constraint_fuzz: %s\n", what);
+    std::abort();
+}
+
+class Input {
+public:
+    Input(const std::uint8_t* data, std::size_t size) : data_{data}, size_{size} {}
+    bool done() const { return pos_ >= size_; }
+    std::uint8_t byte() { return pos_ < size_ ? data_[pos_++] : 0; }
+    std::uint64_t u64() {
+        std::uint64_t value = 0;
+        for (int i = 0; i < 8; ++i) value = value << 8 | byte();
+        return value;
+    }
+    std::string text() {
+        const std::size_t length = std::min<std::size_t>(byte() % 24, size_ - std::min(pos_, size_));
+        std::string out(reinterpret_cast<const char*>(data_ + pos_), length);
+        pos_ += length;
+        return out;
+    }
+
+private:
+    const std::uint8_t* data_;
+    std::size_t size_;
+    std::size_t pos_ = 0;
+};
+
+struct Entry {
+    Constraint tree;
+    std::size_t nodes;
+};
+
+class Machine {
+public:
+    explicit Machine(Input& in) : in_{in} {}
+
+    void run() {
+        while (!in_.done()) step(in_.byte());
+        for (Entry& entry : stack_) check_copy_outlives(std::move(entry.tree));
+    }
+
+private:
+    void push(Constraint tree, std::size_t nodes) {
+        total_ += nodes;
+        stack_.push_back({std::move(tree), nodes});
+    }
+    Entry pop() {
+        if (stack_.empty()) return {Constraint{c::DependsPayload{}}, 1};
+        Entry entry = std::move(stack_.back());
+        stack_.pop_back();
+        total_ -= entry.nodes;
+        return entry;
+    }
+    c::CmpType op() { return static_cast<c::CmpType>(in_.byte() % c::kCmpTypeCount); }
+    void push_value(kelto::spec::SpecOptionValue value) { push(Constraint{c::ValuePayload{std::move(value)}}, 1); }
+
+    void step(std::uint8_t instruction) {
+        switch (instruction % 14) {
+            case 0: push(Constraint{c::DependsPayload{in_.text()}}, 1); break;
+            case 1: {
+                std::string package = in_.text();
+                push(Constraint{c::SpecOptionPayload{std::move(package), in_.text()}}, 1);
+                break;
+            }
+            case 2: push_value((in_.byte() & 1) != 0); break;
+            case 3: push_value(std::bit_cast<std::int64_t>(in_.u64())); break;
+            case 4: push_value(std::bit_cast<double>(in_.u64())); break;
+            case 5: push_value(in_.text()); break;
+            case 6: {
+                // A text that is no version still gives a value: its Str.
+                std::string text = in_.text();
+                auto version = kelto::package::parse_version(text);
+                if (version) {
+                    push_value(*std::move(version));
+                } else {
+                    push_value(std::move(text));
+                }
+                break;
+            }
+            case 7: {
+                Entry item = pop();
+                if (in_.byte() & 1) {
+                    push(Constraint{c::MaximizePayload{std::move(item.tree)}}, item.nodes + 1);
+                } else {
+                    push(Constraint{c::MinimizePayload{std::move(item.tree)}}, item.nodes + 1);
+                }
+                break;
+            }
+            case 8: {
+                Entry then = pop();
+                Entry cond = pop();
+                push(Constraint{c::IfThenPayload{std::move(cond.tree), std::move(then.tree)}},
+                     cond.nodes + then.nodes + 1);
+                break;
+            }
+            case 9: {
+                // Unchecked, as the Cmp constructor builds it.
+                Entry rhs = pop();
+                Entry lhs = pop();
+                push(Constraint{c::CmpPayload{std::move(lhs.tree), std::move(rhs.tree), op()}},
+                     lhs.nodes + rhs.nodes + 1);
+                break;
+            }
+            case 10: {
+                std::vector<Constraint> of;
+                std::size_t nodes = 1;
+                for (int n = in_.byte() % 6; n > 0 && !stack_.empty(); --n) {
+                    Entry item = pop();
+                    nodes += item.nodes;
+                    of.push_back(std::move(item.tree));
+                }
+                push(Constraint{c::NumOfPayload{std::move(of)}}, nodes);
+                break;
+            }
+            case 11: typed_cmp(); break;
+            case 12: {
+                if (stack_.empty() || total_ + stack_.back().nodes > kNodeBudget) break;
+                const Entry& top = stack_.back();
+                Constraint copy = top.tree;
+                check(c::constraint_text(copy) == c::constraint_text(top.tree), "a copy prints like its original");
+                push(std::move(copy), top.nodes);
+                break;
+            }
+            case 13: take_and_rebuild(); break;
+        }
+    }
+
+    void typed_cmp() {
+        Entry rhs = pop();
+        Entry lhs = pop();
+        const c::CmpType how = op();
+        const std::string lhs_text = c::constraint_text(lhs.tree);
+        const std::string rhs_text = c::constraint_text(rhs.tree);
+        const auto lhs_type = c::value_type_of(lhs.tree);
+        const auto rhs_type = c::value_type_of(rhs.tree);
+        auto result = c::typed_cmp(std::move(lhs.tree), std::move(rhs.tree), how);
+        if (result) {
+            check(lhs_type.has_value() && lhs_type == rhs_type, "only equal types are compared");
+            check(result->kind() == c::Kind::Cmp && result->get<c::CmpPayload>().op == how, "a Cmp with the operator");
+            const std::string expected =
+                "[ " + lhs_text + " ] " + std::string{c::operator_text(how)} + " [ " + rhs_text + " ]";
+            check(c::constraint_text(*result) == expected, "the Cmp prints both sides around the operator");
+            push(*std::move(result), lhs.nodes + rhs.nodes + 1);
+        } else {
+            const std::string& message = result.error().message;
+            check(message.starts_with("Cannot compare type "), "the refusal's opening words");
+            check(message.find(lhs_text) != std::string::npos, "the refusal names the left side");
+            check(message.find(rhs_text) != std::string::npos, "the refusal names the right side");
+            check(message.ends_with("using operator '" + std::string{c::operator_text(how)} + "'"),
+                  "the refusal ends with the operator");
+        }
+    }
+
+    template <class Payload>
+    Constraint rebuild(Constraint tree) {
+        return Constraint{std::move(tree).take<Payload>()};
+    }
+
+    void take_and_rebuild() {
+        if (stack_.empty()) return;
+        Constraint& top = stack_.back().tree;
+        const std::string before = c::constraint_text(top);
+        switch (top.kind()) {
+            case c::Kind::Cmp: top = rebuild<c::CmpPayload>(std::move(top)); break;
+            case c::Kind::Depends: top = rebuild<c::DependsPayload>(std::move(top)); break;
+            case c::Kind::IfThen: top = rebuild<c::IfThenPayload>(std::move(top)); break;
+            case c::Kind::Maximize: top = rebuild<c::MaximizePayload>(std::move(top)); break;
+            case c::Kind::Minimize: top = rebuild<c::MinimizePayload>(std::move(top)); break;
+            case c::Kind::NumOf: top = rebuild<c::NumOfPayload>(std::move(top)); break;
+            case c::Kind::SpecOption: top = rebuild<c::SpecOptionPayload>(std::move(top)); break;
+            case c::Kind::Value: top = rebuild<c::ValuePayload>(std::move(top)); break;
+        }
+        check(c::constraint_text(top) == before, "take and rebuild keep the text");
+    }
+
+    static void check_copy_outlives(Constraint original) {
+        const std::string text = c::constraint_text(original);
+        std::optional<Constraint> copy{original};
+        check(c::constraint_text(*copy) == text, "a copy prints like its original");
+        { const Constraint doomed = std::move(original); }
+        check(c::constraint_text(*copy) == text, "a copy outlives its original");
+    }
+
+    Input& in_;
+    std::vector<Entry> stack_;
+    std::size_t total_ = 0;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    Input in{data, size};
+    Machine{in}.run();
+    return 0;
+}

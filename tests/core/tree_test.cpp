@@ -1,0 +1,453 @@
+#include "package/constraint/tree.hpp"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <cstdlib>
+#include <functional>
+#include <limits>
+#include <new>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+// Counts the allocations of the whole test binary, so a test can tell how
+// many blocks an operation took. AddressSanitizer brings its own operator new.
+#if defined(__SANITIZE_ADDRESS__)
+#define KELTO_COUNTS_ALLOCATIONS 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KELTO_COUNTS_ALLOCATIONS 0
+#endif
+#endif
+#ifndef KELTO_COUNTS_ALLOCATIONS
+#define KELTO_COUNTS_ALLOCATIONS 1
+#endif
+
+namespace {
+std::size_t allocation_count = 0;
+}  // namespace
+
+#if KELTO_COUNTS_ALLOCATIONS
+// Out of line: inlined, g++ would see malloc() and free() meet new and delete.
+[[gnu::noinline]] void* operator new(std::size_t size) {
+    ++allocation_count;
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc{};
+}
+[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#endif
+
+namespace kelto::package::constraint {
+namespace {
+
+using spec::SpecOptionValue;
+
+Constraint depends(std::string name) { return Constraint{DependsPayload{std::move(name)}}; }
+Constraint value(SpecOptionValue v) { return Constraint{ValuePayload{std::move(v)}}; }
+Constraint option(std::string package, std::string name) {
+    return Constraint{SpecOptionPayload{std::move(package), std::move(name)}};
+}
+Constraint cmp(Constraint lhs, Constraint rhs, CmpType op) {
+    return Constraint{CmpPayload{std::move(lhs), std::move(rhs), op}};
+}
+Constraint if_then(Constraint cond, Constraint then) { return Constraint{IfThenPayload{std::move(cond), std::move(then)}}; }
+Constraint maximize(Constraint item) { return Constraint{MaximizePayload{std::move(item)}}; }
+Constraint minimize(Constraint item) { return Constraint{MinimizePayload{std::move(item)}}; }
+template <class... Items>
+Constraint num_of(Items... items) {
+    std::vector<Constraint> of;
+    (of.push_back(std::move(items)), ...);
+    return Constraint{NumOfPayload{std::move(of)}};
+}
+Version version(std::string_view text) { return *parse_version(text); }
+
+// A tree with every kind in it, for the copy tests.
+Constraint every_kind() {
+    return num_of(cmp(option("pkg", "opt"), option("q", ""), CmpType::Less),
+                  if_then(depends("a"), maximize(minimize(num_of()))),
+                  value(std::int64_t{-7}), value(2.5), value(std::string{"s t"}), value(version("1.*")), value(true));
+}
+constexpr std::string_view kEveryKindText =
+    "NumOf( [ Package 'pkg' -> Option 'opt' ] < [ Package 'q' -> Option '' ], "
+    "If( Depends( a ) ) Then [ Maximize( Minimize( NumOf(  ) ) ) ], -7, 2.5, s t, 1.*, true )";
+
+// ---------------------------------------------------------------------------
+// Text form
+
+struct TextCase {
+    std::string_view name;
+    Constraint tree;
+    std::string_view text;
+};
+
+void PrintTo(const TextCase& c, std::ostream* os) { *os << c.name; }
+
+class TextForm : public testing::TestWithParam<TextCase> {};
+
+TEST_P(TextForm, WritesTheText) {
+    const TextCase& c = GetParam();
+    EXPECT_EQ(constraint_text(c.tree), c.text);
+    std::string out = "c=";
+    append_constraint_text(out, c.tree);
+    EXPECT_EQ(out, "c=" + std::string{c.text});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, TextForm,
+    testing::Values(
+        TextCase{"depends", depends("a"), "Depends( a )"},
+        TextCase{"spec option", option("pkg", "opt"), "Package 'pkg' -> Option 'opt'"},
+        TextCase{"spec option empty", option("", ""), "Package '' -> Option ''"},
+        TextCase{"value str", value(std::string{"a b"}), "a b"},
+        TextCase{"value bool", value(true), "true"},
+        TextCase{"value version", value(version("01.2-rc1")), "1.2-rc1"},
+        TextCase{"cmp", cmp(option("pkg", "opt"), value(std::int64_t{3}), CmpType::Equal),
+                 "[ Package 'pkg' -> Option 'opt' ] == [ 3 ]"},
+        TextCase{"cmp nested",
+                 cmp(cmp(depends("a"), value(true), CmpType::Equal), value(false), CmpType::NotEqual),
+                 "[ [ Depends( a ) ] == [ true ] ] != [ false ]"},
+        TextCase{"cmp nested right", cmp(depends("a"), cmp(depends("b"), depends("c"), CmpType::Less), CmpType::Greater),
+                 "[ Depends( a ) ] > [ [ Depends( b ) ] < [ Depends( c ) ] ]"},
+        TextCase{"if then", if_then(depends("a"), depends("b")), "If( Depends( a ) ) Then [ Depends( b ) ]"},
+        TextCase{"if then nested", if_then(if_then(depends("a"), depends("b")), if_then(depends("c"), depends("d"))),
+                 "If( If( Depends( a ) ) Then [ Depends( b ) ] ) Then [ If( Depends( c ) ) Then [ Depends( d ) ] ]"},
+        TextCase{"maximize", maximize(depends("a")), "Maximize( Depends( a ) )"},
+        TextCase{"minimize", minimize(maximize(value(std::int64_t{1}))), "Minimize( Maximize( 1 ) )"},
+        TextCase{"num_of empty", num_of(), "NumOf(  )"},
+        TextCase{"num_of one", num_of(depends("a")), "NumOf( Depends( a ) )"},
+        TextCase{"num_of three", num_of(depends("a"), depends("b"), depends("c")),
+                 "NumOf( Depends( a ), Depends( b ), Depends( c ) )"},
+        TextCase{"num_of nested", num_of(num_of(), num_of(depends("a")), num_of(num_of(depends("b"), depends("c")))),
+                 "NumOf( NumOf(  ), NumOf( Depends( a ) ), NumOf( NumOf( Depends( b ), Depends( c ) ) ) )"},
+        TextCase{"every kind", every_kind(), kEveryKindText}));
+
+// ---------------------------------------------------------------------------
+// Copy, assignment, take
+
+TEST(Copy, IsIndependentOfItsOriginal) {
+    std::optional<Constraint> original{every_kind()};
+    const Constraint copy = *original;
+    EXPECT_EQ(constraint_text(copy), kEveryKindText);
+    original.reset();
+    EXPECT_EQ(constraint_text(copy), kEveryKindText);
+
+    // And the other way round: the copy goes first.
+    const Constraint source = every_kind();
+    { const Constraint doomed = clone_constraint(source); }
+    EXPECT_EQ(constraint_text(source), kEveryKindText);
+}
+
+TEST(Assign, CopyReplacesTheOldTree) {
+    Constraint target = maximize(depends("old"));
+    const Constraint source = every_kind();
+    target = source;
+    EXPECT_EQ(constraint_text(target), kEveryKindText);
+    EXPECT_EQ(constraint_text(source), kEveryKindText);
+}
+
+TEST(Assign, FromAPartOfItself) {
+    // The source lives inside the tree being replaced: it must be copied
+    // before the old tree goes.
+    Constraint tree = maximize(cmp(depends("a"), num_of(depends("b")), CmpType::Equal));
+    tree = tree.get<MaximizePayload>().item;
+    EXPECT_EQ(constraint_text(tree), "[ Depends( a ) ] == [ NumOf( Depends( b ) ) ]");
+    tree = tree.get<CmpPayload>().rhs.get<NumOfPayload>().of[0];
+    EXPECT_EQ(constraint_text(tree), "Depends( b )");
+}
+
+TEST(Assign, ToItself) {
+    Constraint tree = every_kind();
+    Constraint& alias = tree;
+    tree = alias;
+    EXPECT_EQ(constraint_text(tree), kEveryKindText);
+    tree = std::move(alias);
+    EXPECT_EQ(constraint_text(tree), kEveryKindText);
+}
+
+TEST(Assign, MoveLeavesTheSourceEmpty) {
+    Constraint source = every_kind();
+    Constraint target = depends("old");
+    target = std::move(source);
+    EXPECT_TRUE(source.empty());  // NOLINT(bugprone-use-after-move): the documented state
+    EXPECT_EQ(constraint_text(target), kEveryKindText);
+    source = depends("again");  // a moved-from constraint takes a new value
+    EXPECT_EQ(constraint_text(source), "Depends( again )");
+    Constraint moved{std::move(target)};
+    EXPECT_TRUE(target.empty());  // NOLINT(bugprone-use-after-move)
+    const Constraint copy_of_empty = target;
+    EXPECT_TRUE(copy_of_empty.empty());
+}
+
+TEST(Take, MovesThePayloadOutWhole) {
+    Constraint tree = cmp(maximize(depends("a")), value(std::string{"x"}), CmpType::GreaterOrEqual);
+    CmpPayload payload = std::move(tree).take<CmpPayload>();
+    EXPECT_TRUE(tree.empty());  // NOLINT(bugprone-use-after-move)
+    EXPECT_EQ(payload.op, CmpType::GreaterOrEqual);
+    EXPECT_EQ(constraint_text(payload.lhs), "Maximize( Depends( a ) )");
+    EXPECT_EQ(constraint_text(payload.rhs), "x");
+    // The payload builds a node again; the copy of a payload copies its children.
+    const CmpPayload kept = payload;
+    tree = Constraint{std::move(payload)};
+    EXPECT_EQ(constraint_text(tree), "[ Maximize( Depends( a ) ) ] >= [ x ]");
+    EXPECT_EQ(constraint_text(kept.lhs), "Maximize( Depends( a ) )");
+
+    Constraint list = num_of(depends("a"), depends("b"));
+    const NumOfPayload of = std::move(list).take<NumOfPayload>();
+    ASSERT_EQ(of.of.size(), 2U);
+    EXPECT_EQ(constraint_text(of.of[1]), "Depends( b )");
+    EXPECT_EQ(value(std::int64_t{4}).take<ValuePayload>().value, SpecOptionValue{std::int64_t{4}});
+    EXPECT_EQ(option("p", "o").take<SpecOptionPayload>().option_name, "o");
+}
+
+TEST(Memory, OneAllocationPerNode) {
+    if (!KELTO_COUNTS_ALLOCATIONS) GTEST_SKIP() << "allocations are not counted under AddressSanitizer";
+    EXPECT_EQ(sizeof(Constraint), sizeof(void*));
+    // A short name stays in the string's own buffer: the node is the only block.
+    std::size_t before = allocation_count;
+    const Constraint short_name = depends("fifteen-chars-x");
+    EXPECT_EQ(allocation_count - before, 1U);
+    before = allocation_count;
+    const Constraint copy = short_name;
+    EXPECT_EQ(allocation_count - before, 1U);
+
+    // A chain copies and dies without any bookkeeping allocation.
+    Constraint chain = depends("a");
+    for (int i = 0; i < 1'000; ++i) chain = maximize(std::move(chain));
+    before = allocation_count;
+    std::optional<Constraint> chain_copy{chain};
+    EXPECT_EQ(allocation_count - before, 1'001U);
+    before = allocation_count;
+    chain_copy.reset();
+    EXPECT_EQ(allocation_count - before, 0U);
+}
+
+// ---------------------------------------------------------------------------
+// Value types and the typed comparison
+
+struct TypeCase {
+    std::string_view name;
+    Constraint tree;
+    std::optional<ValueType> type;
+};
+
+void PrintTo(const TypeCase& c, std::ostream* os) { *os << c.name; }
+
+const std::vector<TypeCase>& type_cases() {
+    static const std::vector<TypeCase> cases{
+        {"Cmp", cmp(depends("a"), value(true), CmpType::Equal), ValueType::Bool},
+        {"Depends", depends("a"), ValueType::Bool},
+        {"ValueBool", value(false), ValueType::Bool},
+        {"NumOf", num_of(depends("a")), ValueType::Int},
+        {"ValueInt", value(std::int64_t{5}), ValueType::Int},
+        {"ValueFloat", value(2.0), ValueType::Float},
+        {"ValueStr", value(std::string{"a b"}), ValueType::Str},
+        {"ValueVersion", value(version("1.2")), ValueType::Version},
+        {"SpecOption", option("pkg", "opt"), ValueType::Unknown},
+        // A typed child does not give its parent a type.
+        {"IfThen", if_then(depends("a"), depends("b")), std::nullopt},
+        {"Maximize", maximize(num_of()), std::nullopt},
+        {"Minimize", minimize(value(std::int64_t{1})), std::nullopt},
+    };
+    return cases;
+}
+
+class ValueTypeOf : public testing::TestWithParam<TypeCase> {};
+
+TEST_P(ValueTypeOf, ByKindOnly) { EXPECT_EQ(value_type_of(GetParam().tree), GetParam().type); }
+
+INSTANTIATE_TEST_SUITE_P(Kinds, ValueTypeOf, testing::ValuesIn(type_cases()),
+                         [](const auto& param) { return std::string{param.param.name}; });
+
+constexpr std::array<CmpType, 6> kAllOps{CmpType::Less,  CmpType::LessOrEqual,    CmpType::NotEqual,
+                                         CmpType::Equal, CmpType::GreaterOrEqual, CmpType::Greater};
+
+// The allowed combinations: identical types only; booleans under == and != only.
+bool allowed(std::optional<ValueType> lhs, std::optional<ValueType> rhs, CmpType op) {
+    if (!lhs || !rhs || *lhs != *rhs) return false;
+    return *lhs != ValueType::Bool || op == CmpType::Equal || op == CmpType::NotEqual;
+}
+
+class TypedCmp : public testing::TestWithParam<std::tuple<std::size_t, std::size_t>> {};
+
+TEST_P(TypedCmp, AcceptsOrRefusesEveryOperator) {
+    const TypeCase& lhs = type_cases()[std::get<0>(GetParam())];
+    const TypeCase& rhs = type_cases()[std::get<1>(GetParam())];
+    const std::string lhs_text = constraint_text(lhs.tree);
+    const std::string rhs_text = constraint_text(rhs.tree);
+    for (const CmpType op : kAllOps) {
+        SCOPED_TRACE(std::string{member_name(op)});
+        auto result = typed_cmp(lhs.tree, rhs.tree, op);
+        if (allowed(lhs.type, rhs.type, op)) {
+            ASSERT_TRUE(result.has_value()) << result.error().message;
+            ASSERT_EQ(result->kind(), Kind::Cmp);
+            EXPECT_EQ(result->get<CmpPayload>().op, op);
+            EXPECT_EQ(constraint_text(*result),
+                      "[ " + lhs_text + " ] " + std::string{operator_text(op)} + " [ " + rhs_text + " ]");
+        } else {
+            ASSERT_FALSE(result.has_value());
+            EXPECT_EQ(result.error().message, "Cannot compare type " + value_type_description(lhs.type) +
+                                                  " from constraint " + lhs_text + " with type " +
+                                                  value_type_description(rhs.type) + " from constraint " + rhs_text +
+                                                  " using operator '" + std::string{operator_text(op)} + "'");
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(AllPairs, TypedCmp,
+                         testing::Combine(testing::Range<std::size_t>(0, type_cases().size()),
+                                          testing::Range<std::size_t>(0, type_cases().size())),
+                         [](const auto& param) {
+                             return std::string{type_cases()[std::get<0>(param.param)].name} + "_vs_" +
+                                    std::string{type_cases()[std::get<1>(param.param)].name};
+                         });
+
+struct RefusalCase {
+    std::string_view name;
+    Constraint lhs;
+    Constraint rhs;
+    CmpType op;
+    std::string_view message;
+};
+
+void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
+
+class Refusal : public testing::TestWithParam<RefusalCase> {};
+
+TEST_P(Refusal, HasTheExactMessage) {
+    const RefusalCase& c = GetParam();
+    const auto result = typed_cmp(c.lhs, c.rhs, c.op);
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error().message, c.message);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Examples, Refusal,
+    testing::Values(
+        RefusalCase{"bool ordered", depends("a"), value(true), CmpType::Less,
+                    "Cannot compare type Some(Bool) from constraint Depends( a ) with type Some(Bool) from "
+                    "constraint true using operator '<'"},
+        RefusalCase{"option with int", option("pkg", "opt"), value(std::int64_t{3}), CmpType::Equal,
+                    "Cannot compare type Some(Unknown) from constraint Package 'pkg' -> Option 'opt' with type "
+                    "Some(Int) from constraint 3 using operator '=='"},
+        RefusalCase{"untyped left", maximize(num_of(depends("a"), depends("b"))), value(std::int64_t{1}),
+                    CmpType::GreaterOrEqual,
+                    "Cannot compare type None from constraint Maximize( NumOf( Depends( a ), Depends( b ) ) ) with "
+                    "type Some(Int) from constraint 1 using operator '>='"},
+        RefusalCase{"int with float", num_of(), value(2.0), CmpType::Greater,
+                    "Cannot compare type Some(Int) from constraint NumOf(  ) with type Some(Float) from constraint 2 "
+                    "using operator '>'"},
+        RefusalCase{"str with int", value(std::string{"a b"}), value(std::int64_t{5}), CmpType::NotEqual,
+                    "Cannot compare type Some(Str) from constraint a b with type Some(Int) from constraint 5 using "
+                    "operator '!='"},
+        RefusalCase{"untyped right", num_of(), if_then(depends("a"), depends("b")), CmpType::LessOrEqual,
+                    "Cannot compare type Some(Int) from constraint NumOf(  ) with type None from constraint If( "
+                    "Depends( a ) ) Then [ Depends( b ) ] using operator '<='"},
+        RefusalCase{"both untyped", minimize(depends("a")), minimize(depends("b")), CmpType::Equal,
+                    "Cannot compare type None from constraint Minimize( Depends( a ) ) with type None from "
+                    "constraint Minimize( Depends( b ) ) using operator '=='"}));
+
+// ---------------------------------------------------------------------------
+// Deep and wide trees: every walk must stay off the C stack.
+
+constexpr std::size_t kMillion = 1'000'000;
+
+std::string repeat(std::string_view piece, std::size_t n) {
+    std::string out;
+    out.reserve(piece.size() * n);
+    for (std::size_t i = 0; i < n; ++i) out.append(piece);
+    return out;
+}
+
+/// One way to nest a tree into a parent, with the text the parent adds on
+/// each side of its child.
+struct Nesting {
+    std::string_view name;
+    std::function<Constraint(Constraint)> wrap;
+    std::string_view before;
+    std::string_view after;
+};
+
+void PrintTo(const Nesting& n, std::ostream* os) { *os << n.name; }
+
+class MillionDeep : public testing::TestWithParam<Nesting> {};
+
+TEST_P(MillionDeep, CopiesPrintsAndDies) {
+    const Nesting& nesting = GetParam();
+    std::optional<Constraint> tree{depends("leaf")};
+    for (std::size_t i = 0; i < kMillion; ++i) *tree = nesting.wrap(std::move(*tree));
+
+    const Constraint copy = *tree;
+    const std::string text = constraint_text(copy);
+    const std::string expected =
+        repeat(nesting.before, kMillion) + "Depends( leaf )" + repeat(nesting.after, kMillion);
+    ASSERT_EQ(text.size(), expected.size());
+    EXPECT_TRUE(text == expected);  // not EXPECT_EQ: a failure would print megabytes
+    tree.reset();
+    EXPECT_TRUE(constraint_text(copy) == expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, MillionDeep,
+    testing::Values(
+        Nesting{"Maximize", [](Constraint c) { return maximize(std::move(c)); }, "Maximize( ", " )"},
+        Nesting{"Minimize", [](Constraint c) { return minimize(std::move(c)); }, "Minimize( ", " )"},
+        Nesting{"CmpLeft", [](Constraint c) { return cmp(std::move(c), value(true), CmpType::Equal); }, "[ ",
+                " ] == [ true ]"},
+        Nesting{"CmpRight", [](Constraint c) { return cmp(value(std::int64_t{1}), std::move(c), CmpType::Less); },
+                "[ 1 ] < [ ", " ]"},
+        Nesting{"IfThenCond", [](Constraint c) { return if_then(std::move(c), depends("t")); }, "If( ",
+                " ) Then [ Depends( t ) ]"},
+        Nesting{"IfThenThen", [](Constraint c) { return if_then(depends("c"), std::move(c)); },
+                "If( Depends( c ) ) Then [ ", " ]"},
+        Nesting{"NumOfOnly", [](Constraint c) { return num_of(std::move(c)); }, "NumOf( ", " )"},
+        Nesting{"NumOfFirst", [](Constraint c) { return num_of(std::move(c), num_of()); }, "NumOf( ",
+                ", NumOf(  ) )"},
+        Nesting{"NumOfLast", [](Constraint c) { return num_of(depends("x"), std::move(c)); },
+                "NumOf( Depends( x ), ", " )"}),
+    [](const auto& param) { return std::string{param.param.name}; });
+
+TEST(MillionWide, NumOfCopiesPrintsAndDies) {
+    std::vector<Constraint> of;
+    of.reserve(kMillion);
+    std::string expected = "NumOf( ";
+    for (std::size_t i = 0; i < kMillion; ++i) {
+        std::string name = "d" + std::to_string(i);
+        if (i > 0) expected.append(", ");
+        expected.append("Depends( " + name + " )");
+        of.push_back(depends(std::move(name)));
+    }
+    expected.append(" )");
+    std::optional<Constraint> tree{Constraint{NumOfPayload{std::move(of)}}};
+
+    const Constraint copy = *tree;
+    const std::string text = constraint_text(copy);
+    ASSERT_EQ(text.size(), expected.size());
+    EXPECT_EQ(text.substr(0, 40), expected.substr(0, 40));
+    EXPECT_EQ(text.substr(text.size() - 40), expected.substr(expected.size() - 40));
+    EXPECT_TRUE(text == expected);
+    tree.reset();
+    EXPECT_EQ(copy.get<NumOfPayload>().of.size(), kMillion);
+    EXPECT_TRUE(constraint_text(copy) == expected);
+}
+
+TEST(RefusalText, OfADeepChainIsComplete) {
+    constexpr std::size_t kDepth = 100'000;
+    Constraint chain = depends("a");
+    for (std::size_t i = 0; i < kDepth; ++i) chain = maximize(std::move(chain));
+    const auto result = typed_cmp(std::move(chain), value(std::int64_t{1}), CmpType::GreaterOrEqual);
+    ASSERT_FALSE(result.has_value());
+    const std::string expected = "Cannot compare type None from constraint " + repeat("Maximize( ", kDepth) +
+                                 "Depends( a )" + repeat(" )", kDepth) +
+                                 " with type Some(Int) from constraint 1 using operator '>='";
+    ASSERT_EQ(result.error().message.size(), expected.size());
+    EXPECT_TRUE(result.error().message == expected);
+}
+
+}  // namespace
+}  // namespace kelto::package::constraint

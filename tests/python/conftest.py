@@ -102,3 +102,26 @@ def assert_no_leak(fn, repeat=500, rounds=4, tolerance=10):
 @pytest.fixture(name="assert_no_leak")
 def assert_no_leak_fixture():
     return assert_no_leak
+
+
+# The constraint classes have no text slot of their own; the message of a refused
+# comparison carries the complete text form of its left side, so wrapping an object
+# in a Maximize (which has no comparison type) and comparing it reads that form.
+_TEXT_HEAD = "Cannot compare type None from constraint Maximize( "
+_TEXT_TAIL = " ) with type Some(Int) from constraint 0 using operator '=='"
+
+
+def constraint_text(obj):
+    """The text form of what `obj` converts to as a constraint."""
+    from kelto.package.constraint import Maximize
+
+    with pytest.raises(NotImplementedError) as exc:
+        Maximize(obj) == 0  # noqa: B015
+    message = str(exc.value)
+    assert message.startswith(_TEXT_HEAD) and message.endswith(_TEXT_TAIL), message
+    return message[len(_TEXT_HEAD):-len(_TEXT_TAIL)]
+
+
+@pytest.fixture(name="constraint_text")
+def constraint_text_fixture():
+    return constraint_text

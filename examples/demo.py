@@ -18,9 +18,12 @@ import argparse
 import glob
 import os
 import re
+import resource
 import sys
 import time
 from collections import Counter
+from collections.abc import Iterator
+from typing import Any
 
 import kelto
 from kelto.package.constraint import Depends, NumOf
@@ -32,7 +35,7 @@ SAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "Packa
 DEPENDENCY_NAME = re.compile(r"^\s*([^\s:(\[<]+)")
 
 
-def find_index(path):
+def find_index(path: str | None) -> str:
     if path:
         return path
     for candidate in sorted(glob.glob("/var/lib/apt/lists/*_Packages")):
@@ -40,9 +43,10 @@ def find_index(path):
     return SAMPLE
 
 
-def read_stanzas(path):
+def read_stanzas(path: str) -> Iterator[dict[str, str]]:
     """Yields each package's fields as a dict; continuation lines are joined."""
-    fields, last = {}, None
+    fields: dict[str, str] = {}
+    last: str | None = None
     with open(path, encoding="utf-8", errors="replace") as index:
         for line in index:
             line = line.rstrip("\n")
@@ -61,9 +65,9 @@ def read_stanzas(path):
         yield fields
 
 
-def dependency_constraints(field):
+def dependency_constraints(field: str) -> list[Any]:
     """A Depends per plain dependency, NumOf(...) >= 1 per group of alternatives."""
-    constraints = []
+    constraints: list[Any] = []
     for group in filter(None, (g.strip() for g in field.split(","))):
         names = [m.group(1) for m in map(DEPENDENCY_NAME.match, group.split("|")) if m]
         if len(names) == 1:
@@ -73,12 +77,12 @@ def dependency_constraints(field):
     return constraints
 
 
-def outline_for(fields, refused):
-    constraints = []
+def outline_for(fields: dict[str, str], refused: Counter[str], examples: list[str]) -> tuple[PackageOutline, int]:
+    constraints: list[Any] = []
     for key in ("Pre-Depends", "Depends"):
         if key in fields:
             constraints += dependency_constraints(fields[key])
-    options = {
+    options: dict[str, Any] = {
         "priority": fields.get("Priority", "optional"),
         "section": fields.get("Section", "misc"),
         "essential": fields.get("Essential") == "yes",
@@ -92,29 +96,44 @@ def outline_for(fields, refused):
         # Debian versions may carry an epoch ("1:2.3") or a tilde ("1.0~rc1"),
         # which kelto's generic versions do not take.
         refused[str(error).split("(")[0]] += 1
-        refused.setdefault("examples", []).append(f"{fields.get('Package')} {text!r}: {error}")
+        examples.append(f"{fields.get('Package')} {text!r}: {error}")
     defaults = {"multi_arch": fields.get("Multi-Arch")}
     return PackageOutline(fields["Package"], constraints, options, defaults), len(constraints)
 
 
-def describe_index(path, limit):
-    refused = Counter()
-    outlines, constraint_count, kinds = [], 0, Counter()
+class Description:
+    """What describing an index built, refused and cost."""
+
+    def __init__(self) -> None:
+        self.outlines: list[PackageOutline] = []
+        self.constraints = 0
+        self.with_alternatives = 0
+        self.refused: Counter[str] = Counter()
+        self.examples: list[str] = []
+        self.seconds = 0.0
+
+
+def describe_index(path: str, limit: int) -> Description:
+    result = Description()
     started = time.perf_counter()
     for fields in read_stanzas(path):
         if "Package" not in fields:
             continue
-        outline, count = outline_for(fields, refused)
-        outlines.append(outline)
-        constraint_count += count
-        kinds["with alternatives"] += "|" in fields.get("Depends", "")
-        if limit and len(outlines) >= limit:
+        outline, count = outline_for(fields, result.refused, result.examples)
+        result.outlines.append(outline)
+        result.constraints += count
+        result.with_alternatives += "|" in fields.get("Depends", "")
+        if limit and len(result.outlines) >= limit:
             break
-    elapsed = time.perf_counter() - started
-    return outlines, constraint_count, kinds, refused, elapsed
+    result.seconds = time.perf_counter() - started
+    return result
 
 
-def tour():
+def peak_rss_mib() -> float:
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+
+
+def tour() -> None:
     print("A few versions, as printed (str) and as parsed (repr):")
     for text in ["1.2.3", "01.002", "2.*", "1.0-rc.1+b2", "3.>"]:
         version = Version(text)
@@ -128,7 +147,7 @@ def tour():
         print(f"  Depends('libc6') < 2 -> NotImplementedError: {error}")
 
 
-def main(argv=None):
+def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("index", nargs="?", help="a Debian Packages file (default: apt's own, else the sample)")
     parser.add_argument("--limit", type=int, default=0, help="describe at most N packages")
@@ -140,16 +159,17 @@ def main(argv=None):
     tour()
 
     path = find_index(args.index)
-    outlines, constraint_count, kinds, refused, elapsed = describe_index(path, args.limit)
-    examples = refused.pop("examples", [])
+    result = describe_index(path, args.limit)
+    count = len(result.outlines)
     print(f"\nDescribed {path}:")
-    print(f"  packages:        {len(outlines)}")
-    print(f"  constraints:     {constraint_count} ({kinds['with alternatives']} packages with alternatives)")
-    print(f"  refused versions: {sum(refused.values())} "
-          + (f"({', '.join(f'{kind}: {n}' for kind, n in refused.most_common())})" if refused else ""))
-    for example in examples[:3]:
+    print(f"  packages:         {count}")
+    print(f"  constraints:      {result.constraints} ({result.with_alternatives} packages with alternatives)")
+    kinds = ", ".join(f"{kind}: {n}" for kind, n in result.refused.most_common())
+    print(f"  refused versions: {sum(result.refused.values())}" + (f" ({kinds})" if kinds else ""))
+    for example in result.examples[:3]:
         print(f"    e.g. {example}")
-    print(f"  time:            {elapsed:.3f} s ({elapsed / max(len(outlines), 1) * 1e6:.1f} us per package)")
+    print(f"  time:             {result.seconds:.3f} s ({result.seconds / max(count, 1) * 1e6:.1f} us per package)")
+    print(f"  peak memory:      {peak_rss_mib():.0f} MiB (whole process)")
     return 0
 
 

@@ -12,21 +12,21 @@ step() { printf '\n=== %s\n' "$*"; }
 build_main() {
     cmake -S . -B "$build/main" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DPython3_EXECUTABLE="$(command -v "$python")" \
-        -DKELTO_BUILD_TESTS=ON -DKELTO_BUILD_BENCH=ON >/dev/null
+        -DKELTO_BUILD_TESTS=ON -DKELTO_BUILD_BENCH=ON -DKELTO_WERROR=ON >/dev/null
     cmake --build "$build/main" -j "$jobs"
 }
 
 # The module built for the debug interpreter's ABI, for the leak check.
 build_debug() {
     cmake -S . -B "$build/debug" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-        -DPython3_EXECUTABLE="$(command -v python3.14-dbg)" -DKELTO_INTROSPECTION=OFF >/dev/null
+        -DPython3_EXECUTABLE="$(command -v python3.14-dbg)" -DKELTO_INTROSPECTION=OFF -DKELTO_WERROR=ON >/dev/null
     cmake --build "$build/debug" -j "$jobs"
 }
 
 # The core and its fuzz targets with clang, libFuzzer, ASan and UBSan.
 build_fuzz() {
     CXX=clang++ cmake -S . -B "$build/fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DKELTO_BUILD_MODULE=OFF -DKELTO_BUILD_FUZZERS=ON -DKELTO_SANITIZE=ON >/dev/null
+        -DKELTO_BUILD_MODULE=OFF -DKELTO_BUILD_FUZZERS=ON -DKELTO_SANITIZE=ON -DKELTO_WERROR=ON >/dev/null
     cmake --build "$build/fuzz" -j "$jobs"
 }
 

@@ -13,7 +13,7 @@
 # Changing this list (or KELTO_ROOT_REVISION) provisions a fresh root.
 KELTO_ROOT_PACKAGES=(
     python3-dev python3.14-dbg python3-pytest python3-hypothesis python3-numpy
-    python3-packaging python3-pytest-benchmark python3-scikit-build-core
+    python3-packaging python3-pytest-benchmark python3-scikit-build-core python3-mypy
     python3-pip python3-venv python3.14-doc
     g++ cmake ninja-build make pkg-config
     libgtest-dev libgmock-dev libbenchmark-dev

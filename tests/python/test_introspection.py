@@ -5,6 +5,8 @@ import inspect
 import json
 import os
 import struct
+import subprocess
+import sys
 
 import pytest
 
@@ -125,12 +127,45 @@ def test_setters_follow_their_getters():
             assert record["returns"] == "None"
 
 
-def test_stubs_are_installed_beside_the_module():
-    stubs = os.path.join(os.path.dirname(kelto.__file__), "kelto-stubs")
-    if not os.path.isdir(stubs):
-        pytest.skip("running against a build tree without installed stubs")
+STUBS = os.path.join(os.path.dirname(kelto.__file__), "kelto-stubs")
+DEMO = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "examples", "demo.py")
+needs_stubs = pytest.mark.skipif(not os.path.isdir(STUBS), reason="needs the stubs installed beside the module")
+
+
+@needs_stubs
+def test_stubs_list_every_class():
+    stubs = STUBS
     with open(os.path.join(stubs, "package", "constraint.pyi")) as f:
         text = f.read()
     compile(text, "constraint.pyi", "exec")
     for name in kelto.package.constraint.__all__:
         assert f"\nclass {name}:" in text
+
+
+def mypy(*args):
+    pytest.importorskip("mypy")
+    proc = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", *args],
+                          capture_output=True, text=True, timeout=300)
+    return proc.returncode, proc.stdout
+
+
+@needs_stubs
+def test_type_checker_accepts_the_demo():
+    rc, out = mypy(DEMO)
+    assert rc == 0, out
+
+
+@needs_stubs
+def test_type_checker_rejects_wrong_calls(tmp_path):
+    source = tmp_path / "wrong.py"
+    source.write_text(
+        "from kelto.package.constraint import Depends, SpecOption\n"
+        "from kelto.package.version import Version\n"
+        "Depends(5)\n"
+        "SpecOption('p')\n"
+        "Version(ver=1.5)\n"
+        "d: int = Depends('a').on\n"
+    )
+    rc, out = mypy(str(source))
+    assert rc == 1
+    assert [line.split(":")[1] for line in out.splitlines() if ": error:" in line] == ["3", "4", "5", "6"]

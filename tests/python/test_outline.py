@@ -124,3 +124,33 @@ def test_unexpected_keyword_is_logged_after_init_tracing():
     assert rc == 0, err
     assert out == (b" WARN kelto: tracing activated\n"
                    b"ERROR kelto::package::outline: PyPackageOutline unexpected keyword argument 'x'\n")
+
+
+@pytest.mark.leaks
+@pytest.mark.parametrize("args, kwargs, exc_type, message", REFUSED)
+def test_refused_calls_leak_nothing(assert_no_leak, args, kwargs, exc_type, message):
+    def call():
+        with pytest.raises(exc_type):
+            PackageOutline(*args, **kwargs)
+
+    assert_no_leak(call)
+
+
+@pytest.mark.leaks
+def test_accepted_call_leaks_nothing(assert_no_leak):
+    constraints = [NumOf([Depends("a"), Depends("b")]) >= 1, Depends("c"), 3, "x"]
+    options = {"shared": True, "n": 2**63, "v": Version("1.2"), "f": 1.5}
+    assert_no_leak(lambda: PackageOutline("pkg", constraints, options, {"a": None, "b": "x"}))
+
+
+@pytest.mark.leaks
+def test_dictionary_panic_leaks_nothing(assert_no_leak):
+    def call():
+        options = {"a": 1}
+        options["b"] = Mutating(options, lambda d: d.__setitem__("new", 1))
+        try:
+            PackageOutline("pkg", set_options=options)
+        except BaseException as e:
+            assert type(e).__name__ == "PanicException"
+
+    assert_no_leak(call, repeat=50)

@@ -30,6 +30,15 @@ build_fuzz() {
     cmake --build "$build/fuzz" -j "$jobs"
 }
 
+# The module and the core with clang, AddressSanitizer and UBSan, for the Python
+# suite run under an interpreter that preloads the ASan runtime.
+build_asan() {
+    CXX=clang++ cmake -S . -B "$build/asan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DPython3_EXECUTABLE="$(command -v "$python")" \
+        -DKELTO_SANITIZE=ON -DKELTO_WERROR=OFF >/dev/null
+    cmake --build "$build/asan" -j "$jobs"
+}
+
 # A wheel as pip builds it, installed into a fresh virtual environment, so the
 # Python suite runs against the installed copy and not the build tree.
 install_wheel() {
@@ -47,6 +56,22 @@ run_pytest() {
     "$interpreter" -m pytest -p no:cacheprovider "$@" || rc=$?
     [ "$rc" -ne 5 ] || { echo "pytest collected no tests" >&2; return 1; }
     return "$rc"
+}
+
+# The Python suite against build/asan. The interpreter is not instrumented, so the
+# ASan runtime is preloaded; PYTHONMALLOC=malloc lets ASan see every allocation.
+# LeakSanitizer stays off: the interpreter keeps its own objects until exit.
+run_asan_pytest() {
+    LD_PRELOAD="$(clang -print-file-name=libclang_rt.asan-x86_64.so)" \
+    ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:halt_on_error=1:suppressions=$PWD/tools/sanitizers/asan.supp" \
+    UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:suppressions=$PWD/tools/sanitizers/ubsan.supp" \
+    PYTHONMALLOC=malloc PYTHONPATH="$build/asan" run_pytest "$python" tests/python "$@"
+}
+
+# Every test repeated under the debug interpreter, failing on reference or
+# memory-block growth (tests/leakhunt.py).
+run_leakhunt() {
+    PYTHONPATH="$build/debug:tests" run_pytest python3.14-dbg tests/python -p leakhunt "$@"
 }
 
 fuzz_seconds=${KELTO_FUZZ_SECONDS:-10}
@@ -83,6 +108,23 @@ case "$command" in
         run_fuzzers ;;
     wheel)
         install_wheel ;;
+    check)
+        # The slow checks; KELTO_CHECK_FUZZ_SECONDS (default 600) per fuzz target.
+        step "build"
+        build_main >/dev/null
+        step "whole suite with the scale tests and a long stateful walk"
+        KELTO_STATEFUL_EXAMPLES=2000 PYTHONPATH="$build/main" run_pytest "$python" tests/python -q --slow
+        step "leak hunt: every test repeated under the debug interpreter"
+        build_debug >/dev/null
+        run_leakhunt -q
+        step "whole suite under AddressSanitizer and UBSan"
+        build_asan >/dev/null
+        run_asan_pytest -q
+        step "fuzzing"
+        build_fuzz >/dev/null
+        fuzz_seconds=${KELTO_CHECK_FUZZ_SECONDS:-600}
+        run_fuzzers
+        ;;
     test)
         step "build"
         build_main
@@ -100,9 +142,14 @@ case "$command" in
         step "reference leaks under the debug interpreter"
         build_debug >/dev/null
         PYTHONPATH="$build/debug" run_pytest python3.14-dbg tests/python -q -m leaks
+        step "leak hunt over the hostile and stateful tests"
+        run_leakhunt -q tests/python/test_hostile.py tests/python/test_reentrancy.py tests/python/test_stateful.py
         step "fuzzing"
         build_fuzz >/dev/null
         run_fuzzers
+        step "Python suite under AddressSanitizer and UBSan"
+        build_asan >/dev/null
+        run_asan_pytest -q
         ;;
     *) echo "unknown step $command" >&2; exit 2 ;;
 esac

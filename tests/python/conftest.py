@@ -20,7 +20,21 @@ else:
     settings.load_profile("kelto")
 
 
+def pytest_addoption(parser):
+    parser.addoption("--slow", action="store_true", help="also run the tests marked slow (tools/dev check)")
+
+
+def pytest_collection_modifyitems(config, items):
+    if config.getoption("--slow"):
+        return
+    skip = pytest.mark.skip(reason="slow: runs in tools/dev check (--slow)")
+    for item in items:
+        if "slow" in item.keywords:
+            item.add_marker(skip)
+
+
 def pytest_configure(config):
+    config.addinivalue_line("markers", "slow: minutes-long scale tests, run only with --slow")
     config.addinivalue_line(
         "markers",
         "leaks: reference and memory-block leak checks; they need a debug interpreter "

@@ -1,0 +1,270 @@
+"""Python objects that fight the conversions: type texts that fail or lie, number
+hooks that raise or re-enter, sequences whose protocol methods misbehave, and
+comparison hooks that mutate the objects being compared. Each case ends in a
+stated exception or in success; the leak hunter repeats all of them."""
+
+import pytest
+
+from kelto.package.constraint import Cmp, CmpType, Depends, Maximize, NumOf
+from kelto.package.outline import PackageOutline
+
+
+def hostile_type(str_result):
+    """A class whose metaclass __str__ returns `str_result()` (or raises from it)."""
+
+    class Meta(type):
+        def __str__(cls):
+            return str_result()
+
+    return Meta("Hostile", (), {})
+
+
+def raise_(error):
+    def fn():
+        raise error
+    return fn
+
+
+def converting_calls(obj):
+    value = Maximize(1).item
+    return {
+        "constraint argument": lambda: Maximize(obj),
+        "sequence element": lambda: NumOf([Depends("a"), obj]),
+        "option value": lambda: setattr(value, "value", obj),
+        "outline option": lambda: PackageOutline("p", set_options={"k": obj}),
+    }
+
+
+PARAMS = {
+    "constraint argument": ("item", "cannot convert '{}' to Constraint"),
+    "sequence element": ("of", "cannot convert '{}' to Constraint"),
+    "option value": ("value", "cannot cast Python type '{}' to SpecOptionValue"),
+    "outline option": ("set_options", "cannot cast Python type '{}' to SpecOptionValue"),
+}
+
+
+class TestTypeTextInRefusals:
+    @pytest.mark.parametrize("call", sorted(PARAMS))
+    @pytest.mark.parametrize("type_text", ["<odd>", "", "ü" * 3, "x" * 100_000, "'quoted' \\ text"])
+    def test_message_carries_whatever_str_gives(self, call, type_text):
+        obj = hostile_type(lambda: type_text)()
+        name, template = PARAMS[call]
+        with pytest.raises(TypeError) as exc:
+            converting_calls(obj)[call]()
+        assert str(exc.value) == f"argument '{name}': " + template.format(type_text)
+
+    @pytest.mark.parametrize("call", sorted(PARAMS))
+    @pytest.mark.parametrize("failure", [
+        raise_(ValueError("no text")), raise_(MemoryError()), raise_(KeyboardInterrupt()),
+        lambda: 5, lambda: None, lambda: "\ud800",
+    ], ids=["ValueError", "MemoryError", "KeyboardInterrupt", "int", "None", "lone surrogate"])
+    def test_failing_type_text_ends_in_an_exception(self, call, failure):
+        # Nothing fixes the message when the type has no text; the call must still
+        # end in an ordinary exception and leave the receiver as it was.
+        obj = hostile_type(failure)()
+        with pytest.raises(BaseException) as exc:
+            converting_calls(obj)[call]()
+        assert type(exc.value).__name__ != "PanicException"
+        assert isinstance(exc.value, (TypeError, ValueError, MemoryError, KeyboardInterrupt, UnicodeError))
+
+    def test_type_text_that_reenters_the_conversion(self, constraint_text):
+        # str(type) converts another instance of the same class, which asks for the
+        # text again, until the recursion limit; each level fails with its own error.
+        depth = []
+
+        def again():
+            depth.append(1)
+            Maximize(obj)
+            return "unreachable"
+
+        obj = hostile_type(again)()
+        with pytest.raises((RecursionError, TypeError)):
+            Maximize(obj)
+        assert len(depth) > 10
+
+    def test_type_text_that_assigns_the_receiver(self, constraint_text):
+        n = NumOf([1])
+
+        def assign():
+            n.of = [Depends("inside")]
+            return "<hostile>"
+
+        obj = hostile_type(assign)()
+        with pytest.raises(TypeError, match="^argument 'of': cannot convert '<hostile>' to Constraint$"):
+            n.of = [obj]
+        assert constraint_text(n) == "NumOf( Depends( inside ) )"
+
+
+class Number:
+    """An object whose number hooks run `action` and then answer or raise."""
+
+    def __init__(self, index=None, float_=None):
+        self.index, self.float_ = index, float_
+
+    def __index__(self):
+        if self.index is None:
+            raise TypeError("no index")
+        return self.index()
+
+    def __float__(self):
+        if self.float_ is None:
+            raise TypeError("no float")
+        return self.float_()
+
+
+class TestNumberHooks:
+    @pytest.mark.parametrize("number, expected", [
+        (Number(float_=lambda: 2.5), 2.5),
+        (Number(index=raise_(MemoryError()), float_=lambda: 0.5), 0.5),
+        (Number(index=lambda: "not an int", float_=lambda: -1.0), -1.0),
+        (Number(index=lambda: -1), -1),
+    ])
+    def test_accepted(self, number, expected):
+        read = Maximize(number).item.value
+        assert (type(read), read) == (type(expected), expected)
+
+    @pytest.mark.parametrize("number", [
+        Number(float_=raise_(ValueError("x"))),
+        Number(float_=raise_(MemoryError())),
+        Number(float_=lambda: "2.5"),
+        Number(float_=lambda: 10),
+        Number(index=lambda: 10 ** 400, float_=raise_(OverflowError())),
+    ])
+    def test_refused_with_the_conversion_message(self, number):
+        with pytest.raises(TypeError) as exc:
+            Cmp(1, number, CmpType.Less)
+        assert str(exc.value) == f"argument 'rhs': cannot convert '{Number}' to Constraint"
+        assert exc.value.__context__ is None or not isinstance(exc.value.__context__, MemoryError)
+
+    def test_float_hook_assigns_the_receiver(self, constraint_text):
+        v = Maximize("old").item
+        v.value = Number(float_=lambda: setattr(v, "value", "inner") or 1.5)
+        assert v.value == 1.5
+
+    def test_operand_that_reenters_the_comparison(self):
+        # Each level converts the operand again inside its __index__, until the
+        # recursion limit; the errors are discarded level by level.
+        n = NumOf([])
+        hook = Number(index=lambda: (n < hook) and 1)
+        with pytest.raises(TypeError, match="not supported between"):
+            n < hook  # noqa: B015
+
+
+class TestComparisonHooks:
+    def test_eq_of_an_unconvertible_operand_may_mutate_the_constraint(self, constraint_text):
+        n = NumOf([1])
+
+        class Meddler:
+            def __eq__(self, other):
+                other.of = []
+                return "meddled"
+
+        assert (n == Meddler()) == "meddled"
+        assert Meddler() == n
+        assert constraint_text(n) == "NumOf(  )"
+
+    def test_eq_that_returns_not_implemented_falls_back_to_the_constraint(self, constraint_text):
+        n = NumOf([1])
+
+        class Index:
+            def __eq__(self, other):
+                other.of = [Depends("x")]
+                return NotImplemented
+
+            def __index__(self):
+                return 3
+
+        c = Index() == n  # reflected: n == 3, after __eq__ changed n
+        assert type(c) is Cmp
+        assert constraint_text(c) == "[ NumOf( Depends( x ) ) ] == [ 3 ]"
+
+
+class Seq:
+    """A sequence with configurable __len__ and __iter__."""
+
+    def __init__(self, length, iterate):
+        self.length, self.iterate = length, iterate
+
+    def __len__(self):
+        return self.length()
+
+    def __getitem__(self, i):
+        raise IndexError(i)
+
+    def __iter__(self):
+        return self.iterate()
+
+
+class TestSequenceProtocol:
+    @pytest.mark.parametrize("length", [lambda: "x", lambda: 2 ** 100, raise_(RecursionError())])
+    @pytest.mark.parametrize("build", [NumOf, lambda seq: PackageOutline("p", seq)])
+    def test_length_failures_are_hints_only(self, build, length):
+        build(Seq(length, lambda: iter([Depends("a"), 2])))
+
+    @pytest.mark.parametrize("build", [NumOf, lambda seq: PackageOutline("p", seq)])
+    def test_interrupt_in_length(self, build):
+        # Discarded like any failed hint, or passed on untouched: never a crash.
+        interrupt = KeyboardInterrupt()
+        try:
+            build(Seq(raise_(interrupt), lambda: iter([Depends("a")])))
+        except KeyboardInterrupt as e:
+            assert e is interrupt
+
+    @pytest.mark.parametrize("iterate, error, message", [
+        (lambda: 5, TypeError, "argument 'of': iter() returned non-iterator of type 'int'"),
+        (lambda: None, TypeError, "argument 'of': iter() returned non-iterator of type 'NoneType'"),
+        (raise_(MemoryError()), MemoryError, ""),
+        (lambda: (1 / 0 for _ in [1]), ZeroDivisionError, "division by zero"),
+    ])
+    def test_iteration_failures(self, constraint_text, iterate, error, message):
+        n = NumOf([1])
+        with pytest.raises(error) as exc:
+            n.of = Seq(lambda: 1, iterate)
+        assert str(exc.value) == message
+        assert constraint_text(n) == "NumOf( 1 )"
+
+    def test_iteration_that_assigns_the_receiver(self, constraint_text):
+        n = NumOf([1])
+
+        def items():
+            n.of = [Depends("inner")]
+            yield Depends("outer")
+            n.of = []
+            yield n
+
+        n.of = Seq(lambda: 2, items)
+        assert constraint_text(n) == "NumOf( Depends( outer ), NumOf(  ) )"
+
+    def test_items_that_drop_the_sequence(self, constraint_text):
+        # The only reference to each item is the list's; the hook clears the list.
+        items = []
+        items.extend([Number(index=lambda: items.clear() or 4), Depends("b")])
+        holder = PackageOutline("p", items)
+        assert items == [] and type(holder) is PackageOutline
+        assert constraint_text(NumOf(items)) == "NumOf(  )"
+
+
+class TestOutlineDictionaries:
+    @pytest.mark.parametrize("change", [
+        lambda d: (d.pop("a"), d.__setitem__("z", 1)),
+        lambda d: (d.pop("c"), d.__setitem__("c", 2)),
+        lambda d: d.__setitem__("b", "replaced"),
+    ], ids=["key swapped", "key reinserted", "value replaced"])
+    @pytest.mark.parametrize("parameter", ["set_options", "set_defaults"])
+    def test_same_size_changes(self, parameter, change):
+        # The size is unchanged: the conversion completes, or stops with the panic
+        # exception for keys that turn up beyond the starting count.
+        options = {"a": 1}
+
+        class Mutating:
+            def __index__(self):
+                change(options)
+                return 1
+
+        options["b"] = Mutating()
+        options["c"] = 3
+        try:
+            PackageOutline("pkg", **{parameter: options})
+        except BaseException as e:  # noqa: BLE001
+            assert type(e).__name__ == "PanicException", e
+            assert str(e) in ("dictionary keys changed during iteration", "dictionary changed size during iteration")

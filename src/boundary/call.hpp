@@ -37,6 +37,8 @@ R guarded(Body&& body, R failure) noexcept {
     CallFrame frame;
     try {
         return body();
+    } catch (const KeepPendingError&) {
+        // The Python exception that stopped the call is already set.
     } catch (const Panic& fault) {
         raise_panic(fault);
     } catch (const std::bad_alloc&) {

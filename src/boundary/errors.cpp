@@ -69,6 +69,10 @@ ErrorSet fetch_error() {
 
 void discard_error() {
     resume_panic_from_python();
+    PyObject* pending = PyErr_Occurred();
+    // A step that fails may only swallow ordinary errors: losing a Ctrl-C
+    // raised inside a user's __index__ would leave the program running on.
+    if (pending != nullptr && !PyErr_GivenExceptionMatches(pending, PyExc_Exception)) throw KeepPendingError{};
     PyErr_Clear();
 }
 

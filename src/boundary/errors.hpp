@@ -41,8 +41,13 @@ using Result = std::expected<T, ErrorSet>;
 /// pending exception is our own panic coming back through Python code.
 [[gnu::cold]] ErrorSet fetch_error();
 
+/// Thrown to end the current call with the Python exception that is pending:
+/// `guarded` returns the slot's failure value and leaves the exception set.
+struct KeepPendingError {};
+
 /// Drops the pending exception of a step that failed and lets the caller try
-/// something else. A panic coming back through Python code is not dropped.
+/// something else. What is not an Exception (KeyboardInterrupt, SystemExit, a
+/// panic coming back through Python code) is never dropped: it ends the call.
 void discard_error();
 
 /// Re-raises a pending exactly-TypeError as TypeError("argument '<name>': "

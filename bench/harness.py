@@ -24,6 +24,8 @@ class Workload:
     # How many items one call handles, to report time per item.
     items: int
     samples_ns: list[int] = field(default_factory=list)
+    # Who it stands for: "kelto", "floor", "plain", "packaging", "python".
+    side: str = ""
 
     @property
     def median_per_item(self) -> float:
@@ -91,3 +93,36 @@ def paired_ratio(numerator: Workload, denominator: Workload) -> float:
     return statistics.median(
         (n / numerator.items) / (d / denominator.items) for n, d in pairs
     )
+
+
+@dataclass
+class Group:
+    """Workloads over the same input, timed against each other. `floor` names
+    the workload every row's ratio is taken against; `unit` is what one item
+    is (a version, an object, a node, a package)."""
+
+    key: str
+    title: str
+    unit: str
+    floor: str
+    workloads: list[Workload]
+    notes: list[str] = field(default_factory=list)
+
+    def by_name(self, name: str) -> Workload:
+        for workload in self.workloads:
+            if workload.name == name:
+                return workload
+        raise KeyError(name)
+
+    def rows(self) -> list[dict]:
+        floor = self.by_name(self.floor)
+        return [{
+            "name": w.name,
+            "side": w.side,
+            "items": w.items,
+            "median_ns_per_item": w.median_per_item,
+            "min_ns_per_item": w.min_per_item,
+            "median_over_floor": w.median_per_item / floor.median_per_item,
+            "paired_over_floor": paired_ratio(w, floor),
+            "samples_ns": w.samples_ns,
+        } for w in self.workloads]

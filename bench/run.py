@@ -1,21 +1,23 @@
-"""Version parsing throughput against the Python alternatives, side by side.
+"""kelto's benchmark suite: every workload against its peers, side by side.
 
-Builds a list from every version text of a file with kelto's Version, with
-packaging's Version, and with str.split('.') as the floor that no parser can
-beat, plus a bare loop as the cost of the list comprehension itself; then
-str() and repr() over pre-built kelto objects. All workloads run in one
-process, interleaved round by round, and the verdicts are ratios measured in
-the same run.
+Each group of workloads runs in this one process, interleaved round by round
+after a warm-up, and reports per item the median, the minimum, and the ratio
+to the group's floor measured in the same run (median over median, and the
+median of per-round ratios, "paired"). Then memory per object and per package,
+and a table of goals with the ratios they are judged on.
 
-Every workload runs over the same texts: those that both kelto and packaging
-accept, so that no parser is charged for (or spared) an error path.
+Groups: version (Version(s) vs packaging vs str.split), depends (Depends(name)
+vs the floor extension vs plain Python), numof (NumOf([...]) >= 2), deepcopy
+(reading .item of a deep Maximize chain), debian (one PackageOutline per
+package of a Debian index vs a plain Python outline).
 
-    python3 bench/run.py                       # the committed sample
-    python3 bench/run.py --versions FILE --limit 300000 --json out.json
-    python3 bench/run.py --quick               # a few seconds; for CI
+    python3 bench/run.py                          # defaults: sample versions, apt's index
+    python3 bench/run.py --versions /work/shared/data/versions-pypi.txt --limit 300000
+    python3 bench/run.py --quick                  # well under a minute; for CI
+    python3 bench/run.py --only depends,numof --json out.json
 
-The exit status is non-zero only when a workload raises (or the input gives
-nothing to measure), never because of a ratio.
+The exit status is non-zero only when a workload raises (or an input gives
+nothing to measure), never because of a ratio or a missed goal.
 """
 
 from __future__ import annotations
@@ -27,236 +29,181 @@ import sys
 import traceback
 from pathlib import Path
 
-# The script's own folder is first on sys.path, so the harness beside it imports.
-from harness import Workload, WorkloadError, paired_ratio, run_rounds
+# The script's own folder is first on sys.path, so the modules beside it import.
+from floorbuild import build_floor
 
-from kelto.package.version import Version as KeltoVersion
+build_floor()
 
-try:
-    import packaging
-    from packaging.version import InvalidVersion, Version as PackagingVersion
-except ImportError:  # the kelto rows still run; the comparison is skipped
-    packaging = None
+import constraints  # noqa: E402  (needs the floor module on sys.path)
+import debian  # noqa: E402
+import goals  # noqa: E402
+import memory  # noqa: E402
+import versions  # noqa: E402
+from harness import Group, WorkloadError, run_rounds  # noqa: E402
 
-DEFAULT_VERSIONS = Path(__file__).resolve().parent / "data" / "versions-sample.txt"
-QUICK_LIMIT = 500
-EXAMPLES_SHOWN = 3
-
-FLOOR = "str.split('.')"
-KELTO_PARSE = "kelto Version(s)"
-PACKAGING_PARSE = "packaging Version(s)"
-KELTO_STR = "kelto str(v)"
-PACKAGING_STR = "packaging str(v)"
+GROUPS = ("version", "depends", "numof", "deepcopy", "debian")
+MEMORY_NAME = "libc6"  # a short name: no heap block of its own anywhere
 
 
 def parse_args(argv: list[str]) -> argparse.Namespace:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--versions", type=Path, default=DEFAULT_VERSIONS,
+    parser.add_argument("--versions", type=Path, default=versions.DEFAULT_VERSIONS,
                         help="version texts, one a line (default: the committed sample)")
-    parser.add_argument("--limit", type=int, default=None,
-                        help="use only the first N lines")
-    parser.add_argument("--repeat", type=int, default=None,
-                        help="timed rounds per workload (default 15)")
-    parser.add_argument("--warmup", type=int, default=None,
-                        help="untimed rounds first (default 2)")
+    parser.add_argument("--limit", type=int, default=None, help="use only the first N version texts")
+    parser.add_argument("--index", type=Path, default=None,
+                        help="a Debian Packages file (default: apt's own, else examples/data/Packages)")
+    parser.add_argument("--packages", type=int, default=None, help="use only the first N packages")
+    parser.add_argument("--objects", type=int, default=None, help="names per Depends round (default 30000)")
+    parser.add_argument("--depth", type=int, default=None, help="Maximize chain depth (default 10000)")
+    parser.add_argument("--reads", type=int, default=None, help="chain reads per round (default 20)")
+    parser.add_argument("--repeat", type=int, default=None, help="timed rounds per group (default 11; debian 5)")
+    parser.add_argument("--warmup", type=int, default=None, help="untimed rounds first (default 2)")
+    parser.add_argument("--only", default=",".join(GROUPS),
+                        help=f"comma-separated groups to run (default all: {','.join(GROUPS)}), or 'none'")
+    parser.add_argument("--no-memory", action="store_true", help="skip the memory measurements")
     parser.add_argument("--quick", action="store_true",
-                        help=f"smoke run: --repeat 1 --warmup 1 --limit {QUICK_LIMIT}, "
-                             "unless given otherwise")
-    parser.add_argument("--json", type=Path, default=None, metavar="PATH",
-                        help="also write the results to PATH")
+                        help="smoke run: one round each over small inputs, unless given otherwise")
+    parser.add_argument("--json", type=Path, default=None, metavar="PATH", help="also write the results to PATH")
     args = parser.parse_args(argv)
-    if args.repeat is None:
-        args.repeat = 1 if args.quick else 15
-    if args.warmup is None:
-        args.warmup = 1 if args.quick else 2
-    if args.limit is None and args.quick:
-        args.limit = QUICK_LIMIT
-    if args.repeat < 1:
-        parser.error("--repeat must be at least 1")
+    quick = args.quick
+    defaults = {"repeat": 1 if quick else 11, "warmup": 1 if quick else 2,
+                "limit": 500 if quick else None, "packages": 300 if quick else None,
+                "objects": 600 if quick else 30000, "depth": 300 if quick else 10000,
+                "reads": 2 if quick else 20}
+    for key, value in defaults.items():
+        if getattr(args, key) is None:
+            setattr(args, key, value)
+    args.only = [] if args.only == "none" else [g.strip() for g in args.only.split(",") if g.strip()]
+    for group in args.only:
+        if group not in GROUPS:
+            parser.error(f"unknown group {group!r}; choose from {', '.join(GROUPS)}")
+    for key in ("repeat", "objects", "depth", "reads"):
+        if getattr(args, key) < 1:
+            parser.error(f"--{key} must be at least 1")
+    for key in ("limit", "packages"):
+        if getattr(args, key) is not None and getattr(args, key) < 1:
+            parser.error(f"--{key} must be at least 1")
     if args.warmup < 0:
         parser.error("--warmup must not be negative")
-    if args.limit is not None and args.limit < 1:
-        parser.error("--limit must be at least 1")
     return args
 
 
-def load_lines(path: Path, limit: int | None) -> list[str]:
-    """Non-empty lines, as written (no stripping: the parsers see them raw)."""
-    lines = [line for line in path.read_text(encoding="utf-8").splitlines() if line]
-    return lines[:limit] if limit is not None else lines
+def build_groups(args: argparse.Namespace, packages: list[dict[str, str]], index: Path) -> list[Group]:
+    groups = []
+    names = debian.dependency_names(packages, args.objects)
+    for key in args.only:
+        if key == "version":
+            groups.append(versions.build_group(args.versions, args.limit))
+        elif key == "depends":
+            groups.append(constraints.depends_group(names))
+        elif key == "numof":
+            groups.append(constraints.numof_group(names))
+        elif key == "deepcopy":
+            groups.append(constraints.deep_group(args.depth, args.reads))
+        elif key == "debian":
+            groups.append(constraints.debian_group(packages, str(index)))
+    return groups
 
 
-def kelto_accepts(text: str) -> bool:
-    # Only the documented refusal counts as "not accepted"; anything else
-    # (a panic, a TypeError) is a fault and ends the run.
-    try:
-        KeltoVersion(text)
-    except ValueError:
-        return False
-    return True
+def group_repeat(group: Group, args: argparse.Namespace) -> int:
+    # The main job is the slowest round by far; fewer rounds keep the run short.
+    if group.key == "debian" and not args.quick and "--repeat" not in sys.argv:
+        return max(3, args.repeat // 2)
+    return args.repeat
 
 
-def packaging_accepts(text: str) -> bool:
-    try:
-        PackagingVersion(text)
-    except InvalidVersion:
-        return False
-    return True
+def measure_memory(args: argparse.Namespace, index: Path) -> dict:
+    from kelto.package.constraint import Depends
+    import floor
+    from peers import plain
+    count = 2000 if args.quick else 100000
+    objects = memory.per_object({"kelto": Depends, "floor": floor.Str, "plain": plain.Depends},
+                                MEMORY_NAME, count)
+    outlines = {}
+    for impl in ("kelto", "plain"):
+        for mode in ("rss", "trace"):
+            outlines[f"{impl}_{mode}"] = memory.outlines_in_subprocess(impl, mode, str(index), args.packages)
+    return {"depends_name": MEMORY_NAME, "objects": count, "per_object": objects, "per_package": outlines}
 
 
-def common_subset(lines: list[str]) -> tuple[list[str], dict]:
-    """The texts both parsers accept, and an account of the rest."""
-    kelto_ok = [kelto_accepts(s) for s in lines]
-    if packaging is None:
-        packaging_ok = [True] * len(lines)
-    else:
-        packaging_ok = [packaging_accepts(s) for s in lines]
-    subset = [s for s, k, p in zip(lines, kelto_ok, packaging_ok) if k and p]
-    only_kelto_refuses = [s for s, k, p in zip(lines, kelto_ok, packaging_ok) if not k and p]
-    only_packaging_refuses = [s for s, k, p in zip(lines, kelto_ok, packaging_ok) if k and not p]
-    account = {
-        "lines": len(lines),
-        "measured": len(subset),
-        "refused_by_kelto": kelto_ok.count(False),
-        "refused_by_packaging": packaging_ok.count(False),
-        "refused_by_kelto_only": len(only_kelto_refuses),
-        "refused_by_packaging_only": len(only_packaging_refuses),
-        "examples_refused_by_kelto_only": only_kelto_refuses[:EXAMPLES_SHOWN],
-        "examples_refused_by_packaging_only": only_packaging_refuses[:EXAMPLES_SHOWN],
-    }
-    return subset, account
+def print_groups(groups: list[Group]) -> None:
+    for group in groups:
+        print(f"\n== {group.key}: {group.title}")
+        for note in group.notes:
+            print(f"   {note}")
+        header = (f"{'workload':<28} {'median ns/' + group.unit:>16} {'min ns/' + group.unit:>14} "
+                  f"{'x ' + ('floor' if group.by_name(group.floor).side == 'floor' else 'ref'):>8} {'paired':>8}")
+        print(header)
+        print("-" * len(header))
+        for row in group.rows():
+            print(f"{row['name']:<28} {row['median_ns_per_item']:>16.1f} {row['min_ns_per_item']:>14.1f} "
+                  f"{row['median_over_floor']:>8.2f} {row['paired_over_floor']:>8.2f}")
+    if groups:
+        print("\nx floor (x ref): median over the median of the group's first-named reference "
+              "(floor, or kelto where none exists); paired: median of per-round ratios")
 
 
-def build_workloads(texts: list[str]) -> list[Workload]:
-    """Each workload binds what it calls as a default argument, so that every
-    comprehension pays the same local-variable lookup and nothing else."""
-    n = len(texts)
-    kelto_objects = [KeltoVersion(s) for s in texts]
-
-    def loop(texts=texts, str=str):
-        return [str(s) for s in texts]
-
-    def split(texts=texts):
-        return [s.split(".") for s in texts]
-
-    def kelto_parse(texts=texts, Version=KeltoVersion):
-        return [Version(s) for s in texts]
-
-    def kelto_str(objects=kelto_objects, str=str):
-        return [str(v) for v in objects]
-
-    def kelto_repr(objects=kelto_objects, repr=repr):
-        return [repr(v) for v in objects]
-
-    workloads = [
-        Workload("loop [str(s)]", loop, n),
-        Workload(FLOOR, split, n),
-        Workload(KELTO_PARSE, kelto_parse, n),
-        Workload(KELTO_STR, kelto_str, n),
-        Workload("kelto repr(v)", kelto_repr, n),
-    ]
-    if packaging is not None:
-        packaging_objects = [PackagingVersion(s) for s in texts]
-
-        def packaging_parse(texts=texts, Version=PackagingVersion):
-            return [Version(s) for s in texts]
-
-        def packaging_str(objects=packaging_objects, str=str):
-            return [str(v) for v in objects]
-
-        workloads.insert(3, Workload(PACKAGING_PARSE, packaging_parse, n))
-        workloads.append(Workload(PACKAGING_STR, packaging_str, n))
-    return workloads
-
-
-def report(workloads: list[Workload], args: argparse.Namespace, account: dict) -> dict:
-    by_name = {w.name: w for w in workloads}
-    floor = by_name[FLOOR]
-    rows = []
-    for w in workloads:
-        rows.append({
-            "name": w.name,
-            "versions": w.items,
-            "median_ns_per_version": w.median_per_item,
-            "min_ns_per_version": w.min_per_item,
-            "median_over_floor": w.median_per_item / floor.median_per_item,
-            "paired_over_floor": paired_ratio(w, floor),
-            "samples_ns": w.samples_ns,
-        })
-
-    comparisons = []
-    for slow, fast in ((PACKAGING_PARSE, KELTO_PARSE), (PACKAGING_STR, KELTO_STR)):
-        if slow in by_name and fast in by_name:
-            comparisons.append({
-                "name": f"{slow} / {fast}",
-                "median_ratio": by_name[slow].median_per_item / by_name[fast].median_per_item,
-                "paired_ratio": paired_ratio(by_name[slow], by_name[fast]),
-            })
-
-    results = {
-        "python": sys.version,
-        "implementation": platform.python_implementation(),
-        "machine": platform.machine(),
-        "packaging": getattr(packaging, "__version__", None),
-        "versions_file": str(args.versions),
-        "limit": args.limit,
-        "repeat": args.repeat,
-        "warmup": args.warmup,
-        "input": account,
-        "workloads": rows,
-        "comparisons": comparisons,
-    }
-    print_report(results)
-    return results
-
-
-def print_report(results: dict) -> None:
-    account = results["input"]
-    print(f"Python {results['python'].split()[0]} ({results['implementation']}, "
-          f"{results['machine']}); packaging {results['packaging'] or 'not installed'}")
-    print(f"versions: {results['versions_file']}"
-          + (f" (first {results['limit']} lines)" if results["limit"] else ""))
-    print(f"  {account['lines']} non-empty lines; refused by kelto {account['refused_by_kelto']}, "
-          f"by packaging {account['refused_by_packaging']}")
-    print(f"  every row runs over the {account['measured']} texts that both accept")
-    for who in ("kelto", "packaging"):
-        examples = account[f"examples_refused_by_{who}_only"]
-        if examples:
-            print(f"  refused by {who} only: {account[f'refused_by_{who}_only']}, e.g. "
-                  + ", ".join(repr(s) for s in examples))
-    print(f"  {results['warmup']} warm-up and {results['repeat']} timed rounds, "
-          "workloads interleaved, gc off while timing")
-    print()
-    header = f"{'workload':<22} {'median ns/v':>12} {'min ns/v':>10} {'x floor':>8} {'paired':>8}"
-    print(header)
-    print("-" * len(header))
-    for row in results["workloads"]:
-        print(f"{row['name']:<22} {row['median_ns_per_version']:>12.1f} "
-              f"{row['min_ns_per_version']:>10.1f} {row['median_over_floor']:>8.2f} "
-              f"{row['paired_over_floor']:>8.2f}")
-    print("-" * len(header))
-    print(f"x floor: median over the median of {FLOOR}; paired: median of per-round ratios")
-    if results["comparisons"]:
-        print()
-        for c in results["comparisons"]:
-            print(f"{c['name']:<40} {c['median_ratio']:>6.2f}x  (paired {c['paired_ratio']:.2f}x)")
+def print_memory(results: dict) -> None:
+    print(f"\n== memory per object: Depends({results['depends_name']!r}), "
+          f"{results['objects']} objects")
+    print(f"{'who':<8} {'traced B/object':>16} {'getsizeof':>10} {'gc tracked':>11}")
+    for side, row in results["per_object"].items():
+        print(f"{side:<8} {row['traced_bytes_per_object']:>16.1f} {row['getsizeof']:>10} "
+              f"{str(row['gc_tracked']):>11}")
+    p = results["per_package"]
+    count = p["kelto_rss"]["packages"]
+    print(f"\n== memory per package: all outlines of {count} packages, each in a fresh process")
+    print(f"{'who':<8} {'peak RSS growth B/pkg':>22} {'RSS growth B/pkg':>17} "
+          f"{'traced B/pkg':>13} {'traced peak B/pkg':>18}")
+    for impl in ("kelto", "plain"):
+        rss, trace = p[f"{impl}_rss"], p[f"{impl}_trace"]
+        print(f"{impl:<8} {rss['peak_growth_per_package']:>22.0f} {rss['rss_growth_per_package']:>17.0f} "
+              f"{trace['traced_per_package']:>13.0f} {trace['traced_peak_per_package']:>18.0f}")
+    print("(tracemalloc does not see C++ allocations: kelto's traced bytes undercount; RSS is the verdict)")
 
 
 def main(argv: list[str]) -> int:
     args = parse_args(argv)
-    lines = load_lines(args.versions, args.limit)
-    texts, account = common_subset(lines)
-    if not texts:
-        print(f"no version text of {args.versions} is accepted by both parsers", file=sys.stderr)
+    index = debian.find_index(args.index)
+    packages = debian.load_packages(index, args.packages)
+    if not packages:
+        print(f"no package in {index}", file=sys.stderr)
         return 2
-    workloads = build_workloads(texts)
+    print(f"Python {sys.version.split()[0]} ({platform.python_implementation()}, {platform.machine()}); "
+          f"packaging {versions.packaging.__version__ if versions.packaging else 'not installed'}")
+    print(f"{args.warmup} warm-up and {args.repeat} timed rounds per group "
+          "(workloads interleaved, order rotating, gc off while timing)")
     try:
-        run_rounds(workloads, repeat=args.repeat, warmup=args.warmup)
+        groups = build_groups(args, packages, index)
+    except ValueError as error:
+        print(error, file=sys.stderr)
+        return 2
+    try:
+        for group in groups:
+            run_rounds(group.workloads, repeat=group_repeat(group, args), warmup=args.warmup)
+            sys.stdout.write(f"  measured {group.key}\n")
+            sys.stdout.flush()
     except WorkloadError as error:
         traceback.print_exception(error)
         return 1
-    results = report(workloads, args, account)
+    print_groups(groups)
+    memory_results = None
+    if not args.no_memory:
+        memory_results = measure_memory(args, index)
+        print_memory(memory_results)
+    verdicts = goals.evaluate(groups, memory_results)
+    goals.print_table(verdicts)
     if args.json is not None:
+        results = {
+            "python": sys.version,
+            "machine": platform.machine(),
+            "arguments": {k: (str(v) if isinstance(v, Path) else v) for k, v in vars(args).items()},
+            "index": str(index),
+            "groups": {g.key: {"title": g.title, "unit": g.unit, "floor": g.floor, "notes": g.notes,
+                               "rows": g.rows()} for g in groups},
+            "memory": memory_results,
+            "goals": verdicts,
+        }
         args.json.write_text(json.dumps(results, indent=2) + "\n", encoding="utf-8")
         print(f"\nresults written to {args.json}")
     return 0

@@ -1,0 +1,116 @@
+"""Workloads 2 to 5: the constraint classes and the main job, each against
+the floor extension (bench/floor/floor.c) and the plain Python peer
+(bench/peers/plain.py)."""
+
+from __future__ import annotations
+
+import floor
+from harness import Group, Workload
+from peers import plain
+
+from kelto.package.constraint import Depends, Maximize, NumOf
+
+import debian
+
+KELTO_DEPENDS = "kelto Depends(name)"
+FLOOR_DEPENDS = "floor Str(name)"
+PLAIN_DEPENDS = "plain Depends(name)"
+KELTO_NUMOF = "kelto NumOf([D,D,D]) >= 2"
+FLOOR_NUMOF = "floor List([S,S,S]) >= 2"
+PLAIN_NUMOF = "plain NumOf([D,D,D]) >= 2"
+KELTO_DEEP = "kelto chain.item"
+FLOOR_DEEP = "floor chain.clone()"
+PLAIN_DEEP = "plain chain.item"
+KELTO_OUTLINE = "kelto outline_for(p)"
+PLAIN_OUTLINE = "plain outline_for(p)"
+
+
+def depends_group(names: list[str]) -> Group:
+    def kelto(names=names, Depends=Depends):
+        return [Depends(n) for n in names]
+
+    def floor_(names=names, Str=floor.Str):
+        return [Str(n) for n in names]
+
+    def plain_(names=names, Depends=plain.Depends):
+        return [Depends(n) for n in names]
+
+    n = len(names)
+    return Group("depends", "Depends(name) over real package names", "object", FLOOR_DEPENDS, [
+        Workload(FLOOR_DEPENDS, floor_, n, side="floor"),
+        Workload(KELTO_DEPENDS, kelto, n, side="kelto"),
+        Workload(PLAIN_DEPENDS, plain_, n, side="plain"),
+    ], [f"{n} names, mean length {sum(map(len, names)) / n:.1f}"])
+
+
+def numof_group(names: list[str]) -> Group:
+    triples = list(zip(names[0::3], names[1::3], names[2::3]))
+
+    def kelto(triples=triples, Depends=Depends, NumOf=NumOf):
+        return [NumOf([Depends(a), Depends(b), Depends(c)]) >= 2 for a, b, c in triples]
+
+    def floor_(triples=triples, Str=floor.Str, List=floor.List):
+        return [List([Str(a), Str(b), Str(c)]) >= 2 for a, b, c in triples]
+
+    def plain_(triples=triples, Depends=plain.Depends, NumOf=plain.NumOf):
+        return [NumOf([Depends(a), Depends(b), Depends(c)]) >= 2 for a, b, c in triples]
+
+    n = len(triples)
+    return Group("numof", "NumOf([Depends(a), Depends(b), Depends(c)]) >= 2", "rule", FLOOR_NUMOF, [
+        Workload(FLOOR_NUMOF, floor_, n, side="floor"),
+        Workload(KELTO_NUMOF, kelto, n, side="kelto"),
+        Workload(PLAIN_NUMOF, plain_, n, side="plain"),
+    ], [f"{n} rules of three real names each; the comparison builds a Cmp"])
+
+
+def kelto_chain(depth: int):
+    """Maximize(...(Maximize(Depends("leaf")))) with `depth` nodes in all.
+    Every constructor copies its argument, so building costs depth²/2 copies."""
+    chain = Depends("leaf")
+    for _ in range(depth - 1):
+        chain = Maximize(chain)
+    return chain
+
+
+def plain_chain(depth: int):
+    chain = plain.Depends("leaf")
+    for _ in range(depth - 1):
+        chain = plain.Maximize._adopt(chain)  # linked without copying: same shape, less set-up
+    return chain
+
+
+def deep_group(depth: int, reads: int) -> Group:
+    k_chain, p_chain, f_chain = kelto_chain(depth), plain_chain(depth), floor.Node(depth)
+
+    def kelto(chain=k_chain, reads=range(reads)):
+        return [chain.item for _ in reads]
+
+    def floor_(chain=f_chain, reads=range(reads)):
+        return [chain.clone() for _ in reads]
+
+    def plain_(chain=p_chain, reads=range(reads)):
+        return [chain.item for _ in reads]
+
+    n = depth * reads
+    return Group("deepcopy", f"reading .item of a {depth}-deep Maximize chain", "node", FLOOR_DEEP, [
+        Workload(FLOOR_DEEP, floor_, n, side="floor"),
+        Workload(KELTO_DEEP, kelto, n, side="kelto"),
+        Workload(PLAIN_DEEP, plain_, n, side="plain"),
+    ], [f"{reads} reads per round of a {depth}-node chain; time per node copied"])
+
+
+def debian_group(packages: list[dict[str, str]], source: str) -> Group:
+    kelto_build = debian.outline_builder(debian.kelto_classes())
+    plain_build = debian.outline_builder(debian.plain_classes())
+
+    def kelto(packages=packages, build=kelto_build):
+        return [build(p) for p in packages]
+
+    def plain_(packages=packages, build=plain_build):
+        return [build(p) for p in packages]
+
+    n = len(packages)
+    return Group("debian", "one PackageOutline per package of a Debian index", "package", KELTO_OUTLINE, [
+        Workload(KELTO_OUTLINE, kelto, n, side="kelto"),
+        Workload(PLAIN_OUTLINE, plain_, n, side="plain"),
+    ], [f"{source}: {n} packages (read before timing); no floor: ratios are to kelto"])

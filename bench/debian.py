@@ -1,0 +1,133 @@
+"""The main job's input and its two implementations: one outline per package
+of a Debian Packages index, built with kelto's classes or with the plain
+Python peer's, by the same code (the builder is parametrised by the classes).
+
+Reading and splitting the index is done once, before any timing; what is
+timed is turning each package's fields into an outline, as examples/demo.py
+does: a Depends per plain dependency, NumOf([...]) >= 1 per group of
+alternatives, five option values (one a parsed version) and one default.
+"""
+
+from __future__ import annotations
+
+import glob
+import re
+from collections.abc import Callable, Iterator
+from pathlib import Path
+from types import SimpleNamespace
+
+REPO = Path(__file__).resolve().parent.parent
+SAMPLE = REPO / "examples" / "data" / "Packages"
+# "libc6 (>= 2.36) [amd64] <!nocheck>" -> "libc6"; "python3:any" -> "python3"
+DEPENDENCY_NAME = re.compile(r"^\s*([^\s:(\[<]+)")
+
+
+def find_index(path: str | Path | None = None) -> Path:
+    """The given file, else apt's own uncompressed index, else the sample."""
+    if path:
+        return Path(path)
+    for candidate in sorted(glob.glob("/var/lib/apt/lists/*_Packages")):
+        return Path(candidate)
+    return SAMPLE
+
+
+def read_stanzas(path: Path) -> Iterator[dict[str, str]]:
+    """Each package's fields as a dict; continuation lines are joined."""
+    fields: dict[str, str] = {}
+    last: str | None = None
+    with open(path, encoding="utf-8", errors="replace") as index:
+        for line in index:
+            line = line.rstrip("\n")
+            if not line:
+                if fields:
+                    yield fields
+                fields, last = {}, None
+            elif line[0] in " \t":
+                if last is not None:
+                    fields[last] += "\n" + line.strip()
+            else:
+                key, _, value = line.partition(":")
+                last = key
+                fields[key] = value.strip()
+    if fields:
+        yield fields
+
+
+def load_packages(path: Path, limit: int | None) -> list[dict[str, str]]:
+    packages = []
+    for fields in read_stanzas(path):
+        if "Package" in fields:
+            packages.append(fields)
+            if limit and len(packages) >= limit:
+                break
+    return packages
+
+
+def kelto_classes() -> SimpleNamespace:
+    from kelto.package.constraint import Depends, NumOf
+    from kelto.package.outline import PackageOutline
+    from kelto.package.version import Version
+    return SimpleNamespace(Depends=Depends, NumOf=NumOf, PackageOutline=PackageOutline, Version=Version)
+
+
+def plain_classes() -> SimpleNamespace:
+    from peers import plain
+    return SimpleNamespace(Depends=plain.Depends, NumOf=plain.NumOf,
+                           PackageOutline=plain.PackageOutline, Version=plain.Version)
+
+
+def outline_builder(classes: SimpleNamespace) -> Callable[[dict[str, str]], object]:
+    """outline_for(fields) over the given classes; the same code for both."""
+    Depends, NumOf = classes.Depends, classes.NumOf
+    PackageOutline, Version = classes.PackageOutline, classes.Version
+    match = DEPENDENCY_NAME.match
+
+    def dependency_constraints(field: str) -> list:
+        constraints = []
+        for group in filter(None, (g.strip() for g in field.split(","))):
+            names = [m.group(1) for m in map(match, group.split("|")) if m]
+            if len(names) == 1:
+                constraints.append(Depends(names[0]))
+            elif names:
+                constraints.append(NumOf([Depends(name) for name in names]) >= 1)
+        return constraints
+
+    def outline_for(fields: dict[str, str]):
+        constraints = []
+        for key in ("Pre-Depends", "Depends"):
+            if key in fields:
+                constraints += dependency_constraints(fields[key])
+        options = {
+            "priority": fields.get("Priority", "optional"),
+            "section": fields.get("Section", "misc"),
+            "essential": fields.get("Essential") == "yes",
+        }
+        if fields.get("Installed-Size", "").isdigit():
+            options["installed_size"] = int(fields["Installed-Size"])
+        try:
+            options["version"] = Version(fields.get("Version", ""))
+        except ValueError:
+            pass  # an epoch or a tilde: refused alike by both implementations
+        defaults = {"multi_arch": fields.get("Multi-Arch")}
+        return PackageOutline(fields["Package"], constraints, options, defaults)
+
+    return outline_for
+
+
+def dependency_names(packages: list[dict[str, str]], count: int) -> list[str]:
+    """Real package names to feed Depends(name): those the index depends on,
+    in index order, cycled up to `count`."""
+    names: list[str] = []
+    for fields in packages:
+        for group in fields.get("Depends", "").split(","):
+            for alternative in group.split("|"):
+                m = DEPENDENCY_NAME.match(alternative)
+                if m:
+                    names.append(m.group(1))
+        if len(names) >= count:
+            break
+    if not names:
+        names = [fields["Package"] for fields in packages] or ["libc6"]
+    while len(names) < count:
+        names += names[: count - len(names)]
+    return names[:count]

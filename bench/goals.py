@@ -1,0 +1,71 @@
+"""The performance goals, judged on ratios measured in the same run. A missed
+goal is reported, never an error."""
+
+from __future__ import annotations
+
+import constraints as c
+import versions as v
+from harness import Group, paired_ratio
+
+# (group, description, numerator, denominator, comparison, target):
+# the ratio is numerator time / denominator time per item, paired per round.
+TIME_GOALS = [
+    ("version", "Version <= 2x str.split", v.KELTO_PARSE, v.FLOOR, "<=", 2.0),
+    ("version", "Version >= 4x faster than packaging", v.PACKAGING_PARSE, v.KELTO_PARSE, ">=", 4.0),
+    ("depends", "Depends <= 1.2x floor", c.KELTO_DEPENDS, c.FLOOR_DEPENDS, "<=", 1.2),
+    ("numof", "NumOf shape <= 1.5x floor shape", c.KELTO_NUMOF, c.FLOOR_NUMOF, "<=", 1.5),
+    ("numof", "NumOf shape >= 5x faster than plain", c.PLAIN_NUMOF, c.KELTO_NUMOF, ">=", 5.0),
+    ("deepcopy", "deep copy <= 2x floor per node", c.KELTO_DEEP, c.FLOOR_DEEP, "<=", 2.0),
+    ("deepcopy", "deep copy >= 10x faster than plain", c.PLAIN_DEEP, c.KELTO_DEEP, ">=", 10.0),
+    ("debian", "Debian outlines >= 2.5x faster than plain", c.PLAIN_OUTLINE, c.KELTO_OUTLINE, ">=", 2.5),
+]
+
+
+def _met(value: float, comparison: str, target: float) -> bool:
+    return value <= target if comparison == "<=" else value >= target
+
+
+def evaluate(groups: list[Group], memory: dict | None) -> list[dict]:
+    by_key = {g.key: g for g in groups}
+    verdicts = []
+    for key, description, numerator, denominator, comparison, target in TIME_GOALS:
+        group = by_key.get(key)
+        try:
+            top, bottom = group.by_name(numerator), group.by_name(denominator)
+        except (AttributeError, KeyError):
+            continue  # group not run, or peer not installed
+        value = paired_ratio(top, bottom)
+        verdicts.append({"goal": description, "group": key, "value": value,
+                         "median_ratio": top.median_per_item / bottom.median_per_item,
+                         "target": f"{comparison} {target}", "met": _met(value, comparison, target),
+                         "measure": f"{numerator} / {denominator}, paired"})
+    if memory is not None:
+        kelto = memory["per_object"]["kelto"]
+        size = max(kelto["traced_bytes_per_object"], kelto["getsizeof"])
+        verdicts.append({"goal": "Depends <= 64 bytes per object", "group": "memory", "value": size,
+                         "target": "<= 64", "met": size <= 64,
+                         "measure": "max(tracemalloc bytes per object, sys.getsizeof)"})
+        verdicts.append({"goal": "Depends not GC-tracked", "group": "memory",
+                         "value": kelto["gc_tracked"], "target": "False", "met": not kelto["gc_tracked"],
+                         "measure": "gc.is_tracked(Depends('libc6'))"})
+        per_package = memory["per_package"]
+        k = per_package["kelto_rss"]["peak_growth_per_package"]
+        p = per_package["plain_rss"]["peak_growth_per_package"]
+        verdicts.append({"goal": "Debian peak memory per package <= plain's", "group": "memory",
+                         "value": k / p if p > 0 else float("inf"), "target": "<= 1.0",
+                         "met": k <= p, "measure": f"peak RSS growth per package, kelto {k:.0f} B / plain {p:.0f} B"})
+    return verdicts
+
+
+def print_table(verdicts: list[dict]) -> None:
+    if not verdicts:
+        return
+    print("\n== goals (judged on paired ratios of this run; reported, never enforced)")
+    print(f"{'goal':<44} {'measured':>9} {'target':>8}  verdict")
+    for row in verdicts:
+        value = row["value"]
+        shown = f"{value:.2f}" if isinstance(value, float) else str(value)
+        print(f"{row['goal']:<44} {shown:>9} {row['target']:>8}  {'met' if row['met'] else 'NOT MET'}")
+    missed = [row["goal"] for row in verdicts if not row["met"]]
+    print(f"{len(verdicts) - len(missed)} of {len(verdicts)} goals met"
+          + (f"; missed: {'; '.join(missed)}" if missed else ""))

@@ -1,0 +1,109 @@
+"""Memory per object and per package.
+
+Per object (in process): bytes per Depends with a short name as tracemalloc
+counts them over many objects, sys.getsizeof, and whether the cyclic
+collector tracks the object.
+
+Per package (one fresh subprocess per implementation and per measure, so
+that no peak carries over): building an outline for every package of the
+index, after the index is read,
+- rss: growth of the peak resident set over the resident set before building;
+- trace: growth of tracemalloc's traced memory, and its peak. tracemalloc
+  sees only the interpreter's allocators, not C++ operator new, so for kelto
+  it undercounts; the RSS figure is the verdict.
+
+    python3 bench/memory.py outline --impl kelto --mode rss [--index P] [--limit N]
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import json
+import resource
+import subprocess
+import sys
+import tracemalloc
+from pathlib import Path
+
+BENCH = Path(__file__).resolve().parent
+
+
+def per_object(factories: dict[str, object], name: str, count: int) -> dict[str, dict]:
+    results = {}
+    for side, make in factories.items():
+        sample = make(name)
+        holder = [None] * count
+        gc.collect()
+        tracemalloc.start()
+        before = tracemalloc.get_traced_memory()[0]
+        for i in range(count):
+            holder[i] = make(name)
+        after = tracemalloc.get_traced_memory()[0]
+        tracemalloc.stop()
+        results[side] = {
+            "traced_bytes_per_object": (after - before) / count,
+            "getsizeof": sys.getsizeof(sample),
+            "gc_tracked": gc.is_tracked(sample),
+        }
+        del holder
+    return results
+
+
+def current_rss_bytes() -> int:
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * resource.getpagesize()
+
+
+def probe_outlines(impl: str, mode: str, index: str | None, limit: int | None) -> dict:
+    import debian
+    packages = debian.load_packages(debian.find_index(index), limit)
+    classes = debian.kelto_classes() if impl == "kelto" else debian.plain_classes()
+    build = debian.outline_builder(classes)
+    build(packages[0])  # first-use costs (class set-up, regex) are not per package
+    gc.collect()
+    result = {"impl": impl, "mode": mode, "packages": len(packages)}
+    if mode == "rss":
+        rss_before = current_rss_bytes()
+        outlines = [build(fields) for fields in packages]
+        peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+        result["rss_before"] = rss_before
+        result["peak_rss"] = peak
+        result["peak_growth_per_package"] = (peak - rss_before) / len(packages)
+        result["rss_growth_per_package"] = (current_rss_bytes() - rss_before) / len(packages)
+    else:
+        tracemalloc.start()
+        before = tracemalloc.get_traced_memory()[0]
+        outlines = [build(fields) for fields in packages]
+        current, peak = tracemalloc.get_traced_memory()
+        tracemalloc.stop()
+        result["traced_per_package"] = (current - before) / len(packages)
+        result["traced_peak_per_package"] = (peak - before) / len(packages)
+    del outlines
+    return result
+
+
+def outlines_in_subprocess(impl: str, mode: str, index: str | None, limit: int | None) -> dict:
+    command = [sys.executable, str(BENCH / "memory.py"), "outline", "--impl", impl, "--mode", mode]
+    if index:
+        command += ["--index", str(index)]
+    if limit:
+        command += ["--limit", str(limit)]
+    done = subprocess.run(command, check=True, capture_output=True, text=True)
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def main(argv: list[str]) -> int:
+    parser = argparse.ArgumentParser(description="memory per package, in this process")
+    parser.add_argument("what", choices=["outline"])
+    parser.add_argument("--impl", choices=["kelto", "plain"], required=True)
+    parser.add_argument("--mode", choices=["rss", "trace"], required=True)
+    parser.add_argument("--index", default=None)
+    parser.add_argument("--limit", type=int, default=None)
+    args = parser.parse_args(argv)
+    print(json.dumps(probe_outlines(args.impl, args.mode, args.index, args.limit)))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

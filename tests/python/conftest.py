@@ -35,6 +35,7 @@ def pytest_collection_modifyitems(config, items):
 
 def pytest_configure(config):
     config.addinivalue_line("markers", "slow: minutes-long scale tests, run only with --slow")
+    config.addinivalue_line("markers", "no_leakhunt: not repeated by the leak hunter (tests/leakhunt.py)")
     config.addinivalue_line(
         "markers",
         "leaks: reference and memory-block leak checks; they need a debug interpreter "

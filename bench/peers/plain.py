@@ -98,7 +98,8 @@ def _segment(segment: str, rest_seen: bool):
             return segment, rest_seen
         if segment.isalnum():
             return segment, rest_seen
-    raise ValueError(f"InvalidPart({segment!r})")
+    quoted = segment.replace("\\", "\\\\").replace('"', '\\"')
+    raise ValueError(f'InvalidPart("{quoted}")')
 
 
 # ------------------------------------------------------------ option values

@@ -84,19 +84,33 @@ template <class Payload, class Write>
     return {};
 }
 
-/// A new instance of `cls` taking over `payload`; a thread-bound one belongs
-/// to the calling thread. On failure `payload` is left to its owner.
-template <class Payload>
-[[nodiscard]] Result<Owned> new_instance(PyTypeObject* cls, Payload&& payload) {
-    using P = std::remove_cvref_t<Payload>;
+/// A new instance of `cls` whose payload is the value `make()` returns, built
+/// in place (no intermediate moves of short strings); a thread-bound one
+/// belongs to the calling thread.
+template <class Make>
+[[nodiscard]] Result<Owned> emplace_instance(PyTypeObject* cls, Make&& make) {
+    using P = std::remove_cvref_t<std::invoke_result_t<Make>>;
     PyObject* self = cls->tp_alloc(cls, 0);
     if (self == nullptr) return std::unexpected(fetch_error());
     auto& inst = instance_cast<P>(self);
     // tp_alloc zeroed the memory; construct the members in place.
-    std::construct_at(&inst.payload, std::forward<Payload>(payload));
+    try {
+        ::new (static_cast<void*>(&inst.payload)) P(std::forward<Make>(make)());
+    } catch (...) {
+        cls->tp_free(self);  // no payload to destroy: skip the deallocator
+        Py_DECREF(cls);
+        throw;
+    }
     std::construct_at(&inst.borrow);
     if constexpr (ThreadAffinity<P>::kBound) inst.owner.id = std::this_thread::get_id();
     return Owned::steal(self);
+}
+
+/// A new instance of `cls` taking over `payload`. On failure `payload` is
+/// left to its owner.
+template <class Payload>
+[[nodiscard]] Result<Owned> new_instance(PyTypeObject* cls, Payload&& payload) {
+    return emplace_instance(cls, [&]() -> std::remove_cvref_t<Payload> { return std::forward<Payload>(payload); });
 }
 
 /// Reports, through the interpreter's unraisable hook, that a thread-bound

@@ -100,7 +100,7 @@ struct Constructor {
 
 private:
     static PyObject* run(PyTypeObject* cls, PyObject* const* slots, const std::vector<ExtraKeyword>& extra) {
-        auto call = [cls, &extra](auto&&... values) {
+        auto call = [&](auto&&... values) {  // `extra` is used only with **kwargs
             if constexpr (kExtra)
                 return Impl(cls, std::forward<decltype(values)>(values)..., std::span<const ExtraKeyword>(extra));
             else

@@ -147,7 +147,8 @@ Result<Owned> spec_option_value_to_py(const SpecOptionValue& value) {
                 PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));
         }
         case OptionKind::Version:
-            return boundary::new_instance(package::version_class.get(), std::get<package::Version>(value));
+            return boundary::emplace_instance(package::version_class.get(),
+                                              [&] { return std::get<package::Version>(value); });
     }
     boundary::panic("an option value of no known kind");
 }

@@ -73,7 +73,7 @@ std::size_t length_hint(Borrowed obj) {
 
 template <class Payload>
 Result<Owned> instance_of(Constraint&& c) {
-    return boundary::new_instance(class_of<Payload>().get(), std::move(c).take<Payload>());
+    return boundary::emplace_instance(class_of<Payload>().get(), [&] { return std::move(c).take<Payload>(); });
 }
 
 }  // namespace

@@ -8,8 +8,8 @@ namespace {
 using boundary::Owned;
 using boundary::Result;
 
-Result<Owned> depends_new(PyTypeObject* cls, std::string name) {
-    return boundary::new_instance(cls, DependsPayload{std::move(name)});
+Result<Owned> depends_new(PyTypeObject* cls, std::string_view name) {
+    return boundary::emplace_instance(cls, [name] { return DependsPayload{std::string(name)}; });
 }
 
 constexpr boundary::Param kNewParams[] = {{.name = "name", .annotation = "str"}};

@@ -10,8 +10,9 @@ using boundary::Owned;
 using boundary::Result;
 
 // Neither name is checked: empty texts and unknown packages are stored as given.
-Result<Owned> spec_option_new(PyTypeObject* cls, std::string package_name, std::string option_name) {
-    return boundary::new_instance(cls, SpecOptionPayload{std::move(package_name), std::move(option_name)});
+Result<Owned> spec_option_new(PyTypeObject* cls, std::string_view package_name, std::string_view option_name) {
+    return boundary::emplace_instance(
+        cls, [=] { return SpecOptionPayload{std::string(package_name), std::string(option_name)}; });
 }
 
 constexpr boundary::Param kNewParams[] = {{.name = "package_name", .annotation = "str"},

@@ -159,6 +159,8 @@ def print_memory(results: dict) -> None:
         rss, trace = p[f"{impl}_rss"], p[f"{impl}_trace"]
         print(f"{impl:<8} {rss['peak_growth_per_package']:>22.0f} {rss['rss_growth_per_package']:>17.0f} "
               f"{trace['traced_per_package']:>13.0f} {trace['traced_peak_per_package']:>18.0f}")
+    if not all(p[f"{impl}_rss"].get("peak_reset") for impl in ("kelto", "plain")):
+        print("(the peak RSS could not be reset after reading the index: the peaks may be the reading's)")
     print("(tracemalloc does not see C++ allocations: kelto's traced bytes undercount; RSS is the verdict)")
 
 

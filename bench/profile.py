@@ -90,13 +90,15 @@ def annotate(path: Path, inclusive: bool) -> tuple[int, list[tuple[int, float, s
     parts of one function are summed. Inclusive rows that hold the whole
     window (the call path into it) are left out."""
     text = subprocess.run(["callgrind_annotate", f"--inclusive={'yes' if inclusive else 'no'}",
-                           "--threshold=100", str(path)], check=True, capture_output=True, text=True).stdout
+                           "--threshold=100", "--auto=no", "--tree=none", str(path)], check=True, capture_output=True, text=True).stdout
     total, merged = 0, {}
     for line in text.splitlines():
         m = LINE.match(line)
         if not m:
             continue
         count, name = int(m.group(1).replace(",", "")), m.group(3)
+        if name.startswith(("=>", "<", "*")) or name == "events annotated":
+            continue
         if "PROGRAM TOTALS" in name:
             total = count
             continue

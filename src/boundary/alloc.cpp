@@ -11,8 +11,6 @@
 
 namespace kelto::boundary {
 
-thread_local int CallFrame::depth_ = 0;
-
 void out_of_memory(std::size_t size) noexcept {
     // No allocation from here on: format into a stack buffer, write, abort.
     char line[96];

@@ -10,20 +10,6 @@
 
 namespace kelto::boundary {
 
-/// Counts this thread's active entries into the module: while it is non-zero
-/// the thread holds the interpreter lock on our behalf.
-class CallFrame {
-public:
-    CallFrame() noexcept { ++depth_; }
-    ~CallFrame() { --depth_; }
-    CallFrame(const CallFrame&) = delete;
-    CallFrame& operator=(const CallFrame&) = delete;
-    [[nodiscard]] static bool active() noexcept { return depth_ > 0; }
-
-private:
-    static thread_local int depth_;
-};
-
 /// Exhausted memory while building internal values is not reported to Python:
 /// writes "memory allocation of <size> bytes failed" and aborts. Our operator
 /// new calls it with the size; a std::bad_alloc thrown inside the C++ runtime
@@ -34,7 +20,6 @@ private:
 /// Python exception set (nullptr for objects, -1 for setters).
 template <class Body, class R = std::invoke_result_t<Body>>
 R guarded(Body&& body, R failure) noexcept {
-    CallFrame frame;
     try {
         return body();
     } catch (const KeepPendingError&) {

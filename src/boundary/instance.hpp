@@ -90,10 +90,16 @@ template <class Payload, class Write>
 template <class Make>
 [[nodiscard]] Result<Owned> emplace_instance(PyTypeObject* cls, Make&& make) {
     using P = std::remove_cvref_t<std::invoke_result_t<Make>>;
-    PyObject* self = cls->tp_alloc(cls, 0);
-    if (self == nullptr) return std::unexpected(fetch_error());
+    // Our classes are never subclassed and never tracked by the collector, so
+    // the generic allocation (zero the memory, consider GC) is not needed:
+    // every member is constructed below. tp_free (PyObject_Free) pairs with it.
+    auto* self = static_cast<PyObject*>(PyObject_Malloc(static_cast<std::size_t>(cls->tp_basicsize)));
+    if (self == nullptr) {
+        PyErr_NoMemory();
+        return std::unexpected(ErrorSet{});
+    }
+    PyObject_Init(self, cls);  // also takes the reference a heap type's instance holds
     auto& inst = instance_cast<P>(self);
-    // tp_alloc zeroed the memory; construct the members in place.
     try {
         ::new (static_cast<void*>(&inst.payload)) P(std::forward<Make>(make)());
     } catch (...) {

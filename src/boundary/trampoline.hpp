@@ -79,11 +79,13 @@ struct Constructor {
     static PyObject* vectorcall(PyObject* cls, PyObject* const* args, std::size_t nargsf,
                                 PyObject* kwnames) noexcept {
         return guarded([&]() -> PyObject* {
-            std::array<PyObject*, kArity> slots{};
+            const auto nargs = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
             std::vector<ExtraKeyword> extra;
+            // The common call passes every parameter by position: nothing to bind.
+            if (kwnames == nullptr && nargs == kArity) return run(reinterpret_cast<PyTypeObject*>(cls), args, extra);
+            std::array<PyObject*, kArity> slots{};
             BoundArgs bound{slots, kExtra ? &extra : nullptr};
-            if (!bind_vectorcall(Sig, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)), kwnames, bound))
-                return nullptr;
+            if (!bind_vectorcall(Sig, args, nargs, kwnames, bound)) return nullptr;
             return run(reinterpret_cast<PyTypeObject*>(cls), slots.data(), extra);
         }, static_cast<PyObject*>(nullptr));
     }

@@ -205,23 +205,24 @@ TEST(Take, MovesThePayloadOutWhole) {
     EXPECT_EQ(option("p", "o").take<SpecOptionPayload>().option_name, "o");
 }
 
-TEST(Memory, OneAllocationPerNode) {
+TEST(Memory, AtMostOneAllocationPerNode) {
     if (!KELTO_COUNTS_ALLOCATIONS) GTEST_SKIP() << "allocations are not counted under AddressSanitizer";
     EXPECT_EQ(sizeof(Constraint), sizeof(void*));
-    // A short name stays in the string's own buffer: the node is the only block.
+    // Freed nodes are kept for reuse, so a node may cost no new block at all;
+    // it never costs more than one. A name of up to 30 bytes stays inline.
     std::size_t before = allocation_count;
-    const Constraint short_name = depends("fifteen-chars-x");
-    EXPECT_EQ(allocation_count - before, 1U);
+    const Constraint short_name = depends("a-name-of-thirty-bytes-exactly");
+    EXPECT_LE(allocation_count - before, 1U);
     before = allocation_count;
     const Constraint copy = short_name;
-    EXPECT_EQ(allocation_count - before, 1U);
+    EXPECT_LE(allocation_count - before, 1U);
 
     // A chain copies and dies without any bookkeeping allocation.
     Constraint chain = depends("a");
     for (int i = 0; i < 1'000; ++i) chain = maximize(std::move(chain));
     before = allocation_count;
     std::optional<Constraint> chain_copy{chain};
-    EXPECT_EQ(allocation_count - before, 1'001U);
+    EXPECT_LE(allocation_count - before, 1'001U);
     before = allocation_count;
     chain_copy.reset();
     EXPECT_EQ(allocation_count - before, 0U);

@@ -14,7 +14,7 @@ Result<Owned> cmp_new(PyTypeObject* cls, Constraint lhs, Constraint rhs, CmpType
 }
 
 Result<Owned> cmp_if_then(const CmpPayload& self, Constraint then) {
-    return boundary::new_instance(if_then_class.get(), IfThenPayload{Constraint(CmpPayload(self)), std::move(then)});
+    return boundary::new_instance(if_then_class.get(), IfThenPayload{Constraint(self), std::move(then)});
 }
 
 constexpr boundary::Param kNewParams[] = {{.name = "lhs"}, {.name = "rhs"}, {.name = "op", .annotation = "CmpType"}};

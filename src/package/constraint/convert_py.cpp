@@ -23,12 +23,11 @@ constexpr logging::Callsite kConversionRefused{logging::Level::Error, "kelto::pa
 // __len__ must not make us reserve gigabytes: beyond this the vector grows.
 constexpr std::size_t kMaxReservedItems = 4096;
 
-/// The object's payload copied into a Constraint when it is an instance of
-/// the payload's class and not exclusively borrowed right now.
+/// The payload of `obj`, an instance of the payload's class, copied into a
+/// Constraint; nothing while it is exclusively borrowed.
 template <class Payload>
 std::optional<Constraint> copy_instance(Borrowed obj) {
-    if (!boundary::is_instance(obj, class_of<Payload>().get())) return std::nullopt;
-    auto copied = boundary::read_payload<Payload>(obj, [](const Payload& p) { return Constraint(Payload(p)); });
+    auto copied = boundary::read_payload<Payload>(obj, [](const Payload& p) { return Constraint(p); });
     if (!copied) {
         boundary::discard_error();  // a borrow conflict fails like a type mismatch
         return std::nullopt;
@@ -36,15 +35,24 @@ std::optional<Constraint> copy_instance(Borrowed obj) {
     return *std::move(copied);
 }
 
+/// A constraint object's copy, when `obj` is one. Python cannot subclass
+/// these classes, so an instance's type is the class itself: one compare
+/// per class instead of a subtype walk.
+std::optional<Constraint> copy_constraint_object(Borrowed obj) {
+    PyTypeObject* type = Py_TYPE(obj.get());
+    if (type == cmp_class.get()) return copy_instance<CmpPayload>(obj);
+    if (type == depends_class.get()) return copy_instance<DependsPayload>(obj);
+    if (type == if_then_class.get()) return copy_instance<IfThenPayload>(obj);
+    if (type == maximize_class.get()) return copy_instance<MaximizePayload>(obj);
+    if (type == minimize_class.get()) return copy_instance<MinimizePayload>(obj);
+    if (type == num_of_class.get()) return copy_instance<NumOfPayload>(obj);
+    if (type == spec_option_class.get()) return copy_instance<SpecOptionPayload>(obj);
+    if (type == value_class.get()) return copy_instance<ValuePayload>(obj);
+    return std::nullopt;
+}
+
 std::optional<Constraint> try_constraint_from_py(Borrowed obj) {
-    if (auto c = copy_instance<CmpPayload>(obj)) return c;
-    if (auto c = copy_instance<DependsPayload>(obj)) return c;
-    if (auto c = copy_instance<IfThenPayload>(obj)) return c;
-    if (auto c = copy_instance<MaximizePayload>(obj)) return c;
-    if (auto c = copy_instance<MinimizePayload>(obj)) return c;
-    if (auto c = copy_instance<NumOfPayload>(obj)) return c;
-    if (auto c = copy_instance<SpecOptionPayload>(obj)) return c;
-    if (auto c = copy_instance<ValuePayload>(obj)) return c;
+    if (auto c = copy_constraint_object(obj)) return c;
     if (auto value = spec::try_spec_option_value_from_py(obj)) return Constraint(ValuePayload{*std::move(value)});
     return std::nullopt;
 }

@@ -9,7 +9,7 @@ using boundary::Owned;
 using boundary::Result;
 
 Result<Owned> depends_new(PyTypeObject* cls, std::string_view name) {
-    return boundary::emplace_instance(cls, [name] { return DependsPayload{std::string(name)}; });
+    return boundary::emplace_instance(cls, [name] { return DependsPayload{Text(name)}; });
 }
 
 constexpr boundary::Param kNewParams[] = {{.name = "name", .annotation = "str"}};

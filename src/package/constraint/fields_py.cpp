@@ -18,7 +18,7 @@ Result<Owned> field_to_py(const std::vector<Constraint>& value) {
     return list;
 }
 
-Result<Owned> field_to_py(const std::string& value) {
+Result<Owned> field_to_py(const Text& value) {
     Owned str = Owned::steal(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
     if (!str) return std::unexpected(boundary::fetch_error());
     return str;

@@ -26,7 +26,7 @@ struct FieldOf<Member> {
 /// New Python objects from copies of field values.
 [[nodiscard]] boundary::Result<boundary::Owned> field_to_py(const Constraint& value);
 [[nodiscard]] boundary::Result<boundary::Owned> field_to_py(const std::vector<Constraint>& value);
-[[nodiscard]] boundary::Result<boundary::Owned> field_to_py(const std::string& value);
+[[nodiscard]] boundary::Result<boundary::Owned> field_to_py(const Text& value);
 [[nodiscard]] boundary::Result<boundary::Owned> field_to_py(const spec::SpecOptionValue& value);
 [[nodiscard]] boundary::Result<boundary::Owned> field_to_py(CmpType value);
 
@@ -49,3 +49,13 @@ consteval boundary::PropertySpec field_property(std::string_view annotation) {
 }
 
 }  // namespace kelto::package::constraint
+
+/// A name: a str (or subclass) copied as UTF-8.
+template <>
+struct kelto::boundary::Converter<kelto::package::Text> {
+    static Result<package::Text> convert(PyObject* obj) {
+        auto text = Converter<std::string_view>::convert(obj);
+        if (!text) return std::unexpected(text.error());
+        return package::Text(*text);
+    }
+};

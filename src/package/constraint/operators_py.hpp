@@ -39,13 +39,15 @@ PyObject* rich_compare(PyObject* self, PyObject* rhs, int code) noexcept {
         }
         if (code < 0 || code >= static_cast<int>(std::size(kOperatorOfCode)))
             return Py_NewRef(Py_NotImplemented);  // never passed by the interpreter
-        auto built = typed_cmp(Constraint(Payload(inst.payload)), *std::move(other),
-                               kOperatorOfCode[static_cast<std::size_t>(code)]);
-        if (!built) {
-            boundary::raise(PyExc_NotImplementedError, built.error().message);
+        const CmpType op = kOperatorOfCode[static_cast<std::size_t>(code)];
+        Constraint lhs(inst.payload);
+        if (auto refused = check_cmp(lhs, *other, op)) {
+            boundary::raise(PyExc_NotImplementedError, refused->message);
             return nullptr;
         }
-        return boundary::release_or_null(constraint_to_py(*std::move(built)));
+        // The accepted comparison goes straight into the new Cmp object.
+        return boundary::release_or_null(boundary::emplace_instance(
+            cmp_class.get(), [&] { return CmpPayload{std::move(lhs), *std::move(other), op}; }));
     }, static_cast<PyObject*>(nullptr));
 }
 

@@ -12,7 +12,7 @@ using boundary::Result;
 // Neither name is checked: empty texts and unknown packages are stored as given.
 Result<Owned> spec_option_new(PyTypeObject* cls, std::string_view package_name, std::string_view option_name) {
     return boundary::emplace_instance(
-        cls, [=] { return SpecOptionPayload{std::string(package_name), std::string(option_name)}; });
+        cls, [=] { return SpecOptionPayload{Text(package_name), Text(option_name)}; });
 }
 
 constexpr boundary::Param kNewParams[] = {{.name = "package_name", .annotation = "str"},

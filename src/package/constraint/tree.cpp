@@ -1,5 +1,6 @@
 #include "package/constraint/tree.hpp"
 
+#include <array>
 #include <cstddef>
 #include <string_view>
 #include <tuple>
@@ -41,6 +42,28 @@ namespace {
 
 using Access = TreeAccess;
 
+/// A stack that keeps its first `N` entries inline: the walks below run on
+/// every comparison and property read, mostly over trees a few nodes deep,
+/// and should not allocate for them.
+template <class T, std::size_t N>
+class SmallStack {
+public:
+    [[nodiscard]] bool empty() const noexcept { return size_ == 0; }
+    void push_back(const T& value) {
+        if (size_ < N) inline_[size_] = value;
+        else if (size_ - N < overflow_.size()) overflow_[size_ - N] = value;
+        else overflow_.push_back(value);
+        ++size_;
+    }
+    [[nodiscard]] T& back() noexcept { return size_ <= N ? inline_[size_ - 1] : overflow_[size_ - 1 - N]; }
+    void pop_back() noexcept { --size_; }
+
+private:
+    std::array<T, N> inline_;  // left uninitialised: only entries below size_ are read
+    std::vector<T> overflow_;
+    std::size_t size_ = 0;
+};
+
 // ---------------------------------------------------------------------------
 // Teardown
 
@@ -76,49 +99,57 @@ public:
     }
 
 private:
-    std::vector<std::uintptr_t> singles_;
+    SmallStack<std::uintptr_t, 32> singles_;
     std::vector<std::vector<Constraint>> lists_;
 };
 
+/// Lists up to this length are unpacked onto the stack of single subtrees,
+/// which needs no allocation; longer ones are kept whole.
+constexpr std::size_t kUnpackedList = 16;
+
 /// Frees the node of `bits` once its children have been handed over; returns
 /// the child to free next (0 for none) so that chains need no stack at all.
-std::uintptr_t free_node(std::uintptr_t bits, Teardown& pending) {
+std::uintptr_t free_node(std::uintptr_t bits, Teardown& pending, detail::NodePools& pools) {
     switch (Access::kind(bits)) {
         case Kind::Cmp: {
             auto* node = Access::node<CmpPayload>(bits);
             pending.push(node->rhs);
             const std::uintptr_t next = Access::release(node->lhs);
-            delete node;
+            detail::free_node_in(pools, node);
             return next;
         }
         case Kind::IfThen: {
             auto* node = Access::node<IfThenPayload>(bits);
             pending.push(node->then);
             const std::uintptr_t next = Access::release(node->cond);
-            delete node;
+            detail::free_node_in(pools, node);
             return next;
         }
         case Kind::Maximize: {
             auto* node = Access::node<MaximizePayload>(bits);
             const std::uintptr_t next = Access::release(node->item);
-            delete node;
+            detail::free_node_in(pools, node);
             return next;
         }
         case Kind::Minimize: {
             auto* node = Access::node<MinimizePayload>(bits);
             const std::uintptr_t next = Access::release(node->item);
-            delete node;
+            detail::free_node_in(pools, node);
             return next;
         }
         case Kind::NumOf: {
             auto* node = Access::node<NumOfPayload>(bits);
-            pending.push_list(std::move(node->of));
-            delete node;
+            if (node->of.size() <= kUnpackedList) {
+                for (Constraint& item : node->of) pending.push(item);
+            } else {
+                pending.push_list(std::move(node->of));  // one entry, however long
+            }
+            detail::free_node_in(pools, node);
             return 0;
         }
-        case Kind::Depends: delete Access::node<DependsPayload>(bits); return 0;
-        case Kind::SpecOption: delete Access::node<SpecOptionPayload>(bits); return 0;
-        case Kind::Value: delete Access::node<ValuePayload>(bits); return 0;
+        case Kind::Depends: detail::free_node_in(pools, Access::node<DependsPayload>(bits)); return 0;
+        case Kind::SpecOption: detail::free_node_in(pools, Access::node<SpecOptionPayload>(bits)); return 0;
+        case Kind::Value: detail::free_node_in(pools, Access::node<ValuePayload>(bits)); return 0;
     }
     return 0;
 }
@@ -145,32 +176,32 @@ Payload* install(Constraint& to, Payload* node) noexcept {
 /// go on `pending`. The payload structs are never copied whole here: their
 /// copy constructors would copy the children recursively.
 std::pair<const Constraint*, Constraint*> copy_node(const Constraint& from, Constraint& to,
-                                                    std::vector<CopyRange>& pending) {
+                                                    SmallStack<CopyRange, 16>& pending, detail::NodePools& pools) {
     if (from.empty()) return {nullptr, nullptr};  // a moved-from slot copies as one
     switch (from.kind()) {
         case Kind::Cmp: {
             const auto& source = from.get<CmpPayload>();
-            auto* node = install(to, new CmpPayload{Access::empty(), Access::empty(), source.op});
+            auto* node = install(to, detail::make_node_in<CmpPayload>(pools, Access::empty(), Access::empty(), source.op));
             pending.push_back({&source.rhs, &node->rhs, 1});
             return {&source.lhs, &node->lhs};
         }
         case Kind::IfThen: {
             const auto& source = from.get<IfThenPayload>();
-            auto* node = install(to, new IfThenPayload{Access::empty(), Access::empty()});
+            auto* node = install(to, detail::make_node_in<IfThenPayload>(pools, Access::empty(), Access::empty()));
             pending.push_back({&source.then, &node->then, 1});
             return {&source.cond, &node->cond};
         }
         case Kind::Maximize: {
-            auto* node = install(to, new MaximizePayload{Access::empty()});
+            auto* node = install(to, detail::make_node_in<MaximizePayload>(pools, Access::empty()));
             return {&from.get<MaximizePayload>().item, &node->item};
         }
         case Kind::Minimize: {
-            auto* node = install(to, new MinimizePayload{Access::empty()});
+            auto* node = install(to, detail::make_node_in<MinimizePayload>(pools, Access::empty()));
             return {&from.get<MinimizePayload>().item, &node->item};
         }
         case Kind::NumOf: {
             const auto& source = from.get<NumOfPayload>().of;
-            auto* node = install(to, new NumOfPayload{});
+            auto* node = install(to, detail::make_node_in<NumOfPayload>(pools));
             if (source.empty()) return {nullptr, nullptr};
             // All slots exist before any is filled, so the pointers into the
             // list stay valid.
@@ -179,9 +210,9 @@ std::pair<const Constraint*, Constraint*> copy_node(const Constraint& from, Cons
             if (source.size() > 1) pending.push_back({source.data() + 1, node->of.data() + 1, source.size() - 1});
             return {source.data(), node->of.data()};
         }
-        case Kind::Depends: install(to, new DependsPayload{from.get<DependsPayload>()}); break;
-        case Kind::SpecOption: install(to, new SpecOptionPayload{from.get<SpecOptionPayload>()}); break;
-        case Kind::Value: install(to, new ValuePayload{from.get<ValuePayload>()}); break;
+        case Kind::Depends: install(to, detail::make_node_in<DependsPayload>(pools, from.get<DependsPayload>())); break;
+        case Kind::SpecOption: install(to, detail::make_node_in<SpecOptionPayload>(pools, from.get<SpecOptionPayload>())); break;
+        case Kind::Value: install(to, detail::make_node_in<ValuePayload>(pools, from.get<ValuePayload>())); break;
     }
     return {nullptr, nullptr};
 }
@@ -303,13 +334,15 @@ constexpr std::string_view value_type_name(ValueType type) noexcept {
 // TreeAccess
 
 void TreeAccess::destroy(std::uintptr_t bits) noexcept {
+    if (bits == 0) return;  // moved from
     // The implicit destructors would recurse once per level and overflow the C
     // stack on a deep tree. Each node here is stripped of its children before
     // it is deleted, so every delete frees one node only. (Growing the pending
     // stack can only fail when memory is exhausted, which ends the process.)
     Teardown pending;
+    detail::NodePools& pools = detail::NodePools::local();
     while (bits != 0) {
-        bits = free_node(bits, pending);
+        bits = free_node(bits, pending, pools);
         if (bits == 0) bits = pending.pop();
     }
 }
@@ -317,11 +350,12 @@ void TreeAccess::destroy(std::uintptr_t bits) noexcept {
 void TreeAccess::copy(const Constraint& from, Constraint& to) {
     // Every slot is valid at every moment (a finished node or an empty child),
     // so if an allocation throws, destroying `to` frees exactly what was built.
-    std::vector<CopyRange> pending;
+    SmallStack<CopyRange, 16> pending;
+    detail::NodePools& pools = detail::NodePools::local();
     const Constraint* source = &from;
     Constraint* target = &to;
     for (;;) {
-        std::tie(source, target) = copy_node(*source, *target, pending);
+        std::tie(source, target) = copy_node(*source, *target, pending, pools);
         if (source != nullptr) continue;
         if (pending.empty()) return;
         CopyRange& range = pending.back();
@@ -334,15 +368,22 @@ void TreeAccess::copy(const Constraint& from, Constraint& to) {
 // ---------------------------------------------------------------------------
 // Constraint
 
-Constraint::Constraint(CmpPayload payload) : bits_{TreeAccess::tag(new CmpPayload(std::move(payload)))} {}
-Constraint::Constraint(DependsPayload payload) : bits_{TreeAccess::tag(new DependsPayload(std::move(payload)))} {}
-Constraint::Constraint(IfThenPayload payload) : bits_{TreeAccess::tag(new IfThenPayload(std::move(payload)))} {}
-Constraint::Constraint(MaximizePayload payload) : bits_{TreeAccess::tag(new MaximizePayload(std::move(payload)))} {}
-Constraint::Constraint(MinimizePayload payload) : bits_{TreeAccess::tag(new MinimizePayload(std::move(payload)))} {}
-Constraint::Constraint(NumOfPayload payload) : bits_{TreeAccess::tag(new NumOfPayload(std::move(payload)))} {}
-Constraint::Constraint(SpecOptionPayload payload)
-    : bits_{TreeAccess::tag(new SpecOptionPayload(std::move(payload)))} {}
-Constraint::Constraint(ValuePayload payload) : bits_{TreeAccess::tag(new ValuePayload(std::move(payload)))} {}
+Constraint::Constraint(CmpPayload&& payload) : bits_{TreeAccess::tag(detail::make_node<CmpPayload>(std::move(payload)))} {}
+Constraint::Constraint(const CmpPayload& payload) : bits_{TreeAccess::tag(detail::make_node<CmpPayload>(payload))} {}
+Constraint::Constraint(DependsPayload&& payload) : bits_{TreeAccess::tag(detail::make_node<DependsPayload>(std::move(payload)))} {}
+Constraint::Constraint(const DependsPayload& payload) : bits_{TreeAccess::tag(detail::make_node<DependsPayload>(payload))} {}
+Constraint::Constraint(IfThenPayload&& payload) : bits_{TreeAccess::tag(detail::make_node<IfThenPayload>(std::move(payload)))} {}
+Constraint::Constraint(const IfThenPayload& payload) : bits_{TreeAccess::tag(detail::make_node<IfThenPayload>(payload))} {}
+Constraint::Constraint(MaximizePayload&& payload) : bits_{TreeAccess::tag(detail::make_node<MaximizePayload>(std::move(payload)))} {}
+Constraint::Constraint(const MaximizePayload& payload) : bits_{TreeAccess::tag(detail::make_node<MaximizePayload>(payload))} {}
+Constraint::Constraint(MinimizePayload&& payload) : bits_{TreeAccess::tag(detail::make_node<MinimizePayload>(std::move(payload)))} {}
+Constraint::Constraint(const MinimizePayload& payload) : bits_{TreeAccess::tag(detail::make_node<MinimizePayload>(payload))} {}
+Constraint::Constraint(NumOfPayload&& payload) : bits_{TreeAccess::tag(detail::make_node<NumOfPayload>(std::move(payload)))} {}
+Constraint::Constraint(const NumOfPayload& payload) : bits_{TreeAccess::tag(detail::make_node<NumOfPayload>(payload))} {}
+Constraint::Constraint(SpecOptionPayload&& payload) : bits_{TreeAccess::tag(detail::make_node<SpecOptionPayload>(std::move(payload)))} {}
+Constraint::Constraint(const SpecOptionPayload& payload) : bits_{TreeAccess::tag(detail::make_node<SpecOptionPayload>(payload))} {}
+Constraint::Constraint(ValuePayload&& payload) : bits_{TreeAccess::tag(detail::make_node<ValuePayload>(std::move(payload)))} {}
+Constraint::Constraint(const ValuePayload& payload) : bits_{TreeAccess::tag(detail::make_node<ValuePayload>(payload))} {}
 
 Constraint::Constraint(const Constraint& other) {
     // Built in a local first: should an allocation throw, its destructor frees
@@ -371,7 +412,7 @@ Constraint::~Constraint() { TreeAccess::destroy(bits_); }
 
 void append_constraint_text(std::string& out, const Constraint& c) {
     // Depth-first with an explicit stack of the parents still open.
-    std::vector<TextFrame> open;
+    SmallStack<TextFrame, 32> open;
     const Constraint* next = &c;
     for (;;) {
         if (next != nullptr) {
@@ -428,12 +469,17 @@ std::string value_type_description(std::optional<ValueType> type) {
     return out;
 }
 
-std::expected<Constraint, CmpRefusal> typed_cmp(Constraint lhs, Constraint rhs, CmpType op) {
+std::optional<CmpRefusal> check_cmp(const Constraint& lhs, const Constraint& rhs, CmpType op) {
     const std::optional<ValueType> lhs_type = value_type_of(lhs);
     const std::optional<ValueType> rhs_type = value_type_of(rhs);
     const bool equality = op == CmpType::Equal || op == CmpType::NotEqual;
     const bool accepted = lhs_type.has_value() && rhs_type == lhs_type && (*lhs_type != ValueType::Bool || equality);
-    if (!accepted) return std::unexpected(refusal(lhs, lhs_type, rhs, rhs_type, op));
+    if (!accepted) return refusal(lhs, lhs_type, rhs, rhs_type, op);
+    return std::nullopt;
+}
+
+std::expected<Constraint, CmpRefusal> typed_cmp(Constraint lhs, Constraint rhs, CmpType op) {
+    if (auto refused = check_cmp(lhs, rhs, op)) return std::unexpected(*std::move(refused));
     return Constraint{CmpPayload{std::move(lhs), std::move(rhs), op}};
 }
 

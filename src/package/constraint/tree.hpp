@@ -8,6 +8,8 @@
 #pragma once
 
 #include "package/constraint/cmp_type.hpp"
+#include "package/constraint/node_pool.hpp"
+#include "package/text.hpp"
 #include "spec/option_value.hpp"
 
 #include <cassert>
@@ -35,14 +37,23 @@ struct ValuePayload;
 /// A whole tree, owned. Copying copies every node; moving moves one pointer.
 class Constraint {
 public:
-    explicit Constraint(CmpPayload payload);
-    explicit Constraint(DependsPayload payload);
-    explicit Constraint(IfThenPayload payload);
-    explicit Constraint(MaximizePayload payload);
-    explicit Constraint(MinimizePayload payload);
-    explicit Constraint(NumOfPayload payload);
-    explicit Constraint(SpecOptionPayload payload);
-    explicit Constraint(ValuePayload payload);
+    /// A node taking over `payload` (rvalues) or holding a copy of it.
+    explicit Constraint(CmpPayload&& payload);
+    explicit Constraint(const CmpPayload& payload);
+    explicit Constraint(DependsPayload&& payload);
+    explicit Constraint(const DependsPayload& payload);
+    explicit Constraint(IfThenPayload&& payload);
+    explicit Constraint(const IfThenPayload& payload);
+    explicit Constraint(MaximizePayload&& payload);
+    explicit Constraint(const MaximizePayload& payload);
+    explicit Constraint(MinimizePayload&& payload);
+    explicit Constraint(const MinimizePayload& payload);
+    explicit Constraint(NumOfPayload&& payload);
+    explicit Constraint(const NumOfPayload& payload);
+    explicit Constraint(SpecOptionPayload&& payload);
+    explicit Constraint(const SpecOptionPayload& payload);
+    explicit Constraint(ValuePayload&& payload);
+    explicit Constraint(const ValuePayload& payload);
 
     Constraint(const Constraint& other);
     Constraint& operator=(const Constraint& other);
@@ -81,7 +92,7 @@ struct CmpPayload {
 };
 
 struct DependsPayload {
-    std::string name;
+    Text name;
 };
 
 struct IfThenPayload {
@@ -102,8 +113,8 @@ struct NumOfPayload {
 };
 
 struct SpecOptionPayload {
-    std::string package_name;
-    std::string option_name;
+    Text package_name;
+    Text option_name;
 };
 
 struct ValuePayload {
@@ -146,7 +157,7 @@ Payload Constraint::take() && {
     bits_ = 0;
     // The node's children are moved out, so deleting it frees only the node.
     Payload payload(std::move(*node));
-    delete node;
+    detail::free_node(node);
     return payload;
 }
 
@@ -172,6 +183,11 @@ enum class ValueType : std::uint8_t { Unknown, Bool, Int, Float, Str, Version };
 struct CmpRefusal {
     std::string message;
 };
+
+/// The refusal of comparing `lhs` with `rhs` under `op`, or nothing when the
+/// comparison is well typed (the check behind typed_cmp, for callers that
+/// build the Cmp payload elsewhere).
+[[nodiscard]] std::optional<CmpRefusal> check_cmp(const Constraint& lhs, const Constraint& rhs, CmpType op);
 
 /// Builds the Cmp of `lhs` and `rhs` under `op` when both sides have the same
 /// value type (and booleans meet only under == and !=); consumes both sides.

@@ -35,14 +35,14 @@ Result<Map> option_map_from_py(Borrowed obj) {
         Owned key = Owned::borrow(borrowed_key);
         Owned value = Owned::borrow(borrowed_value);
         if (++seen > size) boundary::panic("dictionary keys changed during iteration");
-        auto name = boundary::Converter<std::string>::convert(key.get());
+        auto name = boundary::Converter<std::string_view>::convert(key.get());
         if (!name) return std::unexpected(name.error());
         if (kNoneIsAbsent && value.get() == Py_None) {
-            map.insert_or_assign(*std::move(name), typename Map::mapped_type{});
+            map.insert_or_assign(Text(*name), {});
         } else {
             auto converted = spec::spec_option_value_from_py(value);
             if (!converted) return std::unexpected(converted.error());
-            map.insert_or_assign(*std::move(name), *std::move(converted));
+            map.insert_or_assign(Text(*name), *std::move(converted));
         }
         if (PyDict_GET_SIZE(obj.get()) != size) boundary::panic("dictionary changed size during iteration");
     }
@@ -81,16 +81,17 @@ namespace {
     return {};
 }
 
-Result<Owned> package_outline_new(PyTypeObject* cls, std::string name,
+Result<Owned> package_outline_new(PyTypeObject* cls, std::string_view name,
                                   std::optional<std::vector<constraint::Constraint>> constraints,
                                   std::optional<OptionValues> set_options,
                                   std::optional<OptionDefaults> set_defaults,
                                   std::span<const boundary::ExtraKeyword> extra) {
     // Reported only after every named argument converted: a bad argument wins.
     if (!extra.empty()) return std::unexpected(refuse_keyword(extra.front().name));
-    return boundary::new_instance(cls, PackageOutline{std::move(name), std::move(constraints).value_or({}),
-                                                      std::move(set_options).value_or({}),
-                                                      std::move(set_defaults).value_or({})});
+    return boundary::emplace_instance(cls, [&] {
+        return PackageOutline{Text(name), std::move(constraints).value_or({}), std::move(set_options).value_or({}),
+                              std::move(set_defaults).value_or({})};
+    });
 }
 
 constexpr boundary::Param kNewParams[] = {

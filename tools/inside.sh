@@ -139,6 +139,11 @@ case "$command" in
         # From tests/, so the clone's root cannot shadow the installed module.
         (cd tests && "$venv_python" -c 'import kelto, sys; sys.exit("/venv/" not in kelto.__file__)' \
             && run_pytest "$venv_python" python -q)
+        step "benchmarks, once with tiny counts (kept from rotting; no thresholds)"
+        PYTHONPATH="$build/main" run_pytest "$python" bench/tests -q
+        PYTHONPATH="$build/main" "$python" bench/run.py --quick >"$build/bench-quick.log" \
+            || { cat "$build/bench-quick.log"; exit 1; }
+        tail -n 1 "$build/bench-quick.log"
         step "reference leaks under the debug interpreter"
         build_debug >/dev/null
         PYTHONPATH="$build/debug" run_pytest python3.14-dbg tests/python -q -m leaks

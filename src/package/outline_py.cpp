@@ -1,7 +1,7 @@
 #include "package/outline_py.hpp"
 
 #include "boundary/trampoline.hpp"
-#include "logging.hpp"
+#include "refusal.hpp"
 #include "package/constraint/convert_py.hpp"
 #include "package/outline.hpp"
 #include "spec/option_value_py.hpp"
@@ -70,15 +70,9 @@ namespace kelto::package {
 namespace {
 
 [[gnu::cold]] boundary::ErrorSet refuse_keyword(Borrowed keyword) {
-    Owned message = Owned::steal(PyUnicode_FromFormat("PyPackageOutline unexpected keyword argument '%S'",
-                                                      keyword.get()));
-    if (!message) return boundary::fetch_error();
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(message.get(), &size);
-    if (utf8 == nullptr) return boundary::fetch_error();
-    logging::emit(kUnexpectedKeyword, [&] { return std::string_view(utf8, static_cast<std::size_t>(size)); });
-    PyErr_SetObject(PyExc_ValueError, message.get());
-    return {};
+    return refuse_logged(kUnexpectedKeyword, PyExc_ValueError,
+                         Owned::steal(PyUnicode_FromFormat("PyPackageOutline unexpected keyword argument '%S'",
+                                                           keyword.get())));
 }
 
 Result<Owned> package_outline_new(PyTypeObject* cls, std::string_view name,

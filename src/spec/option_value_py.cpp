@@ -1,7 +1,7 @@
 #include "spec/option_value_py.hpp"
 
 #include "boundary/panic.hpp"
-#include "logging.hpp"
+#include "refusal.hpp"
 #include "package/version_py.hpp"
 
 namespace kelto::spec {
@@ -122,15 +122,10 @@ std::optional<SpecOptionValue> try_spec_option_value_from_py(Borrowed obj) {
 
 Result<SpecOptionValue> spec_option_value_from_py(Borrowed obj) {
     if (auto value = try_spec_option_value_from_py(obj)) return *std::move(value);
-    Owned message = Owned::steal(PyUnicode_FromFormat("cannot cast Python type '%S' to SpecOptionValue",
-                                                      reinterpret_cast<PyObject*>(Py_TYPE(obj.get()))));
-    if (!message) return std::unexpected(boundary::fetch_error());
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(message.get(), &size);
-    if (utf8 == nullptr) return std::unexpected(boundary::fetch_error());
-    logging::emit(kCastRefused, [&] { return std::string_view(utf8, static_cast<std::size_t>(size)); });
-    PyErr_SetObject(PyExc_TypeError, message.get());
-    return std::unexpected(boundary::ErrorSet{});
+    return std::unexpected(refuse_logged(kCastRefused, PyExc_TypeError,
+                                         Owned::steal(PyUnicode_FromFormat(
+                                             "cannot cast Python type '%S' to SpecOptionValue",
+                                             reinterpret_cast<PyObject*>(Py_TYPE(obj.get()))))));
 }
 
 Result<Owned> spec_option_value_to_py(const SpecOptionValue& value) {

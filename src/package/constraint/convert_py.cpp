@@ -2,7 +2,7 @@
 
 #include "boundary/instance.hpp"
 #include "boundary/panic.hpp"
-#include "logging.hpp"
+#include "refusal.hpp"
 #include "package/constraint/classes_py.hpp"
 #include "spec/option_value_py.hpp"
 
@@ -58,15 +58,9 @@ std::optional<Constraint> try_constraint_from_py(Borrowed obj) {
 }
 
 [[gnu::cold]] boundary::ErrorSet refuse(Borrowed obj) {
-    Owned message = Owned::steal(PyUnicode_FromFormat("cannot convert '%S' to Constraint",
-                                                      reinterpret_cast<PyObject*>(Py_TYPE(obj.get()))));
-    if (!message) return boundary::fetch_error();
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(message.get(), &size);
-    if (utf8 == nullptr) return boundary::fetch_error();
-    logging::emit(kConversionRefused, [&] { return std::string_view(utf8, static_cast<std::size_t>(size)); });
-    PyErr_SetObject(PyExc_TypeError, message.get());
-    return {};
+    return refuse_logged(kConversionRefused, PyExc_TypeError,
+                         Owned::steal(PyUnicode_FromFormat("cannot convert '%S' to Constraint",
+                                                           reinterpret_cast<PyObject*>(Py_TYPE(obj.get())))));
 }
 
 /// The reported length, or 0 when asking fails.

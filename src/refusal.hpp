@@ -1,0 +1,16 @@
+// A refused input that is also reported as an ERROR event: the event carries
+// exactly the exception's message, and goes out (when logging is on) even if
+// the caller later drops the exception.
+#pragma once
+
+#include "boundary/errors.hpp"
+#include "logging.hpp"
+
+namespace kelto {
+
+/// Emits `site` with the text of `message`, then raises `type(message)`.
+/// `message` is a new str, or null with the error of making it pending.
+[[gnu::cold]] boundary::ErrorSet refuse_logged(const logging::Callsite& site, PyObject* type,
+                                               boundary::Owned message);
+
+}  // namespace kelto

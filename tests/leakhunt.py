@@ -43,6 +43,31 @@ def _skipped(item):
     return getattr(getattr(item, "obj", None), "is_hypothesis_test", False)
 
 
+def _forget_raises(value, depth=0):
+    """Raising one exception instance again chains a new traceback onto its old
+    one (and sets its __context__): a test whose parameters hold exception
+    instances, or callbacks that raise them, grows on every repetition by the
+    interpreter's own rules. Reset those before each call."""
+    if depth > 2:
+        return
+    if isinstance(value, BaseException):
+        value.__traceback__ = None
+        value.__context__ = None
+    elif isinstance(value, (tuple, list)):
+        for item in value:
+            _forget_raises(item, depth + 1)
+    elif not isinstance(value, type):
+        for cell in getattr(value, "__closure__", None) or ():
+            try:
+                _forget_raises(cell.cell_contents, depth + 1)
+            except ValueError:  # an empty cell
+                pass
+        attributes = getattr(value, "__dict__", None)
+        if isinstance(attributes, dict):
+            for attribute in list(attributes.values()):
+                _forget_raises(attribute, depth + 1)
+
+
 def _counts():
     re.purge()
     sys._clear_internal_caches()
@@ -60,6 +85,8 @@ def pytest_pyfunc_call(pyfuncitem):
     args = {name: pyfuncitem.funcargs[name] for name in pyfuncitem._fixtureinfo.argnames}
 
     def call():
+        for value in args.values():
+            _forget_raises(value)
         pyfuncitem.obj(**args)
 
     for _ in range(config.getoption("leakhunt_warmup")):

@@ -70,8 +70,9 @@ run_asan_pytest() {
 
 # Every test repeated under the debug interpreter, failing on reference or
 # memory-block growth (tests/leakhunt.py).
+# run_leakhunt PYTEST_ARGS... (name the tests to hunt; tests/python for all)
 run_leakhunt() {
-    PYTHONPATH="$build/debug:tests" run_pytest python3.14-dbg tests/python -p leakhunt "$@"
+    PYTHONPATH="$build/debug:tests" run_pytest python3.14-dbg -p leakhunt "$@"
 }
 
 fuzz_seconds=${KELTO_FUZZ_SECONDS:-10}
@@ -116,7 +117,7 @@ case "$command" in
         KELTO_STATEFUL_EXAMPLES=2000 PYTHONPATH="$build/main" run_pytest "$python" tests/python -q --slow
         step "leak hunt: every test repeated under the debug interpreter"
         build_debug >/dev/null
-        run_leakhunt -q
+        run_leakhunt -q tests/python
         step "whole suite under AddressSanitizer and UBSan"
         build_asan >/dev/null
         run_asan_pytest -q

@@ -262,6 +262,7 @@ class TestIfThenThreads:
         lambda: Cmp(1, 2, CmpType.Less).if_then(3),
         lambda: Maximize(IfThen(1, 2)).item,
     ], ids=["constructor", "if_then", "copy"])
+    @pytest.mark.no_leakhunt  # each repetition adds to the monkeypatch fixture's undo list
     def test_owner_is_the_creating_thread(self, monkeypatch, make):
         it = on_other_thread(make)
         assert type(it) is IfThen

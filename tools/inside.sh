@@ -35,7 +35,7 @@ build_fuzz() {
 build_asan() {
     CXX=clang++ cmake -S . -B "$build/asan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DPython3_EXECUTABLE="$(command -v "$python")" \
-        -DKELTO_SANITIZE=ON -DKELTO_WERROR=OFF >/dev/null
+        -DKELTO_SANITIZE=ON -DKELTO_WERROR=OFF -DKELTO_INTROSPECTION=ON >/dev/null
     cmake --build "$build/asan" -j "$jobs"
 }
 

@@ -3,7 +3,13 @@ compared (the refusal carries the complete text), dropped. Each runs in a child
 whose work thread has a 512 KiB stack, so recursion per level would overflow, and
 reports its resident memory before and after, which must come back down."""
 
+import os
+
 import pytest
+
+# AddressSanitizer keeps freed memory in quarantine (hundreds of MiB), so under
+# it resident memory does not come back down; the other checks still apply.
+SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
 
 SCRIPT = """if True:
     import ctypes, threading, time
@@ -51,7 +57,8 @@ def run_case(run_python, build, n, seconds):
     assert (rc, err) == (0, b"")
     lines = out.decode().split()
     per_run, grown_mib = float(lines[-2]), int(lines[-1])
-    assert grown_mib <= 8, f"resident memory grew by {grown_mib} MiB over three runs"
+    if not SANITIZED:
+        assert grown_mib <= 8, f"resident memory grew by {grown_mib} MiB over three runs"
     assert per_run < seconds, f"one run took {per_run} s"
     return lines[:-2]
 

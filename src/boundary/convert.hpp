@@ -5,7 +5,6 @@
 #include "boundary/errors.hpp"
 
 #include <optional>
-#include <string>
 #include <string_view>
 
 namespace kelto::boundary {
@@ -31,16 +30,6 @@ struct Converter<std::string_view> {
         const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
         if (utf8 == nullptr) [[unlikely]] return std::unexpected(fetch_error());  // lone surrogate
         return std::string_view(utf8, static_cast<std::size_t>(size));
-    }
-};
-
-/// A str copied as UTF-8, for values that outlive the call.
-template <>
-struct Converter<std::string> {
-    static Result<std::string> convert(PyObject* obj) {
-        auto text = Converter<std::string_view>::convert(obj);
-        if (!text) return std::unexpected(text.error());
-        return std::string(*text);
     }
 };
 

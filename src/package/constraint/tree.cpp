@@ -368,22 +368,6 @@ void TreeAccess::copy(const Constraint& from, Constraint& to) {
 // ---------------------------------------------------------------------------
 // Constraint
 
-Constraint::Constraint(CmpPayload&& payload) : bits_{TreeAccess::tag(detail::make_node<CmpPayload>(std::move(payload)))} {}
-Constraint::Constraint(const CmpPayload& payload) : bits_{TreeAccess::tag(detail::make_node<CmpPayload>(payload))} {}
-Constraint::Constraint(DependsPayload&& payload) : bits_{TreeAccess::tag(detail::make_node<DependsPayload>(std::move(payload)))} {}
-Constraint::Constraint(const DependsPayload& payload) : bits_{TreeAccess::tag(detail::make_node<DependsPayload>(payload))} {}
-Constraint::Constraint(IfThenPayload&& payload) : bits_{TreeAccess::tag(detail::make_node<IfThenPayload>(std::move(payload)))} {}
-Constraint::Constraint(const IfThenPayload& payload) : bits_{TreeAccess::tag(detail::make_node<IfThenPayload>(payload))} {}
-Constraint::Constraint(MaximizePayload&& payload) : bits_{TreeAccess::tag(detail::make_node<MaximizePayload>(std::move(payload)))} {}
-Constraint::Constraint(const MaximizePayload& payload) : bits_{TreeAccess::tag(detail::make_node<MaximizePayload>(payload))} {}
-Constraint::Constraint(MinimizePayload&& payload) : bits_{TreeAccess::tag(detail::make_node<MinimizePayload>(std::move(payload)))} {}
-Constraint::Constraint(const MinimizePayload& payload) : bits_{TreeAccess::tag(detail::make_node<MinimizePayload>(payload))} {}
-Constraint::Constraint(NumOfPayload&& payload) : bits_{TreeAccess::tag(detail::make_node<NumOfPayload>(std::move(payload)))} {}
-Constraint::Constraint(const NumOfPayload& payload) : bits_{TreeAccess::tag(detail::make_node<NumOfPayload>(payload))} {}
-Constraint::Constraint(SpecOptionPayload&& payload) : bits_{TreeAccess::tag(detail::make_node<SpecOptionPayload>(std::move(payload)))} {}
-Constraint::Constraint(const SpecOptionPayload& payload) : bits_{TreeAccess::tag(detail::make_node<SpecOptionPayload>(payload))} {}
-Constraint::Constraint(ValuePayload&& payload) : bits_{TreeAccess::tag(detail::make_node<ValuePayload>(std::move(payload)))} {}
-Constraint::Constraint(const ValuePayload& payload) : bits_{TreeAccess::tag(detail::make_node<ValuePayload>(payload))} {}
 
 Constraint::Constraint(const Constraint& other) {
     // Built in a local first: should an allocation throw, its destructor frees

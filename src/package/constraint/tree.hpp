@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <expected>
 #include <optional>
+#include <type_traits>
 #include <utility>
 #include <string>
 #include <vector>
@@ -34,26 +35,20 @@ struct NumOfPayload;
 struct SpecOptionPayload;
 struct ValuePayload;
 
+/// True for the eight payload types.
+template <class T>
+inline constexpr bool kIsPayload =
+    std::is_same_v<T, CmpPayload> || std::is_same_v<T, DependsPayload> || std::is_same_v<T, IfThenPayload> ||
+    std::is_same_v<T, MaximizePayload> || std::is_same_v<T, MinimizePayload> || std::is_same_v<T, NumOfPayload> ||
+    std::is_same_v<T, SpecOptionPayload> || std::is_same_v<T, ValuePayload>;
+
 /// A whole tree, owned. Copying copies every node; moving moves one pointer.
 class Constraint {
 public:
-    /// A node taking over `payload` (rvalues) or holding a copy of it.
-    explicit Constraint(CmpPayload&& payload);
-    explicit Constraint(const CmpPayload& payload);
-    explicit Constraint(DependsPayload&& payload);
-    explicit Constraint(const DependsPayload& payload);
-    explicit Constraint(IfThenPayload&& payload);
-    explicit Constraint(const IfThenPayload& payload);
-    explicit Constraint(MaximizePayload&& payload);
-    explicit Constraint(const MaximizePayload& payload);
-    explicit Constraint(MinimizePayload&& payload);
-    explicit Constraint(const MinimizePayload& payload);
-    explicit Constraint(NumOfPayload&& payload);
-    explicit Constraint(const NumOfPayload& payload);
-    explicit Constraint(SpecOptionPayload&& payload);
-    explicit Constraint(const SpecOptionPayload& payload);
-    explicit Constraint(ValuePayload&& payload);
-    explicit Constraint(const ValuePayload& payload);
+    /// A node taking over `payload` (an rvalue) or holding a copy of it.
+    template <class Payload>
+        requires kIsPayload<std::remove_cvref_t<Payload>>
+    explicit Constraint(Payload&& payload);
 
     Constraint(const Constraint& other);
     Constraint& operator=(const Constraint& other);
@@ -148,6 +143,14 @@ template <class Payload>
 const Payload& Constraint::get() const noexcept {
     assert(!empty() && kind() == kKindOf<Payload>);
     return *static_cast<const Payload*>(node());
+}
+
+template <class Payload>
+    requires kIsPayload<std::remove_cvref_t<Payload>>
+Constraint::Constraint(Payload&& payload) {
+    using P = std::remove_cvref_t<Payload>;
+    bits_ = reinterpret_cast<std::uintptr_t>(detail::make_node<P>(std::forward<Payload>(payload))) |
+            static_cast<std::uintptr_t>(kKindOf<P>);
 }
 
 template <class Payload>

@@ -23,7 +23,8 @@ namespace {
 namespace c = kelto::package::constraint;
 using c::Constraint;
 
-// Copies double the tree, so their total size is capped to keep runs quick.
+// Copies share their nodes but double the text to print, so the total size
+// of the trees is capped to keep runs quick.
 constexpr std::size_t kNodeBudget = 20'000;
 
 void check(bool condition, const char* what) {

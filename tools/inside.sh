@@ -30,11 +30,11 @@ build_fuzz() {
     cmake --build "$build/fuzz" -j "$jobs"
 }
 
-# The module and the core with clang, AddressSanitizer and UBSan, for the Python
-# suite run under an interpreter that preloads the ASan runtime.
+# The module, the core and its unit tests with clang, AddressSanitizer and UBSan,
+# for the Python suite run under an interpreter that preloads the ASan runtime.
 build_asan() {
     CXX=clang++ cmake -S . -B "$build/asan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DPython3_EXECUTABLE="$(command -v "$python")" \
+        -DPython3_EXECUTABLE="$(command -v "$python")" -DKELTO_BUILD_TESTS=ON \
         -DKELTO_SANITIZE=ON -DKELTO_WERROR=OFF -DKELTO_INTROSPECTION=ON >/dev/null
     cmake --build "$build/asan" -j "$jobs"
 }
@@ -56,6 +56,16 @@ run_pytest() {
     "$interpreter" -m pytest -p no:cacheprovider "$@" || rc=$?
     [ "$rc" -ne 5 ] || { echo "pytest collected no tests" >&2; return 1; }
     return "$rc"
+}
+
+# The C++ unit tests of build/asan, with LeakSanitizer on: a tree node that
+# outlives its last reference is reported here, since nodes are not Python memory.
+run_asan_ctest() {
+    ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:halt_on_error=1" \
+    UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+        ctest --test-dir "$build/asan" --output-on-failure -j "$jobs" >"$build/asan-ctest.log" \
+        || { cat "$build/asan-ctest.log"; return 1; }
+    tail -n 3 "$build/asan-ctest.log"
 }
 
 # The Python suite against build/asan. The interpreter is not instrumented, so the
@@ -118,8 +128,9 @@ case "$command" in
         step "leak hunt: every test repeated under the debug interpreter"
         build_debug >/dev/null
         run_leakhunt -q tests/python
-        step "whole suite under AddressSanitizer and UBSan"
+        step "C++ unit tests and the whole suite under AddressSanitizer and UBSan"
         build_asan >/dev/null
+        run_asan_ctest
         run_asan_pytest -q
         step "fuzzing"
         build_fuzz >/dev/null
@@ -153,8 +164,9 @@ case "$command" in
         step "fuzzing"
         build_fuzz >/dev/null
         run_fuzzers
-        step "Python suite under AddressSanitizer and UBSan"
+        step "C++ unit tests and the Python suite under AddressSanitizer and UBSan"
         build_asan >/dev/null
+        run_asan_ctest
         run_asan_pytest -q
         ;;
     *) echo "unknown step $command" >&2; exit 2 ;;

@@ -5,7 +5,10 @@
 
 #include "boundary/panic.hpp"
 
+#include <Python.h>
+
 #include <new>
+#include <stdexcept>
 #include <type_traits>
 
 namespace kelto::boundary {
@@ -28,6 +31,10 @@ R guarded(Body&& body, R failure) noexcept {
         raise_panic(fault);
     } catch (const std::bad_alloc&) {
         out_of_memory(0);
+    } catch (const std::length_error& e) {
+        // A value asked to grow past what it may hold: the caller's input is
+        // too large, which Python reports as MemoryError.
+        PyErr_SetString(PyExc_MemoryError, e.what());
     } catch (const std::exception& e) {
         raise_panic(Panic{e.what(), std::source_location::current()});
     } catch (...) {

@@ -24,6 +24,10 @@ namespace kelto::package::constraint::detail {
 #define KELTO_NODE_POOL 1
 #endif
 
+/// The largest node size the lists keep: a SpecOption node (two names and
+/// the reference count).
+inline constexpr std::size_t kLargestPooled = 72;
+
 class NodePools {
 public:
     /// The calling thread's lists.
@@ -73,7 +77,7 @@ public:
 private:
     static constexpr std::size_t kMaxKept = 1024;
     static constexpr std::size_t kGranule = 8;
-    static constexpr std::size_t kClasses = 8;  // 8, 16, ..., 64 bytes
+    static constexpr std::size_t kClasses = kLargestPooled / kGranule;  // 8, 16, ..., 72 bytes
 
     static constexpr std::size_t size_class(std::size_t size) noexcept {
         return (size + kGranule - 1) / kGranule - 1;
@@ -92,7 +96,7 @@ private:
 /// Node types larger than the biggest class go straight to operator new.
 template <class T>
 constexpr bool fits_pool() noexcept {
-    return sizeof(T) <= 64 && sizeof(T) >= sizeof(void*);
+    return sizeof(T) <= kLargestPooled && sizeof(T) >= sizeof(void*);
 }
 
 /// A new node holding `T{args...}`, from `pools`.

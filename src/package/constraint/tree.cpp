@@ -10,32 +10,36 @@ namespace kelto::package::constraint {
 
 // The kind lives in the low three bits of the node pointer.
 static_assert(sizeof(Constraint) == sizeof(void*));
-static_assert(alignof(CmpPayload) >= 8 && alignof(DependsPayload) >= 8 && alignof(IfThenPayload) >= 8 &&
-              alignof(MaximizePayload) >= 8 && alignof(MinimizePayload) >= 8 && alignof(NumOfPayload) >= 8 &&
-              alignof(SpecOptionPayload) >= 8 && alignof(ValuePayload) >= 8);
+static_assert(alignof(detail::NodeHeader) >= 8);
 
 /// The node-level operations behind Constraint. Every walk over a tree keeps
 /// its pending work on the heap, so the C stack stays flat however deep the
 /// tree is.
 struct TreeAccess {
-    template <class Payload>
-    static std::uintptr_t tag(Payload* node) noexcept {
-        return reinterpret_cast<std::uintptr_t>(node) | static_cast<std::uintptr_t>(kKindOf<Payload>);
-    }
-
     static Kind kind(std::uintptr_t bits) noexcept { return static_cast<Kind>(bits & Constraint::kKindMask); }
 
-    template <class Payload>
-    static Payload* node(std::uintptr_t bits) noexcept {
-        return reinterpret_cast<Payload*>(bits & ~Constraint::kKindMask);
+    static detail::NodeHeader* header(std::uintptr_t bits) noexcept {
+        return reinterpret_cast<detail::NodeHeader*>(bits & ~Constraint::kKindMask);
     }
 
-    static std::uintptr_t& bits(Constraint& c) noexcept { return c.bits_; }
-    static std::uintptr_t release(Constraint& c) noexcept { return std::exchange(c.bits_, 0); }
-    static Constraint empty() noexcept { return Constraint{}; }
+    template <class Payload>
+    static detail::Node<Payload>* node(std::uintptr_t bits) noexcept {
+        return static_cast<detail::Node<Payload>*>(header(bits));
+    }
 
-    static void destroy(std::uintptr_t bits) noexcept;
-    static void copy(const Constraint& from, Constraint& to);
+    static std::uintptr_t release(Constraint& c) noexcept { return std::exchange(c.bits_, 0); }
+
+    /// Drops one reference; true when it was the last, so the node is the
+    /// caller's to free.
+    static bool drop_reference(std::uintptr_t bits) noexcept {
+        if (header(bits)->refs.fetch_sub(1, std::memory_order_release) != 1) return false;
+        // Whatever other threads did to the node before letting go of it
+        // happens before it is freed here.
+        std::atomic_thread_fence(std::memory_order_acquire);
+        return true;
+    }
+
+    static void destroy(std::uintptr_t dead) noexcept;
 };
 
 namespace {
@@ -107,42 +111,48 @@ private:
 /// which needs no allocation; longer ones are kept whole.
 constexpr std::size_t kUnpackedList = 16;
 
-/// Frees the node of `bits` once its children have been handed over; returns
-/// the child to free next (0 for none) so that chains need no stack at all.
+/// Frees the node of `bits`, whose last reference is gone, once its children
+/// have been handed over; returns the child whose reference to drop next (0
+/// for none), so that chains need no stack at all.
 std::uintptr_t free_node(std::uintptr_t bits, Teardown& pending, detail::NodePools& pools) {
     switch (Access::kind(bits)) {
         case Kind::Cmp: {
             auto* node = Access::node<CmpPayload>(bits);
-            pending.push(node->rhs);
-            const std::uintptr_t next = Access::release(node->lhs);
+            auto& payload = node->payload;
+            pending.push(payload.rhs);
+            const std::uintptr_t next = Access::release(payload.lhs);
             detail::free_node_in(pools, node);
             return next;
         }
         case Kind::IfThen: {
             auto* node = Access::node<IfThenPayload>(bits);
-            pending.push(node->then);
-            const std::uintptr_t next = Access::release(node->cond);
+            auto& payload = node->payload;
+            pending.push(payload.then);
+            const std::uintptr_t next = Access::release(payload.cond);
             detail::free_node_in(pools, node);
             return next;
         }
         case Kind::Maximize: {
             auto* node = Access::node<MaximizePayload>(bits);
-            const std::uintptr_t next = Access::release(node->item);
+            auto& payload = node->payload;
+            const std::uintptr_t next = Access::release(payload.item);
             detail::free_node_in(pools, node);
             return next;
         }
         case Kind::Minimize: {
             auto* node = Access::node<MinimizePayload>(bits);
-            const std::uintptr_t next = Access::release(node->item);
+            auto& payload = node->payload;
+            const std::uintptr_t next = Access::release(payload.item);
             detail::free_node_in(pools, node);
             return next;
         }
         case Kind::NumOf: {
             auto* node = Access::node<NumOfPayload>(bits);
-            if (node->of.size() <= kUnpackedList) {
-                for (Constraint& item : node->of) pending.push(item);
+            auto& payload = node->payload;
+            if (payload.of.size() <= kUnpackedList) {
+                for (Constraint& item : payload.of) pending.push(item);
             } else {
-                pending.push_list(std::move(node->of));  // one entry, however long
+                pending.push_list(std::move(payload.of));  // one entry, however long
             }
             detail::free_node_in(pools, node);
             return 0;
@@ -154,67 +164,14 @@ std::uintptr_t free_node(std::uintptr_t bits, Teardown& pending, detail::NodePoo
     return 0;
 }
 
-// ---------------------------------------------------------------------------
-// Copy
-
-/// `count` consecutive constraints still to copy from `from` into the empty
-/// slots at `to`: one child of a binary node, or the rest of a NumOf list.
-struct CopyRange {
-    const Constraint* from;
-    Constraint* to;
-    std::size_t count;
-};
-
-template <class Payload>
-Payload* install(Constraint& to, Payload* node) noexcept {
-    Access::bits(to) = Access::tag(node);
-    return node;
-}
-
-/// Copies the node of `from` into the empty slot `to`, with empty child slots,
-/// and returns the first child pair to fill next (or nulls). Other children
-/// go on `pending`. The payload structs are never copied whole here: their
-/// copy constructors would copy the children recursively.
-std::pair<const Constraint*, Constraint*> copy_node(const Constraint& from, Constraint& to,
-                                                    SmallStack<CopyRange, 16>& pending, detail::NodePools& pools) {
-    if (from.empty()) return {nullptr, nullptr};  // a moved-from slot copies as one
-    switch (from.kind()) {
-        case Kind::Cmp: {
-            const auto& source = from.get<CmpPayload>();
-            auto* node = install(to, detail::make_node_in<CmpPayload>(pools, Access::empty(), Access::empty(), source.op));
-            pending.push_back({&source.rhs, &node->rhs, 1});
-            return {&source.lhs, &node->lhs};
-        }
-        case Kind::IfThen: {
-            const auto& source = from.get<IfThenPayload>();
-            auto* node = install(to, detail::make_node_in<IfThenPayload>(pools, Access::empty(), Access::empty()));
-            pending.push_back({&source.then, &node->then, 1});
-            return {&source.cond, &node->cond};
-        }
-        case Kind::Maximize: {
-            auto* node = install(to, detail::make_node_in<MaximizePayload>(pools, Access::empty()));
-            return {&from.get<MaximizePayload>().item, &node->item};
-        }
-        case Kind::Minimize: {
-            auto* node = install(to, detail::make_node_in<MinimizePayload>(pools, Access::empty()));
-            return {&from.get<MinimizePayload>().item, &node->item};
-        }
-        case Kind::NumOf: {
-            const auto& source = from.get<NumOfPayload>().of;
-            auto* node = install(to, detail::make_node_in<NumOfPayload>(pools));
-            if (source.empty()) return {nullptr, nullptr};
-            // All slots exist before any is filled, so the pointers into the
-            // list stay valid.
-            node->of.reserve(source.size());
-            for (std::size_t i = 0; i < source.size(); ++i) node->of.push_back(Access::empty());
-            if (source.size() > 1) pending.push_back({source.data() + 1, node->of.data() + 1, source.size() - 1});
-            return {source.data(), node->of.data()};
-        }
-        case Kind::Depends: install(to, detail::make_node_in<DependsPayload>(pools, from.get<DependsPayload>())); break;
-        case Kind::SpecOption: install(to, detail::make_node_in<SpecOptionPayload>(pools, from.get<SpecOptionPayload>())); break;
-        case Kind::Value: install(to, detail::make_node_in<ValuePayload>(pools, from.get<ValuePayload>())); break;
+/// The next node to free: `child` or else one of the pending references,
+/// the first whose reference dropped here was the last; 0 when none is left.
+std::uintptr_t next_dead(std::uintptr_t child, Teardown& pending) noexcept {
+    for (;;) {
+        if (child == 0 && (child = pending.pop()) == 0) return 0;
+        if (Access::drop_reference(child)) return child;
+        child = 0;  // still shared: what lies below it stays
     }
-    return {nullptr, nullptr};
 }
 
 // ---------------------------------------------------------------------------
@@ -333,63 +290,23 @@ constexpr std::string_view value_type_name(ValueType type) noexcept {
 // ---------------------------------------------------------------------------
 // TreeAccess
 
-void TreeAccess::destroy(std::uintptr_t bits) noexcept {
-    if (bits == 0) return;  // moved from
+void TreeAccess::destroy(std::uintptr_t dead) noexcept {
     // The implicit destructors would recurse once per level and overflow the C
     // stack on a deep tree. Each node here is stripped of its children before
-    // it is deleted, so every delete frees one node only. (Growing the pending
+    // it is freed, so every free releases one node only. (Growing the pending
     // stack can only fail when memory is exhausted, which ends the process.)
     Teardown pending;
     detail::NodePools& pools = detail::NodePools::local();
-    while (bits != 0) {
-        bits = free_node(bits, pending, pools);
-        if (bits == 0) bits = pending.pop();
-    }
-}
-
-void TreeAccess::copy(const Constraint& from, Constraint& to) {
-    // Every slot is valid at every moment (a finished node or an empty child),
-    // so if an allocation throws, destroying `to` frees exactly what was built.
-    SmallStack<CopyRange, 16> pending;
-    detail::NodePools& pools = detail::NodePools::local();
-    const Constraint* source = &from;
-    Constraint* target = &to;
-    for (;;) {
-        std::tie(source, target) = copy_node(*source, *target, pending, pools);
-        if (source != nullptr) continue;
-        if (pending.empty()) return;
-        CopyRange& range = pending.back();
-        source = range.from++;
-        target = range.to++;
-        if (--range.count == 0) pending.pop_back();
-    }
+    for (std::uintptr_t bits = dead; bits != 0;) bits = next_dead(free_node(bits, pending, pools), pending);
 }
 
 // ---------------------------------------------------------------------------
 // Constraint
 
-
-Constraint::Constraint(const Constraint& other) {
-    // Built in a local first: should an allocation throw, its destructor frees
-    // the part already copied (ours would not run for a constructor that throws).
-    Constraint built;
-    TreeAccess::copy(other, built);
-    bits_ = std::exchange(built.bits_, 0);
+void Constraint::release(std::uintptr_t bits) noexcept {
+    // Most references let go of are not a node's last, and need no walk.
+    if (bits != 0 && TreeAccess::drop_reference(bits)) TreeAccess::destroy(bits);
 }
-
-Constraint& Constraint::operator=(const Constraint& other) {
-    // Copy before letting go of the old tree: `other` may live inside it.
-    if (this != &other) *this = Constraint{other};
-    return *this;
-}
-
-Constraint& Constraint::operator=(Constraint&& other) noexcept {
-    // Take the new pointer before freeing the old tree, which may own `other`.
-    if (this != &other) TreeAccess::destroy(std::exchange(bits_, std::exchange(other.bits_, 0)));
-    return *this;
-}
-
-Constraint::~Constraint() { TreeAccess::destroy(bits_); }
 
 // ---------------------------------------------------------------------------
 // Text form
@@ -406,6 +323,7 @@ void append_constraint_text(std::string& out, const Constraint& c) {
             next = nullptr;
         }
         if (open.empty()) return;
+        if (out.size() > kMaxTextBytes) throw TextTooLong{};
         TextFrame& frame = open.back();
         if (frame.next < child_count(*frame.node)) {
             if (frame.next > 0) write_separator(out, *frame.node);

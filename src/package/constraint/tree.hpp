@@ -1,10 +1,19 @@
 // The constraint tree: the value behind every constraint object. A Constraint
-// is one tagged pointer to a heap node that owns its payload outright; the
-// recursive kinds hold their children by value in that node. Nothing is ever
-// shared, so trees have no cycles and need no reference counts.
+// is one tagged pointer to a heap node holding its payload; the recursive
+// kinds hold their children as Constraints in that node.
 //
-// Copy, destruction and the text form never recurse: a chain of a million
-// nested nodes is as safe as a single one.
+// A node never changes once built, so copies share it: copying a Constraint
+// adds a reference, and the node goes with its last one. Wrapping a tree or
+// reading a child out of one therefore costs the same at any size, which is
+// what lets Python code build a chain a million levels deep one wrapping at a
+// time. Sharing is invisible to callers, since nothing can reach into a node
+// to change it; `take()` moves a payload out only when it holds the sole
+// reference. The counts are atomic, so copies of one tree may live and die on
+// different threads. A node can only point at nodes built before it, so
+// trees have no cycles.
+//
+// Destruction and the text form never recurse: a chain of a million nested
+// nodes is as safe as a single one.
 #pragma once
 
 #include "package/constraint/cmp_type.hpp"
@@ -12,10 +21,13 @@
 #include "package/text.hpp"
 #include "spec/option_value.hpp"
 
+#include <atomic>
 #include <cassert>
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <optional>
+#include <stdexcept>
 #include <type_traits>
 #include <utility>
 #include <string>
@@ -42,7 +54,22 @@ inline constexpr bool kIsPayload =
     std::is_same_v<T, MaximizePayload> || std::is_same_v<T, MinimizePayload> || std::is_same_v<T, NumOfPayload> ||
     std::is_same_v<T, SpecOptionPayload> || std::is_same_v<T, ValuePayload>;
 
-/// A whole tree, owned. Copying copies every node; moving moves one pointer.
+namespace detail {
+/// What every node starts with: how many Constraints point at it.
+struct NodeHeader {
+    std::atomic<std::size_t> refs;
+};
+
+/// A node: its header, then the payload, which stays as built while the node
+/// is shared.
+template <class Payload>
+struct Node : NodeHeader {
+    Payload payload;
+};
+}  // namespace detail
+
+/// A whole tree. Copying adds a reference to the shared root; moving moves
+/// one pointer.
 class Constraint {
 public:
     /// A node taking over `payload` (an rvalue) or holding a copy of it.
@@ -50,7 +77,7 @@ public:
         requires kIsPayload<std::remove_cvref_t<Payload>>
     explicit Constraint(Payload&& payload);
 
-    Constraint(const Constraint& other);
+    Constraint(const Constraint& other) noexcept;
     Constraint& operator=(const Constraint& other);
     Constraint(Constraint&& other) noexcept : bits_{std::exchange(other.bits_, 0)} {}
     Constraint& operator=(Constraint&& other) noexcept;
@@ -62,8 +89,9 @@ public:
     template <class Payload>
     [[nodiscard]] const Payload& get() const noexcept;
 
-    /// Moves the payload out and leaves this Constraint empty (only
-    /// destruction and assignment remain valid on it).
+    /// The payload, moved out when this is the node's only reference and
+    /// copied otherwise (its children are shared, so that is cheap too); leaves
+    /// this Constraint empty (only destruction and assignment remain valid on it).
     template <class Payload>
     [[nodiscard]] Payload take() &&;
 
@@ -71,11 +99,14 @@ public:
     [[nodiscard]] bool empty() const noexcept { return bits_ == 0; }
 
 private:
-    friend struct TreeAccess;  // the iterative copy and teardown in tree.cpp
-    Constraint() noexcept = default;  // empty; only the iterative algorithms make these
+    friend struct TreeAccess;  // the iterative teardown in tree.cpp
 
     static constexpr std::uintptr_t kKindMask = 0x7;  // nodes are at least 8-aligned
-    [[nodiscard]] void* node() const noexcept { return reinterpret_cast<void*>(bits_ & ~kKindMask); }
+    [[nodiscard]] detail::NodeHeader* header() const noexcept {
+        return reinterpret_cast<detail::NodeHeader*>(bits_ & ~kKindMask);
+    }
+    /// Lets go of the reference in `bits`, freeing what nothing else holds.
+    static void release(std::uintptr_t bits) noexcept;
 
     std::uintptr_t bits_ = 0;
 };
@@ -142,32 +173,72 @@ template <> inline constexpr Kind kKindOf<ValuePayload> = Kind::Value;
 template <class Payload>
 const Payload& Constraint::get() const noexcept {
     assert(!empty() && kind() == kKindOf<Payload>);
-    return *static_cast<const Payload*>(node());
+    return static_cast<const detail::Node<Payload>*>(header())->payload;
 }
 
 template <class Payload>
     requires kIsPayload<std::remove_cvref_t<Payload>>
 Constraint::Constraint(Payload&& payload) {
     using P = std::remove_cvref_t<Payload>;
-    bits_ = reinterpret_cast<std::uintptr_t>(detail::make_node<P>(std::forward<Payload>(payload))) |
-            static_cast<std::uintptr_t>(kKindOf<P>);
+    detail::NodeHeader* node = detail::make_node<detail::Node<P>>(std::size_t{1}, std::forward<Payload>(payload));
+    bits_ = reinterpret_cast<std::uintptr_t>(node) | static_cast<std::uintptr_t>(kKindOf<P>);
+}
+
+inline Constraint::Constraint(const Constraint& other) noexcept : bits_{other.bits_} {
+    if (bits_ != 0) header()->refs.fetch_add(1, std::memory_order_relaxed);
+}
+
+inline Constraint& Constraint::operator=(const Constraint& other) {
+    // The new reference is taken before the old one goes: `other` may live
+    // inside the tree being let go.
+    Constraint copy{other};
+    return *this = std::move(copy);
+}
+
+inline Constraint& Constraint::operator=(Constraint&& other) noexcept {
+    // Take the new pointer before letting go of the old tree, which may own `other`.
+    if (this != &other) release(std::exchange(bits_, std::exchange(other.bits_, 0)));
+    return *this;
+}
+
+inline Constraint::~Constraint() {
+    if (bits_ != 0) release(bits_);
 }
 
 template <class Payload>
 Payload Constraint::take() && {
     assert(!empty() && kind() == kKindOf<Payload>);
-    auto* node = static_cast<Payload*>(this->node());
-    bits_ = 0;
-    // The node's children are moved out, so deleting it frees only the node.
-    Payload payload(std::move(*node));
-    detail::free_node(node);
+    auto* node = static_cast<detail::Node<Payload>*>(header());
+    if (node->refs.load(std::memory_order_acquire) == 1) {
+        // The only reference: nobody else can see the node, so its children
+        // may be moved out, after which freeing it frees only the node.
+        bits_ = 0;
+        Payload payload(std::move(node->payload));
+        detail::free_node(node);
+        return payload;
+    }
+    Payload payload(node->payload);
+    release(std::exchange(bits_, 0));
     return payload;
 }
 
-/// Deep copy; the same as the copy constructor, spelled as the name callers use.
+/// A copy that shares every node with `c`; the same as the copy constructor,
+/// spelled as the name callers use.
 [[nodiscard]] inline Constraint clone_constraint(const Constraint& c) { return c; }
 
+/// The longest text form written. Shared nodes let a few lines of code build a
+/// tree whose text would not fit in memory (each NumOf([c, c]) doubles it),
+/// so the writer gives up past this size rather than exhaust the machine.
+inline constexpr std::size_t kMaxTextBytes = std::size_t{1} << 30;
+
+/// What the writer throws when a text grows past kMaxTextBytes.
+class TextTooLong : public std::length_error {
+public:
+    TextTooLong() : std::length_error{"the text form of a constraint is longer than 1 GiB"} {}
+};
+
 /// The text form: "[ Depends( a ) ] == [ true ]", "NumOf(  )", ...
+/// Throws TextTooLong once `out` passes kMaxTextBytes.
 void append_constraint_text(std::string& out, const Constraint& c);
 [[nodiscard]] std::string constraint_text(const Constraint& c);
 

@@ -37,6 +37,9 @@ def load_records():
 
 
 RECORDS = load_records()
+if not RECORDS and hasattr(sys, "gettotalrefcount"):
+    # The leak hunt's build for the debug interpreter is made without them.
+    pytest.skip("this debug build of kelto carries no introspection records", allow_module_level=True)
 CLASSES = {r["id"]: r["name"] for r in RECORDS if r["type"] == "class"}
 
 

@@ -8,6 +8,14 @@ build=build
 
 step() { printf '\n=== %s\n' "$*"; }
 
+# Runs a build step without its progress lines, showing them only on failure.
+quietly() {
+    local log
+    log=$(mktemp)
+    "$@" >"$log" 2>&1 || { cat "$log"; rm -f "$log"; return 1; }
+    rm -f "$log"
+}
+
 # The main build: extension module, C++ unit tests and benchmarks, with -Werror.
 build_main() {
     cmake -S . -B "$build/main" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -102,19 +110,19 @@ case "$command" in
     build)
         build_main ;;
     demo)
-        build_main >/dev/null
+        quietly build_main
         PYTHONPATH="$build/main" "$python" examples/demo.py "$@" ;;
     pytest)
-        build_main >/dev/null
+        quietly build_main
         PYTHONPATH="$build/main" run_pytest "$python" tests/python "$@" ;;
     bench)
-        build_main >/dev/null
+        quietly build_main
         PYTHONPATH="$build/main" "$python" bench/run.py "$@" ;;
     leaks)
-        build_debug >/dev/null
+        quietly build_debug
         PYTHONPATH="$build/debug" run_pytest python3.14-dbg tests/python -m leaks "$@" ;;
     fuzz)
-        build_fuzz >/dev/null
+        quietly build_fuzz
         fuzz_seconds=${1:-600}
         run_fuzzers ;;
     wheel)
@@ -124,20 +132,21 @@ case "$command" in
         # The leak hunt runs on one core beside the other steps, which halves
         # the wall time on a two-core machine.
         step "build"
-        build_main >/dev/null
-        build_debug >/dev/null
+        quietly build_main
+        quietly build_debug
         step "leak hunt started: every test repeated under the debug interpreter (log: $build/leakhunt.log)"
-        run_leakhunt -q tests/python >"$build/leakhunt.log" 2>&1 &
+        # In a session of its own, so that the whole of it can be stopped.
+        setsid bash tools/inside.sh leakhunt -q tests/python >"$build/leakhunt.log" 2>&1 &
         hunt=$!
-        trap 'kill "$hunt" 2>/dev/null || true' EXIT
+        trap 'kill -- "-$hunt" 2>/dev/null || true' EXIT
         step "whole suite with the scale tests and a long stateful walk"
         KELTO_STATEFUL_EXAMPLES=2000 PYTHONPATH="$build/main" run_pytest "$python" tests/python -q --slow
         step "C++ unit tests and the whole suite under AddressSanitizer and UBSan"
-        build_asan >/dev/null
+        quietly build_asan
         run_asan_ctest
         run_asan_pytest -q
         step "fuzzing"
-        build_fuzz >/dev/null
+        quietly build_fuzz
         fuzz_seconds=${KELTO_CHECK_FUZZ_SECONDS:-600}
         run_fuzzers
         step "leak hunt (waiting for it to finish)"
@@ -167,17 +176,20 @@ case "$command" in
             || { cat "$build/bench-quick.log"; exit 1; }
         tail -n 1 "$build/bench-quick.log"
         step "reference leaks under the debug interpreter"
-        build_debug >/dev/null
+        quietly build_debug
         PYTHONPATH="$build/debug" run_pytest python3.14-dbg tests/python -q -m leaks
         step "leak hunt over the hostile and stateful tests"
         run_leakhunt -q tests/python/test_hostile.py tests/python/test_reentrancy.py tests/python/test_stateful.py
         step "fuzzing"
-        build_fuzz >/dev/null
+        quietly build_fuzz
         run_fuzzers
         step "C++ unit tests and the Python suite under AddressSanitizer and UBSan"
-        build_asan >/dev/null
+        quietly build_asan
         run_asan_ctest
         run_asan_pytest -q
         ;;
+    leakhunt)
+        # For check, which runs it beside its other steps.
+        run_leakhunt "$@" ;;
     *) echo "unknown step $command" >&2; exit 2 ;;
 esac

@@ -64,6 +64,10 @@ struct NodeHeader {
 /// is shared.
 template <class Payload>
 struct Node : NodeHeader {
+    /// A node with one reference, its payload made from `args`.
+    template <class... Args>
+    explicit Node(Args&&... args) : NodeHeader{1}, payload{std::forward<Args>(args)...} {}
+
     Payload payload;
 };
 }  // namespace detail
@@ -180,7 +184,7 @@ template <class Payload>
     requires kIsPayload<std::remove_cvref_t<Payload>>
 Constraint::Constraint(Payload&& payload) {
     using P = std::remove_cvref_t<Payload>;
-    detail::NodeHeader* node = detail::make_node<detail::Node<P>>(std::size_t{1}, std::forward<Payload>(payload));
+    detail::NodeHeader* node = detail::make_node<detail::Node<P>>(std::forward<Payload>(payload));
     bits_ = reinterpret_cast<std::uintptr_t>(node) | static_cast<std::uintptr_t>(kKindOf<P>);
 }
 

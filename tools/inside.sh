@@ -73,7 +73,7 @@ run_asan_ctest() {
     UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
         ctest --test-dir "$build/asan" --output-on-failure -j "$jobs" >"$build/asan-ctest.log" \
         || { cat "$build/asan-ctest.log"; return 1; }
-    tail -n 3 "$build/asan-ctest.log"
+    grep -E "tests passed" "$build/asan-ctest.log"
 }
 
 # The Python suite against build/asan. The interpreter is not instrumented, so the

@@ -82,7 +82,7 @@ public:
     explicit Constraint(Payload&& payload);
 
     Constraint(const Constraint& other) noexcept;
-    Constraint& operator=(const Constraint& other);
+    Constraint& operator=(const Constraint& other) noexcept;
     Constraint(Constraint&& other) noexcept : bits_{std::exchange(other.bits_, 0)} {}
     Constraint& operator=(Constraint&& other) noexcept;
     ~Constraint();
@@ -192,7 +192,7 @@ inline Constraint::Constraint(const Constraint& other) noexcept : bits_{other.bi
     if (bits_ != 0) header()->refs.fetch_add(1, std::memory_order_relaxed);
 }
 
-inline Constraint& Constraint::operator=(const Constraint& other) {
+inline Constraint& Constraint::operator=(const Constraint& other) noexcept {
     // The new reference is taken before the old one goes: `other` may live
     // inside the tree being let go.
     Constraint copy{other};

@@ -111,41 +111,27 @@ private:
 /// which needs no allocation; longer ones are kept whole.
 constexpr std::size_t kUnpackedList = 16;
 
+/// Frees a node whose children are the payload members `First` and `Rest...`:
+/// the rest go on `pending`, and `First` is returned to be dropped next.
+template <class Payload, auto First, auto... Rest>
+std::uintptr_t free_linked(std::uintptr_t bits, Teardown& pending, detail::NodePools& pools) {
+    auto* node = Access::node<Payload>(bits);
+    (pending.push(node->payload.*Rest), ...);
+    const std::uintptr_t next = Access::release(node->payload.*First);
+    detail::free_node_in(pools, node);
+    return next;
+}
+
 /// Frees the node of `bits`, whose last reference is gone, once its children
 /// have been handed over; returns the child whose reference to drop next (0
 /// for none), so that chains need no stack at all.
 std::uintptr_t free_node(std::uintptr_t bits, Teardown& pending, detail::NodePools& pools) {
     switch (Access::kind(bits)) {
-        case Kind::Cmp: {
-            auto* node = Access::node<CmpPayload>(bits);
-            auto& payload = node->payload;
-            pending.push(payload.rhs);
-            const std::uintptr_t next = Access::release(payload.lhs);
-            detail::free_node_in(pools, node);
-            return next;
-        }
-        case Kind::IfThen: {
-            auto* node = Access::node<IfThenPayload>(bits);
-            auto& payload = node->payload;
-            pending.push(payload.then);
-            const std::uintptr_t next = Access::release(payload.cond);
-            detail::free_node_in(pools, node);
-            return next;
-        }
-        case Kind::Maximize: {
-            auto* node = Access::node<MaximizePayload>(bits);
-            auto& payload = node->payload;
-            const std::uintptr_t next = Access::release(payload.item);
-            detail::free_node_in(pools, node);
-            return next;
-        }
-        case Kind::Minimize: {
-            auto* node = Access::node<MinimizePayload>(bits);
-            auto& payload = node->payload;
-            const std::uintptr_t next = Access::release(payload.item);
-            detail::free_node_in(pools, node);
-            return next;
-        }
+        case Kind::Cmp: return free_linked<CmpPayload, &CmpPayload::lhs, &CmpPayload::rhs>(bits, pending, pools);
+        case Kind::IfThen:
+            return free_linked<IfThenPayload, &IfThenPayload::cond, &IfThenPayload::then>(bits, pending, pools);
+        case Kind::Maximize: return free_linked<MaximizePayload, &MaximizePayload::item>(bits, pending, pools);
+        case Kind::Minimize: return free_linked<MinimizePayload, &MinimizePayload::item>(bits, pending, pools);
         case Kind::NumOf: {
             auto* node = Access::node<NumOfPayload>(bits);
             auto& payload = node->payload;

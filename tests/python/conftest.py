@@ -133,6 +133,9 @@ def constraint_text(obj):
     with pytest.raises(NotImplementedError) as exc:
         Maximize(obj) == 0  # noqa: B015
     message = str(exc.value)
+    # The traceback holds this frame, which holds `exc`: without the del, `obj`
+    # stays in that cycle until some later collection, on whatever thread.
+    del exc
     assert message.startswith(_TEXT_HEAD) and message.endswith(_TEXT_TAIL), message
     return message[len(_TEXT_HEAD):-len(_TEXT_TAIL)]
 

@@ -4,6 +4,8 @@
 #include "boundary/instance.hpp"
 #include "boundary/panic.hpp"
 
+#include <format>
+
 namespace kelto::boundary {
 
 ErrorSet raise(PyObject* type, std::string_view message) noexcept {
@@ -46,6 +48,12 @@ ErrorSet raise_already_borrowed() noexcept {
     return {};
 }
 
+void panic_unbuilt(PyObject* self) {
+    std::string_view name = Py_TYPE(self)->tp_name;  // "builtins.Cmp"
+    name.remove_prefix(name.rfind('.') + 1);
+    panic(std::format("a {} object whose payload no constructor built", name));
+}
+
 void report_foreign_drop(std::string_view type_path) noexcept {
     // A deallocator may run while an exception is propagating: keep it.
     Owned pending = Owned::steal(PyErr_GetRaisedException());
@@ -76,16 +84,33 @@ void discard_error() {
     PyErr_Clear();
 }
 
-Owned exception_text(Borrowed exc) noexcept {
+Owned exception_text(Borrowed exc) {
     Owned text = Owned::steal(PyObject_Str(exc.get()));
     if (text) return text;
+    // Only an ordinary failure of str() is papered over: a Ctrl-C, a SystemExit
+    // or a panic raised inside it stays pending and ends the call.
+    resume_panic_from_python();
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return {};
     PyErr_Clear();
     Owned type_name = Owned::steal(PyType_GetName(Py_TYPE(exc.get())));
     if (!type_name) return {};
     return Owned::steal(PyUnicode_FromFormat("<unprintable %U object>", type_name.get()));
 }
 
-ErrorSet prefix_argument_error(std::string_view name) noexcept {
+std::string escaped_utf8(Borrowed text) {
+    Py_ssize_t size = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size))
+        return std::string(utf8, static_cast<std::size_t>(size));
+    PyErr_Clear();  // a lone surrogate: write it as the interpreter writes it
+    Owned bytes = Owned::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "backslashreplace"));
+    if (!bytes) {
+        PyErr_Clear();
+        return "?";
+    }
+    return std::string(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+}
+
+ErrorSet prefix_argument_error(std::string_view name) {
     Owned original = Owned::steal(PyErr_GetRaisedException());
     if (!original) return {};
     // Only TypeError itself is reworded; subclasses and other errors keep their identity.

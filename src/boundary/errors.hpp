@@ -6,6 +6,7 @@
 #include "boundary/ref.hpp"
 
 #include <expected>
+#include <string>
 #include <string_view>
 
 namespace kelto::boundary {
@@ -52,9 +53,17 @@ void discard_error();
 
 /// Re-raises a pending exactly-TypeError as TypeError("argument '<name>': "
 /// + its text), keeping its __cause__. Any other exception passes unchanged.
-[[gnu::cold]] ErrorSet prefix_argument_error(std::string_view name) noexcept;
+/// Throws a Panic when str() of the error brings back our own panic.
+[[gnu::cold]] ErrorSet prefix_argument_error(std::string_view name);
 
-/// The text of an exception as its str(), or "<unprintable T object>".
-[[nodiscard]] Owned exception_text(Borrowed exc) noexcept;
+/// The text of an exception as its str(), or "<unprintable T object>" when
+/// str() fails with an ordinary error. Null, with that error pending, when it
+/// fails with anything else (KeyboardInterrupt, SystemExit); throws a Panic
+/// when it fails with our own panic.
+[[nodiscard]] Owned exception_text(Borrowed exc);
+
+/// A str as UTF-8, lone surrogates written as backslash escapes ("\ud800"),
+/// as the interpreter's own messages show them. Never fails.
+[[nodiscard]] std::string escaped_utf8(Borrowed text);
 
 }  // namespace kelto::boundary

@@ -38,13 +38,19 @@ ErrorSet attribute_failed(const ClassSpec& spec, std::string_view attribute) {
     return {};
 }
 
+/// Classes are immutable, so their attributes go straight into the class's
+/// dictionary; the type's attribute cache is told afterwards.
 Result<void> set_attributes(const ClassSpec& spec, PyTypeObject* cls) {
+    if (spec.attributes.empty()) return {};
+    Owned dict = Owned::steal(PyType_GetDict(cls));
+    if (!dict) return std::unexpected(attribute_failed(spec, "__dict__"));
     for (const ClassAttribute& attribute : spec.attributes) {
         auto value = attribute.make(cls);
         if (!value) return std::unexpected(attribute_failed(spec, attribute.name));
-        if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(cls), attribute.name, value->get()) < 0)
+        if (PyDict_SetItemString(dict.get(), attribute.name, value->get()) < 0)
             return std::unexpected(attribute_failed(spec, attribute.name));
     }
+    PyType_Modified(cls);
     return {};
 }
 
@@ -67,8 +73,10 @@ PyTypeObject* create(const ClassSpec& spec) {
     slots.push_back({0, nullptr});
 
     // No base-type flag (Python cannot subclass), no dict, no weakrefs; a class
-    // without a constructor cannot be instantiated at all.
-    unsigned int flags = Py_TPFLAGS_DEFAULT;
+    // without a constructor cannot be instantiated at all. Immutable: Python
+    // may not replace __new__ or a slot, nor move an instance to another class
+    // by assigning __class__, which would hand out a payload no constructor built.
+    unsigned int flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
     if (spec.constructor.signature == nullptr) flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
     PyType_Spec type_spec{spec.qualified_name, spec.basic_size, 0, flags, slots.data()};
     Owned cls = Owned::steal(PyType_FromSpec(&type_spec));

@@ -33,8 +33,8 @@ constexpr boundary::ClassSpec kVersionSpec{
     .basic_size = static_cast<int>(sizeof(boundary::Instance<Version>)),
     .dealloc = &boundary::dealloc<Version>,
     .constructor = boundary::constructor<kNew, &version_new>(),
-    .repr = &boundary::Reader<&version_repr>::text,
-    .str = &boundary::Reader<&version_str>::text,
+    .repr = &boundary::Reader<&version_repr, "__repr__">::text,
+    .str = &boundary::Reader<&version_str, "__str__">::text,
 };
 
 }  // namespace

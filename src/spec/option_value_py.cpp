@@ -21,12 +21,14 @@ bool is_numpy_bool_type(PyTypeObject* type) {
         boundary::discard_error();
         return false;
     }
-    if (!PyUnicode_EqualToUTF8(module.get(), "numpy")) return false;
+    // __module__ of a class is whatever its body assigned: None, an int, bytes.
+    if (!PyUnicode_Check(module.get()) || !PyUnicode_EqualToUTF8(module.get(), "numpy")) return false;
     Owned name = Owned::steal(PyType_GetName(type));
     if (!name) {
         boundary::discard_error();
         return false;
     }
+    if (!PyUnicode_Check(name.get())) return false;
     return PyUnicode_EqualToUTF8(name.get(), "bool_") || PyUnicode_EqualToUTF8(name.get(), "bool");
 }
 

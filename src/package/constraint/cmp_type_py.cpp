@@ -44,8 +44,8 @@ constexpr boundary::ClassSpec kCmpTypeSpec{
     .doc = nullptr,
     .basic_size = static_cast<int>(sizeof(boundary::Instance<CmpType>)),
     .dealloc = &boundary::dealloc<CmpType>,
-    .repr = &boundary::Reader<&cmp_type_repr>::text,
-    .to_int = &boundary::Reader<&cmp_type_int>::text,
+    .repr = &boundary::Reader<&cmp_type_repr, "__repr__">::text,
+    .to_int = &boundary::Reader<&cmp_type_int, "__int__">::text,
     .attributes = kMembers,
 };
 

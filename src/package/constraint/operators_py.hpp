@@ -15,6 +15,12 @@ namespace kelto::package::constraint {
 inline constexpr CmpType kOperatorOfCode[] = {CmpType::Less,     CmpType::LessOrEqual,    CmpType::Equal,
                                               CmpType::NotEqual, CmpType::Greater, CmpType::GreaterOrEqual};
 
+/// "__lt__" for Py_LT, and so on: the entry a panic report names.
+constexpr std::string_view operator_slot_name(int code) noexcept {
+    constexpr std::string_view kNames[] = {"__lt__", "__le__", "__eq__", "__ne__", "__gt__", "__ge__"};
+    return code >= 0 && code < 6 ? kNames[code] : "__richcmp__";
+}
+
 /// tp_richcompare of the class whose instances hold `Payload`: builds
 /// `self op rhs` as a Cmp, or raises the NotImplementedError of a refused
 /// comparison. Returns NotImplemented when `rhs` converts to no constraint
@@ -22,9 +28,8 @@ inline constexpr CmpType kOperatorOfCode[] = {CmpType::Less,     CmpType::LessOr
 /// when `self` is borrowed exclusively.
 template <class Payload>
 PyObject* rich_compare(PyObject* self, PyObject* rhs, int code) noexcept {
-    return boundary::guarded([&]() -> PyObject* {
-        auto& inst = boundary::instance_cast<Payload>(self);
-        boundary::check_owner(inst);
+    return boundary::guarded({{}, operator_slot_name(code), self}, [&]() -> PyObject* {
+        auto& inst = boundary::checked_instance<Payload>(self);
         auto borrow = boundary::SharedBorrow::take(inst.borrow);
         if (!borrow) {
             boundary::discard_error();

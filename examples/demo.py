@@ -91,7 +91,7 @@ def open_index(path: str) -> IO[bytes]:
     if magic[:2] == b"\x1f\x8b":
         return gzip.GzipFile(fileobj=raw, mode="rb")  # type: ignore[return-value]
     if magic == b"\xfd7zXZ\x00":
-        return lzma.LZMAFile(raw, "rb")  # type: ignore[return-value]
+        return lzma.LZMAFile(raw, "rb")
     return raw
 
 

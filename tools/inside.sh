@@ -93,6 +93,25 @@ run_leakhunt() {
     PYTHONPATH="$build/debug:tests" run_pytest python3.14-dbg -p leakhunt "$@"
 }
 
+# The boundary fuzzer (tests/python/boundary_fuzz.py) for $1 seconds under the
+# debug interpreter and, beside it, under AddressSanitizer; logs in build/.
+run_boundary_fuzz() {
+    local seconds=$1 dbg_rc=0 asan_rc=0
+    PYTHONPATH="$build/debug" python3.14-dbg tests/python/boundary_fuzz.py --seconds "$seconds" \
+        >/dev/null 2>"$build/boundary-fuzz-dbg.log" &
+    local dbg=$!
+    LD_PRELOAD="$(clang -print-file-name=libclang_rt.asan-x86_64.so)" \
+    ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:halt_on_error=1:suppressions=$PWD/tools/sanitizers/asan.supp" \
+    UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:suppressions=$PWD/tools/sanitizers/ubsan.supp" \
+    PYTHONMALLOC=malloc PYTHONPATH="$build/asan" "$python" tests/python/boundary_fuzz.py --seconds "$seconds" \
+        >/dev/null 2>"$build/boundary-fuzz-asan.log" || asan_rc=$?
+    wait "$dbg" || dbg_rc=$?
+    tail -n 1 "$build/boundary-fuzz-dbg.log" | sed 's/^/debug interpreter: /'
+    tail -n 1 "$build/boundary-fuzz-asan.log" | sed 's/^/AddressSanitizer: /'
+    [ "$dbg_rc" -eq 0 ] || { tail -n 60 "$build/boundary-fuzz-dbg.log"; return 1; }
+    [ "$asan_rc" -eq 0 ] || { tail -n 60 "$build/boundary-fuzz-asan.log"; return 1; }
+}
+
 fuzz_seconds=${KELTO_FUZZ_SECONDS:-10}
 run_fuzzers() {
     local target corpus
@@ -127,6 +146,10 @@ case "$command" in
         run_fuzzers ;;
     wheel)
         install_wheel ;;
+    boundary-fuzz)
+        quietly build_debug
+        quietly build_asan
+        run_boundary_fuzz "${1:-1800}" ;;
     check)
         # The slow checks; KELTO_CHECK_FUZZ_SECONDS (default 600) per fuzz target.
         # The leak hunt runs on one core beside the other steps, which halves
@@ -149,6 +172,8 @@ case "$command" in
         quietly build_fuzz
         fuzz_seconds=${KELTO_CHECK_FUZZ_SECONDS:-600}
         run_fuzzers
+        step "boundary fuzzer, ${KELTO_CHECK_BOUNDARY_SECONDS:-1800} s under the debug interpreter and under AddressSanitizer"
+        run_boundary_fuzz "${KELTO_CHECK_BOUNDARY_SECONDS:-1800}"
         step "leak hunt (waiting for it to finish)"
         hunt_rc=0
         wait "$hunt" || hunt_rc=$?
@@ -187,6 +212,8 @@ case "$command" in
         quietly build_asan
         run_asan_ctest
         run_asan_pytest -q
+        step "boundary fuzzer, ${KELTO_BOUNDARY_FUZZ_SECONDS:-30} s under the debug interpreter and under AddressSanitizer"
+        run_boundary_fuzz "${KELTO_BOUNDARY_FUZZ_SECONDS:-30}"
         ;;
     leakhunt)
         # For check, which runs it beside its other steps.

@@ -128,9 +128,9 @@ Once once_state = Once::Empty;
 std::thread::id once_builder;  // the thread that is building, while Running
 
 Result<Owned> build_module() {
-    Owned module = Owned::steal(PyModule_Create2(&kModuleDef, PYTHON_API_VERSION));
-    if (!module) return std::unexpected(boundary::fetch_error());
-    if (auto r = module_body(module); !r) return std::unexpected(r.error());
+    auto module = boundary::checked(PyModule_Create2(&kModuleDef, PYTHON_API_VERSION));
+    if (!module) return module;
+    if (auto r = module_body(*module); !r) return std::unexpected(r.error());
     return module;
 }
 

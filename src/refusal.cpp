@@ -2,11 +2,12 @@
 
 namespace kelto {
 
-boundary::ErrorSet refuse_logged(const logging::Callsite& site, PyObject* type, boundary::Owned message) {
-    if (!message) return boundary::fetch_error();
+boundary::ErrorSet refuse_logged(const logging::Callsite& site, PyObject* type,
+                                 boundary::Result<boundary::Owned> message) {
+    if (!message) return message.error();
     // A class or keyword name may hold a lone surrogate: the line shows it escaped.
-    logging::emit(site, [&] { return boundary::escaped_utf8(message); });
-    PyErr_SetObject(type, message.get());
+    logging::emit(site, [&] { return boundary::escaped_utf8(*message); });
+    PyErr_SetObject(type, message->get());
     return {};
 }
 

@@ -25,8 +25,6 @@ template <class Body, class R = std::invoke_result_t<Body>>
 R guarded(const EntryName& entry, Body&& body, R failure) noexcept {
     try {
         return body();
-    } catch (const KeepPendingError&) {
-        // The Python exception that stopped the call is already set.
     } catch (const Panic& fault) {
         raise_panic(fault, entry);
     } catch (const std::bad_alloc&) {

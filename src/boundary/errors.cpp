@@ -9,9 +9,9 @@
 namespace kelto::boundary {
 
 ErrorSet raise(PyObject* type, std::string_view message) noexcept {
-    Owned text = Owned::steal(PyUnicode_FromStringAndSize(message.data(),
-                                                          static_cast<Py_ssize_t>(message.size())));
-    if (text) PyErr_SetObject(type, text.get());
+    // Making the text can only fail with MemoryError, which is then the error raised.
+    if (PyObject* text = PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())))
+        PyErr_SetObject(type, Owned::steal(text).get());
     return {};
 }
 
@@ -75,26 +75,25 @@ ErrorSet fetch_error() {
     return {};
 }
 
-void discard_error() {
+Result<void> discard_error() {
     resume_panic_from_python();
     PyObject* pending = PyErr_Occurred();
     // A step that fails may only swallow ordinary errors: losing a Ctrl-C
     // raised inside a user's __index__ would leave the program running on.
-    if (pending != nullptr && !PyErr_GivenExceptionMatches(pending, PyExc_Exception)) throw KeepPendingError{};
+    if (pending != nullptr && !PyErr_GivenExceptionMatches(pending, PyExc_Exception))
+        return std::unexpected(ErrorSet{});
     PyErr_Clear();
+    return {};
 }
 
-Owned exception_text(Borrowed exc) {
-    Owned text = Owned::steal(PyObject_Str(exc.get()));
-    if (text) return text;
+Result<Owned> exception_text(Borrowed exc) {
+    if (PyObject* text = PyObject_Str(exc.get())) return Owned::steal(text);
     // Only an ordinary failure of str() is papered over: a Ctrl-C, a SystemExit
-    // or a panic raised inside it stays pending and ends the call.
-    resume_panic_from_python();
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return {};
-    PyErr_Clear();
-    Owned type_name = Owned::steal(PyType_GetName(Py_TYPE(exc.get())));
-    if (!type_name) return {};
-    return Owned::steal(PyUnicode_FromFormat("<unprintable %U object>", type_name.get()));
+    // or a panic raised inside it ends the call.
+    if (auto r = discard_error(); !r) return std::unexpected(r.error());
+    auto type_name = checked(PyType_GetName(Py_TYPE(exc.get())));
+    if (!type_name) return type_name;
+    return checked(PyUnicode_FromFormat("<unprintable %U object>", type_name->get()));
 }
 
 std::string escaped_utf8(Borrowed text) {
@@ -118,16 +117,16 @@ ErrorSet prefix_argument_error(std::string_view name) {
         PyErr_SetRaisedException(original.release());
         return {};
     }
-    Owned text = exception_text(original);
-    if (!text) return {};
-    Owned message = Owned::steal(PyUnicode_FromFormat(
-        "argument '%.*s': %U", static_cast<int>(name.size()), name.data(), text.get()));
-    if (!message) return {};
-    Owned replacement = Owned::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
-    if (!replacement) return {};
+    auto text = exception_text(original);
+    if (!text) return text.error();
+    auto message = checked(PyUnicode_FromFormat("argument '%.*s': %U", static_cast<int>(name.size()),
+                                                name.data(), text->get()));
+    if (!message) return message.error();
+    auto replacement = checked(PyObject_CallOneArg(PyExc_TypeError, message->get()));
+    if (!replacement) return replacement.error();
     // PyException_SetCause steals its argument; GetCause returns a new reference.
-    PyException_SetCause(replacement.get(), PyException_GetCause(original.get()));
-    PyErr_SetRaisedException(replacement.release());
+    PyException_SetCause(replacement->get(), PyException_GetCause(original.get()));
+    PyErr_SetRaisedException(replacement->release());
     return {};
 }
 

@@ -13,15 +13,11 @@ using boundary::Result;
 Result<Owned> cmp_type_repr(const CmpType& op) {
     std::string text = "CmpType.";
     text += member_name(op);
-    Owned str = Owned::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-    if (!str) return std::unexpected(boundary::fetch_error());
-    return str;
+    return boundary::str_to_py(text);
 }
 
 Result<Owned> cmp_type_int(const CmpType& op) {
-    Owned value = Owned::steal(PyLong_FromLong(static_cast<long>(op)));
-    if (!value) return std::unexpected(boundary::fetch_error());
-    return value;
+    return boundary::checked(PyLong_FromLong(static_cast<long>(op)));
 }
 
 template <CmpType Member>

@@ -30,18 +30,16 @@ template <class Payload>
 PyObject* rich_compare(PyObject* self, PyObject* rhs, int code) noexcept {
     return boundary::guarded({{}, operator_slot_name(code), self}, [&]() -> PyObject* {
         auto& inst = boundary::checked_instance<Payload>(self);
+        // A failed step answers NotImplemented, unless its error may not be dropped.
+        auto not_implemented = []() -> PyObject* {
+            return boundary::discard_error() ? Py_NewRef(Py_NotImplemented) : nullptr;
+        };
         auto borrow = boundary::SharedBorrow::take(inst.borrow);
-        if (!borrow) {
-            boundary::discard_error();
-            return Py_NewRef(Py_NotImplemented);
-        }
+        if (!borrow) return not_implemented();
         // The right side is converted while self stays borrowed: Python code
         // run by the conversion may read self, but not change it.
         auto other = constraint_from_py(rhs);
-        if (!other) {
-            boundary::discard_error();  // its ERROR event has been emitted
-            return Py_NewRef(Py_NotImplemented);
-        }
+        if (!other) return not_implemented();  // its ERROR event has been emitted
         if (code < 0 || code >= static_cast<int>(std::size(kOperatorOfCode)))
             return Py_NewRef(Py_NotImplemented);  // never passed by the interpreter
         const CmpType op = kOperatorOfCode[static_cast<std::size_t>(code)];

@@ -460,7 +460,7 @@ def tour() -> None:
     rule = NumOf([Depends("libssl3"), Depends("libssl1.1")]) >= 1
     print(f"  NumOf([...]) >= 1 builds {type(rule).__name__} with op {rule.op!r}")
     try:
-        Depends("libc6") < 2
+        Depends("libc6") < 2  # type: ignore[operator]  # refused on purpose, by the stubs too
     except NotImplementedError as error:
         print(f"  Depends('libc6') < 2 -> NotImplementedError: {error}")
 

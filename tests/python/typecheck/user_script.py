@@ -44,9 +44,10 @@ def dependency_names(rule: Cmp) -> list[str]:
 
 
 def bump(rule: Cmp) -> None:
-    right = rule.rhs
+    right = rule.rhs  # a copy: change it, then store it back
     if isinstance(right, Value) and isinstance(right.value, int):
         right.value = right.value + 1
+        rule.rhs = right
 
 
 two_of = 2 <= NumOf([Depends("libwebp7"), Depends("libavif16"), Depends("libheif1")])

@@ -130,11 +130,11 @@ def main(surface_path, out_dir):
         homes.update({entry["class"]["name"]: name for entry in submodule["classes"]})
     for submodule, name in zip(surface["submodules"], submodules):
         body = "".join("\n\n" + "\n".join(class_lines(entry)) + "\n" for entry in submodule["classes"])
-        scope = body + ("\n".join(ALIASES.values()) if name == ALIAS_HOME else "")
         defined = definitions(body, name)
-        text = [HEADER] + imports(scope + "\n" + "\n".join(TYPE_VARS.values()) * bool(defined), name, homes)
-        text += ["\n"] + defined if defined else []
-        write(os.path.join(out_dir, "package", f"{name}.pyi"), "".join(text) + body)
+        # The imports serve the class bodies and the definitions above them.
+        needed = imports("".join(defined) + body, name, homes)
+        text = [HEADER] + needed + (["\n"] + defined if defined else []) + [body]
+        write(os.path.join(out_dir, "package", f"{name}.pyi"), "".join(text))
 
 
 if __name__ == "__main__":

@@ -22,7 +22,11 @@ COMPARISONS = {"__eq__", "__ne__", "__lt__", "__le__", "__gt__", "__ge__"}
 
 # The unions the descriptions name: what a constraint field reads as, what the
 # conversions accept for a constraint, the option values. Defined in the
-# module of the constraint classes; the others import what they use.
+# module of the constraint classes; the others import what they use. The
+# conversions also take numpy booleans and any object with __index__ or
+# __float__, but the unions name the builtin types only: those are what scripts
+# pass and what reads back, and the errors a checker prints stay readable.
+# Other numbers go through int(), float() or bool() first.
 ALIASES = {
     "_OptionValue": "bool | int | float | str | Version",
     "_Constraint": "Cmp | Depends | IfThen | Maximize | Minimize | NumOf | SpecOption | Value",

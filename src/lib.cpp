@@ -50,7 +50,7 @@ PyObject* main_entry(PyObject*, PyObject*) noexcept {
 PyMethodDef kInitTracing{"init_tracing", init_tracing, METH_NOARGS, "init_tracing()\n--\n\n"};
 PyMethodDef kMainEntry{"main_entry", main_entry, METH_NOARGS, "main_entry()\n--\n\n"};
 constexpr boundary::Signature kInitTracingSignature{.name = "init_tracing"};
-constexpr boundary::Signature kMainEntrySignature{.name = "main_entry"};
+constexpr boundary::Signature kMainEntrySignature{.name = "main_entry", .returns = "typing.Any", .stub_returns = "None"};
 
 // ---------------------------------------------------------------- blocking writes
 

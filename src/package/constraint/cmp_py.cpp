@@ -17,10 +17,11 @@ Result<Owned> cmp_if_then(const CmpPayload& self, Constraint then) {
     return boundary::new_instance(if_then_class.get(), IfThenPayload{Constraint(self), std::move(then)});
 }
 
-constexpr boundary::Param kNewParams[] = {{.name = "lhs"}, {.name = "rhs"}, {.name = "op", .annotation = "CmpType"}};
+constexpr boundary::Param kNewParams[] = {
+    {.name = "lhs", .stub_annotation = "_ConstraintLike"}, {.name = "rhs", .stub_annotation = "_ConstraintLike"}, {.name = "op", .annotation = "CmpType"}};
 constexpr boundary::Signature kNew{.owner = "Cmp", .name = "__new__", .params = kNewParams, .required = 3};
 
-constexpr boundary::Param kIfThenParams[] = {{.name = "then"}};
+constexpr boundary::Param kIfThenParams[] = {{.name = "then", .stub_annotation = "_ConstraintLike"}};
 constexpr boundary::Signature kIfThen{
     .owner = "Cmp", .name = "if_then", .params = kIfThenParams, .required = 1, .returns = "IfThen"};
 
@@ -35,9 +36,10 @@ constexpr boundary::PropertySpec kProperties[] = {
     field_property<"op", &CmpPayload::op>("CmpType"),
 };
 
-constexpr auto kSpec = constraint_class<CmpPayload>("Cmp", "builtins.Cmp", "Cmp(lhs, rhs, op)\n--\n\n",
-                                                    boundary::constructor<kNew, &cmp_new>(), kProperties,
-                                                    kMethods);
+constexpr auto kSpec = stub_comparisons(
+    constraint_class<CmpPayload>("Cmp", "builtins.Cmp", "Cmp(lhs, rhs, op)\n--\n\n",
+                                 boundary::constructor<kNew, &cmp_new>(), kProperties, kMethods),
+    "bool | Cmp | Depends | Value", false);
 
 }  // namespace
 

@@ -43,6 +43,7 @@ constexpr boundary::ClassSpec kCmpTypeSpec{
     .repr = &boundary::Reader<&cmp_type_repr, "__repr__">::text,
     .to_int = &boundary::Reader<&cmp_type_int, "__int__">::text,
     .attributes = kMembers,
+    .slot_records = false,  // described by its class record alone
 };
 
 }  // namespace

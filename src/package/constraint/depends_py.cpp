@@ -20,8 +20,10 @@ constexpr boundary::PropertySpec kProperties[] = {
     field_property<"on", &DependsPayload::name>("str"),
 };
 
-constexpr auto kSpec = constraint_class<DependsPayload>("Depends", "builtins.Depends", "Depends(name)\n--\n\n",
-                                                        boundary::constructor<kNew, &depends_new>(), kProperties);
+constexpr auto kSpec = stub_comparisons(
+    constraint_class<DependsPayload>("Depends", "builtins.Depends", "Depends(name)\n--\n\n",
+                                     boundary::constructor<kNew, &depends_new>(), kProperties),
+    "bool | Cmp | Depends | Value", false);
 
 }  // namespace
 

@@ -14,7 +14,7 @@ Result<Owned> goal_new(PyTypeObject* cls, Constraint item) {
     return boundary::new_instance(cls, Payload{std::move(item)});
 }
 
-constexpr boundary::Param kNewParams[] = {{.name = "item"}};
+constexpr boundary::Param kNewParams[] = {{.name = "item", .stub_annotation = "_ConstraintLike"}};
 constexpr boundary::Signature kMaximizeNew{
     .owner = "Maximize", .name = "__new__", .params = kNewParams, .required = 1};
 constexpr boundary::Signature kMinimizeNew{

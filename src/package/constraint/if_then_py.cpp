@@ -13,7 +13,7 @@ Result<Owned> if_then_new(PyTypeObject* cls, Constraint cond, Constraint then) {
     return boundary::new_instance(cls, IfThenPayload{std::move(cond), std::move(then)});
 }
 
-constexpr boundary::Param kNewParams[] = {{.name = "cond"}, {.name = "then"}};
+constexpr boundary::Param kNewParams[] = {{.name = "cond", .stub_annotation = "_ConstraintLike"}, {.name = "then", .stub_annotation = "_ConstraintLike"}};
 constexpr boundary::Signature kNew{.owner = "IfThen", .name = "__new__", .params = kNewParams, .required = 2};
 
 constexpr boundary::PropertySpec kProperties[] = {

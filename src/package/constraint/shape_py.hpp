@@ -29,4 +29,13 @@ consteval boundary::ClassSpec constraint_class(std::string_view name, const char
     };
 }
 
+/// `spec` with what the type stubs say its comparisons accept: `rhs` for ==
+/// and !=, and for the four orderings too when `ordering` (the operands the
+/// comparison type check lets through; the records keep typing.Any).
+consteval boundary::ClassSpec stub_comparisons(boundary::ClassSpec spec, std::string_view rhs, bool ordering) {
+    spec.stub_equality = rhs;
+    spec.stub_ordering = ordering;
+    return spec;
+}
+
 }  // namespace kelto::package::constraint

@@ -28,14 +28,17 @@ constexpr boundary::PropertySpec kValueProperties[] = {
     field_property<"value", &ValuePayload::value>("typing.Any"),
 };
 
-constexpr auto kSpecOptionSpec = constraint_class<SpecOptionPayload>(
-    "SpecOption", "builtins.SpecOption", "SpecOption(package_name, option_name)\n--\n\n",
-    boundary::constructor<kNew, &spec_option_new>(), kSpecOptionProperties);
+constexpr auto kSpecOptionSpec = stub_comparisons(
+    constraint_class<SpecOptionPayload>("SpecOption", "builtins.SpecOption",
+                                        "SpecOption(package_name, option_name)\n--\n\n",
+                                        boundary::constructor<kNew, &spec_option_new>(), kSpecOptionProperties),
+    "SpecOption", true);
 
 // No description text, so Value.__doc__ is None; no constructor, so calling
 // Value(...) fails in the interpreter.
-constexpr auto kValueSpec =
-    constraint_class<ValuePayload>("Value", "builtins.Value", nullptr, {}, kValueProperties);
+constexpr auto kValueSpec = stub_comparisons(
+    constraint_class<ValuePayload>("Value", "builtins.Value", nullptr, {}, kValueProperties),
+    "_OptionValue | Value", true);
 
 }  // namespace
 

@@ -113,14 +113,7 @@ constexpr boundary::Signature kNew{.owner = "PackageOutline",
                                    .required = 1,
                                    .extra_keywords = true};
 
-constexpr boundary::ClassSpec kSpec{
-    .name = "PackageOutline",
-    .qualified_name = "builtins.PackageOutline",
-    .doc = "PackageOutline(name, constraints=None, set_options=None, set_defaults=None, **kwargs)\n--\n\n",
-    .basic_size = static_cast<int>(sizeof(boundary::Instance<PackageOutline>)),
-    .dealloc = &boundary::dealloc<PackageOutline>,
-    .constructor = boundary::constructor<kNew, &package_outline_new>(),
-};
+constexpr boundary::ClassSpec kSpec = boundary::class_spec<PackageOutline, kNew, &package_outline_new>();
 
 }  // namespace
 

@@ -8,11 +8,6 @@ namespace {
 using boundary::Owned;
 using boundary::Result;
 
-// The constructor builds whatever it is given: only the operators type-check.
-Result<Owned> cmp_new(PyTypeObject* cls, Constraint lhs, Constraint rhs, CmpType op) {
-    return boundary::new_instance(cls, CmpPayload{std::move(lhs), std::move(rhs), op});
-}
-
 Result<Owned> cmp_if_then(const CmpPayload& self, Constraint then) {
     return boundary::new_instance(if_then_class.get(), IfThenPayload{Constraint(self), std::move(then)});
 }
@@ -26,8 +21,8 @@ constexpr boundary::Signature kIfThen{
     .owner = "Cmp", .name = "if_then", .params = kIfThenParams, .required = 1, .returns = "IfThen"};
 
 constexpr boundary::MethodSpec kMethods[] = {
-    boundary::method<kIfThen, &cmp_if_then>("if_then($self, then)\n--\n\nWrap this condition in an IfThen "
-                                            "constraint.\n\ncond.if_then(then) => If ( cond ) Then ( then )"),
+    boundary::method<kIfThen, &cmp_if_then,
+                     "Wrap this condition in an IfThen constraint.\n\ncond.if_then(then) => If ( cond ) Then ( then )">(),
 };
 
 constexpr boundary::PropertySpec kProperties[] = {
@@ -37,8 +32,8 @@ constexpr boundary::PropertySpec kProperties[] = {
 };
 
 constexpr auto kSpec = stub_comparisons(
-    constraint_class<CmpPayload>("Cmp", "builtins.Cmp", "Cmp(lhs, rhs, op)\n--\n\n",
-                                 boundary::constructor<kNew, &cmp_new>(), kProperties, kMethods),
+    // The constructor builds whatever it is given: only the operators type-check.
+    constraint_class<CmpPayload, kNew, Constraint, Constraint, CmpType>(kProperties, kMethods),
     "bool | Cmp | Depends | Value", false);
 
 }  // namespace

@@ -71,6 +71,12 @@ inline constexpr const char* kClassDoc =
     kStaticText<[] { return std::string(Sig.owner) + text_signature(Sig, "") + "\n--\n\n" + std::string(Tail.view()); }>
         .c_str();
 
+/// A module function's docstring: "<name>(params)\n--\n\n" alone, so that
+/// __doc__ is None and __text_signature__ the parameters.
+template <const Signature& Sig>
+inline constexpr const char* kFunctionDoc =
+    kStaticText<[] { return std::string(Sig.name) + text_signature(Sig, "") + "\n--\n\n"; }>.c_str();
+
 /// A method's docstring: "<name>($self, params)\n--\n\n" and `Tail`.
 template <const Signature& Sig, FixedString Tail = "">
 inline constexpr const char* kMethodDoc =

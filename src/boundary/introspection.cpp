@@ -141,9 +141,8 @@ std::vector<std::string> class_records(const ClassSpec& spec, std::string_view m
                                      "None", std::format("{}.setter", p.name)));
     }
     if (spec.slot_records || stubs) {
-        if (spec.repr != nullptr) records.push_back(member("__repr__", id, {"self", {}, false}, "str"));
-        if (spec.str != nullptr) records.push_back(member("__str__", id, {"self", {}, false}, "str"));
-        if (spec.to_int != nullptr) records.push_back(member("__int__", id, {"self", {}, false}, "int"));
+        for (const UnarySlot& slot : kUnarySlots)
+            if (spec.*slot.field != nullptr) records.push_back(member(slot.name, id, {"self", {}, false}, slot.returns));
     }
     if (spec.richcompare == nullptr) return records;
     if (!stubs) {

@@ -190,6 +190,18 @@ struct Writer {
     }
 };
 
+/// A module function `Result<Owned> impl()`. Module functions take no
+/// arguments, so the interpreter itself refuses any (METH_NOARGS).
+template <const Signature& Sig, auto Impl>
+struct Function {
+    static_assert(well_formed(Sig) && Sig.params.empty() && Sig.owner.empty());
+
+    static PyObject* call(PyObject*, PyObject*) noexcept {
+        return guarded({{}, Sig.name}, [] { return release_or_null(Impl()); }, static_cast<PyObject*>(nullptr));
+    }
+    static inline PyMethodDef def{Sig.name.data(), &call, METH_NOARGS, kFunctionDoc<Sig>};
+};
+
 // ---------------------------------------------------------------- table entries
 
 /// The constructor entry of a ClassSpec.

@@ -67,6 +67,21 @@ struct ClassSpec {
     bool stub_ordering = false;
 };
 
+/// The one-argument slots a class may fill, with their Python names and
+/// return types: class creation installs them and the introspection records
+/// describe them, both from this list.
+struct UnarySlot {
+    int id;
+    reprfunc ClassSpec::* field;
+    std::string_view name;
+    std::string_view returns;
+};
+inline constexpr UnarySlot kUnarySlots[] = {
+    {Py_tp_repr, &ClassSpec::repr, "__repr__", "str"},
+    {Py_tp_str, &ClassSpec::str, "__str__", "str"},
+    {Py_nb_int, &ClassSpec::to_int, "__int__", "int"},
+};
+
 /// A class object created on first use and kept for the rest of the process.
 class ClassObject {
 public:

@@ -8,8 +8,8 @@
 #include <string_view>
 #include <variant>
 
-#include "package/quoted_text.hpp"
-#include "package/version.hpp"
+#include "package/version/quoted_text.hpp"
+#include "package/version/version.hpp"
 
 namespace {
 

@@ -3,13 +3,13 @@
 #include "boundary/call.hpp"
 #include "boundary/module.hpp"
 #include "boundary/trampoline.hpp"
-#include "boundary/stdout.hpp"
-#include "logging.hpp"
+#include "process/stdout.hpp"
+#include "process/logging.hpp"
 #include "surface.hpp"
 #include "package/constraint/classes_py.hpp"
 #include "package/constraint/cmp_type_py.hpp"
-#include "package/outline_py.hpp"
-#include "package/version_py.hpp"
+#include "package/outline/outline_py.hpp"
+#include "package/version/version_py.hpp"
 
 #include <atomic>
 #include <condition_variable>
@@ -38,7 +38,7 @@ Result<Owned> init_tracing() {
 }
 
 Result<Owned> main_entry() {
-    if (const int error = boundary::write_stdout("kelto entrypoint\n"); error != 0)
+    if (const int error = process::write_stdout("kelto entrypoint\n"); error != 0)
         boundary::panic(std::format("failed printing to stdout: {}", std::strerror(error)));
     return boundary::none();
 }
@@ -176,7 +176,7 @@ Result<Owned> cached_module() {
 }
 
 Result<Owned> init() {
-    boundary::set_blocking_hooks({&leave_interpreter, &enter_interpreter});
+    process::set_blocking_hooks({&leave_interpreter, &enter_interpreter});
     const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current == -1) return std::unexpected(boundary::fetch_error());
     std::int64_t expected = -1;

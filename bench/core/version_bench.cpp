@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "package/version.hpp"
+#include "package/version/version.hpp"
 
 namespace {
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "boundary/panic.hpp"
+#include "process/alloc.hpp"
 
 #include <Python.h>
 
@@ -12,12 +13,6 @@
 #include <type_traits>
 
 namespace kelto::boundary {
-
-/// Exhausted memory while building internal values is not reported to Python:
-/// writes "memory allocation of <size> bytes failed" and aborts. Our operator
-/// new calls it with the size; a std::bad_alloc thrown inside the C++ runtime
-/// library reaches it with size 0, meaning unknown.
-[[noreturn, gnu::cold]] void out_of_memory(std::size_t size) noexcept;
 
 /// Runs `body` as the boundary entry `entry`. `failure` is what the slot
 /// returns with a Python exception set (nullptr for objects, -1 for setters).
@@ -28,7 +23,7 @@ R guarded(const EntryName& entry, Body&& body, R failure) noexcept {
     } catch (const Panic& fault) {
         raise_panic(fault, entry);
     } catch (const std::bad_alloc&) {
-        out_of_memory(0);
+        process::out_of_memory(0);
     } catch (const std::length_error& e) {
         // A value asked to grow past what it may hold: the caller's input is
         // too large, which Python reports as MemoryError.

@@ -1,6 +1,6 @@
 #include "boundary/panic.hpp"
 
-#include "boundary/stdout.hpp"
+#include "process/stdout.hpp"
 
 #include <cstdlib>
 #include <format>
@@ -47,15 +47,15 @@ void write_report(const Panic& fault, const EntryName& entry) {
     std::string place = entry_text(entry);
     if (fault.where)
         place += std::format(" ({}:{}:{})", fault.where->file_name(), fault.where->line(), fault.where->column());
-    write_stderr(std::format("thread '{}' panicked at {}:\n{}\n", thread_name(), place, fault.message));
+    process::write_stderr(std::format("thread '{}' panicked at {}:\n{}\n", thread_name(), place, fault.message));
     const char* wanted = std::getenv("KELTO_BACKTRACE");
     if (wanted != nullptr && wanted[0] != '\0' && std::string_view(wanted) != "0") {
         void* frames[64];
         const int depth = ::backtrace(frames, 64);
-        write_stderr("native backtrace:\n");
+        process::write_stderr("native backtrace:\n");
         ::backtrace_symbols_fd(frames, depth, STDERR_FILENO);
     } else {
-        write_stderr("note: set KELTO_BACKTRACE=1 to print a native backtrace\n");
+        process::write_stderr("note: set KELTO_BACKTRACE=1 to print a native backtrace\n");
     }
 }
 
@@ -76,7 +76,7 @@ void raise_panic(const Panic& fault, const EntryName& entry) noexcept {
     try {
         write_report(fault, entry);
     } catch (...) {
-        write_stderr("a native panic occurred; its report could not be written\n");
+        process::write_stderr("a native panic occurred; its report could not be written\n");
     }
     // The panic supersedes whatever error a failed interpreter call left behind;
     // the interpreter must not be called into with an exception pending.
@@ -85,7 +85,7 @@ void raise_panic(const Panic& fault, const EntryName& entry) noexcept {
     if (type == nullptr) {
         // The interpreter would not even create the class: keep its error, which
         // says why, and note the fault it was meant to carry.
-        write_stderr("could not create pyo3_runtime.PanicException\n");
+        process::write_stderr("could not create pyo3_runtime.PanicException\n");
         return;
     }
     const std::string_view message =
@@ -101,7 +101,7 @@ void resume_panic_from_python() {
     if (pending == nullptr || !PyErr_GivenExceptionMatches(pending, panic_type)) return;
 
     Owned exc = Owned::steal(PyErr_GetRaisedException());
-    write_stderr("kelto: a panic raised by native code came back through Python code.\n"
+    process::write_stderr("kelto: a panic raised by native code came back through Python code.\n"
                  "kelto: it is not an ordinary exception; unwinding continues. Python traceback:\n");
     PyErr_DisplayException(exc.get());
     std::string message = "Unwrapped panic from Python code";

@@ -2,7 +2,7 @@
 // never shared with Python objects.
 #pragma once
 
-#include "package/version.hpp"
+#include "package/version/version.hpp"
 
 #include <cstdint>
 #include <string>

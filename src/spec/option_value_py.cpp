@@ -1,8 +1,8 @@
 #include "spec/option_value_py.hpp"
 
 #include "boundary/panic.hpp"
-#include "refusal.hpp"
-#include "package/version_py.hpp"
+#include "boundary/refusal.hpp"
+#include "package/version/version_py.hpp"
 
 namespace kelto::spec {
 namespace {

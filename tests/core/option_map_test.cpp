@@ -1,4 +1,4 @@
-#include "package/option_map.hpp"
+#include "package/outline/option_map.hpp"
 
 #include <gtest/gtest.h>
 

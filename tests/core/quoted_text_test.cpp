@@ -1,4 +1,4 @@
-#include "package/quoted_text.hpp"
+#include "package/version/quoted_text.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "package/unicode_tables.hpp"
+#include "package/version/unicode_tables.hpp"
 
 namespace kelto::package {
 namespace {

@@ -1,6 +1,6 @@
-#include "package/version.hpp"
+#include "package/version/version.hpp"
 
-#include "package/quoted_text.hpp"
+#include "package/version/quoted_text.hpp"
 
 #include <gtest/gtest.h>
 

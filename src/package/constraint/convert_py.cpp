@@ -2,7 +2,7 @@
 
 #include "boundary/instance.hpp"
 #include "boundary/panic.hpp"
-#include "refusal.hpp"
+#include "boundary/refusal.hpp"
 #include "package/constraint/classes_py.hpp"
 #include "spec/option_value_py.hpp"
 

@@ -1,4 +1,4 @@
-#include "package/version_py.hpp"
+#include "package/version/version_py.hpp"
 
 #include "boundary/trampoline.hpp"
 

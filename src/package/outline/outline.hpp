@@ -2,7 +2,7 @@
 #pragma once
 
 #include "package/constraint/tree.hpp"
-#include "package/option_map.hpp"
+#include "package/outline/option_map.hpp"
 #include "package/text.hpp"
 #include "spec/option_value.hpp"
 

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "boundary/errors.hpp"
-#include "logging.hpp"
+#include "process/logging.hpp"
 
 namespace kelto {
 

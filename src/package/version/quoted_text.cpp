@@ -1,4 +1,4 @@
-#include "package/quoted_text.hpp"
+#include "package/version/quoted_text.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <iterator>
 
-#include "package/unicode_tables.hpp"
+#include "package/version/unicode_tables.hpp"
 
 namespace kelto::package {
 

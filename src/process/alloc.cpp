@@ -1,7 +1,7 @@
 // Allocation policy of the module. Our operator new is hidden inside the
 // shared object (the export map keeps it local), so it serves kelto's own
 // allocations and leaves the rest of the process alone.
-#include "boundary/call.hpp"
+#include "process/alloc.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -9,7 +9,7 @@
 
 #include <unistd.h>
 
-namespace kelto::boundary {
+namespace kelto::process {
 
 void out_of_memory(std::size_t size) noexcept {
     // No allocation from here on: format into a stack buffer, write, abort.
@@ -42,10 +42,10 @@ void* allocate_aligned(std::size_t size, std::align_val_t align) noexcept {
 }
 
 }  // namespace
-}  // namespace kelto::boundary
+}  // namespace kelto::process
 
-using kelto::boundary::allocate;
-using kelto::boundary::allocate_aligned;
+using kelto::process::allocate;
+using kelto::process::allocate_aligned;
 
 void* operator new(std::size_t size) { return allocate(size); }
 void* operator new[](std::size_t size) { return allocate(size); }

@@ -1,9 +1,9 @@
-#include "package/outline_py.hpp"
+#include "package/outline/outline_py.hpp"
 
 #include "boundary/trampoline.hpp"
-#include "refusal.hpp"
+#include "boundary/refusal.hpp"
 #include "package/constraint/convert_py.hpp"
-#include "package/outline.hpp"
+#include "package/outline/outline.hpp"
 #include "spec/option_value_py.hpp"
 
 namespace kelto::package {

@@ -1,4 +1,4 @@
-#include "boundary/stdout.hpp"
+#include "process/stdout.hpp"
 
 #include <atomic>
 #include <cerrno>
@@ -6,7 +6,7 @@
 
 #include <unistd.h>
 
-namespace kelto::boundary {
+namespace kelto::process {
 namespace {
 
 // Re-entrant, so a thread that holds it may write again (a panic report while a
@@ -66,4 +66,4 @@ void write_stderr(std::string_view bytes) noexcept {
     (void)write_all(STDERR_FILENO, bytes);
 }
 
-}  // namespace kelto::boundary
+}  // namespace kelto::process

@@ -1,4 +1,4 @@
-#include "refusal.hpp"
+#include "boundary/refusal.hpp"
 
 namespace kelto {
 

@@ -1,6 +1,6 @@
-#include "logging.hpp"
+#include "process/logging.hpp"
 
-#include "boundary/stdout.hpp"
+#include "process/stdout.hpp"
 
 #include <cstdlib>
 #include <cstring>
@@ -97,12 +97,12 @@ void deliver(const Callsite& site, std::string_view message) noexcept {
     } catch (...) {
         return;
     }
-    if (const int error = boundary::write_stdout(line); error != 0) {
+    if (const int error = process::write_stdout(line); error != 0) {
         char diagnostic[160];
         const int n = std::snprintf(diagnostic, sizeof diagnostic,
                                     "kelto: could not write a log line to standard output: %s\n",
                                     std::strerror(error));
-        if (n > 0) boundary::write_stderr({diagnostic, static_cast<std::size_t>(n)});
+        if (n > 0) process::write_stderr({diagnostic, static_cast<std::size_t>(n)});
     }
 }
 

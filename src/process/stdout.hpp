@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-namespace kelto::boundary {
+namespace kelto::process {
 
 /// What a write does around a call that may block: `leave` lets other threads
 /// run (the module detaches from the interpreter) and returns what `enter`
@@ -28,4 +28,4 @@ void set_blocking_hooks(BlockingHooks hooks) noexcept;
 /// Writes `bytes` to file descriptor 2, best effort, also outside the interpreter.
 void write_stderr(std::string_view bytes) noexcept;
 
-}  // namespace kelto::boundary
+}  // namespace kelto::process

@@ -1,4 +1,4 @@
-#include "package/version.hpp"
+#include "package/version/version.hpp"
 
 #include <charconv>
 #include <cstddef>
@@ -6,7 +6,7 @@
 #include <optional>
 #include <utility>
 
-#include "package/quoted_text.hpp"
+#include "package/version/quoted_text.hpp"
 
 namespace kelto::package {
 

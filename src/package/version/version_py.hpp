@@ -3,7 +3,7 @@
 
 #include "boundary/instance.hpp"
 #include "boundary/type.hpp"
-#include "package/version.hpp"
+#include "package/version/version.hpp"
 
 namespace kelto::package {
 

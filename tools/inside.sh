@@ -218,6 +218,8 @@ case "$command" in
         # build with the leak checks, and the fuzzers followed by the offline
         # install of the sdist. A failure in either fails the run at its await.
         mkdir -p "$build"
+        # The sdist lane waits for a wheel in dist/: not one from an earlier run.
+        rm -rf dist
         background debug-leaks bash tools/inside.sh test-leaks
         background fuzz-sdist bash tools/inside.sh test-fuzz-sdist
         step "build"

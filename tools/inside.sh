@@ -6,7 +6,8 @@ python=${KELTO_PYTHON:-python3}
 jobs=$(nproc)
 build=build
 
-step() { printf '\n=== %s\n' "$*"; }
+# Each step's heading says when it started, in seconds since this script did.
+step() { printf '\n=== %s (at %d s)\n' "$*" "$SECONDS"; }
 
 # Runs a build step without its progress lines, showing them only on failure.
 quietly() {

@@ -215,14 +215,12 @@ case "$command" in
         await leakhunt 5
         ;;
     test)
-        # Two lanes run beside the main one, each mostly on one core: the debug
-        # build with the leak checks, and the fuzzers followed by the offline
-        # install of the sdist. A failure in either fails the run at its await.
+        # Two lanes run beside the main one: the debug build with the leak
+        # checks, and the fuzzers followed by the sanitizer build and its tests.
+        # A failure in either fails the run at its await, showing its log.
         mkdir -p "$build"
-        # The sdist lane waits for a wheel in dist/: not one from an earlier run.
-        rm -rf dist
         background debug-leaks bash tools/inside.sh test-leaks
-        background fuzz-sdist bash tools/inside.sh test-fuzz-sdist
+        background fuzz-asan bash tools/inside.sh test-fuzz-asan
         step "build"
         quietly build_main
         step "C++ unit tests"
@@ -237,19 +235,15 @@ case "$command" in
         # From tests/, so the clone's root cannot shadow the installed module.
         (cd tests && "$venv_python" -c 'import kelto, sys; sys.exit("/venv/" not in kelto.__file__)' \
             && run_pytest "$venv_python" python -q)
-        step "the wheel with older C++ runtimes (Debian 12 and 13); the committed Unicode tables"
-        run_pytest "$python" tests/packaging -q -m "not sdist"
+        step "the wheel with older C++ runtimes (Debian 12 and 13), the sdist installed offline, the committed Unicode tables"
+        run_pytest "$python" tests/packaging -q
         step "benchmarks, once with tiny counts (kept from rotting; no thresholds)"
         PYTHONPATH="$build/main" run_pytest "$python" bench/tests -q
         PYTHONPATH="$build/main" "$python" bench/run.py --quick >"$build/bench-quick.log" \
             || { cat "$build/bench-quick.log"; exit 1; }
         tail -n 1 "$build/bench-quick.log"
-        step "C++ unit tests and the Python suite under AddressSanitizer and UBSan"
-        quietly build_asan
-        run_asan_ctest
-        run_asan_pytest -q
         await debug-leaks 6
-        await fuzz-sdist 8
+        await fuzz-asan 6
         ;;
     test-leaks)
         # A lane of test, run beside its other steps.
@@ -260,15 +254,15 @@ case "$command" in
         step "leak hunt over the hostile and stateful tests"
         run_leakhunt -q tests/python/test_hostile.py tests/python/test_reentrancy.py tests/python/test_stateful.py
         ;;
-    test-fuzz-sdist)
+    test-fuzz-asan)
         # A lane of test, run beside its other steps.
         step "fuzzing"
         quietly build_fuzz
         run_fuzzers
-        step "the sdist installed offline into a fresh virtual environment"
-        # Waits for the main lane to write it.
-        for _ in $(seq 1800); do compgen -G "dist/kelto-*manylinux*.whl" >/dev/null && break; sleep 1; done
-        run_pytest "$python" tests/packaging -q -m sdist
+        step "C++ unit tests and the Python suite under AddressSanitizer and UBSan"
+        quietly build_asan
+        run_asan_ctest
+        run_asan_pytest -q
         ;;
     leakhunt)
         # For check, which runs it beside its other steps.

@@ -54,6 +54,11 @@ def evaluate(groups: list[Group], memory: dict | None) -> list[dict]:
         verdicts.append({"goal": "Debian peak memory per package <= plain's", "group": "memory",
                          "value": k / p if p > 0 else float("inf"), "target": "<= 1.0",
                          "met": k <= p, "measure": f"peak RSS growth per package, kelto {k:.0f} B / plain {p:.0f} B"})
+        k = per_package["kelto_held"]["held_per_package"]
+        p = per_package["plain_held"]["held_per_package"]
+        verdicts.append({"goal": "Debian memory held per package <= plain's", "group": "memory",
+                         "value": k / p if p > 0 else float("inf"), "target": "<= 1.0",
+                         "met": k <= p, "measure": f"RSS held per package, kelto {k:.0f} B / plain {p:.0f} B"})
     return verdicts
 
 

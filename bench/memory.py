@@ -11,6 +11,9 @@ index, after the index is read,
 - trace: growth of tracemalloc's traced memory, and its peak. tracemalloc
   sees only the interpreter's allocators, not C++ operator new, so for kelto
   it undercounts; the RSS figure is the verdict.
+- held: the resident memory the outlines hold after the whole index was read
+  and built package by package (as the demo does) and dropped, over the
+  resident set before reading. What a program that keeps the outlines pays.
 
     python3 bench/memory.py outline --impl kelto --mode rss [--index P] [--limit N]
 """
@@ -74,7 +77,30 @@ def reset_peak_rss() -> bool:
         return False
 
 
+def held_by_outlines(impl: str, index: str | None, limit: int | None) -> dict:
+    """The resident memory the outlines hold once the index is gone: read and
+    build package by package as the demo does, keep only the outlines, then
+    compare the resident set with the one before reading."""
+    import debian
+    path = str(debian.find_index(index))
+    classes = debian.kelto_classes() if impl == "kelto" else debian.plain_classes()
+    build = debian.outline_builder(classes)
+    build(debian.load_packages(path, 1)[0])  # first-use costs are not per package
+    gc.collect()
+    rss_before = current_rss_bytes()
+    outlines = []
+    for line, fields in debian.read_stanzas(path):
+        outlines.append(build(debian.prepare(path, line, fields)))
+        if limit and len(outlines) >= limit:
+            break
+    gc.collect()
+    held = current_rss_bytes() - rss_before
+    return {"impl": impl, "mode": "held", "packages": len(outlines), "held_per_package": held / len(outlines)}
+
+
 def probe_outlines(impl: str, mode: str, index: str | None, limit: int | None) -> dict:
+    if mode == "held":
+        return held_by_outlines(impl, index, limit)
     import debian
     packages = debian.load_packages(debian.find_index(index), limit)
     classes = debian.kelto_classes() if impl == "kelto" else debian.plain_classes()
@@ -118,7 +144,7 @@ def main(argv: list[str]) -> int:
     parser = argparse.ArgumentParser(description="memory per package, in this process")
     parser.add_argument("what", choices=["outline"])
     parser.add_argument("--impl", choices=["kelto", "plain"], required=True)
-    parser.add_argument("--mode", choices=["rss", "trace"], required=True)
+    parser.add_argument("--mode", choices=["rss", "trace", "held"], required=True)
     parser.add_argument("--index", default=None)
     parser.add_argument("--limit", type=int, default=None)
     args = parser.parse_args(argv)

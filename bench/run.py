@@ -121,7 +121,7 @@ def measure_memory(args: argparse.Namespace, index: Path) -> dict:
                                 MEMORY_NAME, count)
     outlines = {}
     for impl in ("kelto", "plain"):
-        for mode in ("rss", "trace"):
+        for mode in ("rss", "trace", "held"):
             outlines[f"{impl}_{mode}"] = memory.outlines_in_subprocess(impl, mode, str(index), args.packages)
     return {"depends_name": MEMORY_NAME, "objects": count, "per_object": objects, "per_package": outlines}
 
@@ -153,12 +153,15 @@ def print_memory(results: dict) -> None:
     p = results["per_package"]
     count = p["kelto_rss"]["packages"]
     print(f"\n== memory per package: all outlines of {count} packages, each in a fresh process")
-    print(f"{'who':<8} {'peak RSS growth B/pkg':>22} {'RSS growth B/pkg':>17} "
+    print(f"{'who':<8} {'peak RSS growth B/pkg':>22} {'RSS growth B/pkg':>17} {'held B/pkg':>11} "
           f"{'traced B/pkg':>13} {'traced peak B/pkg':>18}")
     for impl in ("kelto", "plain"):
-        rss, trace = p[f"{impl}_rss"], p[f"{impl}_trace"]
+        rss, trace, held = p[f"{impl}_rss"], p[f"{impl}_trace"], p[f"{impl}_held"]
         print(f"{impl:<8} {rss['peak_growth_per_package']:>22.0f} {rss['rss_growth_per_package']:>17.0f} "
+              f"{held['held_per_package']:>11.0f} "
               f"{trace['traced_per_package']:>13.0f} {trace['traced_peak_per_package']:>18.0f}")
+    print("(held: resident memory kept by the outlines after reading and building package by package,"
+          " with the index dropped)")
     if not all(p[f"{impl}_rss"].get("peak_reset") for impl in ("kelto", "plain")):
         print("(the peak RSS could not be reset after reading the index: the peaks may be the reading's)")
     print("(tracemalloc does not see C++ allocations: kelto's traced bytes undercount; RSS is the verdict)")

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <format>
 #include <mutex>
+#include <thread>
 
 namespace kelto {
 namespace {
@@ -28,7 +29,7 @@ using boundary::Result;
 constexpr logging::Callsite kTracingActivated{logging::Level::Warn, "kelto", "lib", 100};
 
 PyObject* init_tracing(PyObject*, PyObject*) noexcept {
-    return boundary::guarded([]() -> PyObject* {
+    return boundary::guarded({{}, "init_tracing"}, []() -> PyObject* {
         if (logging::install_subscriber() == logging::InstallResult::AlreadySet)
             boundary::panic("Failed to set subscriber: SetGlobalDefaultError(\"a global default "
                             "trace dispatcher has already been set\")");
@@ -38,7 +39,7 @@ PyObject* init_tracing(PyObject*, PyObject*) noexcept {
 }
 
 PyObject* main_entry(PyObject*, PyObject*) noexcept {
-    return boundary::guarded([]() -> PyObject* {
+    return boundary::guarded({{}, "main_entry"}, []() -> PyObject* {
         if (const int error = boundary::write_stdout("kelto entrypoint\n"); error != 0)
             boundary::panic(std::format("failed printing to stdout: {}", std::strerror(error)));
         return boundary::none().release();
@@ -50,6 +51,19 @@ PyMethodDef kInitTracing{"init_tracing", init_tracing, METH_NOARGS, "init_tracin
 PyMethodDef kMainEntry{"main_entry", main_entry, METH_NOARGS, "main_entry()\n--\n\n"};
 constexpr boundary::Signature kInitTracingSignature{.name = "init_tracing"};
 constexpr boundary::Signature kMainEntrySignature{.name = "main_entry"};
+
+// ---------------------------------------------------------------- blocking writes
+
+// Writes to standard output and error may block (a full pipe drained by
+// another thread of this process): they leave the interpreter meanwhile.
+void* leave_interpreter() noexcept {
+    if (PyThreadState_GetUnchecked() == nullptr) return nullptr;  // not attached
+    return PyEval_SaveThread();
+}
+
+void enter_interpreter(void* token) noexcept {
+    if (token != nullptr) PyEval_RestoreThread(static_cast<PyThreadState*>(token));
+}
 
 // ---------------------------------------------------------------- surface
 
@@ -111,11 +125,12 @@ enum class Once : std::uint8_t { Empty, Running, Complete };
 std::mutex once_mutex;
 std::condition_variable once_done;
 Once once_state = Once::Empty;
+std::thread::id once_builder;  // the thread that is building, while Running
 
 Result<Owned> build_module() {
-    Owned module = Owned::steal(PyModule_Create2(&kModuleDef, PYTHON_API_VERSION));
-    if (!module) return std::unexpected(boundary::fetch_error());
-    if (auto r = module_body(module); !r) return std::unexpected(r.error());
+    auto module = boundary::checked(PyModule_Create2(&kModuleDef, PYTHON_API_VERSION));
+    if (!module) return module;
+    if (auto r = module_body(*module); !r) return std::unexpected(r.error());
     return module;
 }
 
@@ -124,14 +139,28 @@ Result<Owned> build_module() {
 /// deadlock: one builds, the other waits and then gets the same module.
 Result<Owned> cached_module() {
     bool must_build = false;
+    bool reentered = false;
     Py_BEGIN_ALLOW_THREADS
     std::unique_lock lock{once_mutex};
-    once_done.wait(lock, [] { return once_state != Once::Running; });
-    if (once_state == Once::Empty) {
-        once_state = Once::Running;
-        must_build = true;
+    // The thread that is building can only get here again through Python code
+    // that the module body ran (an import hook importing kelto): waiting for
+    // itself would never end.
+    reentered = once_state == Once::Running && once_builder == std::this_thread::get_id();
+    if (!reentered) {
+        once_done.wait(lock, [] { return once_state != Once::Running; });
+        if (once_state == Once::Empty) {
+            once_state = Once::Running;
+            once_builder = std::this_thread::get_id();
+            must_build = true;
+        }
     }
     Py_END_ALLOW_THREADS
+    if (reentered)
+        return std::unexpected(boundary::raise(
+            PyExc_ImportError,
+            "kelto was imported again while its first import was still building the module "
+            "on the same thread (an import hook or a module it imports re-entered kelto); "
+            "import kelto once that first import has finished"));
     if (!must_build) return Owned::borrow(module_cell);
 
     Result<Owned> built = std::unexpected(boundary::ErrorSet{});
@@ -153,6 +182,7 @@ Result<Owned> cached_module() {
 }
 
 Result<Owned> init() {
+    boundary::set_blocking_hooks({&leave_interpreter, &enter_interpreter});
     const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current == -1) return std::unexpected(boundary::fetch_error());
     std::int64_t expected = -1;
@@ -176,6 +206,6 @@ const ModuleSurface& module_surface() noexcept { return kSurface; }
 }  // namespace kelto
 
 PyMODINIT_FUNC PyInit_kelto() {
-    return kelto::boundary::guarded([]() -> PyObject* { return release_or_null(kelto::init()); },
+    return kelto::boundary::guarded({{}, "PyInit_kelto"}, []() -> PyObject* { return release_or_null(kelto::init()); },
                                     static_cast<PyObject*>(nullptr));
 }

@@ -9,8 +9,8 @@
 namespace kelto {
 
 /// Emits `site` with the text of `message`, then raises `type(message)`.
-/// `message` is a new str, or null with the error of making it pending.
+/// `message` is a new str, or the error of making it.
 [[gnu::cold]] boundary::ErrorSet refuse_logged(const logging::Callsite& site, PyObject* type,
-                                               boundary::Owned message);
+                                               boundary::Result<boundary::Owned> message);
 
 }  // namespace kelto

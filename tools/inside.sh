@@ -125,6 +125,25 @@ run_leakhunt() {
     PYTHONPATH="$build/debug:tests" run_pytest python3.14-dbg -p leakhunt "$@"
 }
 
+# The boundary fuzzer (tests/python/boundary_fuzz.py) for $1 seconds under the
+# debug interpreter and, beside it, under AddressSanitizer; logs in build/.
+run_boundary_fuzz() {
+    local seconds=$1 dbg_rc=0 asan_rc=0
+    PYTHONPATH="$build/debug" python3.14-dbg tests/python/boundary_fuzz.py --seconds "$seconds" \
+        >/dev/null 2>"$build/boundary-fuzz-dbg.log" &
+    local dbg=$!
+    LD_PRELOAD="$(clang -print-file-name=libclang_rt.asan-x86_64.so)" \
+    ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:halt_on_error=1:suppressions=$PWD/tools/sanitizers/asan.supp" \
+    UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:suppressions=$PWD/tools/sanitizers/ubsan.supp" \
+    PYTHONMALLOC=malloc PYTHONPATH="$build/asan" "$python" tests/python/boundary_fuzz.py --seconds "$seconds" \
+        >/dev/null 2>"$build/boundary-fuzz-asan.log" || asan_rc=$?
+    wait "$dbg" || dbg_rc=$?
+    tail -n 1 "$build/boundary-fuzz-dbg.log" | sed 's/^/debug interpreter: /'
+    tail -n 1 "$build/boundary-fuzz-asan.log" | sed 's/^/AddressSanitizer: /'
+    [ "$dbg_rc" -eq 0 ] || { tail -n 60 "$build/boundary-fuzz-dbg.log"; return 1; }
+    [ "$asan_rc" -eq 0 ] || { tail -n 60 "$build/boundary-fuzz-asan.log"; return 1; }
+}
+
 # Steps that run beside the others, each in a session of its own (so that the
 # whole of it can be stopped) with its output in $build/NAME.log.
 # background NAME COMMAND...; await NAME fails, showing the log, when it did.
@@ -189,6 +208,10 @@ case "$command" in
         run_fuzzers ;;
     wheel)
         build_dist ;;
+    boundary-fuzz)
+        quietly build_debug
+        quietly build_asan
+        run_boundary_fuzz "${1:-1800}" ;;
     check)
         # The slow checks; KELTO_CHECK_FUZZ_SECONDS (default 600) per fuzz target.
         # The leak hunt runs on one core beside the other steps, which halves
@@ -212,13 +235,17 @@ case "$command" in
         quietly build_fuzz
         fuzz_seconds=${KELTO_CHECK_FUZZ_SECONDS:-600}
         run_fuzzers
+        step "boundary fuzzer, ${KELTO_CHECK_BOUNDARY_SECONDS:-1800} s under the debug interpreter and under AddressSanitizer"
+        run_boundary_fuzz "${KELTO_CHECK_BOUNDARY_SECONDS:-1800}"
         await leakhunt 5
         ;;
     test)
         # Two lanes run beside the main one: the debug build with the leak
-        # checks, and the fuzzers followed by the sanitizer build and its tests.
+        # checks, and the fuzzers followed by the sanitizer build, its tests and
+        # the boundary fuzzer.
         # A failure in either fails the run at its await, showing its log.
         mkdir -p "$build"
+        rm -f "$build/debug.ready"
         background debug-leaks bash tools/inside.sh test-leaks
         background fuzz-asan bash tools/inside.sh test-fuzz-asan
         step "build"
@@ -249,10 +276,11 @@ case "$command" in
         # A lane of test, run beside its other steps.
         step "debug build"
         quietly build_debug
+        touch "$build/debug.ready"
         step "reference leaks under the debug interpreter"
         PYTHONPATH="$build/debug" run_pytest python3.14-dbg tests/python -q -m leaks
         step "leak hunt over the hostile and stateful tests"
-        run_leakhunt -q tests/python/test_hostile.py tests/python/test_reentrancy.py tests/python/test_stateful.py
+        run_leakhunt -q tests/python/test_hostile.py tests/python/test_boundary_faults.py tests/python/test_reentrancy.py tests/python/test_stateful.py
         ;;
     test-fuzz-asan)
         # A lane of test, run beside its other steps.
@@ -263,6 +291,11 @@ case "$command" in
         quietly build_asan
         run_asan_ctest
         run_asan_pytest -q
+        step "boundary fuzzer, ${KELTO_BOUNDARY_FUZZ_SECONDS:-30} s under the debug interpreter and under AddressSanitizer"
+        # The debug build is the other lane's; it is long done by now, but wait
+        # for it (a failed one fails that lane, and test stops this one).
+        until [ -e "$build/debug.ready" ]; do sleep 2; done
+        run_boundary_fuzz "${KELTO_BOUNDARY_FUZZ_SECONDS:-30}"
         ;;
     leakhunt)
         # For check, which runs it beside its other steps.

@@ -156,9 +156,12 @@ class TestFloor:
         assert tree.clone().size() == tree.size()
 
 
-def test_builder_gives_the_same_refusals_on_the_sample():
+def test_builder_does_the_same_work_on_both_sides():
     packages = debian.load_packages(debian.SAMPLE, 200)
-    k, p = debian.outline_builder(debian.kelto_classes()), debian.outline_builder(debian.plain_classes())
-    for fields in packages:
-        k(fields), p(fields)
+    k, p = debian.Builder(debian.kelto_classes()), debian.Builder(debian.plain_classes())
+    for package in packages:
+        k.outline(package), p.outline(package)
+    # Both build every bound, and keep the same versions as text.
+    assert k.tally.bounds == p.tally.bounds == sum(package["bounds_in_text"] for package in packages) > 0
+    assert (k.tally.versions_as_text, k.tally.bounds_as_text) == (p.tally.versions_as_text, p.tally.bounds_as_text)
     assert len(debian.dependency_names(packages, 50)) == 50

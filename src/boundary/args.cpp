@@ -46,12 +46,8 @@ std::string quoted_list(std::span<const std::string_view> names) {
 }
 
 [[gnu::cold]] ErrorSet unexpected_keyword(const Signature& sig, PyObject* keyword) {
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(keyword, &size);
-    if (text == nullptr) return fetch_error();
-    return raise(PyExc_TypeError,
-                 std::format("{} got an unexpected keyword argument '{}'", full_name(sig),
-                             std::string_view(text, static_cast<std::size_t>(size))));
+    return raise(PyExc_TypeError, std::format("{} got an unexpected keyword argument '{}'", full_name(sig),
+                                              escaped_utf8(keyword)));
 }
 
 [[gnu::cold]] ErrorSet missing_required(const Signature& sig, std::span<PyObject*> slots) {

@@ -11,13 +11,19 @@
 
 namespace kelto::boundary {
 
-/// 0 when free, n > 0 while n shared borrows are active, -1 while exclusive.
+/// Counts the borrows of one instance. The word holds the count plus one: 1
+/// when free, 1 + n while n shared borrows are active, -1 while the exclusive
+/// one is. 0 is left for memory that no constructor initialised (an instance
+/// the interpreter zero-filled without calling ours): nothing is ever lent
+/// from it, and the instance layer refuses it before asking.
 class BorrowFlag {
 public:
+    [[nodiscard]] bool built() const noexcept { return state_.load(std::memory_order_relaxed) != kUnbuilt; }
+
     [[nodiscard]] bool try_shared() noexcept {
         std::intptr_t current = state_.load(std::memory_order_relaxed);
         do {
-            if (current == kExclusive) return false;
+            if (current == kExclusive || current == kUnbuilt) return false;
         } while (!state_.compare_exchange_weak(current, current + 1, std::memory_order_acquire,
                                                std::memory_order_relaxed));
         return true;
@@ -25,15 +31,17 @@ public:
     void release_shared() noexcept { state_.fetch_sub(1, std::memory_order_release); }
 
     [[nodiscard]] bool try_exclusive() noexcept {
-        std::intptr_t expected = 0;
+        std::intptr_t expected = kFree;
         return state_.compare_exchange_strong(expected, kExclusive, std::memory_order_acquire,
                                               std::memory_order_relaxed);
     }
-    void release_exclusive() noexcept { state_.store(0, std::memory_order_release); }
+    void release_exclusive() noexcept { state_.store(kFree, std::memory_order_release); }
 
 private:
+    static constexpr std::intptr_t kUnbuilt = 0;
+    static constexpr std::intptr_t kFree = 1;
     static constexpr std::intptr_t kExclusive = -1;
-    std::atomic<std::intptr_t> state_{0};
+    std::atomic<std::intptr_t> state_{kFree};
 };
 
 /// RuntimeError "Already mutably borrowed" / "Already borrowed".

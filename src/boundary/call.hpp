@@ -19,16 +19,14 @@ namespace kelto::boundary {
 /// library reaches it with size 0, meaning unknown.
 [[noreturn, gnu::cold]] void out_of_memory(std::size_t size) noexcept;
 
-/// Runs `body` as a boundary entry. `failure` is what the slot returns with a
-/// Python exception set (nullptr for objects, -1 for setters).
+/// Runs `body` as the boundary entry `entry`. `failure` is what the slot
+/// returns with a Python exception set (nullptr for objects, -1 for setters).
 template <class Body, class R = std::invoke_result_t<Body>>
-R guarded(Body&& body, R failure) noexcept {
+R guarded(const EntryName& entry, Body&& body, R failure) noexcept {
     try {
         return body();
-    } catch (const KeepPendingError&) {
-        // The Python exception that stopped the call is already set.
     } catch (const Panic& fault) {
-        raise_panic(fault);
+        raise_panic(fault, entry);
     } catch (const std::bad_alloc&) {
         out_of_memory(0);
     } catch (const std::length_error& e) {
@@ -36,10 +34,9 @@ R guarded(Body&& body, R failure) noexcept {
         // too large, which Python reports as MemoryError.
         PyErr_SetString(PyExc_MemoryError, e.what());
     } catch (const std::exception& e) {
-        raise_panic(Panic{e.what(), std::source_location::current()});
+        raise_panic(Panic{e.what()}, entry);
     } catch (...) {
-        raise_panic(Panic{"native code failed with an unknown C++ exception",
-                          std::source_location::current()});
+        raise_panic(Panic{"native code failed with an unknown C++ exception"}, entry);
     }
     return failure;
 }

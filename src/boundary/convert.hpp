@@ -9,6 +9,11 @@
 
 namespace kelto::boundary {
 
+/// A new str holding `text` (UTF-8).
+[[nodiscard]] inline Result<Owned> str_to_py(std::string_view text) {
+    return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
 /// Specialised per parameter type: `static Result<T> convert(PyObject*)`.
 template <class T>
 struct Converter;

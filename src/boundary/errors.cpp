@@ -4,12 +4,14 @@
 #include "boundary/instance.hpp"
 #include "boundary/panic.hpp"
 
+#include <format>
+
 namespace kelto::boundary {
 
 ErrorSet raise(PyObject* type, std::string_view message) noexcept {
-    Owned text = Owned::steal(PyUnicode_FromStringAndSize(message.data(),
-                                                          static_cast<Py_ssize_t>(message.size())));
-    if (text) PyErr_SetObject(type, text.get());
+    // Making the text can only fail with MemoryError, which is then the error raised.
+    if (PyObject* text = PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())))
+        PyErr_SetObject(type, Owned::steal(text).get());
     return {};
 }
 
@@ -46,6 +48,12 @@ ErrorSet raise_already_borrowed() noexcept {
     return {};
 }
 
+void panic_unbuilt(PyObject* self) {
+    std::string_view name = Py_TYPE(self)->tp_name;  // "builtins.Cmp"
+    name.remove_prefix(name.rfind('.') + 1);
+    panic(std::format("a {} object whose payload no constructor built", name));
+}
+
 void report_foreign_drop(std::string_view type_path) noexcept {
     // A deallocator may run while an exception is propagating: keep it.
     Owned pending = Owned::steal(PyErr_GetRaisedException());
@@ -67,25 +75,41 @@ ErrorSet fetch_error() {
     return {};
 }
 
-void discard_error() {
+Result<void> discard_error() {
     resume_panic_from_python();
     PyObject* pending = PyErr_Occurred();
     // A step that fails may only swallow ordinary errors: losing a Ctrl-C
     // raised inside a user's __index__ would leave the program running on.
-    if (pending != nullptr && !PyErr_GivenExceptionMatches(pending, PyExc_Exception)) throw KeepPendingError{};
+    if (pending != nullptr && !PyErr_GivenExceptionMatches(pending, PyExc_Exception))
+        return std::unexpected(ErrorSet{});
     PyErr_Clear();
+    return {};
 }
 
-Owned exception_text(Borrowed exc) noexcept {
-    Owned text = Owned::steal(PyObject_Str(exc.get()));
-    if (text) return text;
-    PyErr_Clear();
-    Owned type_name = Owned::steal(PyType_GetName(Py_TYPE(exc.get())));
-    if (!type_name) return {};
-    return Owned::steal(PyUnicode_FromFormat("<unprintable %U object>", type_name.get()));
+Result<Owned> exception_text(Borrowed exc) {
+    if (PyObject* text = PyObject_Str(exc.get())) return Owned::steal(text);
+    // Only an ordinary failure of str() is papered over: a Ctrl-C, a SystemExit
+    // or a panic raised inside it ends the call.
+    if (auto r = discard_error(); !r) return std::unexpected(r.error());
+    auto type_name = checked(PyType_GetName(Py_TYPE(exc.get())));
+    if (!type_name) return type_name;
+    return checked(PyUnicode_FromFormat("<unprintable %U object>", type_name->get()));
 }
 
-ErrorSet prefix_argument_error(std::string_view name) noexcept {
+std::string escaped_utf8(Borrowed text) {
+    Py_ssize_t size = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size))
+        return std::string(utf8, static_cast<std::size_t>(size));
+    PyErr_Clear();  // a lone surrogate: write it as the interpreter writes it
+    Owned bytes = Owned::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "backslashreplace"));
+    if (!bytes) {
+        PyErr_Clear();
+        return "?";
+    }
+    return std::string(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+}
+
+ErrorSet prefix_argument_error(std::string_view name) {
     Owned original = Owned::steal(PyErr_GetRaisedException());
     if (!original) return {};
     // Only TypeError itself is reworded; subclasses and other errors keep their identity.
@@ -93,16 +117,16 @@ ErrorSet prefix_argument_error(std::string_view name) noexcept {
         PyErr_SetRaisedException(original.release());
         return {};
     }
-    Owned text = exception_text(original);
-    if (!text) return {};
-    Owned message = Owned::steal(PyUnicode_FromFormat(
-        "argument '%.*s': %U", static_cast<int>(name.size()), name.data(), text.get()));
-    if (!message) return {};
-    Owned replacement = Owned::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
-    if (!replacement) return {};
+    auto text = exception_text(original);
+    if (!text) return text.error();
+    auto message = checked(PyUnicode_FromFormat("argument '%.*s': %U", static_cast<int>(name.size()),
+                                                name.data(), text->get()));
+    if (!message) return message.error();
+    auto replacement = checked(PyObject_CallOneArg(PyExc_TypeError, message->get()));
+    if (!replacement) return replacement.error();
     // PyException_SetCause steals its argument; GetCause returns a new reference.
-    PyException_SetCause(replacement.get(), PyException_GetCause(original.get()));
-    PyErr_SetRaisedException(replacement.release());
+    PyException_SetCause(replacement->get(), PyException_GetCause(original.get()));
+    PyErr_SetRaisedException(replacement->release());
     return {};
 }
 

@@ -6,6 +6,7 @@
 #include "boundary/ref.hpp"
 
 #include <expected>
+#include <string>
 #include <string_view>
 
 namespace kelto::boundary {
@@ -41,20 +42,37 @@ using Result = std::expected<T, ErrorSet>;
 /// pending exception is our own panic coming back through Python code.
 [[gnu::cold]] ErrorSet fetch_error();
 
-/// Thrown to end the current call with the Python exception that is pending:
-/// `guarded` returns the slot's failure value and leaves the exception set.
-struct KeepPendingError {};
+/// A new reference returned by an interpreter call, or, when the call failed
+/// (returned null), the pending error under the fetch rule.
+[[nodiscard]] inline Result<Owned> checked(PyObject* result) {
+    if (result != nullptr) [[likely]] return Owned::steal(result);
+    return std::unexpected(fetch_error());
+}
 
-/// Drops the pending exception of a step that failed and lets the caller try
-/// something else. What is not an Exception (KeyboardInterrupt, SystemExit, a
-/// panic coming back through Python code) is never dropped: it ends the call.
-void discard_error();
+/// The same for calls that report failure with a negative status.
+[[nodiscard]] inline Result<void> checked(int status) {
+    if (status >= 0) [[likely]] return {};
+    return std::unexpected(fetch_error());
+}
+
+/// Drops the pending exception of a step that failed so the caller can try
+/// something else. What is not an Exception (KeyboardInterrupt, SystemExit)
+/// is never dropped: it stays pending and comes back as the failure, which
+/// ends the call. A panic coming back through Python code throws.
+[[nodiscard]] Result<void> discard_error();
 
 /// Re-raises a pending exactly-TypeError as TypeError("argument '<name>': "
 /// + its text), keeping its __cause__. Any other exception passes unchanged.
-[[gnu::cold]] ErrorSet prefix_argument_error(std::string_view name) noexcept;
+/// Throws a Panic when str() of the error brings back our own panic.
+[[gnu::cold]] ErrorSet prefix_argument_error(std::string_view name);
 
-/// The text of an exception as its str(), or "<unprintable T object>".
-[[nodiscard]] Owned exception_text(Borrowed exc) noexcept;
+/// The text of an exception as its str(), or "<unprintable T object>" when
+/// str() fails with an ordinary error. Anything else str() raises
+/// (KeyboardInterrupt, SystemExit) is the failure; our own panic throws.
+[[nodiscard]] Result<Owned> exception_text(Borrowed exc);
+
+/// A str as UTF-8, lone surrogates written as backslash escapes ("\ud800"),
+/// as the interpreter's own messages show them. Never fails.
+[[nodiscard]] std::string escaped_utf8(Borrowed text);
 
 }  // namespace kelto::boundary

@@ -55,6 +55,21 @@ inline void check_owner(const Instance<Payload>& inst) {
     }
 }
 
+/// Refuses an instance whose payload no constructor built. The classes are
+/// immutable and their constructors always build one, so only a fault can
+/// get here; but trusting zero-filled memory as a payload would crash.
+[[noreturn, gnu::cold]] void panic_unbuilt(PyObject* self);
+
+/// Every way into a payload passes here first: built, then (for a thread-bound
+/// class) on its owner thread.
+template <class Payload>
+inline Instance<Payload>& checked_instance(PyObject* self) {
+    auto& inst = instance_cast<Payload>(self);
+    if (!inst.borrow.built()) [[unlikely]] panic_unbuilt(self);
+    check_owner(inst);
+    return inst;
+}
+
 /// True when `obj` is an instance of `cls` or of a subclass.
 [[nodiscard]] inline bool is_instance(Borrowed obj, PyTypeObject* cls) noexcept {
     return PyObject_TypeCheck(obj.get(), cls) != 0;
@@ -65,8 +80,7 @@ inline void check_owner(const Instance<Payload>& inst) {
 template <class Payload, class Read>
 [[nodiscard]] auto read_payload(Borrowed obj, Read&& read)
     -> Result<std::invoke_result_t<Read, const Payload&>> {
-    auto& inst = instance_cast<Payload>(obj.get());
-    check_owner(inst);
+    auto& inst = checked_instance<Payload>(obj.get());
     auto borrow = SharedBorrow::take(inst.borrow);
     if (!borrow) return std::unexpected(borrow.error());
     return std::forward<Read>(read)(std::as_const(inst.payload));
@@ -76,8 +90,7 @@ template <class Payload, class Read>
 /// "Already borrowed" while any borrow is active.
 template <class Payload, class Write>
 [[nodiscard]] Result<void> write_payload(Borrowed obj, Write&& write) {
-    auto& inst = instance_cast<Payload>(obj.get());
-    check_owner(inst);
+    auto& inst = checked_instance<Payload>(obj.get());
     auto borrow = ExclusiveBorrow::take(inst.borrow);
     if (!borrow) return std::unexpected(borrow.error());
     std::forward<Write>(write)(inst.payload);
@@ -128,6 +141,13 @@ template <class Payload>
 template <class Payload>
 void dealloc(PyObject* self) noexcept {
     auto& inst = instance_cast<Payload>(self);
+    PyTypeObject* cls = Py_TYPE(self);
+    if (!inst.borrow.built()) [[unlikely]] {
+        // Zero-filled memory that never held a payload: nothing to destroy.
+        cls->tp_free(self);
+        Py_DECREF(cls);
+        return;
+    }
     if constexpr (ThreadAffinity<Payload>::kBound) {
         // The payload is plain C++ data, safe to destroy on any thread that
         // holds the interpreter lock: it is reported, not leaked.
@@ -136,7 +156,6 @@ void dealloc(PyObject* self) noexcept {
     }
     std::destroy_at(&inst.payload);
     std::destroy_at(&inst.borrow);
-    PyTypeObject* cls = Py_TYPE(self);
     cls->tp_free(self);
     Py_DECREF(cls);
 }

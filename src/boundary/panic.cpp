@@ -32,10 +32,22 @@ std::string thread_name() {
     return name;
 }
 
-void write_report(const Panic& fault) {
-    write_stderr(std::format("thread '{}' panicked at {}:{}:{}:\n{}\n", thread_name(),
-                             fault.where.file_name(), fault.where.line(), fault.where.column(),
-                             fault.message));
+/// "Cmp.__new__", "NumOf.of" or "init_tracing".
+std::string entry_text(const EntryName& entry) {
+    std::string_view owner = entry.owner;
+    if (owner.empty() && entry.receiver != nullptr) {
+        owner = Py_TYPE(entry.receiver)->tp_name;  // "builtins.Cmp"
+        owner.remove_prefix(owner.rfind('.') + 1);
+    }
+    if (owner.empty()) return std::string(entry.member);
+    return std::format("{}.{}", owner, entry.member);
+}
+
+void write_report(const Panic& fault, const EntryName& entry) {
+    std::string place = entry_text(entry);
+    if (fault.where)
+        place += std::format(" ({}:{}:{})", fault.where->file_name(), fault.where->line(), fault.where->column());
+    write_stderr(std::format("thread '{}' panicked at {}:\n{}\n", thread_name(), place, fault.message));
     const char* wanted = std::getenv("KELTO_BACKTRACE");
     if (wanted != nullptr && wanted[0] != '\0' && std::string_view(wanted) != "0") {
         void* frames[64];
@@ -60,9 +72,9 @@ PyObject* panic_exception_type() noexcept {
     return panic_type;
 }
 
-void raise_panic(const Panic& fault) noexcept {
+void raise_panic(const Panic& fault, const EntryName& entry) noexcept {
     try {
-        write_report(fault);
+        write_report(fault, entry);
     } catch (...) {
         write_stderr("a native panic occurred; its report could not be written\n");
     }

@@ -7,15 +7,26 @@
 
 #include "boundary/errors.hpp"
 
+#include <optional>
 #include <source_location>
 #include <string>
 
 namespace kelto::boundary {
 
-/// The C++ exception that carries a fault to the boundary.
+/// The C++ exception that carries a fault to the boundary. `where` is the
+/// source line that raised it, when the fault came from `panic()`.
 struct Panic {
     std::string message;
-    std::source_location where;
+    std::optional<std::source_location> where = std::nullopt;
+};
+
+/// The entry from Python a fault ended: "Cmp.__new__", "Version.__repr__",
+/// "init_tracing". A slot shared by several classes names its receiver and
+/// leaves `owner` empty: the class is read off the receiver's type.
+struct EntryName {
+    std::string_view owner;
+    std::string_view member;
+    PyObject* receiver = nullptr;
 };
 
 /// Ends the current Python call with the panic exception.
@@ -28,9 +39,9 @@ inline void check(bool condition, const char* message,
     if (!condition) [[unlikely]] panic(message, where);
 }
 
-/// At the boundary: writes the report to standard error and sets the panic
-/// exception carrying the fault's message.
-[[gnu::cold]] void raise_panic(const Panic& fault) noexcept;
+/// At the boundary: writes the report (naming `entry`) to standard error and
+/// sets the panic exception carrying the fault's message.
+[[gnu::cold]] void raise_panic(const Panic& fault, const EntryName& entry) noexcept;
 
 /// The class pyo3_runtime.PanicException, created on first need; null with an
 /// exception set if the interpreter refuses to create it.

@@ -1,5 +1,6 @@
 #include "boundary/stdout.hpp"
 
+#include <atomic>
 #include <cerrno>
 #include <mutex>
 
@@ -27,14 +28,42 @@ int write_all(int fd, std::string_view bytes) noexcept {
     return 0;
 }
 
+std::atomic<BlockingHooks*> installed_hooks{nullptr};
+
+/// Outside the interpreter for its lifetime, when hooks are installed.
+class Blocking {
+public:
+    Blocking() noexcept : hooks_{installed_hooks.load(std::memory_order_acquire)} {
+        if (hooks_ != nullptr) token_ = hooks_->leave();
+    }
+    ~Blocking() {
+        if (hooks_ != nullptr) hooks_->enter(token_);
+    }
+    Blocking(const Blocking&) = delete;
+    Blocking& operator=(const Blocking&) = delete;
+
+private:
+    BlockingHooks* hooks_;
+    void* token_ = nullptr;
+};
+
 }  // namespace
 
+void set_blocking_hooks(BlockingHooks hooks) noexcept {
+    static BlockingHooks kept = hooks;  // the first call's, for the life of the process
+    installed_hooks.store(&kept, std::memory_order_release);
+}
+
 int write_stdout(std::string_view bytes) noexcept {
+    const Blocking outside;
     const std::lock_guard guard{stdout_lock()};
     const int error = write_all(STDOUT_FILENO, bytes);
     return error == EBADF ? 0 : error;
 }
 
-void write_stderr(std::string_view bytes) noexcept { (void)write_all(STDERR_FILENO, bytes); }
+void write_stderr(std::string_view bytes) noexcept {
+    const Blocking outside;
+    (void)write_all(STDERR_FILENO, bytes);
+}
 
 }  // namespace kelto::boundary

@@ -78,7 +78,7 @@ struct Constructor {
 
     static PyObject* vectorcall(PyObject* cls, PyObject* const* args, std::size_t nargsf,
                                 PyObject* kwnames) noexcept {
-        return guarded([&]() -> PyObject* {
+        return guarded({Sig.owner, Sig.name}, [&]() -> PyObject* {
             const auto nargs = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
             std::vector<ExtraKeyword> extra;
             // The common call passes every parameter by position: nothing to bind.
@@ -91,11 +91,22 @@ struct Constructor {
     }
 
     static PyObject* new_(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
-        return guarded([&]() -> PyObject* {
+        return guarded({Sig.owner, Sig.name}, [&]() -> PyObject* {
             std::array<PyObject*, kArity> slots{};
             std::vector<ExtraKeyword> extra;
             BoundArgs bound{slots, kExtra ? &extra : nullptr};
             if (!bind_tuple_dict(Sig, args, kwargs, bound)) return nullptr;
+            // `Cls.__new__(Cls, **kw)` may bind from a dict that Python code run
+            // by a conversion can reach and empty: hold every argument ourselves
+            // for the whole call. (Binding itself runs no Python code.)
+            std::array<Owned, kArity> held;
+            for (std::size_t i = 0; i < kArity; ++i) held[i] = Owned::borrow(slots[i]);
+            std::vector<Owned> held_extra;
+            held_extra.reserve(2 * extra.size());
+            for (const ExtraKeyword& keyword : extra) {
+                held_extra.push_back(Owned::borrow(keyword.name));
+                held_extra.push_back(Owned::borrow(keyword.value));
+            }
             return run(cls, slots.data(), extra);
         }, static_cast<PyObject*>(nullptr));
     }
@@ -125,7 +136,7 @@ struct Method {
 
     static PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) noexcept {
-        return guarded([&]() -> PyObject* {
+        return guarded({Sig.owner, Sig.name}, [&]() -> PyObject* {
             std::array<PyObject*, kArity> slots{};
             BoundArgs bound{slots};
             if (!bind_vectorcall(Sig, args, static_cast<std::size_t>(nargs), kwnames, bound)) return nullptr;
@@ -141,8 +152,9 @@ struct Method {
 };
 
 /// A reading slot `Result<Owned> impl(const Payload&)` under a shared borrow:
-/// __repr__, __str__ (`text`) and property getters (`get`).
-template <auto Impl>
+/// __repr__, __str__, __int__ (`text`) and property getters (`get`); `Name`
+/// is the slot's or the property's name.
+template <auto Impl, FixedString Name>
 struct Reader {
     using Payload = std::remove_cvref_t<typename detail::FnTraits<decltype(Impl)>::Receiver>;
 
@@ -151,7 +163,7 @@ struct Reader {
 
 private:
     static PyObject* read(PyObject* self) noexcept {
-        return guarded([&]() -> PyObject* {
+        return guarded({{}, Name.view(), self}, [&]() -> PyObject* {
             auto result = read_payload<Payload>(self, Impl);
             return result ? release_or_null(*std::move(result)) : nullptr;
         }, static_cast<PyObject*>(nullptr));
@@ -168,7 +180,7 @@ struct Writer {
     using Value = std::tuple_element_t<0, typename detail::FnTraits<decltype(Impl)>::Args>;
 
     static int set(PyObject* self, PyObject* value, void*) noexcept {
-        return guarded([&]() -> int {
+        return guarded({{}, Name.view(), self}, [&]() -> int {
             if (value == nullptr) {
                 raise_cant_delete();
                 return -1;
@@ -204,9 +216,9 @@ consteval MethodSpec method(const char* doc) {
 template <FixedString Name, auto Get, auto Set = nullptr>
 consteval PropertySpec property(std::string_view annotation) {
     if constexpr (std::is_null_pointer_v<decltype(Set)>)
-        return {Name.text, annotation, &Reader<Get>::get, nullptr};
+        return {Name.text, annotation, &Reader<Get, Name>::get, nullptr};
     else
-        return {Name.text, annotation, &Reader<Get>::get, &Writer<Name, Set>::set};
+        return {Name.text, annotation, &Reader<Get, Name>::get, &Writer<Name, Set>::set};
 }
 
 }  // namespace kelto::boundary

@@ -38,17 +38,22 @@ ErrorSet attribute_failed(const ClassSpec& spec, std::string_view attribute) {
     return {};
 }
 
+/// Classes are immutable, so their attributes go straight into the class's
+/// dictionary; the type's attribute cache is told afterwards.
 Result<void> set_attributes(const ClassSpec& spec, PyTypeObject* cls) {
+    if (spec.attributes.empty()) return {};
+    auto dict = checked(PyType_GetDict(cls));
+    if (!dict) return std::unexpected(attribute_failed(spec, "__dict__"));
     for (const ClassAttribute& attribute : spec.attributes) {
         auto value = attribute.make(cls);
-        if (!value) return std::unexpected(attribute_failed(spec, attribute.name));
-        if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(cls), attribute.name, value->get()) < 0)
+        if (!value || !checked(PyDict_SetItemString(dict->get(), attribute.name, value->get())))
             return std::unexpected(attribute_failed(spec, attribute.name));
     }
+    PyType_Modified(cls);
     return {};
 }
 
-PyTypeObject* create(const ClassSpec& spec) {
+Result<PyTypeObject*> create(const ClassSpec& spec) {
     std::vector<PyType_Slot> slots;
     slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(spec.dealloc)});
     if (spec.doc != nullptr) slots.push_back({Py_tp_doc, const_cast<char*>(spec.doc)});
@@ -67,28 +72,30 @@ PyTypeObject* create(const ClassSpec& spec) {
     slots.push_back({0, nullptr});
 
     // No base-type flag (Python cannot subclass), no dict, no weakrefs; a class
-    // without a constructor cannot be instantiated at all.
-    unsigned int flags = Py_TPFLAGS_DEFAULT;
+    // without a constructor cannot be instantiated at all. Immutable: Python
+    // may not replace __new__ or a slot, nor move an instance to another class
+    // by assigning __class__, which would hand out a payload no constructor built.
+    unsigned int flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
     if (spec.constructor.signature == nullptr) flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
     PyType_Spec type_spec{spec.qualified_name, spec.basic_size, 0, flags, slots.data()};
-    Owned cls = Owned::steal(PyType_FromSpec(&type_spec));
-    if (!cls) return nullptr;
-    if (!set_attributes(spec, reinterpret_cast<PyTypeObject*>(cls.get()))) return nullptr;
-    return reinterpret_cast<PyTypeObject*>(cls.release());
+    auto cls = checked(PyType_FromSpec(&type_spec));
+    if (!cls) return std::unexpected(cls.error());
+    if (auto r = set_attributes(spec, reinterpret_cast<PyTypeObject*>(cls->get())); !r) return std::unexpected(r.error());
+    return reinterpret_cast<PyTypeObject*>(cls->release());
 }
 
 }  // namespace
 
 Result<PyTypeObject*> ClassObject::get_or_create() {
-    if (type_ == nullptr) {
-        try {
-            type_ = create(spec_);
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-        }
-        if (type_ == nullptr) return std::unexpected(fetch_error());
+    if (type_ != nullptr) return type_;
+    Result<PyTypeObject*> created = std::unexpected(ErrorSet{});
+    try {
+        created = create(spec_);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
     }
-    return type_;
+    if (!created) return std::unexpected(fetch_error());
+    return type_ = *created;
 }
 
 PyTypeObject* ClassObject::create_or_panic() {

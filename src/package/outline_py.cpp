@@ -70,9 +70,11 @@ namespace kelto::package {
 namespace {
 
 [[gnu::cold]] boundary::ErrorSet refuse_keyword(Borrowed keyword) {
+    auto printable = boundary::str_to_py(boundary::escaped_utf8(keyword));  // a lone surrogate, escaped
+    if (!printable) return printable.error();
     return refuse_logged(kUnexpectedKeyword, PyExc_ValueError,
-                         Owned::steal(PyUnicode_FromFormat("PyPackageOutline unexpected keyword argument '%S'",
-                                                           keyword.get())));
+                         boundary::checked(PyUnicode_FromFormat("PyPackageOutline unexpected keyword argument '%U'",
+                                                                printable->get())));
 }
 
 Result<Owned> package_outline_new(PyTypeObject* cls, std::string_view name,

@@ -8,20 +8,14 @@ namespace {
 using boundary::Owned;
 using boundary::Result;
 
-Result<Owned> to_str(const std::string& text) {
-    Owned str = Owned::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-    if (!str) return std::unexpected(boundary::fetch_error());
-    return str;
-}
-
 Result<Owned> version_new(PyTypeObject* cls, std::string_view ver) {
     auto parsed = parse_version(ver);
     if (!parsed) return std::unexpected(boundary::raise(PyExc_ValueError, debug_text(parsed.error())));
     return boundary::new_instance(cls, *std::move(parsed));
 }
 
-Result<Owned> version_repr(const Version& self) { return to_str(debug_text(self)); }
-Result<Owned> version_str(const Version& self) { return to_str(plain_text(self)); }
+Result<Owned> version_repr(const Version& self) { return boundary::str_to_py(debug_text(self)); }
+Result<Owned> version_str(const Version& self) { return boundary::str_to_py(plain_text(self)); }
 
 constexpr boundary::Param kNewParams[] = {{.name = "ver", .annotation = "str"}};
 constexpr boundary::Signature kNew{.owner = "Version", .name = "__new__", .params = kNewParams, .required = 1};
@@ -33,8 +27,8 @@ constexpr boundary::ClassSpec kVersionSpec{
     .basic_size = static_cast<int>(sizeof(boundary::Instance<Version>)),
     .dealloc = &boundary::dealloc<Version>,
     .constructor = boundary::constructor<kNew, &version_new>(),
-    .repr = &boundary::Reader<&version_repr>::text,
-    .str = &boundary::Reader<&version_str>::text,
+    .repr = &boundary::Reader<&version_repr, "__repr__">::text,
+    .str = &boundary::Reader<&version_str, "__str__">::text,
 };
 
 }  // namespace

@@ -14,116 +14,112 @@ using boundary::Result;
 constexpr logging::Callsite kCastRefused{logging::Level::Error, "kelto::spec::spec_option",
                                          "spec/spec_option", 237};
 
-/// numpy's boolean scalars are recognised by name, so numpy is never imported.
-bool is_numpy_bool_type(PyTypeObject* type) {
-    Owned module = Owned::steal(PyType_GetModuleName(type));
-    if (!module) {
-        boundary::discard_error();
-        return false;
-    }
-    if (!PyUnicode_EqualToUTF8(module.get(), "numpy")) return false;
-    Owned name = Owned::steal(PyType_GetName(type));
-    if (!name) {
-        boundary::discard_error();
-        return false;
-    }
-    return PyUnicode_EqualToUTF8(name.get(), "bool_") || PyUnicode_EqualToUTF8(name.get(), "bool");
+/// A step of the cast: the value, nothing when the step does not apply, or a
+/// pending error that must end the call (an interrupt raised by a hook).
+template <class T>
+using Step = Result<std::optional<T>>;
+
+/// After a failed interpreter call in a step: the step does not apply, unless
+/// the error is one that may not be dropped.
+template <class T>
+Step<T> not_applicable() {
+    if (auto r = boundary::discard_error(); !r) return std::unexpected(r.error());
+    return std::optional<T>{};
 }
 
-std::optional<bool> as_bool(Borrowed obj) {
+/// numpy's boolean scalars are recognised by name, so numpy is never imported.
+Step<bool> is_numpy_bool_type(PyTypeObject* type) {
+    auto module = boundary::checked(PyType_GetModuleName(type));
+    if (!module) return not_applicable<bool>();
+    // __module__ of a class is whatever its body assigned: None, an int, bytes.
+    if (!PyUnicode_Check(module->get()) || !PyUnicode_EqualToUTF8(module->get(), "numpy")) return false;
+    auto name = boundary::checked(PyType_GetName(type));
+    if (!name) return not_applicable<bool>();
+    if (!PyUnicode_Check(name->get())) return false;
+    return PyUnicode_EqualToUTF8(name->get(), "bool_") || PyUnicode_EqualToUTF8(name->get(), "bool");
+}
+
+Step<bool> as_bool(Borrowed obj) {
     if (PyBool_Check(obj.get())) return obj.get() == Py_True;
     PyTypeObject* type = Py_TYPE(obj.get());
-    if (!is_numpy_bool_type(type)) return std::nullopt;
+    auto numpy = is_numpy_bool_type(type);
+    if (!numpy || !numpy->value_or(false)) return numpy ? std::optional<bool>{} : numpy;
     auto nb_bool = reinterpret_cast<inquiry>(PyType_GetSlot(type, Py_nb_bool));
-    if (nb_bool == nullptr) {
-        PyErr_Clear();  // GetSlot may complain about a static type
-        return std::nullopt;
-    }
+    if (nb_bool == nullptr) return not_applicable<bool>();  // GetSlot may complain about a static type
     const int truth = nb_bool(obj.get());
-    if (truth < 0) {
-        boundary::discard_error();
-        return std::nullopt;
-    }
+    if (truth < 0) return not_applicable<bool>();
     return truth != 0;
 }
 
-std::optional<std::int64_t> as_int(Borrowed obj) {
+Step<std::int64_t> as_int(Borrowed obj) {
     const long long value = PyLong_AsLongLong(obj.get());
-    if (value == -1 && PyErr_Occurred()) {
-        boundary::discard_error();  // no __index__, or outside 64 bits
-        return std::nullopt;
-    }
+    if (value == -1 && PyErr_Occurred()) return not_applicable<std::int64_t>();  // no __index__, or outside 64 bits
     return static_cast<std::int64_t>(value);
 }
 
-std::optional<double> as_float(Borrowed obj) {
+Step<double> as_float(Borrowed obj) {
     if (PyFloat_CheckExact(obj.get())) return PyFloat_AS_DOUBLE(obj.get());
     const double value = PyFloat_AsDouble(obj.get());
-    if (value == -1.0 && PyErr_Occurred()) {
-        boundary::discard_error();
-        return std::nullopt;
-    }
+    if (value == -1.0 && PyErr_Occurred()) return not_applicable<double>();
     return value;
 }
 
-std::optional<std::string> as_str(Borrowed obj) {
-    if (!PyUnicode_Check(obj.get())) return std::nullopt;
+Step<std::string> as_str(Borrowed obj) {
+    if (!PyUnicode_Check(obj.get())) return std::optional<std::string>{};
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(obj.get(), &size);
-    if (utf8 == nullptr) {
-        boundary::discard_error();  // a lone surrogate
-        return std::nullopt;
-    }
+    if (utf8 == nullptr) return not_applicable<std::string>();  // a lone surrogate
     return std::string(utf8, static_cast<std::size_t>(size));
 }
 
-std::optional<package::Version> as_version(Borrowed obj) {
-    if (!boundary::is_instance(obj, package::version_class.get())) return std::nullopt;
+Step<package::Version> as_version(Borrowed obj) {
+    if (!boundary::is_instance(obj, package::version_class.get())) return std::optional<package::Version>{};
     auto copy = boundary::read_payload<package::Version>(obj, [](const package::Version& v) { return v; });
-    if (!copy) {
-        boundary::discard_error();  // exclusively borrowed right now
-        return std::nullopt;
-    }
+    if (!copy) return not_applicable<package::Version>();  // exclusively borrowed right now
     return *std::move(copy);
 }
 
-Result<Owned> created_or_panic(Owned obj) {
+/// Tries `steps` in order; the first that gives a value is the option value.
+template <class... Steps>
+Step<SpecOptionValue> first_of(Borrowed obj, Steps... steps) {
+    Step<SpecOptionValue> found = std::optional<SpecOptionValue>{};
+    ((found = [&]() -> Step<SpecOptionValue> {
+          auto value = steps(obj);
+          if (!value) return std::unexpected(value.error());
+          if (!*value) return std::optional<SpecOptionValue>{};
+          return std::optional<SpecOptionValue>{SpecOptionValue{**std::move(value)}};
+      }(), !found || found->has_value()) ||
+     ...);
+    return found;
+}
+
+Result<Owned> created_or_panic(PyObject* obj) {
     // Making an int, float or str from a plain value must not fail.
-    if (!obj) {
+    if (obj == nullptr) {
         PyErr_Clear();
         boundary::panic("could not convert an option value into a Python object");
     }
-    return obj;
+    return Owned::steal(obj);
 }
 
 }  // namespace
 
-std::optional<SpecOptionValue> try_spec_option_value_from_py(Borrowed obj) {
+Result<std::optional<SpecOptionValue>> try_spec_option_value_from_py(Borrowed obj) {
     PyObject* o = obj.get();
     // Exact ints, floats and strs skip the steps that could never accept them
     // (and the exceptions those steps would raise and discard).
-    if (PyLong_CheckExact(o)) {
-        if (auto v = as_int(obj)) return SpecOptionValue{*v};
-        if (auto v = as_float(obj)) return SpecOptionValue{*v};
-        return std::nullopt;
-    }
+    if (PyLong_CheckExact(o)) return first_of(obj, as_int, as_float);
     if (PyFloat_CheckExact(o)) return SpecOptionValue{PyFloat_AS_DOUBLE(o)};
-    if (PyUnicode_CheckExact(o)) {
-        if (auto v = as_str(obj)) return SpecOptionValue{*std::move(v)};
-        return std::nullopt;
-    }
-    if (auto v = as_bool(obj)) return SpecOptionValue{*v};
-    if (auto v = as_int(obj)) return SpecOptionValue{*v};
-    if (auto v = as_float(obj)) return SpecOptionValue{*v};
-    if (auto v = as_str(obj)) return SpecOptionValue{*std::move(v)};
-    if (auto v = as_version(obj)) return SpecOptionValue{*std::move(v)};
-    return std::nullopt;
+    if (PyUnicode_CheckExact(o)) return first_of(obj, as_str);
+    return first_of(obj, as_bool, as_int, as_float, as_str, as_version);
 }
 
 Result<SpecOptionValue> spec_option_value_from_py(Borrowed obj) {
-    if (auto value = try_spec_option_value_from_py(obj)) return *std::move(value);
+    auto value = try_spec_option_value_from_py(obj);
+    if (!value) return std::unexpected(value.error());
+    if (*value) return **std::move(value);
     return std::unexpected(refuse_logged(kCastRefused, PyExc_TypeError,
-                                         Owned::steal(PyUnicode_FromFormat(
+                                         boundary::checked(PyUnicode_FromFormat(
                                              "cannot cast Python type '%S' to SpecOptionValue",
                                              reinterpret_cast<PyObject*>(Py_TYPE(obj.get()))))));
 }
@@ -133,13 +129,12 @@ Result<Owned> spec_option_value_to_py(const SpecOptionValue& value) {
         case OptionKind::Bool:
             return Owned::borrow(std::get<bool>(value) ? Py_True : Py_False);
         case OptionKind::Int:
-            return created_or_panic(Owned::steal(PyLong_FromLongLong(std::get<std::int64_t>(value))));
+            return created_or_panic(PyLong_FromLongLong(std::get<std::int64_t>(value)));
         case OptionKind::Float:
-            return created_or_panic(Owned::steal(PyFloat_FromDouble(std::get<double>(value))));
+            return created_or_panic(PyFloat_FromDouble(std::get<double>(value)));
         case OptionKind::Str: {
             const auto& text = std::get<std::string>(value);
-            return created_or_panic(Owned::steal(
-                PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));
+            return created_or_panic(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
         }
         case OptionKind::Version:
             return boundary::emplace_instance(package::version_class.get(),

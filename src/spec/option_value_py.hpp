@@ -15,9 +15,10 @@ namespace kelto::spec {
 [[nodiscard]] boundary::Result<SpecOptionValue> spec_option_value_from_py(boundary::Borrowed obj);
 
 /// The same steps without the failure message and event, for callers that
-/// report a refusal in their own words. Errors of the steps are discarded
-/// (except a panic coming back through Python code).
-[[nodiscard]] std::optional<SpecOptionValue> try_spec_option_value_from_py(boundary::Borrowed obj);
+/// report a refusal in their own words: nothing when no step applies. The
+/// ordinary errors of the steps are discarded; an interrupt raised by a hook
+/// is the failure.
+[[nodiscard]] boundary::Result<std::optional<SpecOptionValue>> try_spec_option_value_from_py(boundary::Borrowed obj);
 
 /// A new Python object: bool, int, float, str or a new Version.
 [[nodiscard]] boundary::Result<boundary::Owned> spec_option_value_to_py(const SpecOptionValue& value);

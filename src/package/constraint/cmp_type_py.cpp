@@ -13,15 +13,11 @@ using boundary::Result;
 Result<Owned> cmp_type_repr(const CmpType& op) {
     std::string text = "CmpType.";
     text += member_name(op);
-    Owned str = Owned::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-    if (!str) return std::unexpected(boundary::fetch_error());
-    return str;
+    return boundary::str_to_py(text);
 }
 
 Result<Owned> cmp_type_int(const CmpType& op) {
-    Owned value = Owned::steal(PyLong_FromLong(static_cast<long>(op)));
-    if (!value) return std::unexpected(boundary::fetch_error());
-    return value;
+    return boundary::checked(PyLong_FromLong(static_cast<long>(op)));
 }
 
 template <CmpType Member>
@@ -44,8 +40,8 @@ constexpr boundary::ClassSpec kCmpTypeSpec{
     .doc = nullptr,
     .basic_size = static_cast<int>(sizeof(boundary::Instance<CmpType>)),
     .dealloc = &boundary::dealloc<CmpType>,
-    .repr = &boundary::Reader<&cmp_type_repr>::text,
-    .to_int = &boundary::Reader<&cmp_type_int>::text,
+    .repr = &boundary::Reader<&cmp_type_repr, "__repr__">::text,
+    .to_int = &boundary::Reader<&cmp_type_int, "__int__">::text,
     .attributes = kMembers,
 };
 

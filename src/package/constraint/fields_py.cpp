@@ -8,21 +8,17 @@ using boundary::Result;
 Result<Owned> field_to_py(const Constraint& value) { return constraint_to_py(clone_constraint(value)); }
 
 Result<Owned> field_to_py(const std::vector<Constraint>& value) {
-    Owned list = Owned::steal(PyList_New(static_cast<Py_ssize_t>(value.size())));
-    if (!list) return std::unexpected(boundary::fetch_error());
+    auto list = boundary::checked(PyList_New(static_cast<Py_ssize_t>(value.size())));
+    if (!list) return list;
     for (std::size_t i = 0; i < value.size(); ++i) {
         auto item = constraint_to_py(clone_constraint(value[i]));
-        if (!item) return std::unexpected(item.error());  // the partly filled list goes with `list`
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item->release());  // steals the item
+        if (!item) return item;  // the partly filled list goes with `list`
+        PyList_SET_ITEM(list->get(), static_cast<Py_ssize_t>(i), item->release());  // steals the item
     }
     return list;
 }
 
-Result<Owned> field_to_py(const Text& value) {
-    Owned str = Owned::steal(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
-    if (!str) return std::unexpected(boundary::fetch_error());
-    return str;
-}
+Result<Owned> field_to_py(const Text& value) { return boundary::str_to_py(value); }
 
 Result<Owned> field_to_py(const spec::SpecOptionValue& value) { return spec::spec_option_value_to_py(value); }
 

@@ -13,15 +13,22 @@
 
 namespace kelto::package::constraint::detail {
 
+// Under AddressSanitizer a block on a free list is poisoned, so a node used
+// after its last reference went away is reported as it would be without the pool.
 #if defined(__SANITIZE_ADDRESS__)
-#define KELTO_NODE_POOL 0  // let AddressSanitizer see every node's lifetime
+#define KELTO_POISON_FREED 1
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer)
-#define KELTO_NODE_POOL 0
+#define KELTO_POISON_FREED 1
 #endif
 #endif
-#ifndef KELTO_NODE_POOL
-#define KELTO_NODE_POOL 1
+#ifdef KELTO_POISON_FREED
+#include <sanitizer/asan_interface.h>
+#define KELTO_POISON(p, size) ASAN_POISON_MEMORY_REGION((p), (size))
+#define KELTO_UNPOISON(p, size) ASAN_UNPOISON_MEMORY_REGION((p), (size))
+#else
+#define KELTO_POISON(p, size) ((void)(p), (void)(size))
+#define KELTO_UNPOISON(p, size) ((void)(p), (void)(size))
 #endif
 
 /// The largest node size the lists keep: a SpecOption node (two names and
@@ -38,26 +45,24 @@ public:
 
     template <std::size_t Size>
     void* allocate() {
-        if constexpr (KELTO_NODE_POOL) {
-            FreeList& list = lists_[size_class(Size)];
-            if (Block* block = list.head) {
-                list.head = block->next;
-                --list.count;
-                return block;
-            }
+        FreeList& list = lists_[size_class(Size)];
+        if (Block* block = list.head) {
+            KELTO_UNPOISON(block, kBlockSize<Size>);
+            list.head = block->next;
+            --list.count;
+            return block;
         }
-        return ::operator new(Size);
+        return ::operator new(kBlockSize<Size>);
     }
 
     template <std::size_t Size>
     void deallocate(void* p) noexcept {
-        if constexpr (KELTO_NODE_POOL) {
-            FreeList& list = lists_[size_class(Size)];
-            if (list.count < kMaxKept) {
-                list.head = ::new (p) Block{list.head};
-                ++list.count;
-                return;
-            }
+        FreeList& list = lists_[size_class(Size)];
+        if (list.count < kMaxKept) {
+            list.head = ::new (p) Block{list.head};
+            ++list.count;
+            KELTO_POISON(p, kBlockSize<Size>);
+            return;
         }
         ::operator delete(p);
     }
@@ -68,6 +73,7 @@ public:
     ~NodePools() {
         for (FreeList& list : lists_) {
             while (Block* block = list.head) {
+                KELTO_UNPOISON(block, sizeof(Block));
                 list.head = block->next;
                 ::operator delete(block);
             }
@@ -82,6 +88,10 @@ private:
     static constexpr std::size_t size_class(std::size_t size) noexcept {
         return (size + kGranule - 1) / kGranule - 1;
     }
+    /// Every block of a class has the class's full size, so a block freed by
+    /// one node size can serve any other size of its class.
+    template <std::size_t Size>
+    static constexpr std::size_t kBlockSize = (size_class(Size) + 1) * kGranule;
 
     struct Block {
         Block* next;

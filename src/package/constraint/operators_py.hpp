@@ -15,6 +15,12 @@ namespace kelto::package::constraint {
 inline constexpr CmpType kOperatorOfCode[] = {CmpType::Less,     CmpType::LessOrEqual,    CmpType::Equal,
                                               CmpType::NotEqual, CmpType::Greater, CmpType::GreaterOrEqual};
 
+/// "__lt__" for Py_LT, and so on: the entry a panic report names.
+constexpr std::string_view operator_slot_name(int code) noexcept {
+    constexpr std::string_view kNames[] = {"__lt__", "__le__", "__eq__", "__ne__", "__gt__", "__ge__"};
+    return code >= 0 && code < 6 ? kNames[code] : "__richcmp__";
+}
+
 /// tp_richcompare of the class whose instances hold `Payload`: builds
 /// `self op rhs` as a Cmp, or raises the NotImplementedError of a refused
 /// comparison. Returns NotImplemented when `rhs` converts to no constraint
@@ -22,21 +28,18 @@ inline constexpr CmpType kOperatorOfCode[] = {CmpType::Less,     CmpType::LessOr
 /// when `self` is borrowed exclusively.
 template <class Payload>
 PyObject* rich_compare(PyObject* self, PyObject* rhs, int code) noexcept {
-    return boundary::guarded([&]() -> PyObject* {
-        auto& inst = boundary::instance_cast<Payload>(self);
-        boundary::check_owner(inst);
+    return boundary::guarded({{}, operator_slot_name(code), self}, [&]() -> PyObject* {
+        auto& inst = boundary::checked_instance<Payload>(self);
+        // A failed step answers NotImplemented, unless its error may not be dropped.
+        auto not_implemented = []() -> PyObject* {
+            return boundary::discard_error() ? Py_NewRef(Py_NotImplemented) : nullptr;
+        };
         auto borrow = boundary::SharedBorrow::take(inst.borrow);
-        if (!borrow) {
-            boundary::discard_error();
-            return Py_NewRef(Py_NotImplemented);
-        }
+        if (!borrow) return not_implemented();
         // The right side is converted while self stays borrowed: Python code
         // run by the conversion may read self, but not change it.
         auto other = constraint_from_py(rhs);
-        if (!other) {
-            boundary::discard_error();  // its ERROR event has been emitted
-            return Py_NewRef(Py_NotImplemented);
-        }
+        if (!other) return not_implemented();  // its ERROR event has been emitted
         if (code < 0 || code >= static_cast<int>(std::size(kOperatorOfCode)))
             return Py_NewRef(Py_NotImplemented);  // never passed by the interpreter
         const CmpType op = kOperatorOfCode[static_cast<std::size_t>(code)];

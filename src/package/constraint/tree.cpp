@@ -111,43 +111,33 @@ private:
 /// which needs no allocation; longer ones are kept whole.
 constexpr std::size_t kUnpackedList = 16;
 
-/// Frees a node whose children are the payload members `First` and `Rest...`:
-/// the rest go on `pending`, and `First` is returned to be dropped next.
-template <class Payload, auto First, auto... Rest>
-std::uintptr_t free_linked(std::uintptr_t bits, Teardown& pending, detail::NodePools& pools) {
+/// Frees the node of `bits`, whose last reference is gone, once its children
+/// have been handed over; returns the child whose reference to drop next (0
+/// for none), so that chains need no stack at all: the first child is
+/// returned, the others wait on `pending`.
+template <class Payload>
+std::uintptr_t free_payload_node(std::uintptr_t bits, Teardown& pending, detail::NodePools& pools) {
     auto* node = Access::node<Payload>(bits);
-    (pending.push(node->payload.*Rest), ...);
-    const std::uintptr_t next = Access::release(node->payload.*First);
+    std::uintptr_t next = 0;
+    if constexpr (detail::HasList<Payload>) {
+        auto& list = node->payload.*KindTraits<Payload>::kList;
+        if (list.size() <= kUnpackedList) {
+            for (Constraint& item : list) pending.push(item);
+        } else {
+            pending.push_list(std::move(list));  // one entry, however long
+        }
+    } else if constexpr (std::tuple_size_v<decltype(KindTraits<Payload>::kChildren)> > 0) {
+        std::apply([&](auto first, auto... rest) {
+            (pending.push(node->payload.*rest), ...);
+            next = Access::release(node->payload.*first);
+        }, KindTraits<Payload>::kChildren);
+    }
     detail::free_node_in(pools, node);
     return next;
 }
 
-/// Frees the node of `bits`, whose last reference is gone, once its children
-/// have been handed over; returns the child whose reference to drop next (0
-/// for none), so that chains need no stack at all.
 std::uintptr_t free_node(std::uintptr_t bits, Teardown& pending, detail::NodePools& pools) {
-    switch (Access::kind(bits)) {
-        case Kind::Cmp: return free_linked<CmpPayload, &CmpPayload::lhs, &CmpPayload::rhs>(bits, pending, pools);
-        case Kind::IfThen:
-            return free_linked<IfThenPayload, &IfThenPayload::cond, &IfThenPayload::then>(bits, pending, pools);
-        case Kind::Maximize: return free_linked<MaximizePayload, &MaximizePayload::item>(bits, pending, pools);
-        case Kind::Minimize: return free_linked<MinimizePayload, &MinimizePayload::item>(bits, pending, pools);
-        case Kind::NumOf: {
-            auto* node = Access::node<NumOfPayload>(bits);
-            auto& payload = node->payload;
-            if (payload.of.size() <= kUnpackedList) {
-                for (Constraint& item : payload.of) pending.push(item);
-            } else {
-                pending.push_list(std::move(payload.of));  // one entry, however long
-            }
-            detail::free_node_in(pools, node);
-            return 0;
-        }
-        case Kind::Depends: detail::free_node_in(pools, Access::node<DependsPayload>(bits)); return 0;
-        case Kind::SpecOption: detail::free_node_in(pools, Access::node<SpecOptionPayload>(bits)); return 0;
-        case Kind::Value: detail::free_node_in(pools, Access::node<ValuePayload>(bits)); return 0;
-    }
-    return 0;
+    return visit_kind(Access::kind(bits), [&]<class Payload>() { return free_payload_node<Payload>(bits, pending, pools); });
 }
 
 /// The next node to free: `child` or else one of the pending references,
@@ -168,75 +158,36 @@ std::uintptr_t next_dead(std::uintptr_t child, Teardown& pending) noexcept {
 struct TextFrame {
     const Constraint* node;
     std::size_t next;
+    std::size_t count;
 };
 
-std::size_t child_count(const Constraint& c) noexcept {
-    switch (c.kind()) {
-        case Kind::Cmp:
-        case Kind::IfThen: return 2;
-        case Kind::Maximize:
-        case Kind::Minimize: return 1;
-        case Kind::NumOf: return c.get<NumOfPayload>().of.size();
-        case Kind::Depends:
-        case Kind::SpecOption:
-        case Kind::Value: return 0;
-    }
-    return 0;
-}
-
-const Constraint& child(const Constraint& c, std::size_t i) noexcept {
-    switch (c.kind()) {
-        case Kind::Cmp: return i == 0 ? c.get<CmpPayload>().lhs : c.get<CmpPayload>().rhs;
-        case Kind::IfThen: return i == 0 ? c.get<IfThenPayload>().cond : c.get<IfThenPayload>().then;
-        case Kind::Maximize: return c.get<MaximizePayload>().item;
-        case Kind::Minimize: return c.get<MinimizePayload>().item;
-        default: return c.get<NumOfPayload>().of[i];
-    }
-}
-
-/// Writes a leaf whole, or a parent's opening text; returns whether the node
-/// has children to write (always together with a closing text).
-bool write_open(std::string& out, const Constraint& c) {
-    switch (c.kind()) {
-        case Kind::Cmp: out.append("[ "); return true;
-        case Kind::IfThen: out.append("If( "); return true;
-        case Kind::Maximize: out.append("Maximize( "); return true;
-        case Kind::Minimize: out.append("Minimize( "); return true;
-        case Kind::NumOf: out.append("NumOf( "); return true;
-        case Kind::Depends:
-            out.append("Depends( ");
-            out.append(c.get<DependsPayload>().name);
-            out.append(" )");
-            return false;
-        case Kind::SpecOption: {
-            const auto& payload = c.get<SpecOptionPayload>();
-            out.append("Package '");
-            out.append(payload.package_name);
-            out.append("' -> Option '");
-            out.append(payload.option_name);
-            out.push_back('\'');
-            return false;
-        }
-        case Kind::Value: spec::append_text(out, c.get<ValuePayload>().value); return false;
-    }
-    return false;
+/// Writes a leaf whole, or a parent's opening text; returns the number of
+/// children still to write (a parent always has a closing text, even with none).
+std::optional<std::size_t> write_open(std::string& out, const Constraint& c) {
+    return visit_kind(c.kind(), [&]<class Payload>() -> std::optional<std::size_t> {
+        const auto& payload = c.get<Payload>();
+        KindTraits<Payload>::open(out, payload);
+        if constexpr (requires { KindTraits<Payload>::kClose; }) return child_count(payload);
+        else return std::nullopt;
+    });
 }
 
 /// What stands before child `i` (> 0) of a parent.
 void write_separator(std::string& out, const Constraint& c) {
-    switch (c.kind()) {
-        case Kind::Cmp:
-            out.append(" ] ");
-            out.append(operator_text(c.get<CmpPayload>().op));
-            out.append(" [ ");
-            return;
-        case Kind::IfThen: out.append(" ) Then [ "); return;
-        default: out.append(", "); return;  // NumOf, the only other kind with a second child
-    }
+    visit_kind(c.kind(), [&]<class Payload>() {
+        if constexpr (requires { KindTraits<Payload>::separator; }) KindTraits<Payload>::separator(out, c.get<Payload>());
+    });
 }
 
-std::string_view closing_text(Kind kind) noexcept {
-    return kind == Kind::Cmp || kind == Kind::IfThen ? " ]" : " )";
+const Constraint& child(const Constraint& c, std::size_t i) noexcept {
+    return visit_kind(c.kind(), [&]<class Payload>() -> const Constraint& { return child_at(c.get<Payload>(), i); });
+}
+
+std::string_view closing_text(const Constraint& c) noexcept {
+    return visit_kind(c.kind(), [&]<class Payload>() -> std::string_view {
+        if constexpr (requires { KindTraits<Payload>::kClose; }) return KindTraits<Payload>::kClose;
+        else return {};
+    });
 }
 
 // ---------------------------------------------------------------------------
@@ -303,19 +254,17 @@ void append_constraint_text(std::string& out, const Constraint& c) {
     const Constraint* next = &c;
     for (;;) {
         if (next != nullptr) {
-            if (write_open(out, *next)) {
-                open.push_back({next, 0});
-            }
+            if (const auto children = write_open(out, *next)) open.push_back({next, 0, *children});
             next = nullptr;
         }
         if (open.empty()) return;
         if (out.size() > kMaxTextBytes) throw TextTooLong{};
         TextFrame& frame = open.back();
-        if (frame.next < child_count(*frame.node)) {
+        if (frame.next < frame.count) {
             if (frame.next > 0) write_separator(out, *frame.node);
             next = &child(*frame.node, frame.next++);
         } else {
-            out.append(closing_text(frame.node->kind()));
+            out.append(closing_text(*frame.node));
             open.pop_back();
         }
     }
@@ -331,22 +280,7 @@ std::string constraint_text(const Constraint& c) {
 // Type check
 
 std::optional<ValueType> value_type_of(const Constraint& c) noexcept {
-    switch (c.kind()) {
-        case Kind::Cmp:
-        case Kind::Depends: return ValueType::Bool;
-        case Kind::NumOf: return ValueType::Int;
-        case Kind::SpecOption: return ValueType::Unknown;
-        case Kind::Value: {
-            // Option kinds Bool..Version map onto value types Bool..Version.
-            static_assert(static_cast<int>(ValueType::Bool) == static_cast<int>(spec::OptionKind::Bool) + 1 &&
-                          static_cast<int>(ValueType::Version) == static_cast<int>(spec::OptionKind::Version) + 1);
-            return static_cast<ValueType>(static_cast<int>(spec::kind_of(c.get<ValuePayload>().value)) + 1);
-        }
-        case Kind::IfThen:
-        case Kind::Maximize:
-        case Kind::Minimize: return std::nullopt;
-    }
-    return std::nullopt;
+    return visit_kind(c.kind(), [&]<class Payload>() { return KindTraits<Payload>::value_type(c.get<Payload>()); });
 }
 
 std::string value_type_description(std::optional<ValueType> type) {

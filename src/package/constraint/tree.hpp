@@ -27,6 +27,8 @@
 #include <cstdint>
 #include <expected>
 #include <optional>
+#include <string_view>
+#include <tuple>
 #include <stdexcept>
 #include <type_traits>
 #include <utility>
@@ -151,28 +153,163 @@ struct ValuePayload {
     spec::SpecOptionValue value;
 };
 
-namespace detail {
-template <class>
-inline constexpr bool kAlwaysFalse = false;
+/// The comparison type of a constraint, by its own kind only.
+enum class ValueType : std::uint8_t { Unknown, Bool, Int, Float, Str, Version };
 
+// ---------------------------------------------------------------- the kind table
+
+/// What the tree knows of each payload, one specialisation per kind: its
+/// kind; its children, as members holding one Constraint (`children`) or a
+/// list of them (`list`); the pieces of its text form (`open`, for a leaf the
+/// whole text; `separator` between two children; `close`); and its comparison
+/// type. Walks, teardown, text and the type check are all derived from these,
+/// and so is everything the Python layer does per kind.
 template <class Payload>
-consteval Kind no_kind_for() {
-    static_assert(kAlwaysFalse<Payload>, "not a constraint payload type");
-    return Kind::Cmp;
+struct KindTraits;
+
+template <>
+struct KindTraits<CmpPayload> {
+    static constexpr Kind kKind = Kind::Cmp;
+    static constexpr auto kChildren = std::tuple{&CmpPayload::lhs, &CmpPayload::rhs};
+    static void open(std::string& out, const CmpPayload&) { out.append("[ "); }
+    static void separator(std::string& out, const CmpPayload& p) {
+        out.append(" ] ").append(operator_text(p.op)).append(" [ ");
+    }
+    static constexpr std::string_view kClose = " ]";
+    static std::optional<ValueType> value_type(const CmpPayload&) noexcept { return ValueType::Bool; }
+};
+
+template <>
+struct KindTraits<DependsPayload> {
+    static constexpr Kind kKind = Kind::Depends;
+    static constexpr auto kChildren = std::tuple{};
+    static void open(std::string& out, const DependsPayload& p) { out.append("Depends( ").append(p.name).append(" )"); }
+    static std::optional<ValueType> value_type(const DependsPayload&) noexcept { return ValueType::Bool; }
+};
+
+template <>
+struct KindTraits<IfThenPayload> {
+    static constexpr Kind kKind = Kind::IfThen;
+    static constexpr auto kChildren = std::tuple{&IfThenPayload::cond, &IfThenPayload::then};
+    static void open(std::string& out, const IfThenPayload&) { out.append("If( "); }
+    static void separator(std::string& out, const IfThenPayload&) { out.append(" ) Then [ "); }
+    static constexpr std::string_view kClose = " ]";
+    static std::optional<ValueType> value_type(const IfThenPayload&) noexcept { return std::nullopt; }
+};
+
+template <>
+struct KindTraits<MaximizePayload> {
+    static constexpr Kind kKind = Kind::Maximize;
+    static constexpr auto kChildren = std::tuple{&MaximizePayload::item};
+    static void open(std::string& out, const MaximizePayload&) { out.append("Maximize( "); }
+    static constexpr std::string_view kClose = " )";
+    static std::optional<ValueType> value_type(const MaximizePayload&) noexcept { return std::nullopt; }
+};
+
+template <>
+struct KindTraits<MinimizePayload> {
+    static constexpr Kind kKind = Kind::Minimize;
+    static constexpr auto kChildren = std::tuple{&MinimizePayload::item};
+    static void open(std::string& out, const MinimizePayload&) { out.append("Minimize( "); }
+    static constexpr std::string_view kClose = " )";
+    static std::optional<ValueType> value_type(const MinimizePayload&) noexcept { return std::nullopt; }
+};
+
+template <>
+struct KindTraits<NumOfPayload> {
+    static constexpr Kind kKind = Kind::NumOf;
+    static constexpr auto kList = &NumOfPayload::of;
+    static void open(std::string& out, const NumOfPayload&) { out.append("NumOf( "); }
+    static void separator(std::string& out, const NumOfPayload&) { out.append(", "); }
+    static constexpr std::string_view kClose = " )";
+    static std::optional<ValueType> value_type(const NumOfPayload&) noexcept { return ValueType::Int; }
+};
+
+template <>
+struct KindTraits<SpecOptionPayload> {
+    static constexpr Kind kKind = Kind::SpecOption;
+    static constexpr auto kChildren = std::tuple{};
+    static void open(std::string& out, const SpecOptionPayload& p) {
+        out.append("Package '").append(p.package_name).append("' -> Option '").append(p.option_name).append("'");
+    }
+    static std::optional<ValueType> value_type(const SpecOptionPayload&) noexcept { return ValueType::Unknown; }
+};
+
+template <>
+struct KindTraits<ValuePayload> {
+    static constexpr Kind kKind = Kind::Value;
+    static constexpr auto kChildren = std::tuple{};
+    static void open(std::string& out, const ValuePayload& p) { spec::append_text(out, p.value); }
+    static std::optional<ValueType> value_type(const ValuePayload& p) noexcept {
+        // Option kinds Bool..Version map onto value types Bool..Version.
+        static_assert(static_cast<int>(ValueType::Bool) == static_cast<int>(spec::OptionKind::Bool) + 1 &&
+                      static_cast<int>(ValueType::Version) == static_cast<int>(spec::OptionKind::Version) + 1);
+        return static_cast<ValueType>(static_cast<int>(spec::kind_of(p.value)) + 1);
+    }
+};
+
+/// The payload types, in the order of their kinds.
+template <class... P>
+struct PayloadList {};
+using Payloads = PayloadList<CmpPayload, DependsPayload, IfThenPayload, MaximizePayload, MinimizePayload,
+                             NumOfPayload, SpecOptionPayload, ValuePayload>;
+
+namespace detail {
+template <class... P>
+consteval bool in_kind_order(PayloadList<P...>) {
+    std::size_t index = 0;
+    return ((static_cast<std::size_t>(KindTraits<P>::kKind) == index++) && ...) &&
+           index == static_cast<std::size_t>(Kind::Value) + 1;
 }
+static_assert(in_kind_order(Payloads{}), "one payload per kind, in the order of the kinds");
+
+template <class T>
+concept HasList = requires { KindTraits<T>::kList; };
 }  // namespace detail
 
-/// The kind whose node holds each payload type; any other type fails to compile.
+/// The kind whose node holds each payload type.
 template <class Payload>
-inline constexpr Kind kKindOf = detail::no_kind_for<Payload>();
-template <> inline constexpr Kind kKindOf<CmpPayload> = Kind::Cmp;
-template <> inline constexpr Kind kKindOf<DependsPayload> = Kind::Depends;
-template <> inline constexpr Kind kKindOf<IfThenPayload> = Kind::IfThen;
-template <> inline constexpr Kind kKindOf<MaximizePayload> = Kind::Maximize;
-template <> inline constexpr Kind kKindOf<MinimizePayload> = Kind::Minimize;
-template <> inline constexpr Kind kKindOf<NumOfPayload> = Kind::NumOf;
-template <> inline constexpr Kind kKindOf<SpecOptionPayload> = Kind::SpecOption;
-template <> inline constexpr Kind kKindOf<ValuePayload> = Kind::Value;
+inline constexpr Kind kKindOf = KindTraits<Payload>::kKind;
+
+/// `f.template operator()<Payload>()` for the payload type of `kind`: the one
+/// dispatch over kinds. A table of one entry per payload, complete by the
+/// static_assert above.
+template <class F>
+decltype(auto) visit_kind(Kind kind, F&& f) {
+    return [&]<class First, class... Rest>(PayloadList<First, Rest...>) -> decltype(auto) {
+        using R = decltype(f.template operator()<First>());
+        using Entry = R (*)(F&);
+        static constexpr Entry kTable[] = {[](F& g) -> R { return g.template operator()<First>(); },
+                                           [](F& g) -> R { return g.template operator()<Rest>(); }...};
+        return kTable[static_cast<std::size_t>(kind)](f);
+    }(Payloads{});
+}
+
+/// Calls `f.template operator()<Payload>()` for every payload type, in kind order.
+template <class F>
+void for_each_payload(F&& f) {
+    [&]<class... P>(PayloadList<P...>) { (f.template operator()<P>(), ...); }(Payloads{});
+}
+
+/// How many children a payload has.
+template <class Payload>
+[[nodiscard]] std::size_t child_count(const Payload& p) noexcept {
+    if constexpr (detail::HasList<Payload>) return (p.*KindTraits<Payload>::kList).size();
+    else return std::tuple_size_v<decltype(KindTraits<Payload>::kChildren)>;
+}
+
+/// Child `i` of a payload (i < child_count).
+template <class Payload>
+[[nodiscard]] const Constraint& child_at(const Payload& p, std::size_t i) noexcept {
+    if constexpr (detail::HasList<Payload>) {
+        return (p.*KindTraits<Payload>::kList)[i];
+    } else {
+        return std::apply([&](auto... member) -> const Constraint& {
+            const Constraint* children[] = {&(p.*member)..., nullptr};
+            return *children[i];
+        }, KindTraits<Payload>::kChildren);
+    }
+}
 
 template <class Payload>
 const Payload& Constraint::get() const noexcept {
@@ -245,9 +382,6 @@ public:
 /// Throws TextTooLong once `out` passes kMaxTextBytes.
 void append_constraint_text(std::string& out, const Constraint& c);
 [[nodiscard]] std::string constraint_text(const Constraint& c);
-
-/// The comparison type of a constraint, by its own kind only.
-enum class ValueType : std::uint8_t { Unknown, Bool, Int, Float, Str, Version };
 
 /// Cmp, Depends: Bool; NumOf: Int; SpecOption: Unknown; Value: by its option
 /// kind; IfThen, Maximize, Minimize: none.

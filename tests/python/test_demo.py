@@ -1,0 +1,135 @@
+"""The main job (examples/demo.py): relations read back from the constraint
+objects match the index they came from, versions and bounds are never lost,
+and every index a user points at is read or refused on one line."""
+
+import glob
+import gzip
+import lzma
+import os
+import re
+import subprocess
+import sys
+
+import pytest
+
+from conftest import KELTO_DIR
+from kelto.package.version import Version
+
+EXAMPLES = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "examples")
+sys.path.insert(0, EXAMPLES)
+import demo  # noqa: E402
+
+APT_INDEXES = sorted(glob.glob("/var/lib/apt/lists/*_Packages"))
+
+
+def normalised(text):
+    return re.sub(r"\s+", " ", text).strip()
+
+
+def sampled_packages(path, every):
+    for index, (line, fields) in enumerate(demo.read_stanzas(path)):
+        if index % every == 0:
+            yield demo.prepare(path, line, fields)
+
+
+@pytest.mark.parametrize("path, every", [(demo.SAMPLE, 1)] + [(p, 41) for p in APT_INDEXES[:1]],
+                         ids=lambda v: os.path.basename(str(v)))
+def test_rules_read_back_give_the_fields_they_came_from(path, every):
+    builder = demo.Builder()
+    checked = 0
+    for package in sampled_packages(path, every):
+        rules = builder.rules(package)
+        for key in demo.RELATION_FIELDS:
+            if key in package:
+                assert demo.render_field(key, rules[key]) == normalised(package[key]), package["Package"]
+                checked += 1
+    assert checked > 100
+
+
+def test_show_prints_bounds_and_versions_as_written(tmp_path):
+    index = tmp_path / "Packages"
+    index.write_text(
+        "Package: pd-scaf\nVersion: 1:0.14.1+darcs-6\nInstalled-Size: 12\n"
+        "Pre-Depends: dpkg (>= 1.15.6~)\n"
+        "Depends: libc6 (>= 2.36), python3:any, libx (>> 1.02) | liby | libz (= 3.1.5+~cs0)\n"
+        "Conflicts: old (<< 2:1.0), gone\nBreaks: br (<= 1.0)\n"
+        "Recommends: r1 (>= 2), r2 | r3\nProvides: scaf\n\n")
+    out = run_demo(str(index), "--show", "pd-scaf")
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines()[:6] == [
+        "Package: pd-scaf",
+        "Pre-Depends: dpkg (>= 1.15.6~)",
+        "Depends: libc6 (>= 2.36), python3:any, libx (>> 1.02) | liby | libz (= 3.1.5+~cs0)",
+        "Conflicts: old (<< 2:1.0), gone",
+        "Breaks: br (<= 1.0)",
+        "Recommends: r1 (>= 2), r2 | r3",
+    ]
+    assert "  option version = 1:0.14.1+darcs-6 (str)" in out.stdout
+    assert "  (not translated) Provides: scaf" in out.stdout
+
+
+@pytest.mark.parametrize("text, kept", [
+    ("2.36", None), ("1.0-rc.1+b2", None),
+    ("1:0.14-1", "epoch"), ("3.1.5+~cs0", "tilde"), ("1.02", "prints differently"), ("1.0+", "TrailingSeparator"),
+])
+def test_version_is_parsed_or_kept_as_its_text(text, kept):
+    builder = demo.Builder()
+    value = builder.version_value(text, "p", bound=True)
+    if kept is None:
+        assert isinstance(value, Version) and str(value) == text
+    else:
+        assert value == text and builder.tally.reasons == {kept: 1} and builder.tally.bounds_as_text == 1
+
+
+@pytest.mark.parametrize("path", [demo.SAMPLE] + APT_INDEXES[:1], ids=os.path.basename)
+def test_no_package_and_no_bound_is_lost(path):
+    result = demo.describe_index(path)
+    assert len(result.outlines) == result.stanzas > 0
+    assert result.tally.bounds == result.bounds_in_text > 0
+
+
+def test_compressed_indexes_read_like_the_plain_one(tmp_path):
+    data = open(demo.SAMPLE, "rb").read()
+    plain = demo.describe_index(demo.SAMPLE)
+    for name, compress in (("Packages.gz", gzip.compress), ("Packages.xz", lzma.compress)):
+        (tmp_path / name).write_bytes(compress(data))
+        result = demo.describe_index(str(tmp_path / name))
+        assert (result.stanzas, result.constraints, result.tally) == (plain.stanzas, plain.constraints, plain.tally)
+
+
+def run_demo(*args):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([KELTO_DIR, os.environ.get("PYTHONPATH", "")]))
+    return subprocess.run([sys.executable, os.path.join(EXAMPLES, "demo.py"), *args],
+                          capture_output=True, text=True, env=env, timeout=120)
+
+
+SAMPLE_START = open(demo.SAMPLE, "rb").read()[:6000].rsplit(b"\n\n", 1)[0] + b"\n\n"
+
+
+@pytest.mark.parametrize("name, content, message", [
+    ("missing", None, "missing: No such file or directory"),
+    ("folder", "dir", "folder: Is a directory"),
+    ("empty", b"", "empty: no package stanza in this file"),
+    ("cut.gz", gzip.compress(SAMPLE_START)[:400], "cut.gz:"),
+    ("bad.xz", b"\xfd7zXZ\x00garbage", "bad.xz: "),
+    ("noversion", SAMPLE_START + b"Package: p\nDepends: a\n", "noversion:%d: stanza without a Version field"),
+    ("noname", SAMPLE_START + b"Version: 1\n", "noname:%d: stanza without a Package field"),
+    ("noise", SAMPLE_START + b"Package: p\nVersion: 1\nnonsense\n", "noise:%d: not a 'Field: value' line"),
+    ("relation", SAMPLE_START + b"Package: p\nVersion: 1\nDepends: a (>= 1) b\n",
+     "relation:%d: p: Depends: not a package relation: 'a (>= 1) b'"),
+    ("latin1", SAMPLE_START + b"Package: p\nVersion: 1\nDescription: caf\xe9\n", "latin1:%d: not UTF-8 text"),
+])
+def test_unreadable_index_is_one_line_and_a_failure(tmp_path, name, content, message):
+    path = tmp_path / name
+    if content == "dir":
+        path.mkdir()
+    elif content is not None:
+        path.write_bytes(content)
+    if "%d" in message:  # the line of the stanza (or of the bad line) after the sample's stanzas
+        stanza = SAMPLE_START.count(b"\n") + 1
+        message %= stanza + 2 if name in ("noise", "latin1") else stanza
+    out = run_demo(str(path))
+    assert out.returncode != 0
+    assert out.stdout == ""  # nothing printed before the failure
+    assert out.stderr.count("\n") == 1 and out.stderr.startswith(f"demo.py: {path}"), out.stderr
+    assert message in out.stderr

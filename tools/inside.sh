@@ -71,8 +71,8 @@ wheel_cxx=g++-14
 build_dist() {
     rm -rf dist "$build/wheelhouse"
     mkdir -p "$build"
-    "$python" -m build --sdist --no-isolation --outdir dist . >"$build/sdist.log" 2>&1 \
-        || { cat "$build/sdist.log"; return 1; }
+    "$python" -m build --sdist --no-isolation --outdir dist . >"$build/sdist-build.log" 2>&1 \
+        || { cat "$build/sdist-build.log"; return 1; }
     # No cache: pip would reuse a wheel built from an earlier sdist of the same name.
     CXX=$wheel_cxx "$python" -m pip wheel --no-index --no-build-isolation --no-deps --no-cache-dir -q -w "$build/wheelhouse" \
         -Ccmake.define.KELTO_STATIC_LIBSTDCXX=ON dist/kelto-*.tar.gz
@@ -242,7 +242,7 @@ case "$command" in
     test)
         # Two lanes run beside the main one: the debug build with the leak
         # checks, and the fuzzers followed by the sanitizer build, its tests and
-        # the boundary fuzzer.
+        # the boundary fuzzer; a third installs the sdist once it is written.
         # A failure in either fails the run at its await, showing its log.
         mkdir -p "$build"
         rm -f "$build/debug.ready"
@@ -257,20 +257,28 @@ case "$command" in
         step "sdist and repaired wheel in dist/; the wheel installed into a fresh virtual environment"
         build_dist
         install_wheel
+        # Its build overlaps the single-threaded steps that follow.
+        background sdist bash tools/inside.sh test-sdist
         step "Python tests against the installed wheel"
         venv_python="$PWD/$build/venv/bin/python"
         # From tests/, so the clone's root cannot shadow the installed module.
         (cd tests && "$venv_python" -c 'import kelto, sys; sys.exit("/venv/" not in kelto.__file__)' \
             && run_pytest "$venv_python" python -q)
-        step "the wheel with older C++ runtimes (Debian 12 and 13), the sdist installed offline, the committed Unicode tables"
-        run_pytest "$python" tests/packaging -q
+        step "the wheel with older C++ runtimes (Debian 12 and 13); the committed Unicode tables"
+        run_pytest "$python" tests/packaging -q -m "not sdist"
         step "benchmarks, once with tiny counts (kept from rotting; no thresholds)"
         PYTHONPATH="$build/main" run_pytest "$python" bench/tests -q
         PYTHONPATH="$build/main" "$python" bench/run.py --quick >"$build/bench-quick.log" \
             || { cat "$build/bench-quick.log"; exit 1; }
         tail -n 1 "$build/bench-quick.log"
+        await sdist 1
         await debug-leaks 6
         await fuzz-asan 6
+        ;;
+    test-sdist)
+        # A lane of test, started once dist/ is written.
+        step "the sdist installed offline into a fresh virtual environment"
+        run_pytest "$python" tests/packaging -q -m sdist
         ;;
     test-leaks)
         # A lane of test, run beside its other steps.

@@ -331,6 +331,8 @@ def render_holds(c: Any) -> str:
     if isinstance(c, Cmp) and int(c.op) == 3 and is_value(c.rhs, 2) and isinstance(c.lhs, NumOf):
         dependency, bound = c.lhs.of
         name, bound_part = bound_text(bound)
+        if not isinstance(dependency, Depends):
+            raise ValueError(f"bound on {name} paired with {dependency!r}")
         if dependency.on != name:
             raise ValueError(f"bound on {name} paired with Depends({dependency.on})")
         return name + bound_part
@@ -460,7 +462,7 @@ def tour() -> None:
     rule = NumOf([Depends("libssl3"), Depends("libssl1.1")]) >= 1
     print(f"  NumOf([...]) >= 1 builds {type(rule).__name__} with op {rule.op!r}")
     try:
-        Depends("libc6") < 2
+        Depends("libc6") < 2  # type: ignore[operator]  # refused on purpose, by the stubs too
     except NotImplementedError as error:
         print(f"  Depends('libc6') < 2 -> NotImplementedError: {error}")
 

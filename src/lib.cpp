@@ -2,6 +2,7 @@
 // tree, and the two module functions init_tracing() and main_entry().
 #include "boundary/call.hpp"
 #include "boundary/module.hpp"
+#include "boundary/trampoline.hpp"
 #include "boundary/stdout.hpp"
 #include "logging.hpp"
 #include "surface.hpp"
@@ -28,29 +29,22 @@ using boundary::Result;
 
 constexpr logging::Callsite kTracingActivated{logging::Level::Warn, "kelto", "lib", 100};
 
-PyObject* init_tracing(PyObject*, PyObject*) noexcept {
-    return boundary::guarded({{}, "init_tracing"}, []() -> PyObject* {
-        if (logging::install_subscriber() == logging::InstallResult::AlreadySet)
-            boundary::panic("Failed to set subscriber: SetGlobalDefaultError(\"a global default "
-                            "trace dispatcher has already been set\")");
-        logging::emit(kTracingActivated, [] { return std::string_view{"tracing activated"}; });
-        return boundary::none().release();
-    }, static_cast<PyObject*>(nullptr));
+Result<Owned> init_tracing() {
+    if (logging::install_subscriber() == logging::InstallResult::AlreadySet)
+        boundary::panic("Failed to set subscriber: SetGlobalDefaultError(\"a global default "
+                        "trace dispatcher has already been set\")");
+    logging::emit(kTracingActivated, [] { return std::string_view{"tracing activated"}; });
+    return boundary::none();
 }
 
-PyObject* main_entry(PyObject*, PyObject*) noexcept {
-    return boundary::guarded({{}, "main_entry"}, []() -> PyObject* {
-        if (const int error = boundary::write_stdout("kelto entrypoint\n"); error != 0)
-            boundary::panic(std::format("failed printing to stdout: {}", std::strerror(error)));
-        return boundary::none().release();
-    }, static_cast<PyObject*>(nullptr));
+Result<Owned> main_entry() {
+    if (const int error = boundary::write_stdout("kelto entrypoint\n"); error != 0)
+        boundary::panic(std::format("failed printing to stdout: {}", std::strerror(error)));
+    return boundary::none();
 }
 
-// Docs hold only the signature line: __doc__ is None, __text_signature__ "()".
-PyMethodDef kInitTracing{"init_tracing", init_tracing, METH_NOARGS, "init_tracing()\n--\n\n"};
-PyMethodDef kMainEntry{"main_entry", main_entry, METH_NOARGS, "main_entry()\n--\n\n"};
-constexpr boundary::Signature kInitTracingSignature{.name = "init_tracing"};
-constexpr boundary::Signature kMainEntrySignature{.name = "main_entry"};
+constexpr boundary::Signature kInitTracing{.name = "init_tracing"};
+constexpr boundary::Signature kMainEntry{.name = "main_entry", .returns = "typing.Any", .stub_returns = "None"};
 
 // ---------------------------------------------------------------- blocking writes
 
@@ -84,8 +78,8 @@ const Submodule kSubmodules[] = {
     {"version", "kelto.package.version", kVersionClasses},
 };
 const ModuleFunction kFunctions[] = {
-    {&kInitTracing, &kInitTracingSignature},
-    {&kMainEntry, &kMainEntrySignature},
+    {&boundary::Function<kInitTracing, &init_tracing>::def, &kInitTracing},
+    {&boundary::Function<kMainEntry, &main_entry>::def, &kMainEntry},
 };
 const ModuleSurface kSurface{kSubmodules, kFunctions};
 

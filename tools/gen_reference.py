@@ -26,6 +26,7 @@ HEADER = (
 )
 COMPARISONS = ["__eq__", "__ne__", "__lt__", "__le__", "__gt__", "__ge__"]
 OPERATORS = {"__eq__": "==", "__ne__": "!=", "__lt__": "<", "__le__": "<=", "__gt__": ">", "__ge__": ">="}
+SLOTS = ["__repr__", "__str__", "__int__"]
 SECTION = re.compile(r"^## (\S+)[ \t]*$")
 
 
@@ -76,10 +77,19 @@ def parse_prose(text):
     return preamble, sections
 
 
+def described(entry):
+    """A class's members as its records give them, plus the text and number
+    slots that only the stub view lists (CmpType's records leave them out)."""
+    members = list(entry["members"])
+    names = {m["name"] for m in members}
+    members += [m for m in entry.get("stub_members", []) if m["name"] in SLOTS and m["name"] not in names]
+    return members
+
+
 def synopsis(entry):
     """The text block that lists one class's members, in a fixed order."""
     name = entry["class"]["name"]
-    members = entry["members"]
+    members = described(entry)
     lines = [f"class {name}"]
     constructor = [m for m in members if m["name"] == "__new__"]
     if constructor:
@@ -137,9 +147,12 @@ def render(surface, prose_text, strict=True, warn=None):
 
     out.append("## Module `kelto`\n")
     out += prose("kelto", False)
-    names = ", ".join(f"`{function['name']}()`" for function in surface["functions"])
+    # The stub view of the functions: the records say typing.Any where the
+    # module returns None.
+    functions = surface.get("stub_functions", surface["functions"])
+    names = ", ".join(f"`{function['name']}()`" for function in functions)
     out.append(f"Functions: {names}.\n")
-    for function in surface["functions"]:
+    for function in functions:
         key = f"kelto.{function['name']}"
         out.append(f"### `{key}()`\n")
         out.append(f"```text\n{function['name']}({parameters(function['arguments'])}) -> "
@@ -165,7 +178,7 @@ def render(surface, prose_text, strict=True, warn=None):
             out.append(synopsis(entry) + "\n")
             out += prose(name, True)
             members = []
-            for m in entry["members"]:
+            for m in described(entry):
                 if m["name"] not in members:
                     members.append(m["name"])
             for member in members + entry["attributes"]:

@@ -17,6 +17,11 @@ struct Param {
     std::string_view name;
     std::string_view annotation = "typing.Any";  ///< Python type expression, as text
     std::string_view default_value = {};         ///< Python expression; empty when required
+    // For the type stubs only (the records keep `annotation`): what a type
+    // checker should accept, and a second accepted type for an overload of
+    // the whole signature (a dict of one value type, where `dict` is invariant).
+    std::string_view stub_annotation = {};  ///< empty: `annotation`
+    std::string_view stub_alternative = {};
 };
 
 /// A constructor, method or module function as Python sees it.
@@ -27,6 +32,7 @@ struct Signature {
     std::size_t required = 0;     ///< always a leading run of `params`
     bool extra_keywords = false;  ///< collects unmatched keywords (**kwargs)
     std::string_view returns = "None";
+    std::string_view stub_returns = {};  ///< for the type stubs; empty: `returns`
 };
 
 /// The description's own rules, checked at compile time with static_assert.

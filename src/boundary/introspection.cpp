@@ -57,17 +57,55 @@ std::string member(std::string_view name, std::uint64_t parent, const Arguments&
     return out + "}";
 }
 
-Arguments signature_arguments(const Signature& signature, std::string_view receiver) {
-    Arguments arguments{receiver, {}, signature.extra_keywords};
-    for (const Param& p : signature.params) arguments.args.push_back(argument(p.name, p.annotation, p.default_value));
+std::string_view either(std::string_view stub, std::string_view declared, View view) {
+    return view == View::Stubs && !stub.empty() ? stub : declared;
+}
+
+/// The stub view adds "alternative" to a parameter that has one: the type it
+/// accepts in a second overload of the signature.
+Arguments signature_arguments(const Signature& signature, std::string_view receiver, View view) {
+    Arguments arguments{receiver, {}, signature.extra_keywords && view == View::Records};
+    for (const Param& p : signature.params) {
+        std::string arg = argument(p.name, either(p.stub_annotation, p.annotation, view), p.default_value);
+        if (view == View::Stubs && !p.stub_alternative.empty())
+            arg.insert(arg.size() - 1, std::format(",\"alternative\":{}", json_string(p.stub_alternative)));
+        arguments.args.push_back(std::move(arg));
+    }
     return arguments;
 }
 
 constexpr std::string_view kComparisons[] = {"__eq__", "__ne__", "__lt__", "__le__", "__gt__", "__ge__"};
 
+/// Ids of the items this build describes; any item not listed gets the
+/// FNV-1a hash of its path.
+struct KnownId {
+    std::string_view path;
+    std::uint64_t id;
+};
+constexpr KnownId kKnownIds[] = {
+    {"kelto", 11758554245907134992ULL},
+    {"kelto.package.constraint.Cmp", 7169577456133896056ULL},
+    {"kelto.package.constraint.CmpType", 2831621929027574418ULL},
+    {"kelto.package.constraint.Depends", 5859607873854118951ULL},
+    {"kelto.package.constraint.IfThen", 16755547929578333540ULL},
+    {"kelto.package.constraint.Maximize", 4190181484272227651ULL},
+    {"kelto.package.constraint.Minimize", 7687570886520304336ULL},
+    {"kelto.package.constraint.NumOf", 17203269230248522012ULL},
+    {"kelto.package.constraint.SpecOption", 17171983054320588884ULL},
+    {"kelto.package.constraint.Value", 4551188048965683596ULL},
+    {"kelto.package.version.Version", 11259814929317580125ULL},
+    {"kelto.package.outline.PackageOutline", 469286726266335831ULL},
+    {"kelto.Coroutine", 16235478652531202177ULL},
+    {"kelto.init_tracing", 3233337379401186881ULL},
+    {"kelto.main_entry", 11740857981545808309ULL},
+    {"kelto.release_waiter", 3816627839332465330ULL},
+};
+
 }  // namespace
 
 std::uint64_t introspection_id(std::string_view path) noexcept {
+    for (const KnownId& known : kKnownIds)
+        if (known.path == path) return known.id;
     std::uint64_t hash = 0xcbf29ce484222325ULL;
     for (const char c : path) hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
     return hash;
@@ -78,32 +116,44 @@ std::string module_record(std::string_view name) {
                        json_string(name), introspection_id(name));
 }
 
-std::string function_record(const Signature& signature, std::string_view module) {
+std::string function_record(const Signature& signature, std::string_view module, View view) {
     return std::format("{{\"type\":\"function\",\"name\":{},\"id\":\"{}\",\"arguments\":{},\"returns\":{}}}",
                        json_string(signature.name), introspection_id(std::format("{}.{}", module, signature.name)),
-                       signature_arguments(signature, {}).json(), json_string(signature.returns));
+                       signature_arguments(signature, {}, view).json(),
+                       json_string(either(signature.stub_returns, signature.returns, view)));
 }
 
-std::vector<std::string> class_records(const ClassSpec& spec, std::string_view module) {
+std::vector<std::string> class_records(const ClassSpec& spec, std::string_view module, View view) {
+    const bool stubs = view == View::Stubs;
     const std::uint64_t id = introspection_id(std::format("{}.{}", module, spec.name));
     std::vector<std::string> records;
     records.push_back(std::format("{{\"type\":\"class\",\"name\":{},\"id\":\"{}\"}}", json_string(spec.name), id));
     if (const Signature* ctor = spec.constructor.signature)
-        records.push_back(member("__new__", id, signature_arguments(*ctor, "cls"), ctor->returns));
+        records.push_back(member("__new__", id, signature_arguments(*ctor, "cls", view), ctor->returns));
     for (const MethodSpec& m : spec.methods)
-        records.push_back(member(m.signature->name, id, signature_arguments(*m.signature, "self"), m.signature->returns));
+        records.push_back(member(m.signature->name, id, signature_arguments(*m.signature, "self", view),
+                                 either(m.signature->stub_returns, m.signature->returns, view)));
     for (const PropertySpec& p : spec.properties) {
-        records.push_back(member(p.name, id, {"self", {}, false}, p.annotation, "property"));
+        const std::string_view read = either(p.stub_annotation, p.annotation, view);
+        records.push_back(member(p.name, id, {"self", {}, false}, read, "property"));
         if (p.set != nullptr)
-            records.push_back(member(p.name, id, {"self", {argument("value", p.annotation)}, false}, "None",
-                                     std::format("{}.setter", p.name)));
+            records.push_back(member(p.name, id, {"self", {argument("value", either(p.stub_setter, read, view))}, false},
+                                     "None", std::format("{}.setter", p.name)));
     }
-    if (spec.repr != nullptr) records.push_back(member("__repr__", id, {"self", {}, false}, "str"));
-    if (spec.str != nullptr) records.push_back(member("__str__", id, {"self", {}, false}, "str"));
-    if (spec.to_int != nullptr) records.push_back(member("__int__", id, {"self", {}, false}, "int"));
-    if (spec.richcompare != nullptr)
+    if (spec.slot_records || stubs) {
+        for (const UnarySlot& slot : kUnarySlots)
+            if (spec.*slot.field != nullptr) records.push_back(member(slot.name, id, {"self", {}, false}, slot.returns));
+    }
+    if (spec.richcompare == nullptr) return records;
+    if (!stubs) {
         for (std::string_view name : kComparisons)
             records.push_back(member(name, id, {"self", {argument("rhs", "typing.Any")}, false}, "typing.Any"));
+    } else if (!spec.stub_equality.empty()) {
+        // The stubs declare only the comparisons the type check can accept.
+        for (std::string_view name : kComparisons)
+            if (spec.stub_ordering || name == "__eq__" || name == "__ne__")
+                records.push_back(member(name, id, {"self", {argument("rhs", spec.stub_equality)}, false}, "Cmp"));
+    }
     return records;
 }
 

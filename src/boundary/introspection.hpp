@@ -14,17 +14,24 @@
 
 namespace kelto::boundary {
 
-/// A stable id for a described item: FNV-1a of its dotted path.
+/// Which product a description is for: the exported records, which keep the
+/// declared annotations, or the type stubs, which use the stub-only fields of
+/// the declarations and also describe what the records leave out.
+enum class View { Records, Stubs };
+
+/// The id of a described item, by its dotted path ("kelto.package.constraint.Cmp").
 [[nodiscard]] std::uint64_t introspection_id(std::string_view path) noexcept;
 
 /// The module record.
 [[nodiscard]] std::string module_record(std::string_view name);
 
 /// A module-level function.
-[[nodiscard]] std::string function_record(const Signature& signature, std::string_view module);
+[[nodiscard]] std::string function_record(const Signature& signature, std::string_view module,
+                                          View view = View::Records);
 
 /// The class record followed by one record per member: __new__, methods,
 /// property getters and setters, the text and number slots, comparisons.
-[[nodiscard]] std::vector<std::string> class_records(const ClassSpec& spec, std::string_view module);
+[[nodiscard]] std::vector<std::string> class_records(const ClassSpec& spec, std::string_view module,
+                                                     View view = View::Records);
 
 }  // namespace kelto::boundary

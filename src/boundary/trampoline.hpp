@@ -6,6 +6,7 @@
 #pragma once
 
 #include "boundary/call.hpp"
+#include "boundary/derived_texts.hpp"
 #include "boundary/convert.hpp"
 #include "boundary/instance.hpp"
 #include "boundary/type.hpp"
@@ -20,14 +21,6 @@
 #include <utility>
 
 namespace kelto::boundary {
-
-/// A string usable as a template argument (a property's name).
-template <std::size_t N>
-struct FixedString {
-    char text[N]{};
-    consteval FixedString(const char (&s)[N]) { std::copy_n(s, N, text); }  // NOLINT
-    [[nodiscard]] constexpr std::string_view view() const { return {text, N - 1}; }
-};
 
 namespace detail {
 
@@ -197,6 +190,18 @@ struct Writer {
     }
 };
 
+/// A module function `Result<Owned> impl()`. Module functions take no
+/// arguments, so the interpreter itself refuses any (METH_NOARGS).
+template <const Signature& Sig, auto Impl>
+struct Function {
+    static_assert(well_formed(Sig) && Sig.params.empty() && Sig.owner.empty());
+
+    static PyObject* call(PyObject*, PyObject*) noexcept {
+        return guarded({{}, Sig.name}, [] { return release_or_null(Impl()); }, static_cast<PyObject*>(nullptr));
+    }
+    static inline PyMethodDef def{Sig.name.data(), &call, METH_NOARGS, kFunctionDoc<Sig>};
+};
+
 // ---------------------------------------------------------------- table entries
 
 /// The constructor entry of a ClassSpec.
@@ -206,10 +211,39 @@ consteval ConstructorSpec constructor() {
     return {&Sig, &Entry::new_, &Entry::vectorcall};
 }
 
-/// A method entry; `doc` starts with "name($self, ...)\n--\n\n".
-template <const Signature& Sig, auto Impl>
-consteval MethodSpec method(const char* doc) {
-    return {&Sig, &Method<Sig, Impl>::call, doc};
+/// A method entry; its docstring is its signature line and `Doc`.
+template <const Signature& Sig, auto Impl, FixedString Doc = "">
+consteval MethodSpec method() {
+    return {&Sig, &Method<Sig, Impl>::call, kMethodDoc<Sig, Doc>};
+}
+
+/// The part of a class's description that its payload and constructor
+/// determine: name, type name and docstring (from the constructor's
+/// signature, then `Doc`), size, deallocation and the constructor itself.
+template <class Payload, const Signature& New, auto Impl, FixedString Doc = "">
+consteval ClassSpec class_spec() {
+    return {.name = New.owner,
+            .qualified_name = kQualifiedNameOf<New>,
+            .doc = kClassDoc<New, Doc>,
+            .basic_size = static_cast<int>(sizeof(Instance<Payload>)),
+            .dealloc = &dealloc<Payload>,
+            .constructor = constructor<New, Impl>()};
+}
+
+/// The same for a class that Python cannot instantiate: no constructor, no docstring.
+template <class Payload, FixedString Name>
+consteval ClassSpec class_spec() {
+    return {.name = Name.view(),
+            .qualified_name = kQualifiedName<Name>,
+            .doc = nullptr,
+            .basic_size = static_cast<int>(sizeof(Instance<Payload>)),
+            .dealloc = &dealloc<Payload>};
+}
+
+/// `__new__` that builds the payload from its converted fields, in order.
+template <class Payload, class... Fields>
+Result<Owned> build(PyTypeObject* cls, Fields... fields) {
+    return new_instance(cls, Payload{std::move(fields)...});
 }
 
 /// A property entry readable through `Get` and, unless it is null, assignable through `Set`.

@@ -61,11 +61,10 @@ Result<PyTypeObject*> create(const ClassSpec& spec) {
         slots.push_back({Py_tp_new, reinterpret_cast<void*>(spec.constructor.new_)});
     if (spec.constructor.vectorcall != nullptr)
         slots.push_back({Py_tp_vectorcall, reinterpret_cast<void*>(spec.constructor.vectorcall)});
-    if (spec.repr != nullptr) slots.push_back({Py_tp_repr, reinterpret_cast<void*>(spec.repr)});
-    if (spec.str != nullptr) slots.push_back({Py_tp_str, reinterpret_cast<void*>(spec.str)});
+    for (const UnarySlot& slot : kUnarySlots)
+        if (spec.*slot.field != nullptr) slots.push_back({slot.id, reinterpret_cast<void*>(spec.*slot.field)});
     if (spec.richcompare != nullptr)
         slots.push_back({Py_tp_richcompare, reinterpret_cast<void*>(spec.richcompare)});
-    if (spec.to_int != nullptr) slots.push_back({Py_nb_int, reinterpret_cast<void*>(spec.to_int)});
     if (spec.unhashable) slots.push_back({Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)});
     if (!spec.methods.empty()) slots.push_back({Py_tp_methods, method_table(spec)});
     if (!spec.properties.empty()) slots.push_back({Py_tp_getset, property_table(spec)});

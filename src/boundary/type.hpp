@@ -31,6 +31,9 @@ struct PropertySpec {
     std::string_view annotation;
     getter get;
     setter set;
+    // For the type stubs only: the type read, and the type accepted on assignment.
+    std::string_view stub_annotation = {};  ///< empty: `annotation`
+    std::string_view stub_setter = {};      ///< empty: the type read
 };
 
 /// A class attribute set once the class exists (the members of an enum-like
@@ -57,6 +60,26 @@ struct ClassSpec {
     std::span<const MethodSpec> methods = {};
     std::span<const PropertySpec> properties = {};
     std::span<const ClassAttribute> attributes = {};
+    bool slot_records = true;  ///< describe __repr__, __str__ and __int__ in the introspection records
+    // For the type stubs only: the operand type of == and != (empty: the
+    // class declares no comparison), and whether <, <=, > and >= accept it too.
+    std::string_view stub_equality = {};
+    bool stub_ordering = false;
+};
+
+/// The one-argument slots a class may fill, with their Python names and
+/// return types: class creation installs them and the introspection records
+/// describe them, both from this list.
+struct UnarySlot {
+    int id;
+    reprfunc ClassSpec::* field;
+    std::string_view name;
+    std::string_view returns;
+};
+inline constexpr UnarySlot kUnarySlots[] = {
+    {Py_tp_repr, &ClassSpec::repr, "__repr__", "str"},
+    {Py_tp_str, &ClassSpec::str, "__str__", "str"},
+    {Py_nb_int, &ClassSpec::to_int, "__int__", "int"},
 };
 
 /// A class object created on first use and kept for the rest of the process.

@@ -93,9 +93,20 @@ Result<Owned> package_outline_new(PyTypeObject* cls, std::string_view name,
 
 constexpr boundary::Param kNewParams[] = {
     {.name = "name", .annotation = "str"},
-    {.name = "constraints", .annotation = "typing.Any | None", .default_value = "None"},
-    {.name = "set_options", .annotation = "typing.Any | None", .default_value = "None"},
-    {.name = "set_defaults", .annotation = "typing.Any | None", .default_value = "None"},
+    {.name = "constraints",
+     .annotation = "typing.Any | None",
+     .default_value = "None",
+     .stub_annotation = "Sequence[_ConstraintLike] | None"},
+    {.name = "set_options",
+     .annotation = "typing.Any | None",
+     .default_value = "None",
+     .stub_annotation = "dict[str, _OptionValue] | None",
+     .stub_alternative = "dict[str, _O] | None"},
+    {.name = "set_defaults",
+     .annotation = "typing.Any | None",
+     .default_value = "None",
+     .stub_annotation = "dict[str, _OptionValue | None] | None",
+     .stub_alternative = "dict[str, _D] | None"},
 };
 constexpr boundary::Signature kNew{.owner = "PackageOutline",
                                    .name = "__new__",
@@ -103,14 +114,7 @@ constexpr boundary::Signature kNew{.owner = "PackageOutline",
                                    .required = 1,
                                    .extra_keywords = true};
 
-constexpr boundary::ClassSpec kSpec{
-    .name = "PackageOutline",
-    .qualified_name = "builtins.PackageOutline",
-    .doc = "PackageOutline(name, constraints=None, set_options=None, set_defaults=None, **kwargs)\n--\n\n",
-    .basic_size = static_cast<int>(sizeof(boundary::Instance<PackageOutline>)),
-    .dealloc = &boundary::dealloc<PackageOutline>,
-    .constructor = boundary::constructor<kNew, &package_outline_new>(),
-};
+constexpr boundary::ClassSpec kSpec = boundary::class_spec<PackageOutline, kNew, &package_outline_new>();
 
 }  // namespace
 

@@ -20,16 +20,13 @@ Result<Owned> version_str(const Version& self) { return boundary::str_to_py(plai
 constexpr boundary::Param kNewParams[] = {{.name = "ver", .annotation = "str"}};
 constexpr boundary::Signature kNew{.owner = "Version", .name = "__new__", .params = kNewParams, .required = 1};
 
-constexpr boundary::ClassSpec kVersionSpec{
-    .name = "Version",
-    .qualified_name = "builtins.Version",
-    .doc = "Version(ver)\n--\n\nA generic version.\n\nSee the documentation for this module for more information.",
-    .basic_size = static_cast<int>(sizeof(boundary::Instance<Version>)),
-    .dealloc = &boundary::dealloc<Version>,
-    .constructor = boundary::constructor<kNew, &version_new>(),
-    .repr = &boundary::Reader<&version_repr, "__repr__">::text,
-    .str = &boundary::Reader<&version_str, "__str__">::text,
-};
+constexpr boundary::ClassSpec kVersionSpec = [] {
+    auto spec = boundary::class_spec<Version, kNew, &version_new,
+                                     "A generic version.\n\nSee the documentation for this module for more information.">();
+    spec.repr = &boundary::Reader<&version_repr, "__repr__">::text;
+    spec.str = &boundary::Reader<&version_str, "__str__">::text;
+    return spec;
+}();
 
 }  // namespace
 

@@ -137,7 +137,7 @@ def test_prefixing_a_type_error_keeps_interrupts_and_panics(error, foreign_if_th
     class Unprintable:
         def __str__(self):
             if error == "panic":
-                foreign_if_then.cond  # noqa: B018 - panics: another thread's object
+                foreign_if_then()  # panics: another thread's object
             raise error()
 
     class Sequence:
@@ -158,12 +158,23 @@ def test_prefixing_a_type_error_keeps_interrupts_and_panics(error, foreign_if_th
 
 @pytest.fixture(name="foreign_if_then")
 def foreign_if_then_fixture():
+    """Reads an IfThen that another thread owns (a panic); the object is
+    dropped on its owner thread afterwards, so nothing is reported."""
     import threading
-    made = []
-    worker = threading.Thread(target=lambda: made.append(IfThen(Depends("a"), Depends("b"))))
+    made, ready, done = [], threading.Event(), threading.Event()
+
+    def own():
+        made.append(IfThen(Depends("a"), Depends("b")))
+        ready.set()
+        done.wait()
+        made.clear()
+
+    worker = threading.Thread(target=own)
     worker.start()
+    ready.wait()
+    yield lambda: made[0].cond
+    done.set()
     worker.join()
-    return made[0]
 
 
 def test_keyword_names_with_lone_surrogates():

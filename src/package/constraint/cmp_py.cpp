@@ -8,25 +8,21 @@ namespace {
 using boundary::Owned;
 using boundary::Result;
 
-// The constructor builds whatever it is given: only the operators type-check.
-Result<Owned> cmp_new(PyTypeObject* cls, Constraint lhs, Constraint rhs, CmpType op) {
-    return boundary::new_instance(cls, CmpPayload{std::move(lhs), std::move(rhs), op});
-}
-
 Result<Owned> cmp_if_then(const CmpPayload& self, Constraint then) {
     return boundary::new_instance(if_then_class.get(), IfThenPayload{Constraint(self), std::move(then)});
 }
 
-constexpr boundary::Param kNewParams[] = {{.name = "lhs"}, {.name = "rhs"}, {.name = "op", .annotation = "CmpType"}};
+constexpr boundary::Param kNewParams[] = {
+    {.name = "lhs", .stub_annotation = "_ConstraintLike"}, {.name = "rhs", .stub_annotation = "_ConstraintLike"}, {.name = "op", .annotation = "CmpType"}};
 constexpr boundary::Signature kNew{.owner = "Cmp", .name = "__new__", .params = kNewParams, .required = 3};
 
-constexpr boundary::Param kIfThenParams[] = {{.name = "then"}};
+constexpr boundary::Param kIfThenParams[] = {{.name = "then", .stub_annotation = "_ConstraintLike"}};
 constexpr boundary::Signature kIfThen{
     .owner = "Cmp", .name = "if_then", .params = kIfThenParams, .required = 1, .returns = "IfThen"};
 
 constexpr boundary::MethodSpec kMethods[] = {
-    boundary::method<kIfThen, &cmp_if_then>("if_then($self, then)\n--\n\nWrap this condition in an IfThen "
-                                            "constraint.\n\ncond.if_then(then) => If ( cond ) Then ( then )"),
+    boundary::method<kIfThen, &cmp_if_then,
+                     "Wrap this condition in an IfThen constraint.\n\ncond.if_then(then) => If ( cond ) Then ( then )">(),
 };
 
 constexpr boundary::PropertySpec kProperties[] = {
@@ -35,9 +31,10 @@ constexpr boundary::PropertySpec kProperties[] = {
     field_property<"op", &CmpPayload::op>("CmpType"),
 };
 
-constexpr auto kSpec = constraint_class<CmpPayload>("Cmp", "builtins.Cmp", "Cmp(lhs, rhs, op)\n--\n\n",
-                                                    boundary::constructor<kNew, &cmp_new>(), kProperties,
-                                                    kMethods);
+constexpr auto kSpec = stub_comparisons(
+    // The constructor builds whatever it is given: only the operators type-check.
+    constraint_class<CmpPayload, kNew, Constraint, Constraint, CmpType>(kProperties, kMethods),
+    "bool | Cmp | Depends | Value", false);
 
 }  // namespace
 

@@ -34,16 +34,14 @@ constexpr boundary::ClassAttribute kMembers[] = {
     {"Greater", &make_member<CmpType::Greater>},
 };
 
-constexpr boundary::ClassSpec kCmpTypeSpec{
-    .name = "CmpType",
-    .qualified_name = "builtins.CmpType",
-    .doc = nullptr,
-    .basic_size = static_cast<int>(sizeof(boundary::Instance<CmpType>)),
-    .dealloc = &boundary::dealloc<CmpType>,
-    .repr = &boundary::Reader<&cmp_type_repr, "__repr__">::text,
-    .to_int = &boundary::Reader<&cmp_type_int, "__int__">::text,
-    .attributes = kMembers,
-};
+constexpr boundary::ClassSpec kCmpTypeSpec = [] {
+    auto spec = boundary::class_spec<CmpType, "CmpType">();
+    spec.repr = &boundary::Reader<&cmp_type_repr, "__repr__">::text;
+    spec.to_int = &boundary::Reader<&cmp_type_int, "__int__">::text;
+    spec.attributes = kMembers;
+    spec.slot_records = false;  // described by its class record alone
+    return spec;
+}();
 
 }  // namespace
 

@@ -5,13 +5,6 @@
 namespace kelto::package::constraint {
 namespace {
 
-using boundary::Owned;
-using boundary::Result;
-
-Result<Owned> depends_new(PyTypeObject* cls, std::string_view name) {
-    return boundary::emplace_instance(cls, [name] { return DependsPayload{Text(name)}; });
-}
-
 constexpr boundary::Param kNewParams[] = {{.name = "name", .annotation = "str"}};
 constexpr boundary::Signature kNew{.owner = "Depends", .name = "__new__", .params = kNewParams, .required = 1};
 
@@ -20,8 +13,9 @@ constexpr boundary::PropertySpec kProperties[] = {
     field_property<"on", &DependsPayload::name>("str"),
 };
 
-constexpr auto kSpec = constraint_class<DependsPayload>("Depends", "builtins.Depends", "Depends(name)\n--\n\n",
-                                                        boundary::constructor<kNew, &depends_new>(), kProperties);
+constexpr auto kSpec = stub_comparisons(
+    constraint_class<DependsPayload, kNew, Text>(kProperties),
+    "bool | Cmp | Depends | Value", false);
 
 }  // namespace
 

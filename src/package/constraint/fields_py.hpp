@@ -42,10 +42,39 @@ void set_field(typename detail::FieldOf<Member>::Payload& payload, typename deta
     payload.*Member = std::move(value);
 }
 
+/// What the type stubs say a field of type T reads as and accepts; the names
+/// are the unions the stubs define (tools/gen_stubs.py).
+template <class T>
+struct StubType;
+template <>
+struct StubType<Constraint> {
+    static constexpr std::string_view read = "_Constraint", accepted = "_ConstraintLike";
+};
+template <>
+struct StubType<std::vector<Constraint>> {
+    static constexpr std::string_view read = "list[_Constraint]", accepted = "Sequence[_ConstraintLike]";
+};
+template <>
+struct StubType<Text> {
+    static constexpr std::string_view read = "str", accepted = "str";
+};
+template <>
+struct StubType<spec::SpecOptionValue> {
+    static constexpr std::string_view read = "_OptionValue", accepted = "_OptionValue";
+};
+template <>
+struct StubType<CmpType> {
+    static constexpr std::string_view read = "CmpType", accepted = "CmpType";
+};
+
 /// The property `Name` over the field `Member`, readable and assignable.
 template <boundary::FixedString Name, auto Member>
 consteval boundary::PropertySpec field_property(std::string_view annotation) {
-    return boundary::property<Name, &get_field<Member>, &set_field<Member>>(annotation);
+    using Stub = StubType<typename detail::FieldOf<Member>::Type>;
+    boundary::PropertySpec spec = boundary::property<Name, &get_field<Member>, &set_field<Member>>(annotation);
+    spec.stub_annotation = Stub::read;
+    spec.stub_setter = Stub::accepted;
+    return spec;
 }
 
 }  // namespace kelto::package::constraint

@@ -6,14 +6,7 @@
 namespace kelto::package::constraint {
 namespace {
 
-using boundary::Owned;
-using boundary::Result;
-
-Result<Owned> if_then_new(PyTypeObject* cls, Constraint cond, Constraint then) {
-    return boundary::new_instance(cls, IfThenPayload{std::move(cond), std::move(then)});
-}
-
-constexpr boundary::Param kNewParams[] = {{.name = "cond"}, {.name = "then"}};
+constexpr boundary::Param kNewParams[] = {{.name = "cond", .stub_annotation = "_ConstraintLike"}, {.name = "then", .stub_annotation = "_ConstraintLike"}};
 constexpr boundary::Signature kNew{.owner = "IfThen", .name = "__new__", .params = kNewParams, .required = 2};
 
 constexpr boundary::PropertySpec kProperties[] = {
@@ -21,8 +14,7 @@ constexpr boundary::PropertySpec kProperties[] = {
     field_property<"then", &IfThenPayload::then>("typing.Any"),
 };
 
-constexpr auto kSpec = constraint_class<IfThenPayload>("IfThen", "builtins.IfThen", "IfThen(cond, then)\n--\n\n",
-                                                       boundary::constructor<kNew, &if_then_new>(), kProperties);
+constexpr auto kSpec = constraint_class<IfThenPayload, kNew, Constraint, Constraint>(kProperties);
 
 }  // namespace
 

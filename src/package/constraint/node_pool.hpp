@@ -45,11 +45,8 @@ public:
 
     template <std::size_t Size>
     void* allocate() {
-        FreeList& list = lists_[size_class(Size)];
-        if (Block* block = list.head) {
+        if (void* block = lists_[size_class(Size)].pop()) {
             KELTO_UNPOISON(block, kBlockSize<Size>);
-            list.head = block->next;
-            --list.count;
             return block;
         }
         return ::operator new(kBlockSize<Size>);
@@ -57,10 +54,7 @@ public:
 
     template <std::size_t Size>
     void deallocate(void* p) noexcept {
-        FreeList& list = lists_[size_class(Size)];
-        if (list.count < kMaxKept) {
-            list.head = ::new (p) Block{list.head};
-            ++list.count;
+        if (lists_[size_class(Size)].push(p)) {
             KELTO_POISON(p, kBlockSize<Size>);
             return;
         }
@@ -72,11 +66,7 @@ public:
     NodePools& operator=(const NodePools&) = delete;
     ~NodePools() {
         for (FreeList& list : lists_) {
-            while (Block* block = list.head) {
-                KELTO_UNPOISON(block, sizeof(Block));
-                list.head = block->next;
-                ::operator delete(block);
-            }
+            while (void* block = list.pop()) ::operator delete(block);
         }
     }
 
@@ -93,13 +83,53 @@ private:
     template <std::size_t Size>
     static constexpr std::size_t kBlockSize = (size_class(Size) + 1) * kGranule;
 
-    struct Block {
-        Block* next;
+#ifdef KELTO_POISON_FREED
+    /// The blocks of a class, listed beside them: a block waiting here is
+    /// poisoned whole, and the leak check does not follow pointers through
+    /// poisoned memory.
+    class FreeList {
+    public:
+        void* pop() noexcept {
+            if (count_ == 0) return nullptr;
+            return blocks_[--count_];
+        }
+        bool push(void* block) noexcept {
+            if (count_ == kMaxKept) return false;
+            blocks_[count_++] = block;
+            return true;
+        }
+
+    private:
+        std::array<void*, kMaxKept> blocks_;
+        std::size_t count_ = 0;
     };
-    struct FreeList {
-        Block* head = nullptr;
-        std::size_t count = 0;
+#else
+    /// The blocks of a class, linked through their own first word.
+    class FreeList {
+    public:
+        void* pop() noexcept {
+            Block* block = head_;
+            if (block != nullptr) {
+                head_ = block->next;
+                --count_;
+            }
+            return block;
+        }
+        bool push(void* block) noexcept {
+            if (count_ == kMaxKept) return false;
+            head_ = ::new (block) Block{head_};
+            ++count_;
+            return true;
+        }
+
+    private:
+        struct Block {
+            Block* next;
+        };
+        Block* head_ = nullptr;
+        std::size_t count_ = 0;
     };
+#endif
     std::array<FreeList, kClasses> lists_{};
 };
 

@@ -3,30 +3,46 @@
 // also makes instances unhashable), and their own constructor and properties.
 #pragma once
 
-#include "boundary/type.hpp"
+#include "boundary/trampoline.hpp"
 #include "package/constraint/operators_py.hpp"
 
 #include <span>
 
 namespace kelto::package::constraint {
 
-template <class Payload>
-consteval boundary::ClassSpec constraint_class(std::string_view name, const char* qualified_name,
-                                               const char* doc, boundary::ConstructorSpec constructor,
+/// `base` (from boundary::class_spec) with the shape of a constraint class.
+consteval boundary::ClassSpec constraint_class(boundary::ClassSpec base, richcmpfunc compare,
                                                std::span<const boundary::PropertySpec> properties,
                                                std::span<const boundary::MethodSpec> methods = {}) {
-    return {
-        .name = name,
-        .qualified_name = qualified_name,
-        .doc = doc,
-        .basic_size = static_cast<int>(sizeof(boundary::Instance<Payload>)),
-        .dealloc = &boundary::dealloc<Payload>,
-        .constructor = constructor,
-        .richcompare = &rich_compare<Payload>,
-        .unhashable = true,
-        .methods = methods,
-        .properties = properties,
-    };
+    base.richcompare = compare;
+    base.unhashable = true;
+    base.methods = methods;
+    base.properties = properties;
+    return base;
+}
+
+/// A constraint class whose constructor `__new__(New...)` builds the payload
+/// from its fields, in order, converted to `Fields...`.
+template <class Payload, const boundary::Signature& New, class... Fields>
+consteval boundary::ClassSpec constraint_class(std::span<const boundary::PropertySpec> properties,
+                                               std::span<const boundary::MethodSpec> methods = {}) {
+    return constraint_class(boundary::class_spec<Payload, New, &boundary::build<Payload, Fields...>>(),
+                            &rich_compare<Payload>, properties, methods);
+}
+
+/// A constraint class that Python cannot instantiate (Value): no constructor, no docstring.
+template <class Payload, boundary::FixedString Name>
+consteval boundary::ClassSpec constraint_class(std::span<const boundary::PropertySpec> properties) {
+    return constraint_class(boundary::class_spec<Payload, Name>(), &rich_compare<Payload>, properties);
+}
+
+/// `spec` with what the type stubs say its comparisons accept: `rhs` for ==
+/// and !=, and for the four orderings too when `ordering` (the operands the
+/// comparison type check lets through; the records keep typing.Any).
+consteval boundary::ClassSpec stub_comparisons(boundary::ClassSpec spec, std::string_view rhs, bool ordering) {
+    spec.stub_equality = rhs;
+    spec.stub_ordering = ordering;
+    return spec;
 }
 
 }  // namespace kelto::package::constraint

@@ -6,15 +6,6 @@
 namespace kelto::package::constraint {
 namespace {
 
-using boundary::Owned;
-using boundary::Result;
-
-// Neither name is checked: empty texts and unknown packages are stored as given.
-Result<Owned> spec_option_new(PyTypeObject* cls, std::string_view package_name, std::string_view option_name) {
-    return boundary::emplace_instance(
-        cls, [=] { return SpecOptionPayload{Text(package_name), Text(option_name)}; });
-}
-
 constexpr boundary::Param kNewParams[] = {{.name = "package_name", .annotation = "str"},
                                           {.name = "option_name", .annotation = "str"}};
 constexpr boundary::Signature kNew{.owner = "SpecOption", .name = "__new__", .params = kNewParams, .required = 2};
@@ -28,14 +19,16 @@ constexpr boundary::PropertySpec kValueProperties[] = {
     field_property<"value", &ValuePayload::value>("typing.Any"),
 };
 
-constexpr auto kSpecOptionSpec = constraint_class<SpecOptionPayload>(
-    "SpecOption", "builtins.SpecOption", "SpecOption(package_name, option_name)\n--\n\n",
-    boundary::constructor<kNew, &spec_option_new>(), kSpecOptionProperties);
+constexpr auto kSpecOptionSpec = stub_comparisons(
+    // Neither name is checked: empty texts and unknown packages are stored as given.
+    constraint_class<SpecOptionPayload, kNew, Text, Text>(kSpecOptionProperties),
+    "SpecOption", true);
 
 // No description text, so Value.__doc__ is None; no constructor, so calling
 // Value(...) fails in the interpreter.
-constexpr auto kValueSpec =
-    constraint_class<ValuePayload>("Value", "builtins.Value", nullptr, {}, kValueProperties);
+constexpr auto kValueSpec = stub_comparisons(
+    constraint_class<ValuePayload, "Value">(kValueProperties),
+    "_OptionValue | Value", true);
 
 }  // namespace
 

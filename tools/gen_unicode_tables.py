@@ -3,8 +3,13 @@
 
 Usage: gen_unicode_tables.py UCD_DIR OUT.cpp
 
-Why the Unicode Character Database of the build machine (Debian's
-unicode-data, /usr/share/unicode) and not the interpreter's unicodedata
+The output is committed as src/package/unicode_tables.cpp, so that building
+kelto needs no Unicode data; regenerate it with
+  tools/dev run python3 tools/gen_unicode_tables.py /usr/share/unicode src/package/unicode_tables.cpp
+after the root's unicode-data changes (tests/packaging fails until then).
+
+Why the Unicode Character Database (Debian's unicode-data,
+/usr/share/unicode) and not the interpreter's unicodedata
 module: unicodedata gives general categories but not the Grapheme_Extend
 property, and that property decides the escape as much as the category does.
 Reading both from one copy of the database also keeps them at one Unicode

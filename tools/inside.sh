@@ -6,7 +6,8 @@ python=${KELTO_PYTHON:-python3}
 jobs=$(nproc)
 build=build
 
-step() { printf '\n=== %s\n' "$*"; }
+# Each step's heading says when it started, in seconds since this script did.
+step() { printf '\n=== %s (at %d s)\n' "$*" "$SECONDS"; }
 
 # Runs a build step without its progress lines, showing them only on failure.
 quietly() {
@@ -22,6 +23,14 @@ build_main() {
         -DPython3_EXECUTABLE="$(command -v "$python")" \
         -DKELTO_BUILD_TESTS=ON -DKELTO_BUILD_BENCH=ON -DKELTO_WERROR=ON >/dev/null
     cmake --build "$build/main" -j "$jobs"
+}
+
+# Everything with the oldest compiler the README names, with -Werror.
+build_oldest_compiler() {
+    CXX=g++-14 cmake -S . -B "$build/gcc14" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DPython3_EXECUTABLE="$(command -v "$python")" \
+        -DKELTO_BUILD_TESTS=ON -DKELTO_BUILD_BENCH=ON -DKELTO_WERROR=ON >/dev/null
+    cmake --build "$build/gcc14" -j "$jobs"
 }
 
 # The module built for the debug interpreter's ABI, for the leak check.
@@ -47,14 +56,37 @@ build_asan() {
     cmake --build "$build/asan" -j "$jobs"
 }
 
-# A wheel as pip builds it, installed into a fresh virtual environment, so the
-# Python suite runs against the installed copy and not the build tree.
+# The oldest manylinux tag the wheel reaches: libstdc++ is linked in
+# (KELTO_STATIC_LIBSTDCXX), and of the C library the module needs nothing
+# past glibc 2.34, where the pthread functions moved into libc. auditwheel
+# refuses to repair a wheel that needs more, so a change that raises the
+# required GLIBC, GLIBCXX or GCC version fails here.
+wheel_platform=manylinux_2_34_x86_64
+# g++ 14, not the default: later ones format _Float16 and bfloat16 through
+# libgcc_s functions of GCC 12 and 13, past what the tag allows.
+wheel_cxx=g++-14
+
+# dist/: the sdist, and the wheel built from it offline (as pip builds one
+# from the sdist with no index and no build isolation), repaired by auditwheel.
+build_dist() {
+    rm -rf dist "$build/wheelhouse"
+    mkdir -p "$build"
+    "$python" -m build --sdist --no-isolation --outdir dist . >"$build/sdist-build.log" 2>&1 \
+        || { cat "$build/sdist-build.log"; return 1; }
+    # No cache: pip would reuse a wheel built from an earlier sdist of the same name.
+    CXX=$wheel_cxx "$python" -m pip wheel --no-index --no-build-isolation --no-deps --no-cache-dir -q -w "$build/wheelhouse" \
+        -Ccmake.define.KELTO_STATIC_LIBSTDCXX=ON dist/kelto-*.tar.gz
+    auditwheel repair --plat "$wheel_platform" --only-plat -w dist "$build/wheelhouse"/kelto-*.whl \
+        >"$build/auditwheel.log" 2>&1 || { cat "$build/auditwheel.log"; return 1; }
+    ls -l dist | tail -n +2
+}
+
+# The repaired wheel installed into a fresh virtual environment, so the Python
+# suite runs against the published copy and not the build tree.
 install_wheel() {
-    rm -rf "$build/dist" "$build/venv"
-    "$python" -m pip wheel --no-build-isolation --no-deps -q -w "$build/dist" \
-        -Cbuild-dir="$build/wheel" .
+    rm -rf "$build/venv"
     "$python" -m venv --system-site-packages "$build/venv"
-    "$build/venv/bin/python" -m pip install --no-index --no-deps -q "$build/dist"/kelto-*.whl
+    "$build/venv/bin/python" -m pip install --no-index --no-deps -q dist/kelto-*manylinux*.whl
 }
 
 # pytest exits 5 when it collected nothing: that is a failure here.
@@ -112,6 +144,36 @@ run_boundary_fuzz() {
     [ "$asan_rc" -eq 0 ] || { tail -n 60 "$build/boundary-fuzz-asan.log"; return 1; }
 }
 
+# Steps that run beside the others, each in a session of its own (so that the
+# whole of it can be stopped) with its output in $build/NAME.log.
+# background NAME COMMAND...; await NAME fails, showing the log, when it did.
+declare -A background_pids=()
+stop_background() {
+    local name
+    for name in "${!background_pids[@]}"; do
+        kill -- "-${background_pids[$name]}" 2>/dev/null || true
+    done
+}
+trap stop_background EXIT
+background() {
+    local name=$1; shift
+    step "$name started in the background (log: $build/$name.log)"
+    setsid "$@" >"$build/$name.log" 2>&1 &
+    background_pids[$name]=$!
+}
+await() {
+    local name=$1 rc=0
+    step "$name (waiting for it to finish)"
+    wait "${background_pids[$name]}" || rc=$?
+    unset "background_pids[$name]"
+    if [ "$rc" -ne 0 ]; then
+        cat "$build/$name.log"
+        echo "$name failed (rc $rc): see $build/$name.log" >&2
+        return 1
+    fi
+    tail -n "${2:-3}" "$build/$name.log"
+}
+
 fuzz_seconds=${KELTO_FUZZ_SECONDS:-10}
 run_fuzzers() {
     local target corpus
@@ -145,7 +207,7 @@ case "$command" in
         fuzz_seconds=${1:-600}
         run_fuzzers ;;
     wheel)
-        install_wheel ;;
+        build_dist ;;
     boundary-fuzz)
         quietly build_debug
         quietly build_asan
@@ -157,13 +219,14 @@ case "$command" in
         step "build"
         quietly build_main
         quietly build_debug
-        step "leak hunt started: every test repeated under the debug interpreter (log: $build/leakhunt.log)"
-        # In a session of its own, so that the whole of it can be stopped.
-        setsid bash tools/inside.sh leakhunt -q tests/python >"$build/leakhunt.log" 2>&1 &
-        hunt=$!
-        trap 'kill -- "-$hunt" 2>/dev/null || true' EXIT
+        background leakhunt bash tools/inside.sh leakhunt -q tests/python
         step "whole suite with the scale tests and a long stateful walk"
         KELTO_STATEFUL_EXAMPLES=2000 PYTHONPATH="$build/main" run_pytest "$python" tests/python -q --slow
+        step "the oldest compiler the README names (g++ 14): build and C++ unit tests"
+        quietly build_oldest_compiler
+        ctest --test-dir "$build/gcc14" --output-on-failure -j "$jobs" >"$build/gcc14-ctest.log" \
+            || { cat "$build/gcc14-ctest.log"; exit 1; }
+        tail -n 3 "$build/gcc14-ctest.log"
         step "C++ unit tests and the whole suite under AddressSanitizer and UBSan"
         quietly build_asan
         run_asan_ctest
@@ -174,37 +237,61 @@ case "$command" in
         run_fuzzers
         step "boundary fuzzer, ${KELTO_CHECK_BOUNDARY_SECONDS:-1800} s under the debug interpreter and under AddressSanitizer"
         run_boundary_fuzz "${KELTO_CHECK_BOUNDARY_SECONDS:-1800}"
-        step "leak hunt (waiting for it to finish)"
-        hunt_rc=0
-        wait "$hunt" || hunt_rc=$?
-        trap - EXIT
-        tail -n 5 "$build/leakhunt.log"
-        [ "$hunt_rc" -eq 0 ] || { echo "leak hunt failed (rc $hunt_rc): see $build/leakhunt.log" >&2; exit 1; }
+        await leakhunt 5
         ;;
     test)
+        # Two lanes run beside the main one: the debug build with the leak
+        # checks, and the fuzzers followed by the sanitizer build, its tests and
+        # the boundary fuzzer; a third installs the sdist once it is written.
+        # A failure in either fails the run at its await, showing its log.
+        mkdir -p "$build"
+        rm -f "$build/debug.ready"
+        background debug-leaks bash tools/inside.sh test-leaks
+        background fuzz-asan bash tools/inside.sh test-fuzz-asan
         step "build"
-        build_main
+        quietly build_main
         step "C++ unit tests"
         ctest --test-dir "$build/main" --output-on-failure -j "$jobs" >"$build/ctest.log" \
             || { cat "$build/ctest.log"; exit 1; }
         tail -n 3 "$build/ctest.log"
-        step "wheel, installed into a fresh virtual environment"
+        step "sdist and repaired wheel in dist/; the wheel installed into a fresh virtual environment"
+        build_dist
         install_wheel
+        # Its build overlaps the single-threaded steps that follow.
+        background sdist bash tools/inside.sh test-sdist
         step "Python tests against the installed wheel"
         venv_python="$PWD/$build/venv/bin/python"
         # From tests/, so the clone's root cannot shadow the installed module.
         (cd tests && "$venv_python" -c 'import kelto, sys; sys.exit("/venv/" not in kelto.__file__)' \
             && run_pytest "$venv_python" python -q)
+        step "the wheel with older C++ runtimes (Debian 12 and 13); the committed Unicode tables"
+        run_pytest "$python" tests/packaging -q -m "not sdist"
         step "benchmarks, once with tiny counts (kept from rotting; no thresholds)"
         PYTHONPATH="$build/main" run_pytest "$python" bench/tests -q
         PYTHONPATH="$build/main" "$python" bench/run.py --quick >"$build/bench-quick.log" \
             || { cat "$build/bench-quick.log"; exit 1; }
         tail -n 1 "$build/bench-quick.log"
-        step "reference leaks under the debug interpreter"
+        await sdist 1
+        await debug-leaks 6
+        await fuzz-asan 6
+        ;;
+    test-sdist)
+        # A lane of test, started once dist/ is written.
+        step "the sdist installed offline into a fresh virtual environment"
+        run_pytest "$python" tests/packaging -q -m sdist
+        ;;
+    test-leaks)
+        # A lane of test, run beside its other steps.
+        step "debug build"
         quietly build_debug
+        touch "$build/debug.ready"
+        step "reference leaks under the debug interpreter"
         PYTHONPATH="$build/debug" run_pytest python3.14-dbg tests/python -q -m leaks
         step "leak hunt over the hostile and stateful tests"
         run_leakhunt -q tests/python/test_hostile.py tests/python/test_boundary_faults.py tests/python/test_reentrancy.py tests/python/test_stateful.py
+        ;;
+    test-fuzz-asan)
+        # A lane of test, run beside its other steps.
         step "fuzzing"
         quietly build_fuzz
         run_fuzzers
@@ -213,6 +300,9 @@ case "$command" in
         run_asan_ctest
         run_asan_pytest -q
         step "boundary fuzzer, ${KELTO_BOUNDARY_FUZZ_SECONDS:-30} s under the debug interpreter and under AddressSanitizer"
+        # The debug build is the other lane's; it is long done by now, but wait
+        # for it (a failed one fails that lane, and test stops this one).
+        until [ -e "$build/debug.ready" ]; do sleep 2; done
         run_boundary_fuzz "${KELTO_BOUNDARY_FUZZ_SECONDS:-30}"
         ;;
     leakhunt)

@@ -85,8 +85,9 @@ Result<Owned> package_outline_new(PyTypeObject* cls, std::string_view name,
     // Reported only after every named argument converted: a bad argument wins.
     if (!extra.empty()) return std::unexpected(refuse_keyword(extra.front().name));
     return boundary::emplace_instance(cls, [&] {
-        return PackageOutline{Text(name), std::move(constraints).value_or({}), std::move(set_options).value_or({}),
-                              std::move(set_defaults).value_or({})};
+        return PackageOutline{Text(name), std::move(constraints).value_or(std::vector<constraint::Constraint>{}),
+                              std::move(set_options).value_or(OptionValues{}),
+                              std::move(set_defaults).value_or(OptionDefaults{})};
     });
 }
 

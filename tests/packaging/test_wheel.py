@@ -1,0 +1,96 @@
+"""The repaired wheel on systems older than the build machine, and the sdist
+built offline. The wheel's C library floor is held by auditwheel when it
+repairs the wheel (tools/inside.sh); here it meets older C++ runtimes."""
+
+import hashlib
+import lzma
+import os
+import subprocess
+import urllib.error
+import urllib.request
+from pathlib import Path
+
+import pytest
+
+from artefacts import REPO, only, run
+
+EXERCISE = Path(__file__).with_name("exercise.py")
+ARCHIVE = "http://deb.debian.org/debian"
+CACHE = REPO / "build" / "old-runtimes"
+
+# The C++ runtime (libstdc++ and libgcc_s) of Debian 12 (GCC 12) and 13
+# (GCC 14), as the archive ships them. A point release replaces a file in the
+# pool; the suite's Packages index then names its successor.
+RUNTIMES = {
+    "bookworm": [
+        ("libstdc++6", "pool/main/g/gcc-12/libstdc++6_12.2.0-14+deb12u1_amd64.deb",
+         "5cd3171216d4ab0fc911cfe9c35509bf2dd8f47761c43b7f6a4296701551a24d"),
+        ("libgcc-s1", "pool/main/g/gcc-12/libgcc-s1_12.2.0-14+deb12u1_amd64.deb",
+         "3016e62cb4b7cd8038822870601f5ed131befe942774d0f745622cc77d8a88f7"),
+    ],
+    "trixie": [
+        ("libstdc++6", "pool/main/g/gcc-14/libstdc++6_14.2.0-19_amd64.deb",
+         "ab1fa05837aa7a92aae748fd07a18a35f7d18bb4a71c4724fe2bbf0e32089de0"),
+        ("libgcc-s1", "pool/main/g/gcc-14/libgcc-s1_14.2.0-19_amd64.deb",
+         "3c71917b490d1a17aed43196a2787a256ecf060526cdb20216a74bedc061b150"),
+    ],
+}
+
+
+def fetch(path):
+    with urllib.request.urlopen(f"{ARCHIVE}/{path}", timeout=60) as response:
+        return response.read()
+
+
+def from_index(suite, package):
+    """The pool file and its SHA256 that the suite's Packages index names now."""
+    index = lzma.decompress(fetch(f"dists/{suite}/main/binary-amd64/Packages.xz")).decode()
+    for stanza in index.split("\n\n"):
+        fields = dict(line.split(": ", 1) for line in stanza.splitlines() if ": " in line and line[0] != " ")
+        if fields.get("Package") == package:
+            return fields["Filename"], fields["SHA256"]
+    pytest.fail(f"{package} is not in {suite}'s Packages index")
+
+
+def runtime(suite):
+    """The suite's C++ runtime unpacked under build/ (downloaded once);
+    returns its library folders."""
+    root = CACHE / suite
+    if not (root / ".complete").exists():
+        subprocess.run(["rm", "-rf", str(root)], check=True)
+        root.mkdir(parents=True)
+        for package, path, sha256 in RUNTIMES[suite]:
+            try:
+                data = fetch(path)
+            except urllib.error.HTTPError as error:
+                if error.code != 404:
+                    raise
+                path, sha256 = from_index(suite, package)
+                data = fetch(path)
+            assert hashlib.sha256(data).hexdigest() == sha256, f"{path}: checksum differs"
+            deb = root / Path(path).name
+            deb.write_bytes(data)
+            run("dpkg-deb", "-x", str(deb), str(root / "tree"))
+        (root / ".complete").touch()
+    folders = [p.parent for p in (root / "tree").rglob("libstdc++.so.6")]
+    folders += [p.parent for p in (root / "tree").rglob("libgcc_s.so.1")]
+    assert folders, f"no libstdc++ in {root}"
+    return sorted(set(folders))
+
+
+@pytest.mark.parametrize("suite", sorted(RUNTIMES))
+def test_repaired_wheel_works_with_an_older_cpp_runtime(suite, fresh_venv, tmp_path):
+    folders = runtime(suite)
+    run(str(fresh_venv), "-m", "pip", "install", "--no-index", "--no-deps", "-q",
+        str(only("kelto-*manylinux*.whl")))
+    env = dict(os.environ, LD_LIBRARY_PATH=":".join(map(str, folders)))
+    mapped = run(str(fresh_venv), str(EXERCISE), env=env, cwd=tmp_path).split()
+    # Whatever C++ runtime the process loads is the old one, not the root's.
+    assert all(any(lib.startswith(str(f)) for f in folders) for lib in mapped), mapped
+
+
+@pytest.mark.sdist
+def test_sdist_installs_offline(fresh_venv, tmp_path):
+    run(str(fresh_venv), "-m", "pip", "install", "--no-index", "--no-build-isolation", "--no-deps",
+        "--no-cache-dir", "-q", str(only("kelto-*.tar.gz")))
+    run(str(fresh_venv), str(EXERCISE), cwd=tmp_path)

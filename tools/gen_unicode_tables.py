@@ -3,9 +3,9 @@
 
 Usage: gen_unicode_tables.py UCD_DIR OUT.cpp
 
-The output is committed as src/package/unicode_tables.cpp, so that building
+The output is committed as src/package/version/unicode_tables.cpp, so that building
 kelto needs no Unicode data; regenerate it with
-  tools/dev run python3 tools/gen_unicode_tables.py /usr/share/unicode src/package/unicode_tables.cpp
+  tools/dev run python3 tools/gen_unicode_tables.py /usr/share/unicode src/package/version/unicode_tables.cpp
 after the root's unicode-data changes (tests/packaging fails until then).
 
 Why the Unicode Character Database (Debian's unicode-data,

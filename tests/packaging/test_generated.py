@@ -12,6 +12,6 @@ def test_unicode_tables_match_the_unicode_data(tmp_path):
     fresh = tmp_path / "unicode_tables.cpp"
     subprocess.run([sys.executable, str(REPO / "tools/gen_unicode_tables.py"), "/usr/share/unicode", str(fresh)],
                    check=True)
-    committed = REPO / "src/package/unicode_tables.cpp"
+    committed = REPO / "src/package/version/unicode_tables.cpp"
     assert fresh.read_text() == committed.read_text(), \
         f"{committed} is stale: tools/gen_unicode_tables.py /usr/share/unicode {committed}"

@@ -111,7 +111,8 @@ void resume_panic_from_python() {
             message.assign(utf8, static_cast<std::size_t>(size));
     }
     PyErr_Clear();
-    panic(std::move(message));
+    // The fault happened in the Python code named by the traceback above, not here.
+    throw Panic{std::move(message)};
 }
 
 }  // namespace kelto::boundary

@@ -317,17 +317,15 @@ TEST_P(TypedCmp, AcceptsOrRefusesEveryOperator) {
         SCOPED_TRACE(std::string{member_name(op)});
         auto result = typed_cmp(lhs.tree, rhs.tree, op);
         if (allowed(lhs.type, rhs.type, op)) {
-            ASSERT_TRUE(result.has_value()) << result.error().message;
+            ASSERT_TRUE(result.has_value());
             ASSERT_EQ(result->kind(), Kind::Cmp);
             EXPECT_EQ(result->get<CmpPayload>().op, op);
             EXPECT_EQ(constraint_text(*result),
                       "[ " + lhs_text + " ] " + std::string{operator_text(op)} + " [ " + rhs_text + " ]");
         } else {
             ASSERT_FALSE(result.has_value());
-            EXPECT_EQ(result.error().message, "Cannot compare type " + value_type_description(lhs.type) +
-                                                  " from constraint " + lhs_text + " with type " +
-                                                  value_type_description(rhs.type) + " from constraint " + rhs_text +
-                                                  " using operator '" + std::string{operator_text(op)} + "'");
+            EXPECT_EQ(result.error().lhs_type, lhs.type);
+            EXPECT_EQ(result.error().rhs_type, rhs.type);
         }
     }
 }
@@ -339,51 +337,6 @@ INSTANTIATE_TEST_SUITE_P(AllPairs, TypedCmp,
                              return std::string{type_cases()[std::get<0>(param.param)].name} + "_vs_" +
                                     std::string{type_cases()[std::get<1>(param.param)].name};
                          });
-
-struct RefusalCase {
-    std::string_view name;
-    Constraint lhs;
-    Constraint rhs;
-    CmpType op;
-    std::string_view message;
-};
-
-void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
-
-class Refusal : public testing::TestWithParam<RefusalCase> {};
-
-TEST_P(Refusal, HasTheExactMessage) {
-    const RefusalCase& c = GetParam();
-    const auto result = typed_cmp(c.lhs, c.rhs, c.op);
-    ASSERT_FALSE(result.has_value());
-    EXPECT_EQ(result.error().message, c.message);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Examples, Refusal,
-    testing::Values(
-        RefusalCase{"bool ordered", depends("a"), value(true), CmpType::Less,
-                    "Cannot compare type Some(Bool) from constraint Depends( a ) with type Some(Bool) from "
-                    "constraint true using operator '<'"},
-        RefusalCase{"option with int", option("pkg", "opt"), value(std::int64_t{3}), CmpType::Equal,
-                    "Cannot compare type Some(Unknown) from constraint Package 'pkg' -> Option 'opt' with type "
-                    "Some(Int) from constraint 3 using operator '=='"},
-        RefusalCase{"untyped left", maximize(num_of(depends("a"), depends("b"))), value(std::int64_t{1}),
-                    CmpType::GreaterOrEqual,
-                    "Cannot compare type None from constraint Maximize( NumOf( Depends( a ), Depends( b ) ) ) with "
-                    "type Some(Int) from constraint 1 using operator '>='"},
-        RefusalCase{"int with float", num_of(), value(2.0), CmpType::Greater,
-                    "Cannot compare type Some(Int) from constraint NumOf(  ) with type Some(Float) from constraint 2 "
-                    "using operator '>'"},
-        RefusalCase{"str with int", value(std::string{"a b"}), value(std::int64_t{5}), CmpType::NotEqual,
-                    "Cannot compare type Some(Str) from constraint a b with type Some(Int) from constraint 5 using "
-                    "operator '!='"},
-        RefusalCase{"untyped right", num_of(), if_then(depends("a"), depends("b")), CmpType::LessOrEqual,
-                    "Cannot compare type Some(Int) from constraint NumOf(  ) with type None from constraint If( "
-                    "Depends( a ) ) Then [ Depends( b ) ] using operator '<='"},
-        RefusalCase{"both untyped", minimize(depends("a")), minimize(depends("b")), CmpType::Equal,
-                    "Cannot compare type None from constraint Minimize( Depends( a ) ) with type None from "
-                    "constraint Minimize( Depends( b ) ) using operator '=='"}));
 
 // ---------------------------------------------------------------------------
 // Deep and wide trees: every walk must stay off the C stack.
@@ -467,19 +420,6 @@ TEST(MillionWide, NumOfCopiesPrintsAndDies) {
     tree.reset();
     EXPECT_EQ(copy.get<NumOfPayload>().of.size(), kMillion);
     EXPECT_TRUE(constraint_text(copy) == expected);
-}
-
-TEST(RefusalText, OfADeepChainIsComplete) {
-    constexpr std::size_t kDepth = 100'000;
-    Constraint chain = depends("a");
-    for (std::size_t i = 0; i < kDepth; ++i) chain = maximize(std::move(chain));
-    const auto result = typed_cmp(std::move(chain), value(std::int64_t{1}), CmpType::GreaterOrEqual);
-    ASSERT_FALSE(result.has_value());
-    const std::string expected = "Cannot compare type None from constraint " + repeat("Maximize( ", kDepth) +
-                                 "Depends( a )" + repeat(" )", kDepth) +
-                                 " with type Some(Int) from constraint 1 using operator '>='";
-    ASSERT_EQ(result.error().message.size(), expected.size());
-    EXPECT_TRUE(result.error().message == expected);
 }
 
 }  // namespace

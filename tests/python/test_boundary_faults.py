@@ -210,7 +210,7 @@ except BaseException as error:
     report = err.decode()
     assert "panicked at init_tracing (" in report
     assert "a panic raised by native code came back through Python code" in report
-    assert "panicked at Maximize.__new__ (" in report
+    assert "panicked at Maximize.__new__:\n" in report
 
 
 @pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer reserves more address space than the limit")

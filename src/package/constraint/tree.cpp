@@ -190,38 +190,6 @@ std::string_view closing_text(const Constraint& c) noexcept {
     });
 }
 
-// ---------------------------------------------------------------------------
-// Type check
-
-constexpr std::string_view value_type_name(ValueType type) noexcept {
-    switch (type) {
-        case ValueType::Unknown: return "Unknown";
-        case ValueType::Bool: return "Bool";
-        case ValueType::Int: return "Int";
-        case ValueType::Float: return "Float";
-        case ValueType::Str: return "Str";
-        case ValueType::Version: return "Version";
-    }
-    return "?";
-}
-
-[[gnu::cold, gnu::noinline]] CmpRefusal refusal(const Constraint& lhs, std::optional<ValueType> lhs_type,
-                                                const Constraint& rhs, std::optional<ValueType> rhs_type,
-                                                CmpType op) {
-    std::string message{"Cannot compare type "};
-    message.append(value_type_description(lhs_type));
-    message.append(" from constraint ");
-    append_constraint_text(message, lhs);
-    message.append(" with type ");
-    message.append(value_type_description(rhs_type));
-    message.append(" from constraint ");
-    append_constraint_text(message, rhs);
-    message.append(" using operator '");
-    message.append(operator_text(op));
-    message.push_back('\'');
-    return CmpRefusal{std::move(message)};
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -283,20 +251,12 @@ std::optional<ValueType> value_type_of(const Constraint& c) noexcept {
     return visit_kind(c.kind(), [&]<class Payload>() { return KindTraits<Payload>::value_type(c.get<Payload>()); });
 }
 
-std::string value_type_description(std::optional<ValueType> type) {
-    if (!type) return "None";
-    std::string out{"Some("};
-    out.append(value_type_name(*type));
-    out.push_back(')');
-    return out;
-}
-
 std::optional<CmpRefusal> check_cmp(const Constraint& lhs, const Constraint& rhs, CmpType op) {
     const std::optional<ValueType> lhs_type = value_type_of(lhs);
     const std::optional<ValueType> rhs_type = value_type_of(rhs);
     const bool equality = op == CmpType::Equal || op == CmpType::NotEqual;
     const bool accepted = lhs_type.has_value() && rhs_type == lhs_type && (*lhs_type != ValueType::Bool || equality);
-    if (!accepted) return refusal(lhs, lhs_type, rhs, rhs_type, op);
+    if (!accepted) return CmpRefusal{lhs_type, rhs_type};
     return std::nullopt;
 }
 

@@ -387,13 +387,11 @@ void append_constraint_text(std::string& out, const Constraint& c);
 /// kind; IfThen, Maximize, Minimize: none.
 [[nodiscard]] std::optional<ValueType> value_type_of(const Constraint& c) noexcept;
 
-/// "Some(Int)", or "None" for no type.
-[[nodiscard]] std::string value_type_description(std::optional<ValueType> type);
-
-/// A comparison that was refused, with its complete message ("Cannot compare
-/// type Some(Bool) from constraint Depends( a ) with type ... using operator '<'").
+/// A comparison that the type check refused, and why: the value type of
+/// each side. The Python layer puts it into words.
 struct CmpRefusal {
-    std::string message;
+    std::optional<ValueType> lhs_type;
+    std::optional<ValueType> rhs_type;
 };
 
 /// The refusal of comparing `lhs` with `rhs` under `op`, or nothing when the

@@ -1,0 +1,45 @@
+#include "package/constraint/cmp_refusal_py.hpp"
+
+#include <string_view>
+
+namespace kelto::package::constraint {
+namespace {
+
+constexpr std::string_view value_type_name(ValueType type) noexcept {
+    switch (type) {
+        case ValueType::Unknown: return "Unknown";
+        case ValueType::Bool: return "Bool";
+        case ValueType::Int: return "Int";
+        case ValueType::Float: return "Float";
+        case ValueType::Str: return "Str";
+        case ValueType::Version: return "Version";
+    }
+    return "?";
+}
+
+}  // namespace
+
+std::string value_type_description(std::optional<ValueType> type) {
+    if (!type) return "None";
+    std::string out{"Some("};
+    out.append(value_type_name(*type));
+    out.push_back(')');
+    return out;
+}
+
+std::string cmp_refusal_message(const Constraint& lhs, const Constraint& rhs, CmpType op, const CmpRefusal& refusal) {
+    std::string message{"Cannot compare type "};
+    message.append(value_type_description(refusal.lhs_type));
+    message.append(" from constraint ");
+    append_constraint_text(message, lhs);
+    message.append(" with type ");
+    message.append(value_type_description(refusal.rhs_type));
+    message.append(" from constraint ");
+    append_constraint_text(message, rhs);
+    message.append(" using operator '");
+    message.append(operator_text(op));
+    message.push_back('\'');
+    return message;
+}
+
+}  // namespace kelto::package::constraint

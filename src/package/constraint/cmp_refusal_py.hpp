@@ -1,0 +1,21 @@
+// The words of a refused comparison. The type check only says which value
+// types it saw; what Python reads is written here.
+#pragma once
+
+#include "package/constraint/tree.hpp"
+
+#include <optional>
+#include <string>
+
+namespace kelto::package::constraint {
+
+/// "Some(Int)", or "None" for no type.
+[[nodiscard]] std::string value_type_description(std::optional<ValueType> type);
+
+/// "Cannot compare type Some(Bool) from constraint Depends( a ) with type
+/// Some(Int) from constraint 2 using operator '<'". Throws TextTooLong when a
+/// side's text passes kMaxTextBytes.
+[[nodiscard]] std::string cmp_refusal_message(const Constraint& lhs, const Constraint& rhs, CmpType op,
+                                              const CmpRefusal& refusal);
+
+}  // namespace kelto::package::constraint

@@ -1,6 +1,4 @@
-// Allocation policy of the module. Our operator new is hidden inside the
-// shared object (the export map keeps it local), so it serves kelto's own
-// allocations and leaves the rest of the process alone.
+// The end of the process when memory runs out.
 #include "process/alloc.hpp"
 
 #include <cstdio>
@@ -23,39 +21,4 @@ void out_of_memory(std::size_t size) noexcept {
     std::abort();
 }
 
-namespace {
-
-void* allocate(std::size_t size) noexcept {
-    if (size == 0) size = 1;
-    void* p = std::malloc(size);
-    if (p == nullptr) [[unlikely]] out_of_memory(size);
-    return p;
-}
-
-void* allocate_aligned(std::size_t size, std::align_val_t align) noexcept {
-    const auto alignment = static_cast<std::size_t>(align);
-    if (size == 0) size = 1;
-    size = (size + alignment - 1) / alignment * alignment;  // aligned_alloc wants a multiple
-    void* p = std::aligned_alloc(alignment, size);
-    if (p == nullptr) [[unlikely]] out_of_memory(size);
-    return p;
-}
-
-}  // namespace
 }  // namespace kelto::process
-
-using kelto::process::allocate;
-using kelto::process::allocate_aligned;
-
-void* operator new(std::size_t size) { return allocate(size); }
-void* operator new[](std::size_t size) { return allocate(size); }
-void* operator new(std::size_t size, std::align_val_t align) { return allocate_aligned(size, align); }
-void* operator new[](std::size_t size, std::align_val_t align) { return allocate_aligned(size, align); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }

@@ -126,7 +126,7 @@ std::uintptr_t free_payload_node(std::uintptr_t bits, Teardown& pending, detail:
         } else {
             pending.push_list(std::move(list));  // one entry, however long
         }
-    } else if constexpr (std::tuple_size_v<decltype(KindTraits<Payload>::kChildren)> > 0) {
+    } else if constexpr (detail::HasChildren<Payload>) {
         std::apply([&](auto first, auto... rest) {
             (pending.push(node->payload.*rest), ...);
             next = Access::release(node->payload.*first);
@@ -165,17 +165,24 @@ struct TextFrame {
 /// children still to write (a parent always has a closing text, even with none).
 std::optional<std::size_t> write_open(std::string& out, const Constraint& c) {
     return visit_kind(c.kind(), [&]<class Payload>() -> std::optional<std::size_t> {
+        using Traits = KindTraits<Payload>;
         const auto& payload = c.get<Payload>();
-        KindTraits<Payload>::open(out, payload);
-        if constexpr (requires { KindTraits<Payload>::kClose; }) return child_count(payload);
-        else return std::nullopt;
+        if constexpr (requires { Traits::kOpen; }) {
+            out.append(Traits::kOpen);
+            return child_count(payload);
+        } else {
+            Traits::write(out, payload);
+            return std::nullopt;
+        }
     });
 }
 
 /// What stands before child `i` (> 0) of a parent.
 void write_separator(std::string& out, const Constraint& c) {
     visit_kind(c.kind(), [&]<class Payload>() {
-        if constexpr (requires { KindTraits<Payload>::separator; }) KindTraits<Payload>::separator(out, c.get<Payload>());
+        using Traits = KindTraits<Payload>;
+        if constexpr (requires { Traits::kSeparator; }) out.append(Traits::kSeparator);
+        else if constexpr (requires { Traits::separator; }) Traits::separator(out, c.get<Payload>());
     });
 }
 
@@ -248,7 +255,10 @@ std::string constraint_text(const Constraint& c) {
 // Type check
 
 std::optional<ValueType> value_type_of(const Constraint& c) noexcept {
-    return visit_kind(c.kind(), [&]<class Payload>() { return KindTraits<Payload>::value_type(c.get<Payload>()); });
+    return visit_kind(c.kind(), [&]<class Payload>() -> std::optional<ValueType> {
+        if constexpr (requires { KindTraits<Payload>::kValueType; }) return KindTraits<Payload>::kValueType;
+        else return KindTraits<Payload>::value_type(c.get<Payload>());
+    });
 }
 
 std::optional<CmpRefusal> check_cmp(const Constraint& lhs, const Constraint& rhs, CmpType op) {

@@ -25,6 +25,7 @@
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <expected>
 #include <optional>
 #include <string_view>
@@ -159,11 +160,12 @@ enum class ValueType : std::uint8_t { Unknown, Bool, Int, Float, Str, Version };
 // ---------------------------------------------------------------- the kind table
 
 /// What the tree knows of each payload, one specialisation per kind: its
-/// kind; its children, as members holding one Constraint (`children`) or a
-/// list of them (`list`); the pieces of its text form (`open`, for a leaf the
-/// whole text; `separator` between two children; `close`); and its comparison
-/// type. Walks, teardown, text and the type check are all derived from these,
-/// and so is everything the Python layer does per kind.
+/// kind; its children, as members holding one Constraint (`kChildren`) or a
+/// list of them (`kList`); the pieces of its text form (a parent's `kOpen`,
+/// separator between two children and `kClose`; a leaf's whole text from
+/// `write`); and its comparison type (`kValueType`, or `value_type` when the
+/// payload decides). Walks, teardown, text and the type check are derived
+/// from these, and so is everything the Python layer does per kind.
 template <class Payload>
 struct KindTraits;
 
@@ -171,75 +173,62 @@ template <>
 struct KindTraits<CmpPayload> {
     static constexpr Kind kKind = Kind::Cmp;
     static constexpr auto kChildren = std::tuple{&CmpPayload::lhs, &CmpPayload::rhs};
-    static void open(std::string& out, const CmpPayload&) { out.append("[ "); }
+    static constexpr std::string_view kOpen = "[ ", kClose = " ]";
     static void separator(std::string& out, const CmpPayload& p) {
         out.append(" ] ").append(operator_text(p.op)).append(" [ ");
     }
-    static constexpr std::string_view kClose = " ]";
-    static std::optional<ValueType> value_type(const CmpPayload&) noexcept { return ValueType::Bool; }
+    static constexpr std::optional<ValueType> kValueType = ValueType::Bool;
 };
 
 template <>
 struct KindTraits<DependsPayload> {
     static constexpr Kind kKind = Kind::Depends;
-    static constexpr auto kChildren = std::tuple{};
-    static void open(std::string& out, const DependsPayload& p) { out.append("Depends( ").append(p.name).append(" )"); }
-    static std::optional<ValueType> value_type(const DependsPayload&) noexcept { return ValueType::Bool; }
+    static void write(std::string& out, const DependsPayload& p) { out.append("Depends( ").append(p.name).append(" )"); }
+    static constexpr std::optional<ValueType> kValueType = ValueType::Bool;
 };
 
 template <>
 struct KindTraits<IfThenPayload> {
     static constexpr Kind kKind = Kind::IfThen;
     static constexpr auto kChildren = std::tuple{&IfThenPayload::cond, &IfThenPayload::then};
-    static void open(std::string& out, const IfThenPayload&) { out.append("If( "); }
-    static void separator(std::string& out, const IfThenPayload&) { out.append(" ) Then [ "); }
-    static constexpr std::string_view kClose = " ]";
-    static std::optional<ValueType> value_type(const IfThenPayload&) noexcept { return std::nullopt; }
+    static constexpr std::string_view kOpen = "If( ", kSeparator = " ) Then [ ", kClose = " ]";
+    static constexpr std::optional<ValueType> kValueType = std::nullopt;
 };
 
-template <>
-struct KindTraits<MaximizePayload> {
-    static constexpr Kind kKind = Kind::Maximize;
-    static constexpr auto kChildren = std::tuple{&MaximizePayload::item};
-    static void open(std::string& out, const MaximizePayload&) { out.append("Maximize( "); }
-    static constexpr std::string_view kClose = " )";
-    static std::optional<ValueType> value_type(const MaximizePayload&) noexcept { return std::nullopt; }
+/// Maximize and Minimize differ only in their kind and their name.
+template <class Goal, Kind K>
+struct GoalTraits {
+    static constexpr Kind kKind = K;
+    static constexpr auto kChildren = std::tuple{&Goal::item};
+    static constexpr std::string_view kOpen = K == Kind::Maximize ? "Maximize( " : "Minimize( ", kClose = " )";
+    static constexpr std::optional<ValueType> kValueType = std::nullopt;
 };
-
 template <>
-struct KindTraits<MinimizePayload> {
-    static constexpr Kind kKind = Kind::Minimize;
-    static constexpr auto kChildren = std::tuple{&MinimizePayload::item};
-    static void open(std::string& out, const MinimizePayload&) { out.append("Minimize( "); }
-    static constexpr std::string_view kClose = " )";
-    static std::optional<ValueType> value_type(const MinimizePayload&) noexcept { return std::nullopt; }
-};
+struct KindTraits<MaximizePayload> : GoalTraits<MaximizePayload, Kind::Maximize> {};
+template <>
+struct KindTraits<MinimizePayload> : GoalTraits<MinimizePayload, Kind::Minimize> {};
 
 template <>
 struct KindTraits<NumOfPayload> {
     static constexpr Kind kKind = Kind::NumOf;
     static constexpr auto kList = &NumOfPayload::of;
-    static void open(std::string& out, const NumOfPayload&) { out.append("NumOf( "); }
-    static void separator(std::string& out, const NumOfPayload&) { out.append(", "); }
-    static constexpr std::string_view kClose = " )";
-    static std::optional<ValueType> value_type(const NumOfPayload&) noexcept { return ValueType::Int; }
+    static constexpr std::string_view kOpen = "NumOf( ", kSeparator = ", ", kClose = " )";
+    static constexpr std::optional<ValueType> kValueType = ValueType::Int;
 };
 
 template <>
 struct KindTraits<SpecOptionPayload> {
     static constexpr Kind kKind = Kind::SpecOption;
-    static constexpr auto kChildren = std::tuple{};
-    static void open(std::string& out, const SpecOptionPayload& p) {
+    static void write(std::string& out, const SpecOptionPayload& p) {
         out.append("Package '").append(p.package_name).append("' -> Option '").append(p.option_name).append("'");
     }
-    static std::optional<ValueType> value_type(const SpecOptionPayload&) noexcept { return ValueType::Unknown; }
+    static constexpr std::optional<ValueType> kValueType = ValueType::Unknown;
 };
 
 template <>
 struct KindTraits<ValuePayload> {
     static constexpr Kind kKind = Kind::Value;
-    static constexpr auto kChildren = std::tuple{};
-    static void open(std::string& out, const ValuePayload& p) { spec::append_text(out, p.value); }
+    static void write(std::string& out, const ValuePayload& p) { spec::append_text(out, p.value); }
     static std::optional<ValueType> value_type(const ValuePayload& p) noexcept {
         // Option kinds Bool..Version map onto value types Bool..Version.
         static_assert(static_cast<int>(ValueType::Bool) == static_cast<int>(spec::OptionKind::Bool) + 1 &&
@@ -265,6 +254,8 @@ static_assert(in_kind_order(Payloads{}), "one payload per kind, in the order of 
 
 template <class T>
 concept HasList = requires { KindTraits<T>::kList; };
+template <class T>
+concept HasChildren = requires { KindTraits<T>::kChildren; };
 }  // namespace detail
 
 /// The kind whose node holds each payload type.
@@ -295,7 +286,8 @@ void for_each_payload(F&& f) {
 template <class Payload>
 [[nodiscard]] std::size_t child_count(const Payload& p) noexcept {
     if constexpr (detail::HasList<Payload>) return (p.*KindTraits<Payload>::kList).size();
-    else return std::tuple_size_v<decltype(KindTraits<Payload>::kChildren)>;
+    else if constexpr (detail::HasChildren<Payload>) return std::tuple_size_v<decltype(KindTraits<Payload>::kChildren)>;
+    else return 0;
 }
 
 /// Child `i` of a payload (i < child_count).
@@ -303,6 +295,8 @@ template <class Payload>
 [[nodiscard]] const Constraint& child_at(const Payload& p, std::size_t i) noexcept {
     if constexpr (detail::HasList<Payload>) {
         return (p.*KindTraits<Payload>::kList)[i];
+    } else if constexpr (!detail::HasChildren<Payload>) {
+        std::abort();  // a leaf has no children to ask for
     } else {
         return std::apply([&](auto... member) -> const Constraint& {
             const Constraint* children[] = {&(p.*member)..., nullptr};

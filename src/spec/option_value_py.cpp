@@ -79,18 +79,14 @@ Step<package::Version> as_version(Borrowed obj) {
     return *std::move(copy);
 }
 
-/// Tries `steps` in order; the first that gives a value is the option value.
-template <class... Steps>
-Step<SpecOptionValue> first_of(Borrowed obj, Steps... steps) {
-    Step<SpecOptionValue> found = std::optional<SpecOptionValue>{};
-    ((found = [&]() -> Step<SpecOptionValue> {
-          auto value = steps(obj);
-          if (!value) return std::unexpected(value.error());
-          if (!*value) return std::optional<SpecOptionValue>{};
-          return std::optional<SpecOptionValue>{SpecOptionValue{**std::move(value)}};
-      }(), !found || found->has_value()) ||
-     ...);
-    return found;
+/// Tries the steps in order; the first that gives a value is the option value.
+template <class First, class... Rest>
+Step<SpecOptionValue> first_of(Borrowed obj, First first, Rest... rest) {
+    auto value = first(obj);
+    if (!value) return std::unexpected(value.error());
+    if (*value) return SpecOptionValue{**std::move(value)};
+    if constexpr (sizeof...(Rest) > 0) return first_of(obj, rest...);
+    else return std::optional<SpecOptionValue>{};
 }
 
 Result<Owned> created_or_panic(PyObject* obj) {

@@ -41,21 +41,15 @@ Attempt copy_instance(Borrowed obj) {
 /// A constraint object's copy, when `obj` is one. Python cannot subclass
 /// these classes, so an instance's type is the class itself: one compare
 /// per class instead of a subtype walk.
-Attempt copy_constraint_object(Borrowed obj) {
-    PyTypeObject* type = Py_TYPE(obj.get());
-    Attempt copy = std::nullopt;
-    bool matched = false;
-    for_each_payload([&]<class Payload>() {
-        if (!matched && type == class_of<Payload>().get()) {
-            matched = true;
-            copy = copy_instance<Payload>(obj);
-        }
-    });
-    return copy;
+template <class Payload, class... Rest>
+Attempt copy_constraint_object(Borrowed obj, PyTypeObject* type, PayloadList<Payload, Rest...>) {
+    if (type == class_of<Payload>().get()) return copy_instance<Payload>(obj);
+    if constexpr (sizeof...(Rest) > 0) return copy_constraint_object(obj, type, PayloadList<Rest...>{});
+    else return std::nullopt;
 }
 
 Attempt try_constraint_from_py(Borrowed obj) {
-    if (auto c = copy_constraint_object(obj); !c || *c) return c;
+    if (auto c = copy_constraint_object(obj, Py_TYPE(obj.get()), Payloads{}); !c || *c) return c;
     auto value = spec::try_spec_option_value_from_py(obj);
     if (!value) return std::unexpected(value.error());
     if (!*value) return std::nullopt;

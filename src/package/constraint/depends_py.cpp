@@ -14,7 +14,7 @@ constexpr boundary::PropertySpec kProperties[] = {
 };
 
 constexpr auto kSpec = stub_comparisons(
-    constraint_class<DependsPayload, kNew, Text>(kProperties),
+    constraint_class<DependsPayload, kNew, std::string_view>(kProperties),
     "bool | Cmp | Depends | Value", false);
 
 }  // namespace

@@ -21,7 +21,7 @@ constexpr boundary::PropertySpec kValueProperties[] = {
 
 constexpr auto kSpecOptionSpec = stub_comparisons(
     // Neither name is checked: empty texts and unknown packages are stored as given.
-    constraint_class<SpecOptionPayload, kNew, Text, Text>(kSpecOptionProperties),
+    constraint_class<SpecOptionPayload, kNew, std::string_view, std::string_view>(kSpecOptionProperties),
     "SpecOption", true);
 
 // No description text, so Value.__doc__ is None; no constructor, so calling

@@ -276,12 +276,6 @@ decltype(auto) visit_kind(Kind kind, F&& f) {
     }(Payloads{});
 }
 
-/// Calls `f.template operator()<Payload>()` for every payload type, in kind order.
-template <class F>
-void for_each_payload(F&& f) {
-    [&]<class... P>(PayloadList<P...>) { (f.template operator()<P>(), ...); }(Payloads{});
-}
-
 /// How many children a payload has.
 template <class Payload>
 [[nodiscard]] std::size_t child_count(const Payload& p) noexcept {

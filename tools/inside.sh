@@ -299,11 +299,11 @@ case "$command" in
         quietly build_asan
         run_asan_ctest
         run_asan_pytest -q
-        step "boundary fuzzer, ${KELTO_BOUNDARY_FUZZ_SECONDS:-30} s under the debug interpreter and under AddressSanitizer"
+        step "boundary fuzzer, ${KELTO_BOUNDARY_FUZZ_SECONDS:-20} s under the debug interpreter and under AddressSanitizer"
         # The debug build is the other lane's; it is long done by now, but wait
         # for it (a failed one fails that lane, and test stops this one).
         until [ -e "$build/debug.ready" ]; do sleep 2; done
-        run_boundary_fuzz "${KELTO_BOUNDARY_FUZZ_SECONDS:-30}"
+        run_boundary_fuzz "${KELTO_BOUNDARY_FUZZ_SECONDS:-20}"
         ;;
     leakhunt)
         # For check, which runs it beside its other steps.

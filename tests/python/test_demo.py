@@ -9,6 +9,7 @@ import os
 import re
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -103,7 +104,7 @@ def run_demo(*args):
                           capture_output=True, text=True, env=env, timeout=120)
 
 
-SAMPLE_START = open(demo.SAMPLE, "rb").read()[:6000].rsplit(b"\n\n", 1)[0] + b"\n\n"
+SAMPLE_START = Path(demo.SAMPLE).read_bytes()[:6000].rsplit(b"\n\n", 1)[0] + b"\n\n"
 
 
 @pytest.mark.parametrize("name, content, message", [

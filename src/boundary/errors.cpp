@@ -49,9 +49,7 @@ ErrorSet raise_already_borrowed() noexcept {
 }
 
 void panic_unbuilt(PyObject* self) {
-    std::string_view name = Py_TYPE(self)->tp_name;  // "builtins.Cmp"
-    name.remove_prefix(name.rfind('.') + 1);
-    panic(std::format("a {} object whose payload no constructor built", name));
+    panic(std::format("a {} object whose payload no constructor built", class_name(Py_TYPE(self))));
 }
 
 void report_foreign_drop(std::string_view type_path) noexcept {

@@ -35,10 +35,7 @@ std::string thread_name() {
 /// "Cmp.__new__", "NumOf.of" or "init_tracing".
 std::string entry_text(const EntryName& entry) {
     std::string_view owner = entry.owner;
-    if (owner.empty() && entry.receiver != nullptr) {
-        owner = Py_TYPE(entry.receiver)->tp_name;  // "builtins.Cmp"
-        owner.remove_prefix(owner.rfind('.') + 1);
-    }
+    if (owner.empty() && entry.receiver != nullptr) owner = class_name(Py_TYPE(entry.receiver));
     if (owner.empty()) return std::string(entry.member);
     return std::format("{}.{}", owner, entry.member);
 }
@@ -60,6 +57,12 @@ void write_report(const Panic& fault, const EntryName& entry) {
 }
 
 }  // namespace
+
+std::string_view class_name(PyTypeObject* type) noexcept {
+    std::string_view name = type->tp_name;
+    name.remove_prefix(name.rfind('.') + 1);  // npos + 1 == 0: no dot, nothing removed
+    return name;
+}
 
 void panic(std::string message, std::source_location where) {
     throw Panic{std::move(message), where};

@@ -20,6 +20,9 @@ struct Panic {
     std::optional<std::source_location> where = std::nullopt;
 };
 
+/// A module class's own name: "Cmp" for the type named "builtins.Cmp".
+[[nodiscard]] std::string_view class_name(PyTypeObject* type) noexcept;
+
 /// The entry from Python a fault ended: "Cmp.__new__", "Version.__repr__",
 /// "init_tracing". A slot shared by several classes names its receiver and
 /// leaves `owner` empty: the class is read off the receiver's type.

@@ -19,22 +19,28 @@ constexpr logging::Callsite kCastRefused{logging::Level::Error, "kelto::spec::sp
 template <class T>
 using Step = Result<std::optional<T>>;
 
-/// After a failed interpreter call in a step: the step does not apply, unless
-/// the error is one that may not be dropped.
+/// After a failed interpreter call: `fallback`, unless the error is one that
+/// may not be dropped.
+template <class T>
+Result<T> dropped_or(T fallback) {
+    if (auto r = boundary::discard_error(); !r) return std::unexpected(r.error());
+    return fallback;
+}
+
+/// The same for a step of the cast: the step does not apply.
 template <class T>
 Step<T> not_applicable() {
-    if (auto r = boundary::discard_error(); !r) return std::unexpected(r.error());
-    return std::optional<T>{};
+    return dropped_or(std::optional<T>{});
 }
 
 /// numpy's boolean scalars are recognised by name, so numpy is never imported.
-Step<bool> is_numpy_bool_type(PyTypeObject* type) {
+Result<bool> is_numpy_bool_type(PyTypeObject* type) {
     auto module = boundary::checked(PyType_GetModuleName(type));
-    if (!module) return not_applicable<bool>();
+    if (!module) return dropped_or(false);
     // __module__ of a class is whatever its body assigned: None, an int, bytes.
     if (!PyUnicode_Check(module->get()) || !PyUnicode_EqualToUTF8(module->get(), "numpy")) return false;
     auto name = boundary::checked(PyType_GetName(type));
-    if (!name) return not_applicable<bool>();
+    if (!name) return dropped_or(false);
     if (!PyUnicode_Check(name->get())) return false;
     return PyUnicode_EqualToUTF8(name->get(), "bool_") || PyUnicode_EqualToUTF8(name->get(), "bool");
 }
@@ -43,7 +49,8 @@ Step<bool> as_bool(Borrowed obj) {
     if (PyBool_Check(obj.get())) return obj.get() == Py_True;
     PyTypeObject* type = Py_TYPE(obj.get());
     auto numpy = is_numpy_bool_type(type);
-    if (!numpy || !numpy->value_or(false)) return numpy ? std::optional<bool>{} : numpy;
+    if (!numpy) return std::unexpected(numpy.error());
+    if (!*numpy) return std::nullopt;
     auto nb_bool = reinterpret_cast<inquiry>(PyType_GetSlot(type, Py_nb_bool));
     if (nb_bool == nullptr) return not_applicable<bool>();  // GetSlot may complain about a static type
     const int truth = nb_bool(obj.get());

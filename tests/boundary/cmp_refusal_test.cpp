@@ -1,5 +1,6 @@
 // The words of a refused comparison, as Python reads them.
 #include "package/constraint/cmp_refusal_py.hpp"
+#include "../core/tree_builders.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,26 +12,7 @@
 namespace kelto::package::constraint {
 namespace {
 
-using spec::SpecOptionValue;
-
-Constraint depends(std::string name) { return Constraint{DependsPayload{std::move(name)}}; }
-Constraint value(SpecOptionValue v) { return Constraint{ValuePayload{std::move(v)}}; }
-Constraint option(std::string package, std::string name) {
-    return Constraint{SpecOptionPayload{std::move(package), std::move(name)}};
-}
-Constraint if_then(Constraint cond, Constraint then) { return Constraint{IfThenPayload{std::move(cond), std::move(then)}}; }
-Constraint maximize(Constraint item) { return Constraint{MaximizePayload{std::move(item)}}; }
-Constraint minimize(Constraint item) { return Constraint{MinimizePayload{std::move(item)}}; }
-template <class... Items>
-Constraint num_of(Items... items) {
-    return Constraint{NumOfPayload{std::vector<Constraint>{std::move(items)...}}};
-}
-
-std::string repeat(std::string_view piece, std::size_t n) {
-    std::string out;
-    for (std::size_t i = 0; i < n; ++i) out.append(piece);
-    return out;
-}
+using namespace test;  // depends(), value(), num_of(), repeat(), ...
 
 struct RefusalCase {
     std::string_view name;

@@ -1,4 +1,4 @@
-#include "package/constraint/tree.hpp"
+#include "tree_builders.hpp"
 
 #include <gtest/gtest.h>
 
@@ -49,23 +49,8 @@ namespace {
 
 using spec::SpecOptionValue;
 
-Constraint depends(std::string name) { return Constraint{DependsPayload{std::move(name)}}; }
-Constraint value(SpecOptionValue v) { return Constraint{ValuePayload{std::move(v)}}; }
-Constraint option(std::string package, std::string name) {
-    return Constraint{SpecOptionPayload{std::move(package), std::move(name)}};
-}
-Constraint cmp(Constraint lhs, Constraint rhs, CmpType op) {
-    return Constraint{CmpPayload{std::move(lhs), std::move(rhs), op}};
-}
-Constraint if_then(Constraint cond, Constraint then) { return Constraint{IfThenPayload{std::move(cond), std::move(then)}}; }
-Constraint maximize(Constraint item) { return Constraint{MaximizePayload{std::move(item)}}; }
-Constraint minimize(Constraint item) { return Constraint{MinimizePayload{std::move(item)}}; }
-template <class... Items>
-Constraint num_of(Items... items) {
-    std::vector<Constraint> of;
-    (of.push_back(std::move(items)), ...);
-    return Constraint{NumOfPayload{std::move(of)}};
-}
+using namespace test;  // depends(), value(), num_of(), ...
+
 Version version(std::string_view text) { return *parse_version(text); }
 
 // A tree with every kind in it, for the copy tests.
@@ -342,13 +327,6 @@ INSTANTIATE_TEST_SUITE_P(AllPairs, TypedCmp,
 // Deep and wide trees: every walk must stay off the C stack.
 
 constexpr std::size_t kMillion = 1'000'000;
-
-std::string repeat(std::string_view piece, std::size_t n) {
-    std::string out;
-    out.reserve(piece.size() * n);
-    for (std::size_t i = 0; i < n; ++i) out.append(piece);
-    return out;
-}
 
 /// One way to nest a tree into a parent, with the text the parent adds on
 /// each side of its child.

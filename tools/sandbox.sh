@@ -21,6 +21,7 @@ KELTO_ROOT_PACKAGES=(
     clang llvm libclang-rt-dev
     valgrind gdb git binutils file unicode-data
     ca-certificates
+    dose-distcheck python3-pycosat nodejs npm
 )
 KELTO_ROOT_REVISION=1
 KELTO_ROOT_BASE=${KELTO_ROOT_BASE:-/var/cache/kelto/roots}

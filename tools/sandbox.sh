@@ -21,8 +21,12 @@ KELTO_ROOT_PACKAGES=(
     clang llvm libclang-rt-dev
     valgrind gdb git binutils file unicode-data
     ca-certificates
-    dose-distcheck python3-pycosat nodejs npm
+    dose-distcheck python3-pycosat nodejs
 )
+# Installed by apt inside the new root after debootstrap: npm's many small
+# node-* packages do not configure in debootstrap's own ordering (node-fdir
+# fails there), while apt configures them in dependency order.
+KELTO_ROOT_LATE_PACKAGES=(npm)
 KELTO_ROOT_REVISION=1
 KELTO_ROOT_BASE=${KELTO_ROOT_BASE:-/var/cache/kelto/roots}
 
@@ -38,7 +42,7 @@ EOF
 }
 
 root_key() {
-    printf '%s\n' "$KELTO_ROOT_REVISION" "${KELTO_ROOT_PACKAGES[@]}" | sha256sum | cut -c1-16
+    printf '%s\n' "$KELTO_ROOT_REVISION" "${KELTO_ROOT_PACKAGES[@]}" -- "${KELTO_ROOT_LATE_PACKAGES[@]}" | sha256sum | cut -c1-16
 }
 
 # The Debian archive this host already reaches, from its own apt configuration.
@@ -83,6 +87,14 @@ bootstrap_root() {
         die "debootstrap failed (full log: $KELTO_ROOT_BASE/bootstrap.log)"
     fi
     chmod 1777 "$tmp/tmp"
+    if [ ${#KELTO_ROOT_LATE_PACKAGES[@]} -gt 0 ] && ! bwrap --bind "$tmp" / --proc /proc --dev /dev --tmpfs /tmp \
+            --ro-bind /etc/resolv.conf /etc/resolv.conf \
+            --setenv PATH /usr/sbin:/usr/bin:/sbin:/bin --setenv DEBIAN_FRONTEND noninteractive \
+            sh -c 'apt-get -o APT::Sandbox::User=root update -qq && apt-get -o APT::Sandbox::User=root install -y -qq --no-install-recommends "$@"' sh "${KELTO_ROOT_LATE_PACKAGES[@]}" \
+            >>"$KELTO_ROOT_BASE/bootstrap.log" 2>&1; then
+        tail -n 20 "$KELTO_ROOT_BASE/bootstrap.log" >&2
+        die "installing ${KELTO_ROOT_LATE_PACKAGES[*]} in the new root failed (full log: $KELTO_ROOT_BASE/bootstrap.log)"
+    fi
     printf '%s\n' "${KELTO_ROOT_PACKAGES[@]}" >"$tmp/.kelto-packages"
     mv "$tmp" "$dest"
     trap - EXIT

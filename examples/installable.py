@@ -26,7 +26,7 @@ import os
 import sys
 import time
 from collections import deque
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterator
 from typing import Any
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -46,24 +46,27 @@ def _segments(text: str) -> tuple[Any, ...]:
     """The sort key of an upstream version or a revision: its non-digit and
     digit runs in turn, a non-digit run as the order of its characters (a
     tilde before the end, the end before a letter, a letter before any other
-    character) and a digit run as its number. One empty pair closes the key,
-    so that a version that goes on with a tilde sorts before one that stops."""
-    key: list[Any] = []
+    character) and a digit run as its number. A missing run counts as an
+    empty one, and so as the end: trailing empty pairs are dropped, then one
+    closes every key, so that a version that goes on with a tilde sorts
+    before one that stops and "1.0" equals "1.0-0"."""
+    pairs: list[tuple[tuple[int, ...], int]] = []
     i, n = 0, len(text)
     while i < n:
         start = i
         while i < n and not text[i].isdigit():
             i += 1
-        key.append(tuple([-1 if c == "~" else ord(c) if c.isalpha() else ord(c) + 256
-                          for c in text[start:i]] + [0]))
+        letters = tuple([-1 if c == "~" else ord(c) if c.isalpha() else ord(c) + 256 for c in text[start:i]] + [0])
         start = i
         while i < n and text[i].isdigit():
             i += 1
-        key.append(int(text[start:i] or 0))
-    key += [(0,), 0]
-    return tuple(key)
+        pairs.append((letters, int(text[start:i] or 0)))
+    while len(pairs) > 1 and pairs[-1] == _END:
+        pairs.pop()
+    return tuple(itertools.chain.from_iterable(pairs or [_END])) + _END
 
 
+_END = ((0,), 0)  # an empty run of each kind: the end of a version
 _KEYS: dict[str, tuple[Any, ...]] = {}
 
 
@@ -242,6 +245,8 @@ def distribute(choices: list[list[Clause]]) -> list[Clause]:
 
 # ------------------------------------------------------------------ solving
 
+ESSENTIAL = -1  # the reason of every package when an essential package cannot be installed
+
 class Checker:
     """Every package's verdict. First the packages that a dependency no
     installable package meets rules out (no solver needed, and a chain to
@@ -259,12 +264,25 @@ class Checker:
         self.sources: list[list[tuple[str, Any]]] = [[] for _ in range(count + 1)]  # the rule of each clause
         self.dependencies: list[int] = [0] * (count + 1)  # how many of the clauses are dependency clauses
         self.reaches: list[tuple[int, ...]] = [()] * (count + 1)
+        # Per package with clauses that forbid: the packages it excludes
+        # outright, and its other such clauses.
+        self.conflicts: dict[int, tuple[frozenset[int], list[Clause]]] = {}
         for number in range(1, count + 1):
             self._read(number)
+        # Essential packages are always installed: one version of each is in every solution.
+        essential: dict[str, list[int]] = {}
+        for number in range(1, count + 1):
+            if universe.options[number].get("essential") is True:
+                essential.setdefault(universe.names[number], []).append(number)
+        self.essential = [tuple(numbers) for numbers in essential.values()]
         self.reason: dict[int, int] = {}  # package ruled out -> index of the clause no installable package meets
         self.unsolvable: set[int] = set()
         self.solved = bytearray(count + 1)
         self.solver_calls = 0
+        # A solution known to hold the package: a set of packages that meets
+        # every rule of each of its members. Shared by all its members.
+        self.solutions: dict[int, frozenset[int]] = {}
+        self.forbidding = frozenset(self.conflicts)
 
     def _read(self, number: int) -> None:
         universe = self.universe
@@ -284,6 +302,10 @@ class Checker:
         self.sources[number] = [source for _, source in both]
         self.dependencies[number] = len(depending)
         self.reaches[number] = tuple({literal for clause, _ in both for literal in clause if literal > 0})
+        if other:
+            excluded = frozenset(-clause[0] for clause, _ in other if len(clause) == 1)
+            rest = [clause for clause, _ in other if len(clause) > 1]
+            self.conflicts[number] = (excluded, rest)
 
     def rule_out_missing(self) -> None:
         """Packages a dependency clause of which no installable package meets,
@@ -307,11 +329,17 @@ class Checker:
                 if alive[number, index] == 0 and number not in self.reason:
                     self.reason[number] = index
                     queue.append(number)
+        for numbers in self.essential:
+            if all(number in self.reason for number in numbers):  # then nothing can be installed
+                for number in range(1, len(self.universe) + 1):
+                    self.reason.setdefault(number, ESSENTIAL)
 
     def cone(self, number: int) -> list[int]:
+        """The package, the essential packages, and what they reach."""
         excluded, reason, reaches = self.unsolvable, self.reason, self.reaches
-        seen = {number}
-        order = [number]
+        order = [number] + [n for numbers in self.essential for n in numbers
+                            if n != number and n not in reason and n not in excluded]
+        seen = set(order)
         for current in order:
             for other in reaches[current]:
                 if other not in seen and other not in reason and other not in excluded:
@@ -326,6 +354,7 @@ class Checker:
         local = {number: position for position, number in enumerate(cone, 2)}
         get = local.get
         found: list[list[int]] = [[-1], [2]]
+        found += [[get(n, 1) for n in numbers] for numbers in self.essential]
         append = found.append
         for number in cone:
             mine = -local[number]
@@ -352,17 +381,94 @@ class Checker:
         if solution == "UNSAT":
             self.unsolvable.add(number)
             return False
-        solved = self.solved
-        for literal in solution:
-            if literal > 1:
-                solved[cone[literal - 2]] = 1
+        solved, solutions = self.solved, self.solutions
+        found = frozenset(cone[literal - 2] for literal in solution if literal > 1)
+        for member in found:
+            solved[member] = 1
+            solutions.setdefault(member, found)
         return True
 
-    def run(self, numbers: Iterable[int] | None = None) -> None:
+    def holds(self, members: frozenset[int]) -> bool:
+        """Whether no rule of a member forbids what the set holds (its
+        dependencies are met: it is a union of solutions and one package
+        whose dependencies each have a member)."""
+        conflicts = self.conflicts
+        for member in members & self.forbidding:
+            excluded, rest = conflicts[member]
+            if not members.isdisjoint(excluded):
+                return False
+            for clause in rest:
+                if not any((literal in members) if literal > 0 else (-literal not in members) for literal in clause):
+                    return False
+        return True
+
+    def combine(self, number: int, base: frozenset[int]) -> frozenset[int] | None:
+        """A solution holding the package made of solutions of its
+        dependencies, or None when one is unknown or they do not fit."""
+        members: set[int] = set(base)
+        members.add(number)
+        clauses, solutions = self.clauses[number], self.solutions
+        for index in range(self.dependencies[number]):
+            clause = clauses[index]
+            if any(literal in members for literal in clause):
+                continue
+            for literal in clause:
+                found = solutions.get(literal)
+                if found is not None:
+                    members |= found
+                    break
+            else:
+                return None
+        union = frozenset(members)
+        return union if self.holds(union) else None
+
+    def order(self) -> list[int]:
+        """Every package after what it reaches, as far as cycles allow."""
+        done = bytearray(len(self.universe) + 1)
+        order: list[int] = []
+        reaches = self.reaches
+        for root in range(1, len(self.universe) + 1):
+            if done[root]:
+                continue
+            done[root] = 1
+            stack = [(root, iter(reaches[root]))]
+            while stack:
+                node, children = stack[-1]
+                for child in children:
+                    if not done[child]:
+                        done[child] = 1
+                        stack.append((child, iter(reaches[child])))
+                        break
+                else:
+                    stack.pop()
+                    order.append(node)
+        return order
+
+    def run(self) -> None:
+        """Dependencies before what needs them: most packages are settled by
+        joining solutions of their dependencies, the rest by the solver."""
         self.rule_out_missing()
-        for number in numbers or range(1, len(self.universe) + 1):
-            if not self.solved[number] and number not in self.reason and number not in self.unsolvable:
+        reason, unsolvable, solved = self.reason, self.unsolvable, self.solved
+        base: frozenset[int] = frozenset()
+        if self.essential:
+            first = next((n for numbers in self.essential for n in numbers if n not in reason), None)
+            if first is None or not self.solve(first):
+                return  # nothing can be installed
+            base = self.solutions[first]
+        needed = bytearray(len(self.universe) + 1)  # reached by another package
+        for targets in self.reaches:
+            for target in targets:
+                needed[target] = 1
+        for number in self.order():
+            if solved[number] or number in reason or number in unsolvable:
+                continue
+            union = self.combine(number, base)
+            if union is None:
                 self.solve(number)
+            else:
+                solved[number] = 1
+                if needed[number]:
+                    self.solutions[number] = union
 
     def installable(self, number: int) -> bool:
         return bool(self.solved[number])
@@ -413,10 +519,13 @@ class Checker:
         label = self.universe.label
         if self.solved[number]:
             return [f"{label(number)} can be installed"]
+        if self.reason.get(number) == ESSENTIAL:
+            numbers = next(numbers for numbers in self.essential if all(n in self.reason for n in numbers))
+            return [f"{label(number)} cannot be installed: the essential package {label(numbers[0])} cannot"]
         if number in self.reason:
             lines = [f"{label(number)} cannot be installed: a dependency is missing"]
             seen = set()
-            while number not in seen:
+            while number not in seen and self.reason.get(number, ESSENTIAL) != ESSENTIAL:
                 seen.add(number)
                 index = self.reason[number]
                 clause = self.clauses[number][index]

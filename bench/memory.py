@@ -84,8 +84,10 @@ def held_by_outlines(impl: str, index: str | None, limit: int | None) -> dict:
     import debian
     path = str(debian.find_index(index))
     classes = debian.kelto_classes() if impl == "kelto" else debian.plain_classes()
-    build = debian.outline_builder(classes)
-    build(debian.load_packages(path, 1)[0])  # first-use costs are not per package
+    packages = debian.load_packages(path, limit)  # who provides what: read before building, as the demo does
+    build = debian.outline_builder(classes, packages)
+    build(packages[0])  # first-use costs are not per package
+    del packages
     gc.collect()
     rss_before = current_rss_bytes()
     outlines = []
@@ -104,7 +106,7 @@ def probe_outlines(impl: str, mode: str, index: str | None, limit: int | None) -
     import debian
     packages = debian.load_packages(debian.find_index(index), limit)
     classes = debian.kelto_classes() if impl == "kelto" else debian.plain_classes()
-    build = debian.outline_builder(classes)
+    build = debian.outline_builder(classes, packages)
     build(packages[0])  # first-use costs (class set-up, regex) are not per package
     gc.collect()
     result = {"impl": impl, "mode": mode, "packages": len(packages)}

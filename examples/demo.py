@@ -339,9 +339,9 @@ class Builder:
         return parts[0] if len(parts) == 1 else self.NumOf(parts) == len(parts)
 
     def providers(self, name: str, qualifier: str | None, op: str | None, version: Any,
-                  skip: str | None = None) -> Iterator[tuple[str, Any]]:
-        """(provider, condition) for each way another package provides `name`
-        so that the relation holds: the condition is on the provider's own
+                  skip: str | None = None) -> Iterator[tuple[str, list[Any]]]:
+        """(provider, conditions) for each way another package provides `name`
+        so that the relation holds: the conditions are on the provider's own
         options, "provides:NAME" for any Provides of the name, "provides:NAME#K"
         for its K-th versioned one."""
         for provider, slots in self.facts.providers.get(name, {}).items():
@@ -354,7 +354,7 @@ class Builder:
                               for slot in range(1, slots + 1)]
             for condition in conditions:
                 self.tally.provider_rules += 1
-                yield provider, self.all_of([condition, *self.qualifier(provider, qualifier)])
+                yield provider, [condition, *self.qualifier(provider, qualifier)]
 
     def alternatives(self, relation: Relation) -> list[Any]:
         """One constraint per way the relation can hold: the named package,
@@ -369,8 +369,8 @@ class Builder:
             bound, version = self.bound_and_value(name, op, text)
             parts.append(bound)
         found = [self.all_of(parts)]
-        for provider, condition in self.providers(name, qualifier, op, version):
-            found.append(self.NumOf([self.Depends(provider), condition]) == 2)
+        for provider, conditions in self.providers(name, qualifier, op, version):
+            found.append(self.all_of([self.Depends(provider), *conditions]))
         return found
 
     def group(self, group: Group) -> Any:
@@ -416,8 +416,8 @@ class Builder:
                     rules.append(self.Depends(name) == False)  # noqa: E712
                 else:
                     rules.append(present.if_then(self.all_of(parts) == False))  # noqa: E712
-                for provider, condition in self.providers(name, qualifier, op, version, skip=own):
-                    rules.append((self.Depends(provider) == True).if_then(condition == False))  # noqa: E712
+                for provider, conditions in self.providers(name, qualifier, op, version, skip=own):
+                    rules.append((self.Depends(provider) == True).if_then(self.all_of(conditions) == False))  # noqa: E712
         return rules
 
     def rules(self, package: dict[str, Any]) -> dict[str, list[Any]]:

@@ -26,7 +26,7 @@ import os
 import sys
 import time
 from collections import deque
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from typing import Any
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -34,7 +34,7 @@ import demo  # noqa: E402
 from kelto.package.constraint import Cmp, Depends, IfThen, NumOf, SpecOption, Value  # noqa: E402
 
 try:
-    import pycosat
+    import pycosat  # type: ignore[import-not-found, unused-ignore]
 except ImportError:  # reported by main(), which is the only user of the solver
     pycosat = None
 
@@ -93,7 +93,7 @@ def compare_versions(a: str, b: str) -> int:
 # ------------------------------------------------- reading the rules back
 
 LESS, LESS_EQUAL, NOT_EQUAL, EQUAL, GREATER_EQUAL, GREATER = range(6)  # int(CmpType)
-HOLDS = {LESS: lambda c: c < 0, LESS_EQUAL: lambda c: c <= 0, NOT_EQUAL: lambda c: c != 0,
+HOLDS: dict[int, Callable[[int], bool]] = {LESS: lambda c: c < 0, LESS_EQUAL: lambda c: c <= 0, NOT_EQUAL: lambda c: c != 0,
          EQUAL: lambda c: c == 0, GREATER_EQUAL: lambda c: c >= 0, GREATER: lambda c: c > 0}
 
 
@@ -277,6 +277,7 @@ class Checker:
         self.essential = [tuple(numbers) for numbers in essential.values()]
         self.reason: dict[int, int] = {}  # package ruled out -> index of the clause no installable package meets
         self.unsolvable: set[int] = set()
+        self.local = [1] * (count + 1)  # solver numbers while a problem is built
         self.solved = bytearray(count + 1)
         self.solver_calls = 0
         # A solution known to hold the package: a set of packages that meets
@@ -347,46 +348,63 @@ class Checker:
                     order.append(other)
         return order
 
-    def problem(self, cone: list[int], without: set[tuple[int, int]] = frozenset()) -> list[list[int]]:  # type: ignore[assignment]
-        """The cone's clauses for the solver, its packages numbered from 2 in
-        cone order (1 stands for every package outside the cone: never
-        installed), the first package required."""
-        local = {number: position for position, number in enumerate(cone, 2)}
-        get = local.get
-        found: list[list[int]] = [[-1], [2]]
-        found += [[get(n, 1) for n in numbers] for numbers in self.essential]
-        append = found.append
-        for number in cone:
-            mine = -local[number]
-            for index, clause in enumerate(self.clauses[number]):
-                if without and (number, index) in without:
-                    continue
-                out = [mine]
-                for literal in clause:
-                    if literal > 0:
-                        out.append(get(literal, 1))
-                    else:
-                        other = get(-literal)
-                        if other is None:
-                            break  # a package outside the cone is never installed: the clause holds
-                        out.append(-other)
-                else:
-                    append(out)
+    def problem(self, cone: list[int], without: frozenset[tuple[int, int]] = frozenset()) -> list[list[int]]:
+        """The clauses of the packages of `cone` for the solver, numbered from
+        2 in cone order, the first package required. 1 stands for every
+        package outside the cone, never installed: a clause that needs one
+        to be absent holds, one that needs it present looks elsewhere."""
+        local, clauses = self.local, self.clauses
+        for position, number in enumerate(cone, 2):
+            local[number] = position
+        try:
+            found: list[list[int]] = [[-1], [2]]
+            found += [[local[n] for n in numbers] for numbers in self.essential]
+            for number in cone:
+                mine = [-local[number]]
+                found += [mine + [local[literal] if literal > 0 else -local[-literal] for literal in clause]
+                          for index, clause in enumerate(clauses[number])
+                          if not without or (number, index) not in without]
+        finally:
+            for number in cone:
+                local[number] = 1
         return found
 
-    def solve(self, number: int) -> bool:
-        cone = self.cone(number)
+    def solve(self, number: int, within: list[int] | None = None) -> bool:
+        """Whether the package can be installed with packages of `within`
+        only (default: its whole cone, and then the answer is final)."""
+        cone = self.cone(number) if within is None else within
         self.solver_calls += 1
         solution = pycosat.solve(self.problem(cone))
         if solution == "UNSAT":
-            self.unsolvable.add(number)
+            if within is None:
+                self.unsolvable.add(number)
             return False
         solved, solutions = self.solved, self.solutions
         found = frozenset(cone[literal - 2] for literal in solution if literal > 1)
+        needed = self.needed_in(found, number)
         for member in found:
             solved[member] = 1
-            solutions.setdefault(member, found)
+            solutions.setdefault(member, needed if member in needed else found)
         return True
+
+    def needed_in(self, solution: frozenset[int], number: int) -> frozenset[int]:
+        """The part of a solution the package and the essential packages
+        need: the solver also installs what nothing needs, and a smaller
+        solution fits better with others."""
+        kept = {number}
+        kept.update(n for numbers in self.essential for n in numbers if n in solution)
+        queue = list(kept)
+        clauses = self.clauses
+        for member in queue:
+            for clause in clauses[member]:
+                if any(literal in kept for literal in clause):
+                    continue
+                if any(literal < 0 and -literal not in solution for literal in clause):
+                    continue  # held by a package the solution leaves out
+                chosen = next(literal for literal in clause if literal in solution)
+                kept.add(chosen)
+                queue.append(chosen)
+        return frozenset(kept)
 
     def holds(self, members: frozenset[int]) -> bool:
         """Whether no rule of a member forbids what the set holds (its
@@ -421,6 +439,19 @@ class Checker:
                 return None
         union = frozenset(members)
         return union if self.holds(union) else None
+
+    def nearby(self, number: int, base: frozenset[int]) -> list[int] | None:
+        """The package and every known solution of each alternative of its
+        dependencies, or None when one of them has none."""
+        members: set[int] = set(base)
+        solutions = self.solutions
+        for index in range(self.dependencies[number]):
+            known = [solutions[literal] for literal in self.clauses[number][index] if literal in solutions]
+            if not known:
+                return None
+            members.update(*known)
+        members.discard(number)
+        return [number, *members]
 
     def order(self) -> list[int]:
         """Every package after what it reaches, as far as cycles allow."""
@@ -464,7 +495,12 @@ class Checker:
                 continue
             union = self.combine(number, base)
             if union is None:
-                self.solve(number)
+                # The solutions of its dependencies do not fit together: first
+                # the solver on them and their alternatives' (a small problem),
+                # then on the whole cone.
+                within = self.nearby(number, base)
+                if within is None or not self.solve(number, within):
+                    self.solve(number)
             else:
                 solved[number] = 1
                 if needed[number]:
@@ -549,7 +585,7 @@ class Checker:
         dropped: set[tuple[int, int]] = set()
         for candidate in candidates:
             dropped.add(candidate)
-            if pycosat.solve(self.problem(cone, dropped)) != "UNSAT":
+            if pycosat.solve(self.problem(cone, frozenset(dropped))) != "UNSAT":
                 dropped.discard(candidate)
         kept = [candidate for candidate in candidates if candidate not in dropped]
         label = self.universe.label

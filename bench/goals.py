@@ -4,7 +4,7 @@ goal is reported, never an error."""
 from __future__ import annotations
 
 import constraints as c
-import installable as i
+import installability as i
 import versions as v
 from harness import Group, paired_ratio
 

@@ -39,7 +39,7 @@ build_floor()
 import constraints  # noqa: E402  (needs the floor module on sys.path)
 import debian  # noqa: E402
 import goals  # noqa: E402
-import installable as installability  # noqa: E402
+import installability  # noqa: E402
 import memory  # noqa: E402
 import versions  # noqa: E402
 from harness import Group, WorkloadError, run_rounds  # noqa: E402

@@ -79,7 +79,9 @@ class {LIST_LIKE}(typing.Protocol[_T_co]):
 
 
 def used(name, text):
-    return re.search(rf"(?<![\w.]){re.escape(name)}\b", text) is not None
+    """Whether the code of `text` (not its docstrings) names `name`."""
+    code = re.sub(r'"""(?:[^\\]|\\.)*?"""', "", text, flags=re.DOTALL)
+    return re.search(rf"(?<![\w.]){re.escape(name)}\b", code) is not None
 
 
 def docstring(text, indent):

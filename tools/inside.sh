@@ -241,6 +241,7 @@ case "$command" in
         quietly build_debug
         background leakhunt bash tools/inside.sh leakhunt -q tests/python
         step "whole suite with the scale tests and a long stateful walk"
+        ensure_pyright
         KELTO_STATEFUL_EXAMPLES=2000 PYTHONPATH="$build/main" run_pytest "$python" tests/python -q --slow
         step "the oldest compiler the README names (g++ 14): build and C++ unit tests"
         quietly build_oldest_compiler

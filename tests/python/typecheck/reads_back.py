@@ -63,8 +63,10 @@ rules: list[Cmp | IfThen] = []
 for feature, packages in features.items():
     on = Cmp(SpecOption("app", feature), True, CmpType.Equal)
     rules.append(on.if_then(at_least(len(packages), packages)))
-mixed = [Depends("libc6"), old, png, codecs, size, *rules, True, 2]
-outline = PackageOutline("app", mixed, {"version": Version("2.0"), "jobs": 4}, {"proxy": None})
+required = [Depends("libc6"), Depends("libc6") == True]  # noqa: E712 (joins to the constraints' common type)
+either = NumOf(required) >= 1
+outline = PackageOutline("app", [*required, either, old, png, codecs, size, *rules, True, 2],
+                         {"version": Version("2.0"), "jobs": 4}, {"proxy": None})
 
 
 # A walker over what reads back as any constraint: the union narrows.

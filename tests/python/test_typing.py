@@ -208,3 +208,14 @@ def test_every_stub_item_is_documented():
         if not ast.get_docstring(node):
             missing.append(f"{os.path.relpath(path, STUBS)}: {name}")
     assert missing == []
+
+
+@needs_stubs
+def test_stub_constraint_union_is_the_classes_that_compare():
+    """The stubs derive the union a constraint field reads as; it must name
+    exactly the classes whose comparisons build constraints."""
+    import kelto.package.constraint as constraint
+    with open(os.path.join(STUBS, "package", "constraint.pyi"), encoding="utf-8") as f:
+        [union] = re.findall(r"^_Constraint: typing.TypeAlias = (.*)$", f.read(), re.MULTILINE)
+    comparing = {name for name in constraint.__all__ if getattr(constraint, name).__eq__ is not object.__eq__}
+    assert set(union.split(" | ")) == comparing

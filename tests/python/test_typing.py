@@ -7,7 +7,6 @@ mypy and pyright each run once, over all the files (seconds, not minutes)."""
 
 import ast
 import doctest
-import functools
 import json
 import os
 import re
@@ -17,6 +16,7 @@ import sys
 import pytest
 
 import kelto
+from test_docs import python_blocks
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
@@ -42,17 +42,14 @@ def examples(markdown):
     session runs them. A doctest example whose output is a traceback shows a
     refusal on purpose, and a checker may refuse it too: it is left out. The
     others are kept whole; an expression statement shows its value."""
-    with open(markdown, encoding="utf-8") as f:
-        text = f.read()
     lines = ["# Extracted from " + os.path.basename(markdown),
              # As in an interactive session: a name may be bound again to
-             # something else, and an expression shows its value.
+             # something else, an expression shows its value, and the
+             # imports come first, all at once.
              "# mypy: allow-redefinition",
              "# pyright: reportUnusedExpression=false, reportUnusedImport=false"]
     parser = doctest.DocTestParser()
-    for match in re.finditer(r"^([ \t]*)```python[^\n]*\n(.*?)^\1```", text, re.MULTILINE | re.DOTALL):
-        indent, code = match.groups()
-        code = "".join(line.removeprefix(indent) for line in code.splitlines(keepends=True))
+    for _, code in python_blocks(markdown):
         if not code.lstrip().startswith(">>>"):
             lines.append(code)
             continue
@@ -62,7 +59,6 @@ def examples(markdown):
     return "\n".join(lines)
 
 
-@functools.cache
 def checked_files(folder):
     os.makedirs(folder, exist_ok=True)
     files = dict(CLEAN)

@@ -193,8 +193,7 @@ class Surface:
         variables of its own (the class's are covariant)."""
         fields = self.fields[target]
         given = [a["name"] for a in arguments.get("args", []) if a["name"] in fields]
-        out = []
-        choices = []
+        out, choices = [], []
         for index, field in enumerate(given):
             var = self.parameter_var(field) if constructor else self.argument_var(index)
             if fields[field]:
@@ -307,14 +306,15 @@ class Surface:
             lines.append(f'{var} = typing.TypeVar("{var}", bound={BASE})\n')
         for var, cls in self.operand_vars.items():
             lines.append(f'{var} = typing.TypeVar("{var}", bound={cls})\n')
-        lines += [f'{name} = typing.TypeVar("{name}", bound={bound})\n' for name, bound in TYPE_VARS.items()
-                  if used(name, body)]
+        lines += self.local_definitions(body)
         lines.append(LIST_LIKE_PROTOCOL)
         lines.append(f'\n\nclass {BASE}:\n    """What every constraint class is: a type for the checkers only '
                      f'(at run time the classes share no base)."""\n')
         return lines
 
-    def local_definitions(self, body):
+    @staticmethod
+    def local_definitions(body):
+        """The type variables of the overloads with alternatives that `body` has."""
         return [f'{name} = typing.TypeVar("{name}", bound={bound})\n' for name, bound in TYPE_VARS.items()
                 if used(name, body)]
 

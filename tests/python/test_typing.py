@@ -77,14 +77,16 @@ def files(tmp_path_factory):
 
 
 def by_file(pattern, output, files):
-    """{name: [(line, code)]} of a checker's error lines."""
+    """{name: [(line, code)]} of a checker's error lines (paths relative to
+    the clone's root, where the checker runs)."""
     found = {name: [] for name in files}
     names = {os.path.realpath(path): name for name, path in files.items()}
     for line in output.splitlines():
         if m := re.match(pattern, line):
-            name = names.get(os.path.realpath(m.group("path")))
-            if name:
-                found[name].append((int(m.group("line")), m.group("code")))
+            name = names.get(os.path.realpath(os.path.join(REPO, m.group("path"))))
+            if name is None:
+                pytest.fail(f"an error in no file checked:\n{output}")
+            found[name].append((int(m.group("line")), m.group("code")))
     return found
 
 

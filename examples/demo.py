@@ -676,22 +676,35 @@ class Description:
 Keep = Callable[[dict[str, Any], dict[str, list[Any]], dict[str, Any]], None]
 
 
+def gather_facts(path: str, limit: int = 0) -> IndexFacts:
+    """Who provides what, from a first reading of the index that keeps only
+    the fields the facts need (the second reading builds, stanza by stanza)."""
+    def light() -> Iterator[dict[str, Any]]:
+        for count, (line, fields) in enumerate(read_stanzas(path), 1):
+            provides: list[Relation] = []
+            if "Provides" in fields:
+                try:
+                    provides = [group[0] for group in parse_relations(fields["Provides"], "Provides")]
+                except ValueError as error:
+                    raise BadIndex(f"{path}:{line}: {fields.get('Package')}: Provides: {error}") from None
+            yield {"Package": fields.get("Package", ""), "Architecture": fields.get("Architecture", "all"),
+                   "provides": provides}
+            if limit and count >= limit:
+                break
+    return IndexFacts(light())
+
+
 def describe_index(path: str, limit: int = 0, keep: Keep | None = None) -> Description:
-    """Reads the whole index first (who provides what is needed before any
-    package is translated), then builds one outline per package."""
+    """Reads the index twice: who provides what is needed before any package
+    is translated, and holding every stanza in between would cost more than
+    the outlines."""
     result = Description()
     started = time.perf_counter()
-    packages = []
-    for line, fields in read_stanzas(path):
-        packages.append(prepare(path, line, fields))
-        if limit and len(packages) >= limit:
-            break
-    if not packages:
-        raise BadIndex(f"{path}: no package stanza in this file")
-    result.facts = IndexFacts(packages)
+    result.facts = gather_facts(path, limit)
     builder = Builder(facts=result.facts)
     result.tally = builder.tally
-    for package in packages:
+    for line, fields in read_stanzas(path):
+        package = prepare(path, line, fields)
         result.stanzas += 1
         rules = builder.rules(package)
         options = builder.options(package)
@@ -700,10 +713,14 @@ def describe_index(path: str, limit: int = 0, keep: Keep | None = None) -> Descr
         for key, groups in package["relations"].items():
             result.relations[key] += sum(map(len, groups))
         result.bounds_in_text += package["bounds_in_text"]
-        result.left_out.update(key for key in LEFT_OUT if key in package)
+        result.left_out.update(key for key in LEFT_OUT if key in fields)
         if keep is not None:
             keep(package, rules, options)
+        if limit and result.stanzas >= limit:
+            break
     result.seconds = time.perf_counter() - started
+    if not result.stanzas:
+        raise BadIndex(f"{path}: no package stanza in this file")
     return result
 
 

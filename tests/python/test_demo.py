@@ -30,13 +30,10 @@ def normalised(text):
 @pytest.mark.parametrize("path, every", [(demo.SAMPLE, 1)] + [(p, 41) for p in APT_INDEXES[:1]],
                          ids=lambda v: os.path.basename(str(v)))
 def test_rules_read_back_give_the_fields_they_came_from(path, every):
-    stanzas = list(demo.read_stanzas(path))
-    facts = demo.IndexFacts({"Package": fields["Package"], "Architecture": fields.get("Architecture", "all"),
-                             "provides": [group[0] for group in demo.parse_relations(fields.get("Provides", ""))]}
-                            for _, fields in stanzas)  # who provides what, as the demo gathers it
-    builder = demo.Builder(facts=facts)
+    builder = demo.Builder(facts=demo.gather_facts(path))
     checked = 0
-    for package in (demo.prepare(path, line, fields) for line, fields in stanzas[::every]):
+    for package in (demo.prepare(path, line, fields)
+                    for index, (line, fields) in enumerate(demo.read_stanzas(path)) if index % every == 0):
         rules = builder.rules(package)
         for key in demo.RELATION_FIELDS:
             if key in package:

@@ -649,6 +649,15 @@ def show(builder: Builder, package: dict[str, Any]) -> list[str]:
         kind = "Version" if isinstance(value, Version) else type(value).__name__
         lines.append(f"  option {key} = {value} ({kind})")
     lines.append(f"  default multi_arch = {package.get('Multi-Arch')}")
+    provided = {split_qualifier(name)[0] for groups in package["relations"].values()
+                for group in groups for name, _, _ in group}
+    spelled = []
+    for name in sorted(provided & builder.facts.providers.keys()):
+        providers = [p for p in builder.facts.providers[name] if p != package["Package"]]
+        if providers:
+            spelled.append(f"{name} ({', '.join(providers) if len(providers) <= 4 else f'{len(providers)} packages'})")
+    if spelled:
+        lines.append(f"  providers spelled out: {', '.join(spelled)}")
     for key in LEFT_OUT:
         if key in package:
             lines.append(f"  (not translated) {key}: {package[key]}")

@@ -53,7 +53,7 @@ def _record_order(classes):
 
 def _class(cls):
     described = {
-        "module": cls.__module__, "qualname": cls.__qualname__, "str": str(cls),
+        "name": cls.__name__, "qualname": cls.__qualname__, "module": cls.__module__, "str": str(cls),
         "bases": [base.__name__ for base in cls.__bases__],
         "doc": cls.__doc__, "text_signature": cls.__text_signature__,
         "flags": [name for name, bit in FLAGS.items() if cls.__flags__ & bit],
@@ -69,7 +69,7 @@ def _class(cls):
 
 
 def _function(fn):
-    return {"type": type(fn).__name__, "qualname": fn.__qualname__, "module": fn.__module__,
+    return {"type": type(fn).__name__, "name": fn.__name__, "qualname": fn.__qualname__, "module": fn.__module__,
             "self": fn.__self__.__name__, "doc": fn.__doc__, "text_signature": fn.__text_signature__}
 
 

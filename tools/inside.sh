@@ -310,7 +310,7 @@ case "$command" in
         step "reference leaks under the debug interpreter"
         PYTHONPATH="$build/debug" run_pytest python3.14-dbg tests/python -q -m leaks
         step "leak hunt over the hostile and stateful tests"
-        run_leakhunt -q tests/python/test_hostile.py tests/python/test_boundary_faults.py tests/python/test_reentrancy.py tests/python/test_stateful.py
+        run_leakhunt -q tests/python/test_hostile.py tests/python/test_faults.py tests/python/test_reentrancy.py tests/python/test_stateful.py
         ;;
     test-fuzz-asan)
         # A lane of test, run beside its other steps.

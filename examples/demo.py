@@ -534,6 +534,17 @@ def relation_text(name: str, conditions: list[Any]) -> str:
     return name + "".join(condition_text(name, c) for c in conditions)
 
 
+def written_text(name: str, conditions: list[Any], last: str | None) -> str | None:
+    """The relation as written in the field, or None when the conditions are
+    a provider's, which follow the relation (on `last`) they meet."""
+    provided = provided_name(conditions)
+    if provided is None:
+        return relation_text(name, conditions)
+    if provided != last:
+        raise ValueError(f"provider {name} of {provided} after a relation on {last}")
+    return None
+
+
 def render_alternatives(items: list[Any]) -> list[str]:
     """The written relations among a group's alternatives; the providers'
     alternatives each follow the relation they meet."""
@@ -543,13 +554,11 @@ def render_alternatives(items: list[Any]) -> list[str]:
         parts = [item] if isinstance(item, Depends) else all_of(item)
         if not parts or not isinstance(parts[0], Depends):
             raise ValueError(f"not a relation: {item!r}")
-        name, conditions = parts[0].on, parts[1:]
-        provided = provided_name(conditions)
-        if provided is None:
-            written.append(relation_text(name, conditions))
+        name = parts[0].on
+        text = written_text(name, parts[1:], last)
+        if text is not None:
+            written.append(text)
             last = name
-        elif provided != last:
-            raise ValueError(f"provider {name} of {provided} after a relation on {last}")
     return written
 
 
@@ -598,13 +607,10 @@ def render_negated(rules: list[Any]) -> list[str]:
             groups.append(relation_text(name, excluded(either[1])))
             last = name
         else:
-            conditions = excluded(then)
-            provided = provided_name(conditions)
-            if provided is None:
-                groups.append(relation_text(name, conditions))
+            text = written_text(name, excluded(then), last)
+            if text is not None:
+                groups.append(text)
                 last = name
-            elif provided != last:
-                raise ValueError(f"provider {name} of {provided} after a conflict on {last}")
     return groups
 
 

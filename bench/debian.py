@@ -22,7 +22,7 @@ from types import SimpleNamespace
 REPO = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO / "examples"))
 # The benchmark measures the main job: it reads indexes with the demo's own reader.
-from demo import SAMPLE, Builder, IndexFacts, prepare, read_packages, read_stanzas  # noqa: E402,F401
+from demo import SAMPLE, Builder, IndexFacts, gather_facts, prepare, read_packages, read_stanzas  # noqa: E402,F401
 from demo import find_index as _find_index  # noqa: E402
 from demo import kelto_classes  # noqa: E402,F401  (re-exported for the bench scripts)
 

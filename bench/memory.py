@@ -84,10 +84,9 @@ def held_by_outlines(impl: str, index: str | None, limit: int | None) -> dict:
     import debian
     path = str(debian.find_index(index))
     classes = debian.kelto_classes() if impl == "kelto" else debian.plain_classes()
-    packages = debian.load_packages(path, limit)  # who provides what: read before building, as the demo does
-    build = debian.outline_builder(classes, packages)
-    build(packages[0])  # first-use costs are not per package
-    del packages
+    # Who provides what, from a first reading that keeps only that, as the demo does.
+    build = debian.Builder(classes, debian.gather_facts(path, limit or 0)).outline
+    build(debian.load_packages(path, 1)[0])  # first-use costs are not per package
     gc.collect()
     rss_before = current_rss_bytes()
     outlines = []

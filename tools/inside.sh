@@ -249,6 +249,9 @@ case "$command" in
         step "whole suite with the scale tests and a long stateful walk"
         ensure_pyright
         KELTO_STATEFUL_EXAMPLES=2000 PYTHONPATH="$build/main" run_pytest "$python" tests/python -q --slow
+        step "sdist and repaired wheel in dist/; the sdist installed offline as the README says"
+        build_dist
+        run_pytest "$python" tests/packaging -q -m sdist
         step "the oldest compiler the README names (g++ 14): build and C++ unit tests"
         quietly build_oldest_compiler
         ctest --test-dir "$build/gcc14" --output-on-failure -j "$jobs" >"$build/gcc14-ctest.log" \
@@ -269,8 +272,10 @@ case "$command" in
     test)
         # Two lanes run beside the main one: the debug build with the leak
         # checks, and the fuzzers followed by the sanitizer build, its tests and
-        # the boundary fuzzer; a third installs the sdist once it is written.
-        # A failure in either fails the run at its await, showing its log.
+        # the boundary fuzzer. A failure in either fails the run at its await,
+        # showing its log. The sdist's offline install, one more build of the
+        # module, is check's: the wheel here is already built from the sdist
+        # offline, as pip builds one.
         mkdir -p "$build"
         rm -f "$build/debug.ready"
         background debug-leaks bash tools/inside.sh test-leaks
@@ -284,8 +289,6 @@ case "$command" in
         step "sdist and repaired wheel in dist/; the wheel installed into a fresh virtual environment"
         build_dist
         install_wheel
-        # Its build overlaps the single-threaded steps that follow.
-        background sdist bash tools/inside.sh test-sdist
         step "Python tests against the installed wheel"
         ensure_pyright
         venv_python="$PWD/$build/venv/bin/python"
@@ -299,14 +302,8 @@ case "$command" in
         PYTHONPATH="$build/main" "$python" bench/run.py --quick >"$build/bench-quick.log" \
             || { cat "$build/bench-quick.log"; exit 1; }
         tail -n 1 "$build/bench-quick.log"
-        await sdist 1
         await debug-leaks 6
         await fuzz-asan 6
-        ;;
-    test-sdist)
-        # A lane of test, started once dist/ is written.
-        step "the sdist installed offline into a fresh virtual environment"
-        run_pytest "$python" tests/packaging -q -m sdist
         ;;
     test-leaks)
         # A lane of test, run beside its other steps.

@@ -6,7 +6,9 @@
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++-14)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64)
+# The cross compiler's own runtime (libstdc++, libgcc_s) is not in the
+# multiarch folders the target's loader searches.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -E LD_LIBRARY_PATH=/usr/aarch64-linux-gnu/lib)
 
 # Programs (the interpreter that runs the generators) are the build machine's;
 # libraries and headers are the target's.

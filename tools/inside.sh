@@ -56,12 +56,12 @@ build_asan() {
     cmake --build "$build/asan" -j "$jobs"
 }
 
-# The oldest manylinux tag the wheel reaches: libstdc++ is linked in
+# The oldest manylinux tag each wheel reaches: libstdc++ is linked in
 # (KELTO_STATIC_LIBSTDCXX), and of the C library the module needs nothing
-# past glibc 2.34, where the pthread functions moved into libc. auditwheel
-# refuses to repair a wheel that needs more, so a change that raises the
-# required GLIBC, GLIBCXX or GCC version fails here. The aarch64 wheel is
-# held to the same floor for the same reason.
+# past glibc 2.34, where the pthread functions moved into libc (on aarch64 as
+# on x86-64). build_wheel fails when auditwheel finds the wheel fit for any
+# other tag: a change that raises the required GLIBC, GLIBCXX or GCC version
+# fails here, and so does one that lowers it, so that the tag follows.
 wheel_platform=manylinux_2_34_x86_64
 wheel_platform_aarch64=manylinux_2_34_aarch64
 # g++ 14, not the default: later ones format _Float16 and bfloat16 through
@@ -92,15 +92,25 @@ build_wheel() {
         # the target's libpython and the module's suffix, and scikit-build-core
         # tags the wheel for _PYTHON_HOST_PLATFORM.
         aarch64) platform=$wheel_platform_aarch64; build_env=(_PYTHON_HOST_PLATFORM=linux-aarch64)
-                 options=(-Ccmake.toolchain-file="$PWD/tools/aarch64-linux-gnu.cmake") ;;
+                 options=(-Ccmake.define.CMAKE_TOOLCHAIN_FILE="$PWD/tools/aarch64-linux-gnu.cmake") ;;
         *) echo "no wheel for $arch" >&2; return 1 ;;
     esac
     # No cache: pip would reuse a wheel built from an earlier sdist of the same name.
     env "${build_env[@]}" "$python" -m pip wheel --no-index --no-build-isolation --no-deps --no-cache-dir -q \
         -w "$house" -Ccmake.define.KELTO_STATIC_LIBSTDCXX=ON "${options[@]}" dist/kelto-*.tar.gz \
         >"$build/wheel-$arch.log" 2>&1 || { cat "$build/wheel-$arch.log"; return 1; }
-    auditwheel repair --plat "$platform" --only-plat -w dist "$house"/kelto-*.whl \
+    # auditwheel names only the build machine's tags in --plat; "auto" takes
+    # the oldest tag the wheel's own architecture allows, which must be ours.
+    auditwheel repair --plat auto --only-plat -w "$house/repaired" "$house"/kelto-*.whl \
         >"$build/auditwheel-$arch.log" 2>&1 || { cat "$build/auditwheel-$arch.log"; return 1; }
+    local repaired
+    repaired=$(cd "$house/repaired" && echo kelto-*.whl)
+    if [[ "$repaired" != *-"$platform".whl ]]; then
+        auditwheel show "$house"/kelto-*-linux_*.whl || true
+        echo "the $arch wheel is $repaired, not $platform: a change moved the symbol versions it needs" >&2
+        return 1
+    fi
+    mv "$house/repaired/$repaired" dist/
 }
 
 # The repaired wheel installed into a fresh virtual environment, so the Python

@@ -155,6 +155,11 @@ sandbox_run() {
     local binds=(--bind "$root" / --proc /proc --dev /dev --tmpfs /tmp --bind "$repo" "$repo")
     # The shared data folder beside the project, read-only, when there is one.
     [ -d "$repo/../shared" ] && binds+=(--ro-bind "$(cd "$repo/../shared" && pwd)" "$(cd "$repo/.." && pwd)/shared")
+    # The host's certificate authorities, for npm (pyright, tools/inside.sh):
+    # a host whose traffic passes a TLS-inspecting proxy trusts the proxy's
+    # authority in its own bundle, which the root's bundle lacks.
+    local host_ca=/etc/ssl/certs/ca-certificates.crt
+    [ -r "$host_ca" ] && binds+=(--ro-bind "$host_ca" /tmp/.kelto-host-ca.crt --setenv NODE_EXTRA_CA_CERTS /tmp/.kelto-host-ca.crt)
     bwrap "${binds[@]}" \
         --ro-bind /etc/resolv.conf /etc/resolv.conf \
         --setenv HOME /tmp --setenv KELTO_PYTHON python3 --setenv KELTO_IN_ROOT 1 \

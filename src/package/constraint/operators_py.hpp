@@ -6,8 +6,8 @@
 #include "boundary/call.hpp"
 #include "boundary/instance.hpp"
 #include "package/constraint/classes_py.hpp"
-#include "package/constraint/cmp_refusal_py.hpp"
 #include "package/constraint/convert_py.hpp"
+#include "package/constraint/refusal.hpp"
 
 namespace kelto::package::constraint {
 
@@ -46,7 +46,7 @@ PyObject* rich_compare(PyObject* self, PyObject* rhs, int code) noexcept {
         const CmpType op = kOperatorOfCode[static_cast<std::size_t>(code)];
         Constraint lhs(inst.payload);
         if (auto refused = check_cmp(lhs, *other, op)) {
-            boundary::raise(PyExc_NotImplementedError, cmp_refusal_message(lhs, *other, op, *refused));
+            boundary::raise(PyExc_NotImplementedError, refusal_text(lhs, *other, op, *refused));
             return nullptr;
         }
         // The accepted comparison goes straight into the new Cmp object.

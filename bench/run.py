@@ -9,7 +9,9 @@ and a table of goals with the ratios they are judged on.
 Groups: version (Version(s) vs packaging vs str.split), depends (Depends(name)
 vs the floor extension vs plain Python), numof (NumOf([...]) >= 2), deepcopy
 (reading .item of a deep Maximize chain), debian (one PackageOutline per
-package of a Debian index vs a plain Python outline).
+package of a Debian index vs a plain Python outline), installable (the
+installability check of the whole index vs dose-distcheck; skipped when the
+checker or pycosat is missing).
 
     python3 bench/run.py                          # defaults: sample versions, apt's index
     python3 bench/run.py --versions /work/shared/data/versions-pypi.txt --limit 300000
@@ -37,11 +39,12 @@ build_floor()
 import constraints  # noqa: E402  (needs the floor module on sys.path)
 import debian  # noqa: E402
 import goals  # noqa: E402
+import installability  # noqa: E402
 import memory  # noqa: E402
 import versions  # noqa: E402
 from harness import Group, WorkloadError, run_rounds  # noqa: E402
 
-GROUPS = ("version", "depends", "numof", "deepcopy", "debian")
+GROUPS = ("version", "depends", "numof", "deepcopy", "debian", "installable")
 MEMORY_NAME = "libc6"  # a short name: no heap block of its own anywhere
 
 
@@ -102,6 +105,13 @@ def build_groups(args: argparse.Namespace, packages: list[dict[str, str]], index
             groups.append(constraints.deep_group(args.depth, args.reads))
         elif key == "debian":
             groups.append(constraints.debian_group(packages, str(index)))
+        elif key == "installable":
+            # The whole index (a sample one with --quick): a check reads its file itself.
+            group = installability.build_group(debian.SAMPLE if args.quick else index)
+            if group is None:
+                print("installable: skipped (needs dose-distcheck and pycosat)")
+            else:
+                groups.append(group)
     return groups
 
 
@@ -109,6 +119,8 @@ def group_repeat(group: Group, args: argparse.Namespace) -> int:
     # The main job is the slowest round by far; fewer rounds keep the run short.
     if group.key == "debian" and not args.quick and "--repeat" not in sys.argv:
         return max(3, args.repeat // 2)
+    if group.key == "installable" and not args.quick and "--repeat" not in sys.argv:
+        return 3  # tens of seconds a round
     return args.repeat
 
 
@@ -185,7 +197,8 @@ def main(argv: list[str]) -> int:
         return 2
     try:
         for group in groups:
-            run_rounds(group.workloads, repeat=group_repeat(group, args), warmup=args.warmup)
+            warmup = min(args.warmup, 1) if group.key == "installable" else args.warmup
+            run_rounds(group.workloads, repeat=group_repeat(group, args), warmup=warmup)
             sys.stdout.write(f"  measured {group.key}\n")
             sys.stdout.flush()
     except WorkloadError as error:

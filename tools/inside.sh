@@ -59,29 +59,61 @@ build_asan() {
     cmake --build "$build/asan" -j "$jobs"
 }
 
-# The oldest manylinux tag the wheel reaches: libstdc++ is linked in
+# The oldest manylinux tag each wheel reaches: libstdc++ is linked in
 # (KELTO_STATIC_LIBSTDCXX), and of the C library the module needs nothing
-# past glibc 2.34, where the pthread functions moved into libc. auditwheel
-# refuses to repair a wheel that needs more, so a change that raises the
-# required GLIBC, GLIBCXX or GCC version fails here.
+# past glibc 2.34, where the pthread functions moved into libc (on aarch64 as
+# on x86-64). build_wheel fails when auditwheel finds the wheel fit for any
+# other tag: a change that raises the required GLIBC, GLIBCXX or GCC version
+# fails here, and so does one that lowers it, so that the tag follows.
 wheel_platform=manylinux_2_34_x86_64
+wheel_platform_aarch64=manylinux_2_34_aarch64
 # g++ 14, not the default: later ones format _Float16 and bfloat16 through
 # libgcc_s functions of GCC 12 and 13, past what the tag allows.
 wheel_cxx=g++-14
+# The wheels build_dist makes. tools/dev test makes the x86-64 one only: the
+# cross build of the aarch64 one takes minutes.
+wheel_arches=${KELTO_WHEEL_ARCHES:-x86_64 aarch64}
 
-# dist/: the sdist, and the wheel built from it offline (as pip builds one
+# dist/: the sdist, and the wheels built from it offline (as pip builds one
 # from the sdist with no index and no build isolation), repaired by auditwheel.
 build_dist() {
     rm -rf dist "$build/wheelhouse"
     mkdir -p "$build"
     "$python" -m build --sdist --no-isolation --outdir dist . >"$build/sdist-build.log" 2>&1 \
         || { cat "$build/sdist-build.log"; return 1; }
-    # No cache: pip would reuse a wheel built from an earlier sdist of the same name.
-    CXX=$wheel_cxx "$python" -m pip wheel --no-index --no-build-isolation --no-deps --no-cache-dir -q -w "$build/wheelhouse" \
-        -Ccmake.define.KELTO_STATIC_LIBSTDCXX=ON dist/kelto-*.tar.gz
-    auditwheel repair --plat "$wheel_platform" --only-plat -w dist "$build/wheelhouse"/kelto-*.whl \
-        >"$build/auditwheel.log" 2>&1 || { cat "$build/auditwheel.log"; return 1; }
+    local arch
+    for arch in $wheel_arches; do build_wheel "$arch"; done
     ls -l dist | tail -n +2
+}
+
+# build_wheel ARCH: the wheel of the sdist in dist/ for ARCH, repaired into dist/.
+build_wheel() {
+    local arch=$1 house="$build/wheelhouse/$1" platform build_env options=()
+    case "$arch" in
+        x86_64) platform=$wheel_platform; build_env=(CXX="$wheel_cxx") ;;
+        # Cross-compiled: the toolchain file names the compiler (g++ 14 too),
+        # the target's libpython and the module's suffix, and scikit-build-core
+        # tags the wheel for _PYTHON_HOST_PLATFORM.
+        aarch64) platform=$wheel_platform_aarch64; build_env=(_PYTHON_HOST_PLATFORM=linux-aarch64)
+                 options=(-Ccmake.define.CMAKE_TOOLCHAIN_FILE="$PWD/tools/aarch64-linux-gnu.cmake") ;;
+        *) echo "no wheel for $arch" >&2; return 1 ;;
+    esac
+    # No cache: pip would reuse a wheel built from an earlier sdist of the same name.
+    env "${build_env[@]}" "$python" -m pip wheel --no-index --no-build-isolation --no-deps --no-cache-dir -q \
+        -w "$house" -Ccmake.define.KELTO_STATIC_LIBSTDCXX=ON "${options[@]}" dist/kelto-*.tar.gz \
+        >"$build/wheel-$arch.log" 2>&1 || { cat "$build/wheel-$arch.log"; return 1; }
+    # auditwheel names only the build machine's tags in --plat; "auto" takes
+    # the oldest tag the wheel's own architecture allows, which must be ours.
+    auditwheel repair --plat auto --only-plat -w "$house/repaired" "$house"/kelto-*.whl \
+        >"$build/auditwheel-$arch.log" 2>&1 || { cat "$build/auditwheel-$arch.log"; return 1; }
+    local repaired
+    repaired=$(cd "$house/repaired" && echo kelto-*.whl)
+    if [[ "$repaired" != *-"$platform".whl ]]; then
+        auditwheel show "$house"/kelto-*-linux_*.whl || true
+        echo "the $arch wheel is $repaired, not $platform: a change moved the symbol versions it needs" >&2
+        return 1
+    fi
+    mv "$house/repaired/$repaired" dist/
 }
 
 # The repaired wheel installed into a fresh virtual environment, so the Python
@@ -89,7 +121,7 @@ build_dist() {
 install_wheel() {
     rm -rf "$build/venv"
     "$python" -m venv --system-site-packages "$build/venv"
-    "$build/venv/bin/python" -m pip install --no-index --no-deps -q dist/kelto-*manylinux*.whl
+    "$build/venv/bin/python" -m pip install --no-index --no-deps -q dist/kelto-*manylinux*_x86_64.whl
 }
 
 # pyright, for the type-checking tests, from the npm registry: once per root
@@ -211,6 +243,11 @@ run_fuzzers() {
     done
 }
 
+# What aarch64-check runs of tests/python under emulation.
+aarch64_tests=(test_docs.py test_version.py test_constraints.py test_constraint_classes.py
+               test_operators.py test_outline.py test_module.py test_exports.py test_introspection.py
+               test_hostile.py test_reentrancy.py test_threads.py)
+
 command=$1; shift
 case "$command" in
     build)
@@ -286,8 +323,8 @@ case "$command" in
         ctest --test-dir "$build/main" --output-on-failure -j "$jobs" >"$build/ctest.log" \
             || { cat "$build/ctest.log"; exit 1; }
         tail -n 3 "$build/ctest.log"
-        step "sdist and repaired wheel in dist/; the wheel installed into a fresh virtual environment"
-        build_dist
+        step "sdist and repaired x86-64 wheel in dist/; the wheel installed into a fresh virtual environment"
+        wheel_arches=x86_64 build_dist
         install_wheel
         step "Python tests against the installed wheel"
         ensure_pyright
@@ -329,6 +366,27 @@ case "$command" in
         # for it (a failed one fails that lane, and test stops this one).
         until [ -e "$build/debug.ready" ]; do sleep 2; done
         run_boundary_fuzz "${KELTO_BOUNDARY_FUZZ_SECONDS:-20}"
+        ;;
+    aarch64-check)
+        # In the arm64 root, under qemu-user (tools/dev aarch64, and check):
+        # the aarch64 wheel of dist/ in a fresh virtual environment, the
+        # documentation examples and a part of the suite that reaches every
+        # class, the parser, the text forms, the object's own exports, deep
+        # trees and threads. Left to the x86-64 runs: the scale tests, the demo
+        # over a whole package index and the long stateful walk (minutes each
+        # when emulated), and the fault tests, whose memory limit qemu does
+        # not apply to the program it runs.
+        venv=/tmp/venv-aarch64
+        step "the aarch64 wheel installed into a fresh virtual environment"
+        rm -rf "$venv"
+        # The root's pip, seen through the system site packages, installs into
+        # the environment: seconds, where bootstrapping a pip into it takes a minute.
+        "$python" -m venv --without-pip --system-site-packages "$venv"
+        "$venv/bin/python" -m pip install --no-index --no-deps -q dist/kelto-*manylinux*_aarch64.whl
+        step "the wheel's tag and object, and the Python tests against it, emulated"
+        run_pytest "$python" tests/packaging/test_wheel.py -q -k aarch64
+        (cd tests && "$venv/bin/python" -c 'import kelto, platform, sys; sys.exit(platform.machine() != "aarch64" or "/venv-aarch64/" not in kelto.__file__)' \
+            && run_pytest "$venv/bin/python" -q "${aarch64_tests[@]/#/python/}" "$@")
         ;;
     leakhunt)
         # For check, which runs it beside its other steps.

@@ -1,6 +1,8 @@
-// The instance layout every module class shares (object header, one payload
-// owned by value, a borrow flag, and for thread-bound classes the owner
-// thread) and the operations on it: allocate, test, read, write, destroy.
+// The instance layout every module class shares (object header, one held
+// value, a borrow flag, and where some instances are thread-bound the owner
+// thread) and the operations on it: allocate, test, read, write, destroy. The
+// held value is a class's payload, or for classes whose payloads are shared
+// nodes, the handle to one node: one layout then serves all those classes.
 #pragma once
 
 #include "boundary/borrow.hpp"
@@ -15,8 +17,9 @@
 
 namespace kelto::boundary {
 
-/// Classes whose instances belong to the thread that made them specialise
-/// this for their payload, naming their type path for the messages.
+/// Held types some of whose instances belong to the thread that made them
+/// specialise this: `kBound` true, `bound(held)` telling which instances,
+/// and `type_path(held)` naming their class for the messages.
 template <class Payload>
 struct ThreadAffinity {
     static constexpr bool kBound = false;
@@ -49,9 +52,9 @@ template <class Payload>
 template <class Payload>
 inline void check_owner(const Instance<Payload>& inst) {
     if constexpr (ThreadAffinity<Payload>::kBound) {
-        if (inst.owner.id != std::this_thread::get_id()) [[unlikely]]
-            panic(std::format("{} is unsendable, but sent to another thread",
-                              ThreadAffinity<Payload>::kTypePath));
+        using Affinity = ThreadAffinity<Payload>;
+        if (Affinity::bound(inst.payload) && inst.owner.id != std::this_thread::get_id()) [[unlikely]]
+            panic(std::format("{} is unsendable, but sent to another thread", Affinity::type_path(inst.payload)));
     }
 }
 
@@ -151,8 +154,9 @@ void dealloc(PyObject* self) noexcept {
     if constexpr (ThreadAffinity<Payload>::kBound) {
         // The payload is plain C++ data, safe to destroy on any thread that
         // holds the interpreter lock: it is reported, not leaked.
-        if (inst.owner.id != std::this_thread::get_id())
-            report_foreign_drop(ThreadAffinity<Payload>::kTypePath);
+        using Affinity = ThreadAffinity<Payload>;
+        if (Affinity::bound(inst.payload) && inst.owner.id != std::this_thread::get_id())
+            report_foreign_drop(Affinity::type_path(inst.payload));
     }
     std::destroy_at(&inst.payload);
     std::destroy_at(&inst.borrow);

@@ -27,29 +27,23 @@ constexpr std::size_t kMaxReservedItems = 4096;
 /// error that must end the call.
 using Attempt = Result<std::optional<Constraint>>;
 
-/// The payload of `obj`, an instance of the payload's class, copied into a
-/// Constraint; nothing while it is exclusively borrowed.
-template <class Payload>
-Attempt copy_instance(Borrowed obj) {
-    auto copied = boundary::read_payload<Payload>(obj, [](const Payload& p) { return Constraint(p); });
-    if (copied) return *std::move(copied);
+/// The node of a constraint object, shared under a shared borrow; nothing
+/// when `obj` is none or is exclusively borrowed. Python cannot subclass these
+/// classes, so an instance's type is the class itself: one compare per class
+/// instead of a subtype walk.
+Attempt share_constraint_object(Borrowed obj) {
+    PyTypeObject* type = Py_TYPE(obj.get());
+    if (std::ranges::none_of(kClassOfKind, [type](boundary::ClassObject* cls) { return cls->get() == type; }))
+        return std::nullopt;
+    auto shared = boundary::read_payload<Constraint>(obj, [](const Constraint& node) { return node; });
+    if (shared) return *std::move(shared);
     // A borrow conflict fails like a type mismatch.
     if (auto r = boundary::discard_error(); !r) return std::unexpected(r.error());
     return std::nullopt;
 }
 
-/// A constraint object's copy, when `obj` is one. Python cannot subclass
-/// these classes, so an instance's type is the class itself: one compare
-/// per class instead of a subtype walk.
-template <class Payload, class... Rest>
-Attempt copy_constraint_object(Borrowed obj, PyTypeObject* type, PayloadList<Payload, Rest...>) {
-    if (type == class_of<Payload>().get()) return copy_instance<Payload>(obj);
-    if constexpr (sizeof...(Rest) > 0) return copy_constraint_object(obj, type, PayloadList<Rest...>{});
-    else return std::nullopt;
-}
-
 Attempt try_constraint_from_py(Borrowed obj) {
-    if (auto c = copy_constraint_object(obj, Py_TYPE(obj.get()), Payloads{}); !c || *c) return c;
+    if (auto c = share_constraint_object(obj); !c || *c) return c;
     auto value = spec::try_spec_option_value_from_py(obj);
     if (!value) return std::unexpected(value.error());
     if (!*value) return std::nullopt;
@@ -68,11 +62,6 @@ Result<std::size_t> length_hint(Borrowed obj) {
     if (length >= 0) return static_cast<std::size_t>(length);
     if (auto r = boundary::discard_error(); !r) return std::unexpected(r.error());
     return 0;
-}
-
-template <class Payload>
-Result<Owned> instance_of(Constraint&& c) {
-    return boundary::emplace_instance(class_of<Payload>().get(), [&] { return std::move(c).take<Payload>(); });
 }
 
 }  // namespace
@@ -105,7 +94,7 @@ Result<std::vector<Constraint>> constraints_from_sequence(Borrowed obj) {
 }
 
 Result<Owned> constraint_to_py(Constraint constraint) {
-    return visit_kind(constraint.kind(), [&]<class Payload>() { return instance_of<Payload>(std::move(constraint)); });
+    return boundary::emplace_instance(class_of(constraint.kind()).get(), [&] { return std::move(constraint); });
 }
 
 }  // namespace kelto::package::constraint

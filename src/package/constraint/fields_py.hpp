@@ -1,6 +1,7 @@
 // Properties that expose one payload field: the getter hands out a new Python
-// object built from a copy of the field, the setter converts the new value
-// first and then replaces the field under the exclusive borrow.
+// object built from the field (a constraint field shares its node), the
+// setter converts the new value first and then, under the exclusive borrow,
+// gives the object a node with the new field.
 #pragma once
 
 #include "boundary/trampoline.hpp"
@@ -31,15 +32,17 @@ struct FieldOf<Member> {
 [[nodiscard]] boundary::Result<boundary::Owned> field_to_py(CmpType value);
 
 template <auto Member>
-boundary::Result<boundary::Owned> get_field(const typename detail::FieldOf<Member>::Payload& payload) {
-    return field_to_py(payload.*Member);
+boundary::Result<boundary::Owned> get_field(const Constraint& node) {
+    return field_to_py(node.get<typename detail::FieldOf<Member>::Payload>().*Member);
 }
 
 template <auto Member>
-void set_field(typename detail::FieldOf<Member>::Payload& payload, typename detail::FieldOf<Member>::Type value) {
-    // The old value is destroyed here, under the exclusive borrow: plain C++
-    // data, so no Python code can run meanwhile.
-    payload.*Member = std::move(value);
+void set_field(Constraint& node, typename detail::FieldOf<Member>::Type value) {
+    // The old value is let go of here, under the exclusive borrow: plain C++
+    // data, so no Python code can run meanwhile. Other holders of the node
+    // keep the field they had.
+    node.edit<typename detail::FieldOf<Member>::Payload>(
+        [&](auto& payload) noexcept { payload.*Member = std::move(value); });
 }
 
 /// What the type stubs say a field of type T reads as and accepts; the names

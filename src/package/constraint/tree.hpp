@@ -2,15 +2,16 @@
 // is one tagged pointer to a heap node holding its payload; the recursive
 // kinds hold their children as Constraints in that node.
 //
-// A node never changes once built, so copies share it: copying a Constraint
-// adds a reference, and the node goes with its last one. Wrapping a tree or
-// reading a child out of one therefore costs the same at any size, which is
-// what lets Python code build a chain a million levels deep one wrapping at a
-// time. Sharing is invisible to callers, since nothing can reach into a node
-// to change it; `take()` moves a payload out only when it holds the sole
-// reference. The counts are atomic, so copies of one tree may live and die on
-// different threads. A node can only point at nodes built before it, so
-// trees have no cycles.
+// A node never changes while it is shared, so copies share it: copying a
+// Constraint adds a reference, and the node goes with its last one. Wrapping
+// a tree, reading a child out of one or holding one in a Python object
+// therefore costs the same at any size, which is what lets Python code build
+// a chain a million levels deep one wrapping at a time. Sharing is invisible
+// to callers: `take()` moves a payload out, and `edit()` changes one in
+// place, only through a node's sole reference. The counts are atomic, so
+// copies of one tree may live and die on different threads. Trees have no
+// cycles: a new node can only point at nodes that exist already, and a node
+// changed in place is held by nothing, so nothing it is given leads back to it.
 //
 // Destruction and the text form never recurse: a chain of a million nested
 // nodes is as safe as a single one.
@@ -50,12 +51,26 @@ struct NumOfPayload;
 struct SpecOptionPayload;
 struct ValuePayload;
 
-/// True for the eight payload types.
+/// The payload types, in the order of their kinds: the one list of kinds,
+/// from which the rest is derived.
+template <class... P>
+struct PayloadList {};
+using Payloads = PayloadList<CmpPayload, DependsPayload, IfThenPayload, MaximizePayload, MinimizePayload,
+                             NumOfPayload, SpecOptionPayload, ValuePayload>;
+
+namespace detail {
+template <class T, class... P>
+consteval bool listed(PayloadList<P...>) { return (std::is_same_v<T, P> || ...); }
+template <class... P>
+consteval std::size_t count(PayloadList<P...>) { return sizeof...(P); }
+}  // namespace detail
+
+/// True for the payload types.
 template <class T>
-inline constexpr bool kIsPayload =
-    std::is_same_v<T, CmpPayload> || std::is_same_v<T, DependsPayload> || std::is_same_v<T, IfThenPayload> ||
-    std::is_same_v<T, MaximizePayload> || std::is_same_v<T, MinimizePayload> || std::is_same_v<T, NumOfPayload> ||
-    std::is_same_v<T, SpecOptionPayload> || std::is_same_v<T, ValuePayload>;
+inline constexpr bool kIsPayload = detail::listed<T>(Payloads{});
+
+/// How many kinds there are.
+inline constexpr std::size_t kKindCount = detail::count(Payloads{});
 
 namespace detail {
 /// What every node starts with: how many Constraints point at it.
@@ -102,6 +117,13 @@ public:
     template <class Payload>
     [[nodiscard]] Payload take() &&;
 
+    /// Changes the payload through `edit(Payload&)`, which must not throw: in
+    /// place when this is the node's only reference, since nothing else can
+    /// see the node; otherwise on a copy (sharing its children) in a new node
+    /// that replaces this one's, so every other holder keeps what it had.
+    template <class Payload, class Edit>
+    void edit(Edit&& edit);
+
     /// True for a moved-from Constraint.
     [[nodiscard]] bool empty() const noexcept { return bits_ == 0; }
 
@@ -109,6 +131,7 @@ private:
     friend struct TreeAccess;  // the iterative teardown in tree.cpp
 
     static constexpr std::uintptr_t kKindMask = 0x7;  // nodes are at least 8-aligned
+    static_assert(kKindCount <= kKindMask + 1, "every kind fits the tag bits of a node pointer");
     [[nodiscard]] detail::NodeHeader* header() const noexcept {
         return reinterpret_cast<detail::NodeHeader*>(bits_ & ~kKindMask);
     }
@@ -160,7 +183,7 @@ enum class ValueType : std::uint8_t { Unknown, Bool, Int, Float, Str, Version };
 // ---------------------------------------------------------------- the kind table
 
 /// What the tree knows of each payload, one specialisation per kind: its
-/// kind; its children, as members holding one Constraint (`kChildren`) or a
+/// kind and name; its children, as members holding one Constraint (`kChildren`) or a
 /// list of them (`kList`); the pieces of its text form (a parent's `kOpen`,
 /// separator between two children and `kClose`; a leaf's whole text from
 /// `write`); and its comparison type (`kValueType`, or `value_type` when the
@@ -172,6 +195,7 @@ struct KindTraits;
 template <>
 struct KindTraits<CmpPayload> {
     static constexpr Kind kKind = Kind::Cmp;
+    static constexpr std::string_view kName = "Cmp";
     static constexpr auto kChildren = std::tuple{&CmpPayload::lhs, &CmpPayload::rhs};
     static constexpr std::string_view kOpen = "[ ", kClose = " ]";
     static void separator(std::string& out, const CmpPayload& p) {
@@ -183,6 +207,7 @@ struct KindTraits<CmpPayload> {
 template <>
 struct KindTraits<DependsPayload> {
     static constexpr Kind kKind = Kind::Depends;
+    static constexpr std::string_view kName = "Depends";
     static void write(std::string& out, const DependsPayload& p) { out.append("Depends( ").append(p.name).append(" )"); }
     static constexpr std::optional<ValueType> kValueType = ValueType::Bool;
 };
@@ -190,6 +215,7 @@ struct KindTraits<DependsPayload> {
 template <>
 struct KindTraits<IfThenPayload> {
     static constexpr Kind kKind = Kind::IfThen;
+    static constexpr std::string_view kName = "IfThen";
     static constexpr auto kChildren = std::tuple{&IfThenPayload::cond, &IfThenPayload::then};
     static constexpr std::string_view kOpen = "If( ", kSeparator = " ) Then [ ", kClose = " ]";
     static constexpr std::optional<ValueType> kValueType = std::nullopt;
@@ -199,6 +225,7 @@ struct KindTraits<IfThenPayload> {
 template <class Goal, Kind K>
 struct GoalTraits {
     static constexpr Kind kKind = K;
+    static constexpr std::string_view kName = K == Kind::Maximize ? "Maximize" : "Minimize";
     static constexpr auto kChildren = std::tuple{&Goal::item};
     static constexpr std::string_view kOpen = K == Kind::Maximize ? "Maximize( " : "Minimize( ", kClose = " )";
     static constexpr std::optional<ValueType> kValueType = std::nullopt;
@@ -211,6 +238,7 @@ struct KindTraits<MinimizePayload> : GoalTraits<MinimizePayload, Kind::Minimize>
 template <>
 struct KindTraits<NumOfPayload> {
     static constexpr Kind kKind = Kind::NumOf;
+    static constexpr std::string_view kName = "NumOf";
     static constexpr auto kList = &NumOfPayload::of;
     static constexpr std::string_view kOpen = "NumOf( ", kSeparator = ", ", kClose = " )";
     static constexpr std::optional<ValueType> kValueType = ValueType::Int;
@@ -219,6 +247,7 @@ struct KindTraits<NumOfPayload> {
 template <>
 struct KindTraits<SpecOptionPayload> {
     static constexpr Kind kKind = Kind::SpecOption;
+    static constexpr std::string_view kName = "SpecOption";
     static void write(std::string& out, const SpecOptionPayload& p) {
         out.append("Package '").append(p.package_name).append("' -> Option '").append(p.option_name).append("'");
     }
@@ -228,6 +257,7 @@ struct KindTraits<SpecOptionPayload> {
 template <>
 struct KindTraits<ValuePayload> {
     static constexpr Kind kKind = Kind::Value;
+    static constexpr std::string_view kName = "Value";
     static void write(std::string& out, const ValuePayload& p) { spec::append_text(out, p.value); }
     static std::optional<ValueType> value_type(const ValuePayload& p) noexcept {
         // Option kinds Bool..Version map onto value types Bool..Version.
@@ -236,12 +266,6 @@ struct KindTraits<ValuePayload> {
         return static_cast<ValueType>(static_cast<int>(spec::kind_of(p.value)) + 1);
     }
 };
-
-/// The payload types, in the order of their kinds.
-template <class... P>
-struct PayloadList {};
-using Payloads = PayloadList<CmpPayload, DependsPayload, IfThenPayload, MaximizePayload, MinimizePayload,
-                             NumOfPayload, SpecOptionPayload, ValuePayload>;
 
 namespace detail {
 template <class... P>
@@ -256,6 +280,54 @@ template <class T>
 concept HasList = requires { KindTraits<T>::kList; };
 template <class T>
 concept HasChildren = requires { KindTraits<T>::kChildren; };
+template <class T>
+concept HasOpen = requires { KindTraits<T>::kOpen; };
+template <class T>
+concept HasClose = requires { KindTraits<T>::kClose; };
+template <class T>
+concept HasWrite = requires(std::string& out, const T& p) { KindTraits<T>::write(out, p); };
+template <class T>
+concept HasFixedSeparator = requires { KindTraits<T>::kSeparator; };
+template <class T>
+concept HasSeparatorFn = requires(std::string& out, const T& p) { KindTraits<T>::separator(out, p); };
+template <class T>
+concept HasFixedType = requires { KindTraits<T>::kValueType; };
+template <class T>
+concept HasTypeFn = requires(const T& p) { KindTraits<T>::value_type(p); };
+
+/// True when a parent may hold more than one child, so needs a separator.
+template <class T>
+consteval bool may_hold_several() {
+    if constexpr (HasList<T>) return true;
+    else if constexpr (HasChildren<T>) return std::tuple_size_v<decltype(KindTraits<T>::kChildren)> > 1;
+    else return false;
+}
+}  // namespace detail
+
+/// A payload's traits as the walks read them, so that a misspelt optional
+/// member fails to compile instead of dropping text: a leaf has `write` and
+/// nothing else of the text form; a parent has `kOpen` and `kClose`, one form
+/// of children, and one separator form exactly when it may hold several
+/// children; every payload has exactly one value-type form.
+template <class T>
+concept DescribedPayload =
+    requires {
+        { KindTraits<T>::kKind } -> std::convertible_to<Kind>;
+        { KindTraits<T>::kName } -> std::convertible_to<std::string_view>;
+    } &&
+    ((detail::HasWrite<T> && !detail::HasOpen<T> && !detail::HasClose<T> && !detail::HasChildren<T> &&
+      !detail::HasList<T> && !detail::HasFixedSeparator<T> && !detail::HasSeparatorFn<T>) ||
+     (!detail::HasWrite<T> && detail::HasOpen<T> && detail::HasClose<T> &&
+      detail::HasChildren<T> != detail::HasList<T> &&
+      int{detail::HasFixedSeparator<T>} + int{detail::HasSeparatorFn<T>} == int{detail::may_hold_several<T>()})) &&
+    detail::HasFixedType<T> != detail::HasTypeFn<T>;
+
+namespace detail {
+template <class... P>
+consteval bool described(PayloadList<P...>) {
+    return (DescribedPayload<P> && ...);
+}
+static_assert(described(Payloads{}), "every payload's traits as the walks read them");
 }  // namespace detail
 
 /// The kind whose node holds each payload type.
@@ -349,6 +421,20 @@ Payload Constraint::take() && {
     Payload payload(node->payload);
     release(std::exchange(bits_, 0));
     return payload;
+}
+
+template <class Payload, class Edit>
+void Constraint::edit(Edit&& edit) {
+    static_assert(std::is_nothrow_invocable_v<Edit, Payload&>);
+    assert(!empty() && kind() == kKindOf<Payload>);
+    auto* node = static_cast<detail::Node<Payload>*>(header());
+    if (node->refs.load(std::memory_order_acquire) == 1) {
+        std::forward<Edit>(edit)(node->payload);
+        return;
+    }
+    Payload copy(node->payload);
+    std::forward<Edit>(edit)(copy);
+    *this = Constraint(std::move(copy));
 }
 
 /// A copy that shares every node with `c`; the same as the copy constructor,

@@ -1,15 +1,18 @@
-// Allocation of tree nodes. Every comparison and every property read copies
-// a tree and frees another, so nodes come and go in the tens per call; small
-// per-thread free lists, one per node size, make each a few instructions
-// instead of a trip through malloc. A walk over a tree looks its thread's
-// lists up once (`NodePools::local()`) and passes them along. Each list keeps
-// at most kMaxKept blocks, so freeing a huge tree hands its memory back.
+// Allocation of tree nodes. Every constraint object made from Python makes a
+// node, and programs build and drop objects by the tens of thousands (one
+// outline per package of an index); per-thread free lists, one per node
+// size, make each allocation a few instructions instead of a trip through
+// malloc, which costs more than the rest of building a Depends. A walk over a
+// tree looks its thread's lists up once (`NodePools::local()`) and passes them
+// along. Each list keeps at most kMaxKept blocks (about a megabyte for a
+// Depends node), so freeing a huge tree hands most of its memory back.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <new>
 #include <utility>
+#include <vector>
 
 namespace kelto::package::constraint::detail {
 
@@ -71,7 +74,7 @@ public:
     }
 
 private:
-    static constexpr std::size_t kMaxKept = 1024;
+    static constexpr std::size_t kMaxKept = std::size_t{1} << 15;
     static constexpr std::size_t kGranule = 8;
     static constexpr std::size_t kClasses = kLargestPooled / kGranule;  // 8, 16, ..., 72 bytes
 
@@ -90,18 +93,20 @@ private:
     class FreeList {
     public:
         void* pop() noexcept {
-            if (count_ == 0) return nullptr;
-            return blocks_[--count_];
+            if (blocks_.empty()) return nullptr;
+            void* block = blocks_.back();
+            blocks_.pop_back();
+            return block;
         }
         bool push(void* block) noexcept {
-            if (count_ == kMaxKept) return false;
-            blocks_[count_++] = block;
+            if (blocks_.size() == kMaxKept) return false;
+            if (blocks_.capacity() == 0) blocks_.reserve(kMaxKept);  // never grown again: push stays noexcept
+            blocks_.push_back(block);
             return true;
         }
 
     private:
-        std::array<void*, kMaxKept> blocks_;
-        std::size_t count_ = 0;
+        std::vector<void*> blocks_;
     };
 #else
     /// The blocks of a class, linked through their own first word.

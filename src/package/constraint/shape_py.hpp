@@ -88,7 +88,7 @@ inline constexpr StubOperands kStubOperands = stub_operands<Payload>();
 /// the argument's std::string_view), so nothing is copied twice.
 template <class Payload, class... Fields>
 boundary::Result<boundary::Owned> build_node(PyTypeObject* cls, Fields... fields) {
-    return boundary::emplace_instance(cls, [&] { return Constraint(Payload{std::move(fields)...}); });
+    return boundary::emplace_instance(cls, [&] { return Constraint::make<Payload>(std::move(fields)...); });
 }
 
 /// `base` (from boundary::class_spec) with the shape of the constraint class of `Payload`.

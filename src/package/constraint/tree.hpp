@@ -99,6 +99,11 @@ public:
         requires kIsPayload<std::remove_cvref_t<Payload>>
     explicit Constraint(Payload&& payload);
 
+    /// A node holding `Payload{args...}`, built in place.
+    template <class Payload, class... Args>
+        requires kIsPayload<Payload>
+    [[nodiscard]] static Constraint make(Args&&... args);
+
     Constraint(const Constraint& other) noexcept;
     Constraint& operator=(const Constraint& other) noexcept;
     Constraint(Constraint&& other) noexcept : bits_{std::exchange(other.bits_, 0)} {}
@@ -129,6 +134,8 @@ public:
 
 private:
     friend struct TreeAccess;  // the iterative teardown in tree.cpp
+
+    Constraint() noexcept = default;  // empty, for make()
 
     static constexpr std::uintptr_t kKindMask = 0x7;  // nodes are at least 8-aligned
     static_assert(kKindCount <= kKindMask + 1, "every kind fits the tag bits of a node pointer");
@@ -383,6 +390,15 @@ Constraint::Constraint(Payload&& payload) {
     using P = std::remove_cvref_t<Payload>;
     detail::NodeHeader* node = detail::make_node<detail::Node<P>>(std::forward<Payload>(payload));
     bits_ = reinterpret_cast<std::uintptr_t>(node) | static_cast<std::uintptr_t>(kKindOf<P>);
+}
+
+template <class Payload, class... Args>
+    requires kIsPayload<Payload>
+Constraint Constraint::make(Args&&... args) {
+    Constraint made;
+    detail::NodeHeader* node = detail::make_node<detail::Node<Payload>>(std::forward<Args>(args)...);
+    made.bits_ = reinterpret_cast<std::uintptr_t>(node) | static_cast<std::uintptr_t>(kKindOf<Payload>);
+    return made;
 }
 
 inline Constraint::Constraint(const Constraint& other) noexcept : bits_{other.bits_} {

@@ -87,7 +87,7 @@ const ModuleSurface kSurface{kSubmodules, kFunctions};
 
 Result<void> add_package_submodule(Borrowed package, const Submodule& submodule) {
     auto module = boundary::create_module(submodule.name);
-    if (!module) return std::unexpected(module.error());
+    if (!module) return boundary::kFailed;
     for (boundary::ClassObject* cls : submodule.classes)
         if (auto r = boundary::add_class(*module, *cls); !r) return r;
     return boundary::add_submodule(package, *module, submodule.key);
@@ -95,7 +95,7 @@ Result<void> add_package_submodule(Borrowed package, const Submodule& submodule)
 
 Result<void> module_body(Borrowed root) {
     auto package = boundary::create_module("package");
-    if (!package) return std::unexpected(package.error());
+    if (!package) return boundary::kFailed;
     for (const Submodule& submodule : kSurface.submodules)
         if (auto r = add_package_submodule(*package, submodule); !r) return r;
     if (auto r = boundary::add_submodule(root, *package, "kelto.package"); !r) return r;
@@ -124,7 +124,7 @@ std::thread::id once_builder;  // the thread that is building, while Running
 Result<Owned> build_module() {
     auto module = boundary::checked(PyModule_Create2(&kModuleDef, PYTHON_API_VERSION));
     if (!module) return module;
-    if (auto r = module_body(*module); !r) return std::unexpected(r.error());
+    if (auto r = module_body(*module); !r) return boundary::kFailed;
     return module;
 }
 
@@ -150,14 +150,14 @@ Result<Owned> cached_module() {
     }
     Py_END_ALLOW_THREADS
     if (reentered)
-        return std::unexpected(boundary::raise(
+        return boundary::raise(
             PyExc_ImportError,
             "kelto was imported again while its first import was still building the module "
             "on the same thread (an import hook or a module it imports re-entered kelto); "
-            "import kelto once that first import has finished"));
+            "import kelto once that first import has finished");
     if (!must_build) return Owned::borrow(module_cell);
 
-    Result<Owned> built = std::unexpected(boundary::ErrorSet{});
+    Result<Owned> built = boundary::kFailed;
     try {
         built = build_module();
     } catch (...) {
@@ -178,14 +178,14 @@ Result<Owned> cached_module() {
 Result<Owned> init() {
     process::set_blocking_hooks({&leave_interpreter, &enter_interpreter});
     const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (current == -1) return std::unexpected(boundary::fetch_error());
+    if (current == -1) return boundary::fetch_error();
     std::int64_t expected = -1;
     if (!interpreter_id.compare_exchange_strong(expected, current) && expected != current)
-        return std::unexpected(boundary::raise(
+        return boundary::raise(
             PyExc_ImportError,
             "kelto does not yet support subinterpreters: it is a single-phase extension "
             "module and can be imported by one interpreter per process only (see "
-            "\"Subinterpreters\" in kelto's README)"));
+            "\"Subinterpreters\" in kelto's README)");
     {
         const std::lock_guard lock{once_mutex};
         if (once_state == Once::Complete) return Owned::borrow(module_cell);

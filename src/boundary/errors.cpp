@@ -79,7 +79,7 @@ Result<void> discard_error() {
     // A step that fails may only swallow ordinary errors: losing a Ctrl-C
     // raised inside a user's __index__ would leave the program running on.
     if (pending != nullptr && !PyErr_GivenExceptionMatches(pending, PyExc_Exception))
-        return std::unexpected(ErrorSet{});
+        return kFailed;
     PyErr_Clear();
     return {};
 }
@@ -88,7 +88,7 @@ Result<Owned> exception_text(Borrowed exc) {
     if (PyObject* text = PyObject_Str(exc.get())) return Owned::steal(text);
     // Only an ordinary failure of str() is papered over: a Ctrl-C, a SystemExit
     // or a panic raised inside it ends the call.
-    if (auto r = discard_error(); !r) return std::unexpected(r.error());
+    if (auto r = discard_error(); !r) return kFailed;
     auto type_name = checked(PyType_GetName(Py_TYPE(exc.get())));
     if (!type_name) return type_name;
     return checked(PyUnicode_FromFormat("<unprintable %U object>", type_name->get()));

@@ -85,7 +85,7 @@ template <class Payload, class Read>
     -> Result<std::invoke_result_t<Read, const Payload&>> {
     auto& inst = checked_instance<Payload>(obj.get());
     auto borrow = SharedBorrow::take(inst.borrow);
-    if (!borrow) return std::unexpected(borrow.error());
+    if (!borrow) return kFailed;
     return std::forward<Read>(read)(std::as_const(inst.payload));
 }
 
@@ -95,7 +95,7 @@ template <class Payload, class Write>
 [[nodiscard]] Result<void> write_payload(Borrowed obj, Write&& write) {
     auto& inst = checked_instance<Payload>(obj.get());
     auto borrow = ExclusiveBorrow::take(inst.borrow);
-    if (!borrow) return std::unexpected(borrow.error());
+    if (!borrow) return kFailed;
     std::forward<Write>(write)(inst.payload);
     return {};
 }
@@ -112,7 +112,7 @@ template <class Make>
     auto* self = static_cast<PyObject*>(PyObject_Malloc(static_cast<std::size_t>(cls->tp_basicsize)));
     if (self == nullptr) {
         PyErr_NoMemory();
-        return std::unexpected(ErrorSet{});
+        return kFailed;
     }
     PyObject_Init(self, cls);  // also takes the reference a heap type's instance holds
     auto& inst = instance_cast<P>(self);
@@ -124,7 +124,10 @@ template <class Make>
         throw;
     }
     std::construct_at(&inst.borrow);
-    if constexpr (ThreadAffinity<P>::kBound) inst.owner.id = std::this_thread::get_id();
+    if constexpr (ThreadAffinity<P>::kBound) {
+        // Read only for bound instances: the others leave it unset.
+        if (ThreadAffinity<P>::bound(inst.payload)) inst.owner.id = std::this_thread::get_id();
+    }
     return Owned::steal(self);
 }
 

@@ -23,7 +23,7 @@ using Step = Result<std::optional<T>>;
 /// may not be dropped.
 template <class T>
 Result<T> dropped_or(T fallback) {
-    if (auto r = boundary::discard_error(); !r) return std::unexpected(r.error());
+    if (auto r = boundary::discard_error(); !r) return boundary::kFailed;
     return fallback;
 }
 
@@ -49,7 +49,7 @@ Step<bool> as_bool(Borrowed obj) {
     if (PyBool_Check(obj.get())) return obj.get() == Py_True;
     PyTypeObject* type = Py_TYPE(obj.get());
     auto numpy = is_numpy_bool_type(type);
-    if (!numpy) return std::unexpected(numpy.error());
+    if (!numpy) return boundary::kFailed;
     if (!*numpy) return std::nullopt;
     auto nb_bool = reinterpret_cast<inquiry>(PyType_GetSlot(type, Py_nb_bool));
     if (nb_bool == nullptr) return not_applicable<bool>();  // GetSlot may complain about a static type
@@ -90,7 +90,7 @@ Step<package::Version> as_version(Borrowed obj) {
 template <class First, class... Rest>
 Step<SpecOptionValue> first_of(Borrowed obj, First first, Rest... rest) {
     auto value = first(obj);
-    if (!value) return std::unexpected(value.error());
+    if (!value) return boundary::kFailed;
     if (*value) return SpecOptionValue{**std::move(value)};
     if constexpr (sizeof...(Rest) > 0) return first_of(obj, rest...);
     else return std::optional<SpecOptionValue>{};
@@ -119,12 +119,12 @@ Result<std::optional<SpecOptionValue>> try_spec_option_value_from_py(Borrowed ob
 
 Result<SpecOptionValue> spec_option_value_from_py(Borrowed obj) {
     auto value = try_spec_option_value_from_py(obj);
-    if (!value) return std::unexpected(value.error());
+    if (!value) return boundary::kFailed;
     if (*value) return **std::move(value);
-    return std::unexpected(refuse_logged(kCastRefused, PyExc_TypeError,
+    return refuse_logged(kCastRefused, PyExc_TypeError,
                                          boundary::checked(PyUnicode_FromFormat(
                                              "cannot cast Python type '%S' to SpecOptionValue",
-                                             reinterpret_cast<PyObject*>(Py_TYPE(obj.get()))))));
+                                             reinterpret_cast<PyObject*>(Py_TYPE(obj.get())))));
 }
 
 Result<Owned> spec_option_value_to_py(const SpecOptionValue& value) {

@@ -38,14 +38,14 @@ Attempt share_constraint_object(Borrowed obj) {
     auto shared = boundary::read_payload<Constraint>(obj, [](const Constraint& node) { return node; });
     if (shared) return *std::move(shared);
     // A borrow conflict fails like a type mismatch.
-    if (auto r = boundary::discard_error(); !r) return std::unexpected(r.error());
+    if (auto r = boundary::discard_error(); !r) return boundary::kFailed;
     return std::nullopt;
 }
 
 Attempt try_constraint_from_py(Borrowed obj) {
     if (auto c = share_constraint_object(obj); !c || *c) return c;
     auto value = spec::try_spec_option_value_from_py(obj);
-    if (!value) return std::unexpected(value.error());
+    if (!value) return boundary::kFailed;
     if (!*value) return std::nullopt;
     return Constraint(ValuePayload{**std::move(value)});
 }
@@ -60,7 +60,7 @@ Attempt try_constraint_from_py(Borrowed obj) {
 Result<std::size_t> length_hint(Borrowed obj) {
     const Py_ssize_t length = PyObject_Size(obj.get());
     if (length >= 0) return static_cast<std::size_t>(length);
-    if (auto r = boundary::discard_error(); !r) return std::unexpected(r.error());
+    if (auto r = boundary::discard_error(); !r) return boundary::kFailed;
     return 0;
 }
 
@@ -68,28 +68,28 @@ Result<std::size_t> length_hint(Borrowed obj) {
 
 Result<Constraint> constraint_from_py(Borrowed obj) {
     auto c = try_constraint_from_py(obj);
-    if (!c) return std::unexpected(c.error());
+    if (!c) return boundary::kFailed;
     if (*c) return **std::move(c);
-    return std::unexpected(refuse(obj));
+    return refuse(obj);
 }
 
 Result<std::vector<Constraint>> constraints_from_sequence(Borrowed obj) {
     if (PyUnicode_Check(obj.get()))
-        return std::unexpected(boundary::raise(PyExc_TypeError, "Can't extract `str` to `Vec`"));
-    if (!PySequence_Check(obj.get())) return std::unexpected(boundary::raise_type_mismatch(obj, "Sequence"));
+        return boundary::raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    if (!PySequence_Check(obj.get())) return boundary::raise_type_mismatch(obj, "Sequence");
 
     const auto length = length_hint(obj);
-    if (!length) return std::unexpected(length.error());
+    if (!length) return boundary::kFailed;
     std::vector<Constraint> items;
     items.reserve(std::min(*length, kMaxReservedItems));
     auto iterator = boundary::checked(PyObject_GetIter(obj.get()));
-    if (!iterator) return std::unexpected(iterator.error());
+    if (!iterator) return boundary::kFailed;
     while (Owned item = Owned::steal(PyIter_Next(iterator->get()))) {
         auto converted = constraint_from_py(item);
-        if (!converted) return std::unexpected(converted.error());
+        if (!converted) return boundary::kFailed;
         items.push_back(*std::move(converted));
     }
-    if (PyErr_Occurred()) return std::unexpected(boundary::fetch_error());
+    if (PyErr_Occurred()) return boundary::fetch_error();
     return items;
 }
 

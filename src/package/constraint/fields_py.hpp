@@ -5,6 +5,7 @@
 #pragma once
 
 #include "boundary/trampoline.hpp"
+#include "package/constraint/classes_py.hpp"
 #include "package/constraint/cmp_type_py.hpp"
 #include "package/constraint/convert_py.hpp"
 #include "spec/option_value_py.hpp"
@@ -87,7 +88,7 @@ template <>
 struct kelto::boundary::Converter<kelto::package::Text> {
     static Result<package::Text> convert(PyObject* obj) {
         auto text = Converter<std::string_view>::convert(obj);
-        if (!text) return std::unexpected(text.error());
+        if (!text) return boundary::kFailed;
         return package::Text(*text);
     }
 };

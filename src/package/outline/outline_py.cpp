@@ -21,7 +21,7 @@ constexpr logging::Callsite kUnexpectedKeyword{logging::Level::Error, "kelto::pa
 /// None value is stored as an entry without a value.
 template <class Map, bool kNoneIsAbsent>
 Result<Map> option_map_from_py(Borrowed obj) {
-    if (!PyDict_Check(obj.get())) return std::unexpected(boundary::raise_type_mismatch(obj, &PyDict_Type));
+    if (!PyDict_Check(obj.get())) return boundary::raise_type_mismatch(obj, &PyDict_Type);
     const Py_ssize_t size = PyDict_GET_SIZE(obj.get());
     Map map;
     map.reserve(static_cast<std::size_t>(size));
@@ -36,12 +36,12 @@ Result<Map> option_map_from_py(Borrowed obj) {
         Owned value = Owned::borrow(borrowed_value);
         if (++seen > size) boundary::panic("dictionary keys changed during iteration");
         auto name = boundary::Converter<std::string_view>::convert(key.get());
-        if (!name) return std::unexpected(name.error());
+        if (!name) return boundary::kFailed;
         if (kNoneIsAbsent && value.get() == Py_None) {
             map.insert_or_assign(Text(*name), {});
         } else {
             auto converted = spec::spec_option_value_from_py(value);
-            if (!converted) return std::unexpected(converted.error());
+            if (!converted) return boundary::kFailed;
             map.insert_or_assign(Text(*name), *std::move(converted));
         }
         if (PyDict_GET_SIZE(obj.get()) != size) boundary::panic("dictionary changed size during iteration");
@@ -83,7 +83,7 @@ Result<Owned> package_outline_new(PyTypeObject* cls, std::string_view name,
                                   std::optional<OptionDefaults> set_defaults,
                                   std::span<const boundary::ExtraKeyword> extra) {
     // Reported only after every named argument converted: a bad argument wins.
-    if (!extra.empty()) return std::unexpected(refuse_keyword(extra.front().name));
+    if (!extra.empty()) return refuse_keyword(extra.front().name);
     return boundary::emplace_instance(cls, [&] {
         return PackageOutline{Text(name), std::move(constraints).value_or(std::vector<constraint::Constraint>{}),
                               std::move(set_options).value_or(OptionValues{}),

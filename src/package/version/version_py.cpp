@@ -10,7 +10,7 @@ using boundary::Result;
 
 Result<Owned> version_new(PyTypeObject* cls, std::string_view ver) {
     auto parsed = parse_version(ver);
-    if (!parsed) return std::unexpected(boundary::raise(PyExc_ValueError, debug_text(parsed.error())));
+    if (!parsed) return boundary::raise(PyExc_ValueError, debug_text(parsed.error()));
     return boundary::new_instance(cls, *std::move(parsed));
 }
 

@@ -83,7 +83,7 @@ private:
         return entry;
     }
     c::CmpType op() { return static_cast<c::CmpType>(in_.byte() % c::kCmpTypeCount); }
-    void push_value(kelto::spec::SpecOptionValue value) { push(Constraint{c::ValuePayload{std::move(value)}}, 1); }
+    void push_value(kelto::package::option::SpecOptionValue value) { push(Constraint{c::ValuePayload{std::move(value)}}, 1); }
 
     void step(std::uint8_t instruction) {
         switch (instruction % 14) {

@@ -1,4 +1,4 @@
-#include "spec/option_value.hpp"
+#include "package/option/option_value.hpp"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +16,7 @@
 #include <system_error>
 #include <vector>
 
-namespace kelto::spec {
+namespace kelto::package::option {
 namespace {
 
 // Every double whose float text was checked against the properties below,
@@ -285,4 +285,4 @@ INSTANTIATE_TEST_SUITE_P(
                     TextCase{"version rest", version("2.>"), "2.>"}));
 
 }  // namespace
-}  // namespace kelto::spec
+}  // namespace kelto::package::option

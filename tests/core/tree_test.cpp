@@ -47,7 +47,7 @@ std::size_t allocation_count = 0;
 namespace kelto::package::constraint {
 namespace {
 
-using spec::SpecOptionValue;
+using option::SpecOptionValue;
 
 using namespace test;  // depends(), value(), num_of(), ...
 

@@ -4,7 +4,7 @@
 #include "boundary/panic.hpp"
 #include "boundary/refusal.hpp"
 #include "package/constraint/classes_py.hpp"
-#include "spec/option_value_py.hpp"
+#include "package/option/option_value_py.hpp"
 
 #include <algorithm>
 #include <optional>
@@ -44,7 +44,7 @@ Attempt share_constraint_object(Borrowed obj) {
 
 Attempt try_constraint_from_py(Borrowed obj) {
     if (auto c = share_constraint_object(obj); !c || *c) return c;
-    auto value = spec::try_spec_option_value_from_py(obj);
+    auto value = option::try_spec_option_value_from_py(obj);
     if (!value) return boundary::kFailed;
     if (!*value) return std::nullopt;
     return Constraint(ValuePayload{**std::move(value)});

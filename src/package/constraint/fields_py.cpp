@@ -20,7 +20,7 @@ Result<Owned> field_to_py(const std::vector<Constraint>& value) {
 
 Result<Owned> field_to_py(const Text& value) { return boundary::str_to_py(value); }
 
-Result<Owned> field_to_py(const spec::SpecOptionValue& value) { return spec::spec_option_value_to_py(value); }
+Result<Owned> field_to_py(const option::SpecOptionValue& value) { return option::spec_option_value_to_py(value); }
 
 Result<Owned> field_to_py(CmpType value) { return cmp_type_to_py(value); }
 

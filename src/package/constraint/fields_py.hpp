@@ -8,7 +8,7 @@
 #include "package/constraint/classes_py.hpp"
 #include "package/constraint/cmp_type_py.hpp"
 #include "package/constraint/convert_py.hpp"
-#include "spec/option_value_py.hpp"
+#include "package/option/option_value_py.hpp"
 
 #include <string>
 #include <vector>
@@ -29,7 +29,7 @@ struct FieldOf<Member> {
 [[nodiscard]] boundary::Result<boundary::Owned> field_to_py(const Constraint& value);
 [[nodiscard]] boundary::Result<boundary::Owned> field_to_py(const std::vector<Constraint>& value);
 [[nodiscard]] boundary::Result<boundary::Owned> field_to_py(const Text& value);
-[[nodiscard]] boundary::Result<boundary::Owned> field_to_py(const spec::SpecOptionValue& value);
+[[nodiscard]] boundary::Result<boundary::Owned> field_to_py(const option::SpecOptionValue& value);
 [[nodiscard]] boundary::Result<boundary::Owned> field_to_py(CmpType value);
 
 template <auto Member>
@@ -63,7 +63,7 @@ struct StubType<Text> {
     static constexpr std::string_view read = "str", accepted = "str";
 };
 template <>
-struct StubType<spec::SpecOptionValue> {
+struct StubType<option::SpecOptionValue> {
     static constexpr std::string_view read = "_OptionValue", accepted = "_OptionValue";
 };
 template <>

@@ -20,7 +20,7 @@
 #include "package/constraint/cmp_type.hpp"
 #include "package/constraint/node_pool.hpp"
 #include "package/text.hpp"
-#include "spec/option_value.hpp"
+#include "package/option/option_value.hpp"
 
 #include <atomic>
 #include <cassert>
@@ -181,7 +181,7 @@ struct SpecOptionPayload {
 };
 
 struct ValuePayload {
-    spec::SpecOptionValue value;
+    option::SpecOptionValue value;
 };
 
 /// The comparison type of a constraint, by its own kind only.
@@ -265,12 +265,12 @@ template <>
 struct KindTraits<ValuePayload> {
     static constexpr Kind kKind = Kind::Value;
     static constexpr std::string_view kName = "Value";
-    static void write(std::string& out, const ValuePayload& p) { spec::append_text(out, p.value); }
+    static void write(std::string& out, const ValuePayload& p) { option::append_text(out, p.value); }
     static std::optional<ValueType> value_type(const ValuePayload& p) noexcept {
         // Option kinds Bool..Version map onto value types Bool..Version.
-        static_assert(static_cast<int>(ValueType::Bool) == static_cast<int>(spec::OptionKind::Bool) + 1 &&
-                      static_cast<int>(ValueType::Version) == static_cast<int>(spec::OptionKind::Version) + 1);
-        return static_cast<ValueType>(static_cast<int>(spec::kind_of(p.value)) + 1);
+        static_assert(static_cast<int>(ValueType::Bool) == static_cast<int>(option::OptionKind::Bool) + 1 &&
+                      static_cast<int>(ValueType::Version) == static_cast<int>(option::OptionKind::Version) + 1);
+        return static_cast<ValueType>(static_cast<int>(option::kind_of(p.value)) + 1);
     }
 };
 

@@ -4,7 +4,7 @@
 #include "package/constraint/tree.hpp"
 #include "package/outline/option_map.hpp"
 #include "package/text.hpp"
-#include "spec/option_value.hpp"
+#include "package/option/option_value.hpp"
 
 #include <optional>
 #include <string>
@@ -13,10 +13,10 @@
 namespace kelto::package {
 
 /// Option values a package sets, by option name.
-using OptionValues = OptionMap<spec::SpecOptionValue>;
+using OptionValues = OptionMap<option::SpecOptionValue>;
 
 /// Option defaults a package declares, by option name; an entry may hold no value.
-using OptionDefaults = OptionMap<std::optional<spec::SpecOptionValue>>;
+using OptionDefaults = OptionMap<std::optional<option::SpecOptionValue>>;
 
 struct PackageOutline {
     Text name;

@@ -4,7 +4,7 @@
 #include "boundary/refusal.hpp"
 #include "package/constraint/convert_py.hpp"
 #include "package/outline/outline.hpp"
-#include "spec/option_value_py.hpp"
+#include "package/option/option_value_py.hpp"
 
 namespace kelto::package {
 namespace {
@@ -40,7 +40,7 @@ Result<Map> option_map_from_py(Borrowed obj) {
         if (kNoneIsAbsent && value.get() == Py_None) {
             map.insert_or_assign(Text(*name), {});
         } else {
-            auto converted = spec::spec_option_value_from_py(value);
+            auto converted = option::spec_option_value_from_py(value);
             if (!converted) return boundary::kFailed;
             map.insert_or_assign(Text(*name), *std::move(converted));
         }

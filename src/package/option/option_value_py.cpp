@@ -1,10 +1,10 @@
-#include "spec/option_value_py.hpp"
+#include "package/option/option_value_py.hpp"
 
 #include "boundary/panic.hpp"
 #include "boundary/refusal.hpp"
 #include "package/version/version_py.hpp"
 
-namespace kelto::spec {
+namespace kelto::package::option {
 namespace {
 
 using boundary::Borrowed;
@@ -146,4 +146,4 @@ Result<Owned> spec_option_value_to_py(const SpecOptionValue& value) {
     boundary::panic("an option value of no known kind");
 }
 
-}  // namespace kelto::spec
+}  // namespace kelto::package::option

@@ -1,4 +1,4 @@
-#include "spec/option_value.hpp"
+#include "package/option/option_value.hpp"
 
 #include <charconv>
 #include <cmath>
@@ -7,7 +7,7 @@
 #include <string_view>
 #include <system_error>
 
-namespace kelto::spec {
+namespace kelto::package::option {
 
 namespace {
 
@@ -109,4 +109,4 @@ std::string spec_option_value_text(const SpecOptionValue& value) {
     return out;
 }
 
-}  // namespace kelto::spec
+}  // namespace kelto::package::option

@@ -1,7 +1,7 @@
 // Builds constraint trees from a small bytecode and checks that copies print
 // like their originals and outlive them, that take() and rebuilding keep the
-// text, and that typed_cmp either builds the comparison or refuses with a
-// message naming both sides. Leaks and bad frees show up under ASan/LSan.
+// text, and that the comparison check either accepts (and the Cmp prints both
+// sides around the operator) or refuses with a message naming both sides. Leaks and bad frees show up under ASan/LSan.
 //
 // Each byte is an instruction; operands come from the following bytes and
 // sub-constraints from a stack (an empty stack yields a Depends on "").
@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "package/constraint/refusal.hpp"
 #include "package/constraint/tree.hpp"
 
 namespace {
@@ -143,7 +144,7 @@ private:
                 push(Constraint{c::NumOfPayload{std::move(of)}}, nodes);
                 break;
             }
-            case 11: typed_cmp(); break;
+            case 11: compare(); break;
             case 12: {
                 if (stack_.empty() || total_ + stack_.back().nodes > kNodeBudget) break;
                 const Entry& top = stack_.back();
@@ -156,7 +157,8 @@ private:
         }
     }
 
-    void typed_cmp() {
+    // What the rich comparison does: check, then build the Cmp or word the refusal.
+    void compare() {
         Entry rhs = pop();
         Entry lhs = pop();
         const c::CmpType how = op();
@@ -164,20 +166,24 @@ private:
         const std::string rhs_text = c::constraint_text(rhs.tree);
         const auto lhs_type = c::value_type_of(lhs.tree);
         const auto rhs_type = c::value_type_of(rhs.tree);
-        auto result = c::typed_cmp(std::move(lhs.tree), std::move(rhs.tree), how);
-        if (result) {
-            check(lhs_type.has_value() && lhs_type == rhs_type, "only equal types are compared");
-            check(result->kind() == c::Kind::Cmp && result->get<c::CmpPayload>().op == how, "a Cmp with the operator");
-            const std::string expected =
-                "[ " + lhs_text + " ] " + std::string{c::operator_text(how)} + " [ " + rhs_text + " ]";
-            check(c::constraint_text(*result) == expected, "the Cmp prints both sides around the operator");
-            push(*std::move(result), lhs.nodes + rhs.nodes + 1);
-        } else {
-            check(result.error().lhs_type == lhs_type && result.error().rhs_type == rhs_type,
+        if (const auto refused = c::check_cmp(lhs.tree, rhs.tree, how)) {
+            check(refused->lhs_type == lhs_type && refused->rhs_type == rhs_type,
                   "the refusal names the value types of both sides");
             check(!lhs_type.has_value() || lhs_type != rhs_type || *lhs_type == c::ValueType::Bool,
                   "only unequal or missing types, or ordered booleans, are refused");
+            const std::string expected = "Cannot compare type " + c::value_type_description(lhs_type) +
+                                         " from constraint " + lhs_text + " with type " +
+                                         c::value_type_description(rhs_type) + " from constraint " + rhs_text +
+                                         " using operator '" + std::string{c::operator_text(how)} + "'";
+            check(c::refusal_text(lhs.tree, rhs.tree, how, *refused) == expected,
+                  "the refusal text carries both sides whole");
+            return;
         }
+        check(lhs_type.has_value() && lhs_type == rhs_type, "only equal types are compared");
+        Constraint cmp{c::CmpPayload{std::move(lhs.tree), std::move(rhs.tree), how}};
+        const std::string expected = "[ " + lhs_text + " ] " + std::string{c::operator_text(how)} + " [ " + rhs_text + " ]";
+        check(c::constraint_text(cmp) == expected, "the Cmp prints both sides around the operator");
+        push(std::move(cmp), lhs.nodes + rhs.nodes + 1);
     }
 
     template <class Payload>

@@ -1,24 +1,47 @@
 """Writes the type stubs of kelto (a PEP 561 stub-only package, kelto-stubs/)
 from the surface description that kelto_introspect derives from the module's
 own class and function descriptions (their stub view: the types a checker
-should know, where the introspection records say typing.Any).
+should know, where the introspection records say typing.Any), with the
+docstrings of docs/reference-prose.md, the prose docs/reference.md is made of.
 
-    python gen_stubs.py SURFACE_JSON OUT_DIR
+    python gen_stubs.py SURFACE_JSON PROSE_MD OUT_DIR
 
 Every class is final (none can be subclassed) and unhashable when it compares.
 A class without a constructor gets a __new__ that no call can satisfy. A
 parameter with an "alternative" type makes the signature an overload pair: the
 declared types first, then the alternatives (a dict of one value type, say
 dict[str, bool], is not a dict[str, bool | int | ...], since dict is invariant).
+
+What the stubs add to the descriptions, so that a rule reads back as what it
+was built from (the classes stay as they are at run time):
+
+- The constraint classes are the classes that compare (their records list
+  __eq__). In the stubs they share a base, so that a list of mixed ones joins
+  to it rather than to object.
+- A constraint class with fields that hold one constraint is generic in them:
+  Cmp[Lhs, Rhs], IfThen[Cond, Then], Maximize[Item]. Its constructor, and a
+  method that returns such a class from parameters named as its fields, give
+  the field the type of the argument, or Value for a plain value; a field the
+  parameters leave out is the receiver itself (Cmp.if_then gives
+  IfThen[Self, Then]). A bare Cmp means Cmp[_Constraint, _Constraint].
+- A comparison gives Cmp[Self, R], where R is what the operand becomes: a
+  constraint stays what it is, a plain value becomes a Value.
+- Where a description takes Sequence[X], the module wants a list or a tuple;
+  a str is a sequence too but is refused at run time, so the stubs take any
+  sequence whose __contains__ accepts any object, which a str's does not.
 """
 
+import itertools
 import json
 import os
 import re
 import sys
 
+from gen_reference import parse_prose
+
 HEADER = "# Generated from kelto's class and function descriptions. Do not edit.\n"
-COMPARISONS = {"__eq__", "__ne__", "__lt__", "__le__", "__gt__", "__ge__"}
+COMPARISONS = ["__eq__", "__ne__", "__lt__", "__le__", "__gt__", "__ge__"]
+OPERATORS = {"__eq__": "==", "__ne__": "!=", "__lt__": "<", "__le__": "<=", "__gt__": ">", "__ge__": ">="}
 
 # The unions the descriptions name: what a constraint field reads as, what the
 # conversions accept for a constraint, the option values. Defined in the
@@ -27,87 +50,294 @@ COMPARISONS = {"__eq__", "__ne__", "__lt__", "__le__", "__gt__", "__ge__"}
 # __float__, but the unions name the builtin types only: those are what scripts
 # pass and what reads back, and the errors a checker prints stay readable.
 # Other numbers go through int(), float() or bool() first.
-ALIASES = {
-    "_OptionValue": "bool | int | float | str | Version",
-    "_Constraint": "Cmp | Depends | IfThen | Maximize | Minimize | NumOf | SpecOption | Value",
-    "_ConstraintLike": "_Constraint | _OptionValue",
-}
+OPTION_VALUE = "bool | int | float | str | Version"
+BASE = "_ConstraintBase"
+LIST_LIKE = "_ListLike"
 ALIAS_HOME = "constraint"
+# What a field reads as when it holds a constraint, or a list of them.
+CONSTRAINT_READ = "_Constraint"
+LIST_READ = "list[_Constraint]"
+# The class a plain value becomes where a constraint is expected.
+VALUE_CLASS = "Value"
 TYPE_VARS = {"_O": "_OptionValue", "_D": "_OptionValue | None"}
+
+# Only what every sequence has, and a __contains__ that takes any object, which
+# a str's does not. (Overloads of __getitem__, or index and count, would make
+# mypy infer Any from a list display, and turn away a range.)
+LIST_LIKE_PROTOCOL = f'''
+_T_co = typing.TypeVar("_T_co", covariant=True)
+
+
+class {LIST_LIKE}(typing.Protocol[_T_co]):
+    """A sequence that is not a str: a list, a tuple or any other sequence."""
+
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: int, /) -> _T_co: ...
+    def __contains__(self, value: object, /) -> bool: ...
+    def __iter__(self) -> Iterator[_T_co]: ...
+'''
 
 
 def used(name, text):
-    return re.search(rf"(?<![\w.]){re.escape(name)}\b", text) is not None
+    """Whether the code of `text` (not its docstrings) names `name`."""
+    code = re.sub(r'"""(?:[^\\]|\\.)*?"""', "", text, flags=re.DOTALL)
+    return re.search(rf"(?<![\w.]){re.escape(name)}\b", code) is not None
 
 
-def parameters(arguments, receiver=True, alternative=False):
-    names = [a["name"] for a in arguments.get("posonlyargs", [])] if receiver else []
-    text = names + (["/"] if names and arguments.get("args") else [])
-    for arg in arguments.get("args", []):
-        annotation = arg.get("alternative", arg["annotation"]) if alternative else arg["annotation"]
-        piece = f"{arg['name']}: {annotation}"
-        if "default" in arg:
-            piece += f" = {arg['default']}"
-        text.append(piece)
-    return ", ".join(text)
+def docstring(text, indent):
+    """A docstring statement for `text` at `indent`, or nothing for no text."""
+    if not text:
+        return []
+    text = text.replace("\\", "\\\\").replace('"""', '\\"\\"\\"')
+    # A quote next to the delimiters would lengthen them.
+    text = re.sub(r'^"|"$', r'\\"', text)
+    pad = " " * indent
+    lines = text.splitlines()
+    if len(lines) == 1:
+        return [f'{pad}"""{lines[0]}"""']
+    body = [f"{pad}{line}" if line else "" for line in lines[1:]]
+    return [f'{pad}"""{lines[0]}'] + body + [f'{pad}"""']
 
 
-def member_lines(record):
-    name, arguments = record["name"], record["arguments"]
-    decorators = record.get("decorators", [])
-    returns = "typing.Self" if name == "__new__" else record["returns"]
-    # object.__eq__ takes any object and answers bool; these build constraints.
-    ignore = "  # type: ignore[override]" if name in ("__eq__", "__ne__") else ""
-    if any("alternative" in a for a in arguments.get("args", [])):
-        lines = []
-        for alternative in (False, True):
-            lines.append("    @typing.overload")
-            lines.append(f"    def {name}({parameters(arguments, alternative=alternative)}) -> {returns}: ...")
-        return lines
+def def_lines(head, doc, decorators=(), comment="", decorator_comment=""):
+    """A def with its decorators; its body is its docstring or `...`. mypy
+    reports a bad override of an overloaded def on its first decorator, an
+    overlap of overloads on the def."""
     lines = [f"    @{d}" for d in decorators]
-    lines.append(f"    def {name}({parameters(arguments)}) -> {returns}: ...{ignore}")
+    if lines:
+        lines[0] += decorator_comment
+    else:
+        comment += decorator_comment
+    body = docstring(doc, 8)
+    if body:
+        lines.append(f"    {head}:{comment}")
+        lines += body
+    else:
+        lines.append(f"    {head}: ...{comment}")
     return lines
 
 
-def class_lines(entry):
-    name = entry["class"]["name"]
-    lines = ["@typing.final", f"class {name}:"]
-    for attribute in entry["attributes"]:
-        lines.append(f"    {attribute}: typing.ClassVar[{name}]")
-    if any(m["name"] in COMPARISONS for m in entry["members"]):
-        # Comparisons build constraints instead of answering: not hashable.
-        lines.append("    __hash__: typing.ClassVar[None]  # type: ignore[assignment]")
-    members = entry["stub_members"]
-    if not any(m["name"] == "__new__" for m in members):
-        lines.append("    # No constructor: instances come from kelto, and no call type-checks.")
-        lines.append("    def __new__(cls, never: typing.Never, /) -> typing.Self: ...")
-    for record in members:
-        lines += member_lines(record)
-    return lines
+class Surface:
+    """The stub view of the module, and what the stubs derive from it."""
+
+    def __init__(self, surface, prose):
+        self.surface = surface
+        self.prose = prose
+        self.submodules = [s["key"].rsplit(".", 1)[1] for s in surface["submodules"]]
+        entries = [entry for s in surface["submodules"] for entry in s["classes"]]
+        self.entries = {entry["class"]["name"]: entry for entry in entries}
+        self.constraints = [entry["class"]["name"] for entry in entries
+                            if any(m["name"] == "__eq__" for m in entry["members"])]
+        # The fields that hold one constraint or a list of them, per class:
+        # its type parameters (field name -> whether it holds a list).
+        self.fields = {}
+        for name in self.constraints:
+            getters = {m["name"]: m["returns"] == LIST_READ for m in self.entries[name]["stub_members"]
+                       if m.get("decorators") == ["property"] and m["returns"] in (CONSTRAINT_READ, LIST_READ)}
+            if getters:
+                self.fields[name] = getters
+        self.aliases = {
+            "_OptionValue": OPTION_VALUE,
+            "_Constraint": " | ".join(self.constraints),
+            "_ConstraintLike": f"{BASE} | _OptionValue",
+        }
+        self.operand_vars = {}  # name -> bound, for operands of a generic class
+        self.argument_vars = set()  # for the constraint arguments of methods
+
+    @staticmethod
+    def parameter_var(field):
+        return "_" + field.capitalize()
+
+    def generic(self, name, arguments):
+        return f"{name}[{', '.join(arguments)}]"
+
+    def argument_var(self, index):
+        name = f"_Arg{index}"
+        self.argument_vars.add(name)
+        return name
+
+    def operand_var(self, cls):
+        name = f"_{cls}Operand"
+        self.operand_vars[name] = cls
+        return name
+
+    def doc(self, key):
+        return self.prose.get(key, "")
+
+    # --- members ------------------------------------------------------------
+
+    def annotation(self, text):
+        """A parameter's annotation as the stubs spell it."""
+        return re.sub(r"(?<![\w.])Sequence\[", f"{LIST_LIKE}[", text)
+
+    def parameters(self, arguments, receiver=True, alternative=False, overrides=None):
+        names = [a["name"] for a in arguments.get("posonlyargs", [])] if receiver else []
+        text = names + (["/"] if names and arguments.get("args") else [])
+        for arg in arguments.get("args", []):
+            if overrides and arg["name"] in overrides:
+                annotation = overrides[arg["name"]]
+            else:
+                annotation = arg.get("alternative", arg["annotation"]) if alternative else arg["annotation"]
+                annotation = self.annotation(annotation)
+            piece = f"{arg['name']}: {annotation}"
+            if "default" in arg:
+                piece += f" = {arg['default']}"
+            text.append(piece)
+        return ", ".join(text)
+
+    def filled(self, target, arguments, rest, constructor):
+        """Overloads for a call that builds the generic class `target`: the
+        parameters named as its fields give each field its argument's type
+        or, for a plain value, Value; a field left out is `rest`. A
+        constructor binds the class's own type variables; a method, type
+        variables of its own (the class's are covariant)."""
+        fields = self.fields[target]
+        given = [a["name"] for a in arguments.get("args", []) if a["name"] in fields]
+        out, choices = [], []
+        for index, field in enumerate(given):
+            var = self.parameter_var(field) if constructor else self.argument_var(index)
+            if fields[field]:
+                # A list of one kind of constraint, of plain values, or mixed.
+                choices.append([(f"{LIST_LIKE}[{var}]", var), (f"{LIST_LIKE}[_OptionValue]", VALUE_CLASS),
+                                (f"{LIST_LIKE}[_ConstraintLike]", CONSTRAINT_READ)])
+            else:
+                choices.append([(var, var), ("_OptionValue", VALUE_CLASS)])
+        for choice in itertools.product(*choices):
+            overrides = {field: accepted for field, (accepted, _) in zip(given, choice)}
+            types = {field: held for field, (_, held) in zip(given, choice)}
+            out.append((overrides, self.generic(target, [types.get(f, rest) for f in fields])))
+        return out
+
+    def comparison(self, cls, record):
+        """Overloads of one comparison: the operand, grouped by what it becomes."""
+        operand = record["arguments"]["args"][0]["annotation"]
+        names = []
+        for name in operand.split(" | "):
+            names += self.aliases[name].split(" | ") if name == "_OptionValue" else [name]
+        groups = {}
+        for name in names:
+            if name in self.fields:
+                var = self.operand_var(name)
+                groups.setdefault(var, []).append(var)
+            elif name in self.constraints:
+                groups.setdefault(name, []).append(name)
+            else:
+                groups.setdefault(VALUE_CLASS, []).append(name)
+        op = OPERATORS[record["name"]]
+        doc = (f"Builds the constraint `self {op} rhs`: a `Cmp` with a copy of this object on the left and "
+               f"`rhs`, converted, on the right. Raises NotImplementedError when the value types do not "
+               f"compare under `{op}`.")
+        # object.__eq__ takes any object and answers bool; these build constraints.
+        ignore = "  # type: ignore[override]" if record["name"] in ("__eq__", "__ne__") else ""
+        overloads = len(groups) > 1
+        if not overloads:
+            groups = {result: [operand] for result in groups}
+        lines = []
+        for index, (result, accepted) in enumerate(groups.items()):
+            head = f"def {record['name']}(self, rhs: {' | '.join(accepted)}, /) -> Cmp[typing.Self, {result}]"
+            lines += def_lines(head, doc, ["typing.overload"] if overloads else [], "", ignore if index == 0 else "")
+        return lines
+
+    def member_lines(self, cls, record):
+        name, arguments = record["name"], record["arguments"]
+        decorators = record.get("decorators", [])
+        returns = "typing.Self" if name == "__new__" else record["returns"]
+        doc = self.doc(f"{cls}.{name}")
+        if name in OPERATORS:
+            return self.comparison(cls, record)
+        if "property" in decorators and cls in self.fields and name in self.fields[cls]:
+            var = self.parameter_var(name)
+            returns = f"list[{var}]" if self.fields[cls][name] else var
+        target = cls if name == "__new__" else returns
+        if target in self.fields and (name == "__new__" or decorators == []):
+            lines = []
+            # A list of a type the last overload also takes (the common base)
+            # matches the first: mypy calls that an unsafe overlap.
+            overlap = any(self.fields[target].values())
+            for index, (overrides, result) in enumerate(self.filled(target, arguments, "typing.Self", name == "__new__")):
+                head = f"def {name}({self.parameters(arguments, overrides=overrides)}) -> {result}"
+                comment = "  # type: ignore[overload-overlap]" if overlap and index == 0 else ""
+                lines += def_lines(head, doc, ["typing.overload"], comment)
+            return lines
+        if any("alternative" in a for a in arguments.get("args", [])):
+            lines = []
+            for alternative in (False, True):
+                head = f"def {name}({self.parameters(arguments, alternative=alternative)}) -> {returns}"
+                lines += def_lines(head, doc, ["typing.overload"])
+            return lines
+        if any(d.endswith(".setter") for d in decorators):
+            # The getter carries the text. pyright checks no assignment to a
+            # property whose setter marks its receiver positional-only.
+            value = arguments["args"][0]
+            return def_lines(f"def {name}(self, value: {self.annotation(value['annotation'])}) -> None", "", decorators)
+        return def_lines(f"def {name}({self.parameters(arguments)}) -> {returns}", doc, decorators)
+
+    def class_lines(self, entry):
+        name = entry["class"]["name"]
+        bases = []
+        if name in self.constraints:
+            bases.append(BASE)
+        if name in self.fields:
+            bases.append(self.generic("typing.Generic", [self.parameter_var(f) for f in self.fields[name]]))
+        lines = ["@typing.final", f"class {name}{'(' + ', '.join(bases) + ')' if bases else ''}:"]
+        lines += docstring(self.doc(name), 4)
+        for attribute in entry["attributes"]:
+            lines.append(f"    {attribute}: typing.ClassVar[{name}]")
+        if any(m["name"] in OPERATORS for m in entry["members"]):
+            # Comparisons build constraints instead of answering: not hashable.
+            lines.append("    __hash__: typing.ClassVar[None]  # type: ignore[assignment]")
+        members = entry["stub_members"]
+        if not any(m["name"] == "__new__" for m in members):
+            lines.append("    # No constructor: instances come from kelto, and no call type-checks.")
+            lines.append("    def __new__(cls, never: typing.Never, /) -> typing.Self: ...")
+        for record in members:
+            lines += self.member_lines(name, record)
+        return lines
+
+    # --- modules ------------------------------------------------------------
+
+    def definitions(self, body):
+        """The aliases, type variables and base class the constraint module defines."""
+        lines = [f"{name}: typing.TypeAlias = {value}\n" for name, value in self.aliases.items()]
+        for field in dict.fromkeys(f for fields in self.fields.values() for f in fields):
+            lines.append(f'{self.parameter_var(field)} = typing.TypeVar("{self.parameter_var(field)}", '
+                         f"bound={BASE}, covariant=True, default=_Constraint)\n")
+        for var in sorted(self.argument_vars):
+            lines.append(f'{var} = typing.TypeVar("{var}", bound={BASE})\n')
+        for var, cls in self.operand_vars.items():
+            lines.append(f'{var} = typing.TypeVar("{var}", bound={cls})\n')
+        lines += self.local_definitions(body)
+        lines.append(LIST_LIKE_PROTOCOL)
+        lines.append(f'\n\nclass {BASE}:\n    """What every constraint class is: a type for the checkers only '
+                     f'(at run time the classes share no base)."""\n')
+        return lines
+
+    @staticmethod
+    def local_definitions(body):
+        """The type variables of the overloads with alternatives that `body` has."""
+        return [f'{name} = typing.TypeVar("{name}", bound={bound})\n' for name, bound in TYPE_VARS.items()
+                if used(name, body)]
+
+    def imports(self, body, module, homes):
+        """The import lines for the names `body` uses that live elsewhere."""
+        lines = ["import typing\n"]
+        abc = [n for n in ("Iterator", "Sequence") if used(n, body)]
+        if abc:
+            lines.append(f"from collections.abc import {', '.join(abc)}\n")
+        wanted = {}
+        for name, home in homes.items():
+            if home != module and used(name, body):
+                wanted.setdefault(home, []).append(name)
+        for home in sorted(wanted):
+            names = ", ".join(sorted(wanted[home]))
+            lines.append(f"from .{home} import {names}\n")
+        return lines
 
 
-def imports(body, module, homes):
-    """The import lines for the names `body` uses that live elsewhere."""
-    lines = ["import typing\n"]
-    if used("Sequence", body):
-        lines.append("from collections.abc import Sequence\n")
-    wanted = {}
-    for name, home in homes.items():
-        if home != module and used(name, body):
-            wanted.setdefault(home, []).append(name)
-    for home in sorted(wanted):
-        names = ", ".join(sorted(wanted[home]))
-        lines.append(f"from .{home} import {names}\n")
-    return lines
-
-
-def definitions(body, module):
-    lines = []
-    if module == ALIAS_HOME:
-        lines += [f"{name}: typing.TypeAlias = {value}\n" for name, value in ALIASES.items()]
-    lines += [f'{name} = typing.TypeVar("{name}", bound={bound})\n' for name, bound in TYPE_VARS.items()
-              if used(name, body)]
-    return lines
+def module_head(doc, names):
+    lines = [HEADER]
+    lines += [line + "\n" for line in docstring(doc, 0)]
+    return lines, f"__all__ = [{', '.join(repr(n) for n in names)}]\n"
 
 
 def write(path, text):
@@ -116,32 +346,41 @@ def write(path, text):
         out.write(text)
 
 
-def main(surface_path, out_dir):
+def main(surface_path, prose_path, out_dir):
     with open(surface_path, encoding="utf-8") as f:
         surface = json.load(f)
-    submodules = [s["key"].rsplit(".", 1)[1] for s in surface["submodules"]]
+    with open(prose_path, encoding="utf-8") as f:
+        _, prose = parse_prose(f.read())
+    stubs = Surface(surface, prose)
 
-    root = [HEADER, "from . import package as package\n"]
-    for function in surface["stub_functions"]:
-        root.append(f"def {function['name']}({parameters(function['arguments'], False)}) -> {function['returns']}: ...\n")
+    functions = surface["stub_functions"]
+    head, names = module_head(prose.get("kelto", ""), ["package"] + [f["name"] for f in functions])
+    root = head + ["from . import package as package\n\n", names]
+    for function in functions:
+        signature = f"def {function['name']}({stubs.parameters(function['arguments'], False)}) -> {function['returns']}"
+        body = docstring(prose.get(f"kelto.{function['name']}", ""), 4)
+        root.append("\n\n" + (signature + ":\n" + "\n".join(body) if body else signature + ": ...") + "\n")
     write(os.path.join(out_dir, "__init__.pyi"), "".join(root))
 
-    package = [HEADER] + [f"from . import {name} as {name}\n" for name in submodules]
+    head, names = module_head(prose.get("kelto.package", ""), stubs.submodules)
+    package = head + [f"from . import {name} as {name}\n" for name in stubs.submodules] + ["\n", names]
     write(os.path.join(out_dir, "package", "__init__.pyi"), "".join(package))
 
-    homes = {alias: ALIAS_HOME for alias in ALIASES}
-    for submodule, name in zip(surface["submodules"], submodules):
+    homes = {alias: ALIAS_HOME for alias in list(stubs.aliases) + [BASE, LIST_LIKE]}
+    for submodule, name in zip(surface["submodules"], stubs.submodules):
         homes.update({entry["class"]["name"]: name for entry in submodule["classes"]})
-    for submodule, name in zip(surface["submodules"], submodules):
-        body = "".join("\n\n" + "\n".join(class_lines(entry)) + "\n" for entry in submodule["classes"])
-        defined = definitions(body, name)
+    for submodule, name in zip(surface["submodules"], stubs.submodules):
+        classes = [entry["class"]["name"] for entry in submodule["classes"]]
+        body = "".join("\n\n" + "\n".join(stubs.class_lines(entry)) + "\n" for entry in submodule["classes"])
+        defined = stubs.definitions(body) if name == ALIAS_HOME else stubs.local_definitions(body)
         # The imports serve the class bodies and the definitions above them.
-        needed = imports("".join(defined) + body, name, homes)
-        text = [HEADER] + needed + (["\n"] + defined if defined else []) + [body]
+        needed = stubs.imports("".join(defined) + body, name, homes)
+        head, names = module_head(prose.get(submodule["key"], ""), classes)
+        text = head + needed + ["\n", names] + (["\n"] + defined if defined else []) + [body]
         write(os.path.join(out_dir, "package", f"{name}.pyi"), "".join(text))
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 3:
+    if len(sys.argv) != 4:
         sys.exit(__doc__)
-    main(sys.argv[1], sys.argv[2])
+    main(*sys.argv[1:])

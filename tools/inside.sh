@@ -89,6 +89,25 @@ install_wheel() {
     "$build/venv/bin/python" -m pip install --no-index --no-deps -q dist/kelto-*manylinux*.whl
 }
 
+# pyright, for the type-checking tests, from the npm registry: once per root
+# (or per clone, where the root's cache folder cannot be written), pinned so
+# that a new release cannot change what the tests accept. Exports its path
+# as KELTO_PYRIGHT, which tests/python/test_typing.py runs.
+pyright_version=1.1.414
+ensure_pyright() {
+    local dir=/var/cache/kelto/pyright-$pyright_version
+    mkdir -p "$dir" 2>/dev/null && [ -w "$dir" ] || { dir=$PWD/$build/pyright-$pyright_version; mkdir -p "$dir"; }
+    local bin=$dir/node_modules/.bin/pyright
+    if [ ! -x "$bin" ]; then
+        (
+            flock 9
+            [ -x "$bin" ] || npm install --prefix "$dir" --no-save --no-audit --no-fund --loglevel=error \
+                "pyright@$pyright_version" >"$dir/install.log" 2>&1
+        ) 9>"$dir/.lock" || { cat "$dir/install.log" >&2; echo "installing pyright $pyright_version with npm failed" >&2; return 1; }
+    fi
+    export KELTO_PYRIGHT=$bin
+}
+
 # pytest exits 5 when it collected nothing: that is a failure here.
 run_pytest() {
     local interpreter=$1; shift
@@ -195,6 +214,7 @@ case "$command" in
         PYTHONPATH="$build/main" "$python" examples/demo.py "$@" ;;
     pytest)
         quietly build_main
+        ensure_pyright
         PYTHONPATH="$build/main" run_pytest "$python" tests/python "$@" ;;
     bench)
         quietly build_main
@@ -221,6 +241,7 @@ case "$command" in
         quietly build_debug
         background leakhunt bash tools/inside.sh leakhunt -q tests/python
         step "whole suite with the scale tests and a long stateful walk"
+        ensure_pyright
         KELTO_STATEFUL_EXAMPLES=2000 PYTHONPATH="$build/main" run_pytest "$python" tests/python -q --slow
         step "the oldest compiler the README names (g++ 14): build and C++ unit tests"
         quietly build_oldest_compiler
@@ -260,6 +281,7 @@ case "$command" in
         # Its build overlaps the single-threaded steps that follow.
         background sdist bash tools/inside.sh test-sdist
         step "Python tests against the installed wheel"
+        ensure_pyright
         venv_python="$PWD/$build/venv/bin/python"
         # From tests/, so the clone's root cannot shadow the installed module.
         (cd tests && "$venv_python" -c 'import kelto, sys; sys.exit("/venv/" not in kelto.__file__)' \
@@ -288,7 +310,7 @@ case "$command" in
         step "reference leaks under the debug interpreter"
         PYTHONPATH="$build/debug" run_pytest python3.14-dbg tests/python -q -m leaks
         step "leak hunt over the hostile and stateful tests"
-        run_leakhunt -q tests/python/test_hostile.py tests/python/test_boundary_faults.py tests/python/test_reentrancy.py tests/python/test_stateful.py
+        run_leakhunt -q tests/python/test_hostile.py tests/python/test_faults.py tests/python/test_reentrancy.py tests/python/test_stateful.py
         ;;
     test-fuzz-asan)
         # A lane of test, run beside its other steps.

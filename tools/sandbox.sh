@@ -68,6 +68,14 @@ ensure_host_tools() {
         || die "could not install debootstrap and bubblewrap"
 }
 
+# in_new_root DIR COMMAND...: COMMAND as root inside the root being made.
+in_new_root() {
+    local dir=$1; shift
+    bwrap --bind "$dir" / --proc /proc --dev /dev --tmpfs /tmp \
+        --ro-bind /etc/resolv.conf /etc/resolv.conf \
+        --setenv PATH /usr/sbin:/usr/bin:/sbin:/bin --setenv DEBIAN_FRONTEND noninteractive "$@"
+}
+
 bootstrap_root() {
     local dest=$1 mirror tmp started
     mirror=$(host_mirror)
@@ -87,11 +95,14 @@ bootstrap_root() {
         die "debootstrap failed (full log: $KELTO_ROOT_BASE/bootstrap.log)"
     fi
     chmod 1777 "$tmp/tmp"
-    if [ ${#KELTO_ROOT_LATE_PACKAGES[@]} -gt 0 ] && ! bwrap --bind "$tmp" / --proc /proc --dev /dev --tmpfs /tmp \
-            --ro-bind /etc/resolv.conf /etc/resolv.conf \
-            --setenv PATH /usr/sbin:/usr/bin:/sbin:/bin --setenv DEBIAN_FRONTEND noninteractive \
-            sh -c 'apt-get -o APT::Sandbox::User=root update -qq && apt-get -o APT::Sandbox::User=root install -y -qq --no-install-recommends "$@"' sh "${KELTO_ROOT_LATE_PACKAGES[@]}" \
-            >>"$KELTO_ROOT_BASE/bootstrap.log" 2>&1; then
+    # The archive may be a snapshot whose Release has passed its Valid-Until
+    # date; debootstrap does not check that, apt does. apt's download sandbox
+    # user cannot be switched to inside bubblewrap.
+    local apt=(apt-get -o Acquire::Check-Valid-Until=false -o APT::Sandbox::User=root)
+    if [ ${#KELTO_ROOT_LATE_PACKAGES[@]} -gt 0 ] && ! {
+            in_new_root "$tmp" "${apt[@]}" update -qq &&
+            in_new_root "$tmp" "${apt[@]}" install -y -qq --no-install-recommends "${KELTO_ROOT_LATE_PACKAGES[@]}"
+        } >>"$KELTO_ROOT_BASE/bootstrap.log" 2>&1; then
         tail -n 20 "$KELTO_ROOT_BASE/bootstrap.log" >&2
         die "installing ${KELTO_ROOT_LATE_PACKAGES[*]} in the new root failed (full log: $KELTO_ROOT_BASE/bootstrap.log)"
     fi
@@ -132,6 +143,11 @@ sandbox_run() {
     local binds=(--bind "$root" / --proc /proc --dev /dev --tmpfs /tmp --bind "$repo" "$repo")
     # The shared data folder beside the project, read-only, when there is one.
     [ -d "$repo/../shared" ] && binds+=(--ro-bind "$(cd "$repo/../shared" && pwd)" "$(cd "$repo/.." && pwd)/shared")
+    # The host's certificate authorities, for npm (pyright, tools/inside.sh):
+    # a host whose traffic passes a TLS-inspecting proxy trusts the proxy's
+    # authority in its own bundle, which the root's bundle lacks.
+    local host_ca=/etc/ssl/certs/ca-certificates.crt
+    [ -r "$host_ca" ] && binds+=(--ro-bind "$host_ca" /tmp/.kelto-host-ca.crt --setenv NODE_EXTRA_CA_CERTS /tmp/.kelto-host-ca.crt)
     bwrap "${binds[@]}" \
         --ro-bind /etc/resolv.conf /etc/resolv.conf \
         --setenv HOME /tmp --setenv KELTO_PYTHON python3 --setenv KELTO_IN_ROOT 1 \

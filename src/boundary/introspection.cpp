@@ -76,36 +76,9 @@ Arguments signature_arguments(const Signature& signature, std::string_view recei
 
 constexpr std::string_view kComparisons[] = {"__eq__", "__ne__", "__lt__", "__le__", "__gt__", "__ge__"};
 
-/// Ids of the items this build describes; any item not listed gets the
-/// FNV-1a hash of its path.
-struct KnownId {
-    std::string_view path;
-    std::uint64_t id;
-};
-constexpr KnownId kKnownIds[] = {
-    {"kelto", 11758554245907134992ULL},
-    {"kelto.package.constraint.Cmp", 7169577456133896056ULL},
-    {"kelto.package.constraint.CmpType", 2831621929027574418ULL},
-    {"kelto.package.constraint.Depends", 5859607873854118951ULL},
-    {"kelto.package.constraint.IfThen", 16755547929578333540ULL},
-    {"kelto.package.constraint.Maximize", 4190181484272227651ULL},
-    {"kelto.package.constraint.Minimize", 7687570886520304336ULL},
-    {"kelto.package.constraint.NumOf", 17203269230248522012ULL},
-    {"kelto.package.constraint.SpecOption", 17171983054320588884ULL},
-    {"kelto.package.constraint.Value", 4551188048965683596ULL},
-    {"kelto.package.version.Version", 11259814929317580125ULL},
-    {"kelto.package.outline.PackageOutline", 469286726266335831ULL},
-    {"kelto.Coroutine", 16235478652531202177ULL},
-    {"kelto.init_tracing", 3233337379401186881ULL},
-    {"kelto.main_entry", 11740857981545808309ULL},
-    {"kelto.release_waiter", 3816627839332465330ULL},
-};
-
 }  // namespace
 
 std::uint64_t introspection_id(std::string_view path) noexcept {
-    for (const KnownId& known : kKnownIds)
-        if (known.path == path) return known.id;
     std::uint64_t hash = 0xcbf29ce484222325ULL;
     for (const char c : path) hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
     return hash;

@@ -19,7 +19,9 @@ namespace kelto::boundary {
 /// the declarations and also describe what the records leave out.
 enum class View { Records, Stubs };
 
-/// The id of a described item, by its dotted path ("kelto.package.constraint.Cmp").
+/// The id of a described item: the FNV-1a hash of its dotted path
+/// ("kelto.package.constraint.Cmp"), so a member's "parent" is its class's id
+/// with no table to keep in step.
 [[nodiscard]] std::uint64_t introspection_id(std::string_view path) noexcept;
 
 /// The module record.

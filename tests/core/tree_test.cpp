@@ -125,7 +125,7 @@ TEST(Copy, IsIndependentOfItsOriginal) {
 
     // And the other way round: the copy goes first.
     const Constraint source = every_kind();
-    { const Constraint doomed = clone_constraint(source); }
+    { const Constraint doomed = source; }
     EXPECT_EQ(constraint_text(source), kEveryKindText);
 }
 
@@ -291,31 +291,25 @@ bool allowed(std::optional<ValueType> lhs, std::optional<ValueType> rhs, CmpType
     return *lhs != ValueType::Bool || op == CmpType::Equal || op == CmpType::NotEqual;
 }
 
-class TypedCmp : public testing::TestWithParam<std::tuple<std::size_t, std::size_t>> {};
+class CheckCmp : public testing::TestWithParam<std::tuple<std::size_t, std::size_t>> {};
 
-TEST_P(TypedCmp, AcceptsOrRefusesEveryOperator) {
+TEST_P(CheckCmp, AcceptsOrRefusesEveryOperator) {
     const TypeCase& lhs = type_cases()[std::get<0>(GetParam())];
     const TypeCase& rhs = type_cases()[std::get<1>(GetParam())];
-    const std::string lhs_text = constraint_text(lhs.tree);
-    const std::string rhs_text = constraint_text(rhs.tree);
     for (const CmpType op : kAllOps) {
         SCOPED_TRACE(std::string{member_name(op)});
-        auto result = typed_cmp(lhs.tree, rhs.tree, op);
+        const auto refused = check_cmp(lhs.tree, rhs.tree, op);
         if (allowed(lhs.type, rhs.type, op)) {
-            ASSERT_TRUE(result.has_value());
-            ASSERT_EQ(result->kind(), Kind::Cmp);
-            EXPECT_EQ(result->get<CmpPayload>().op, op);
-            EXPECT_EQ(constraint_text(*result),
-                      "[ " + lhs_text + " ] " + std::string{operator_text(op)} + " [ " + rhs_text + " ]");
+            EXPECT_FALSE(refused.has_value());
         } else {
-            ASSERT_FALSE(result.has_value());
-            EXPECT_EQ(result.error().lhs_type, lhs.type);
-            EXPECT_EQ(result.error().rhs_type, rhs.type);
+            ASSERT_TRUE(refused.has_value());
+            EXPECT_EQ(refused->lhs_type, lhs.type);
+            EXPECT_EQ(refused->rhs_type, rhs.type);
         }
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(AllPairs, TypedCmp,
+INSTANTIATE_TEST_SUITE_P(AllPairs, CheckCmp,
                          testing::Combine(testing::Range<std::size_t>(0, type_cases().size()),
                                           testing::Range<std::size_t>(0, type_cases().size())),
                          [](const auto& param) {

@@ -2,12 +2,17 @@
 built offline. The wheel's C library floor is held by auditwheel when it
 repairs the wheel (tools/inside.sh); here it meets older C++ runtimes."""
 
+import base64
 import hashlib
+import importlib.metadata
 import lzma
 import os
+import re
+import shutil
 import subprocess
 import urllib.error
 import urllib.request
+import zipfile
 from pathlib import Path
 
 import pytest
@@ -89,8 +94,44 @@ def test_repaired_wheel_works_with_an_older_cpp_runtime(suite, fresh_venv, tmp_p
     assert all(any(lib.startswith(str(f)) for f in folders) for lib in mapped), mapped
 
 
+def wheel_of_installed(distribution, package, folder):
+    """A wheel of a pure-Python distribution the root has installed (Debian
+    keeps no RECORD, so the files are the package's folder): what `pip
+    download` would have fetched, for an offline test."""
+    dist = importlib.metadata.distribution(distribution)
+    name = f"{package}-{dist.version}"
+    info = Path(dist.locate_file(f"{name}.dist-info"))
+    files = {f"{name}.dist-info/{p.name}": p.read_bytes() for p in info.iterdir() if p.name != "INSTALLER"}
+    files[f"{name}.dist-info/WHEEL"] = b"Wheel-Version: 1.0\nGenerator: kelto-tests\nRoot-Is-Purelib: true\nTag: py3-none-any\n"
+    root = info.parent / package
+    for path in root.rglob("*"):
+        if path.is_file() and "__pycache__" not in path.parts:
+            files[str(path.relative_to(info.parent))] = path.read_bytes()
+    record = [f"{n},sha256={base64.urlsafe_b64encode(hashlib.sha256(d).digest()).rstrip(b'=').decode()},{len(d)}"
+              for n, d in files.items()]
+    files[f"{name}.dist-info/RECORD"] = ("\n".join(record) + f"\n{name}.dist-info/RECORD,,\n").encode()
+    with zipfile.ZipFile(folder / f"{name}-py3-none-any.whl", "w") as wheel:
+        for n, d in files.items():
+            wheel.writestr(n, d)
+
+
+def readme_block(needle):
+    text = (REPO / "README.md").read_text(encoding="utf-8")
+    blocks = [b for b in re.findall(r"^```sh\n(.*?)^```", text, re.MULTILINE | re.DOTALL) if needle in b]
+    assert len(blocks) == 1, f"expected one sh block of README.md with {needle!r}"
+    return blocks[0]
+
+
 @pytest.mark.sdist
-def test_sdist_installs_offline(fresh_venv, tmp_path):
-    run(str(fresh_venv), "-m", "pip", "install", "--no-index", "--no-build-isolation", "--no-deps",
-        "--no-cache-dir", "-q", str(only("kelto-*.tar.gz")))
-    run(str(fresh_venv), str(EXERCISE), cwd=tmp_path)
+def test_sdist_installs_offline_as_the_readme_says(tmp_path):
+    """The README's offline commands, as written, with the build backend's
+    wheels (and its dependencies') where it says `pip download` puts them."""
+    wheels = tmp_path / "wheels"
+    wheels.mkdir()
+    for distribution, package in [("scikit-build-core", "scikit_build_core"), ("packaging", "packaging"),
+                                  ("pathspec", "pathspec")]:
+        wheel_of_installed(distribution, package, wheels)
+    sdist = only("kelto-*.tar.gz")
+    shutil.copy(sdist, tmp_path / sdist.name)
+    run("bash", "-e", "-c", readme_block("--find-links"), cwd=tmp_path)
+    run(str(tmp_path / "venv" / "bin" / "python"), str(EXERCISE), cwd=tmp_path)

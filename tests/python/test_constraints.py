@@ -95,10 +95,6 @@ class TestConstruction:
         c.op = CmpType.Equal
         assert constraint_text(it) == "If( [ Depends( a ) ] < [ 1 ] ) Then [ If( 1 ) Then [ 2 ] ]"
 
-    def test_value_has_no_constructor(self):
-        with pytest.raises(TypeError, match=r"^cannot create 'builtins.Value' instances$"):
-            Value(1)
-
 
 # (factory, property, type read back); the factories build objects whose fields are all
 # of a different kind, so a getter reading the wrong field shows.

@@ -195,6 +195,14 @@ def test_every_fence_is_run_or_marked_as_not_run(path):
     assert languages <= OTHER_LANGUAGES | {"python"}, f"unknown fence languages {languages - OTHER_LANGUAGES}"
 
 
+def test_readme_links_work_on_an_index_page():
+    """The README is the package's page on an index, where a relative link
+    leads nowhere."""
+    with open(os.path.join(REPO, "README.md"), encoding="utf-8") as f:
+        links = re.findall(r"\]\(([^)\s]+)", f.read())
+    assert [link for link in links if not link.startswith("https://")] == []
+
+
 @pytest.mark.parametrize("name", ["guide.md", "errors.md", "reference.md"])
 def test_documents_exist_and_have_examples(name):
     path = os.path.join(DOCS, name)

@@ -1,12 +1,16 @@
 """Python objects that fight the conversions: type texts that fail or lie, number
-hooks that raise or re-enter, sequences whose protocol methods misbehave, and
-comparison hooks that mutate the objects being compared. Each case ends in a
-stated exception or in success; the leak hunter repeats all of them."""
+hooks that raise or re-enter, sequences whose protocol methods misbehave,
+interrupts raised inside a conversion, and comparison hooks that mutate the
+objects being compared. Each case ends in a stated exception or in success; the
+leak hunter repeats all of them."""
+
+import threading
 
 import pytest
 
-from kelto.package.constraint import Cmp, CmpType, Depends, Maximize, NumOf
+from kelto.package.constraint import Cmp, CmpType, Depends, IfThen, Maximize, NumOf, SpecOption
 from kelto.package.outline import PackageOutline
+from sequences import Lying
 
 
 def hostile_type(str_result):
@@ -179,49 +183,82 @@ class TestComparisonHooks:
         assert constraint_text(c) == "[ NumOf( Depends( x ) ) ] == [ 3 ]"
 
 
-class Seq:
-    """A sequence with configurable __len__ and __iter__."""
+def assigned(seq):
+    n = NumOf([0])
+    n.of = seq
+    return [x.value for x in n.of]
 
-    def __init__(self, length, iterate):
-        self.length, self.iterate = length, iterate
 
-    def __len__(self):
-        return self.length()
+def outlined(seq):
+    PackageOutline("p", seq)  # keeps nothing readable: accepting is the check
+    return seq.items
 
-    def __getitem__(self, i):
-        raise IndexError(i)
 
-    def __iter__(self):
-        return self.iterate()
+BUILDS = {"NumOf": lambda seq: [x.value for x in NumOf(seq).of], "of setter": assigned, "outline": outlined}
 
 
 class TestSequenceProtocol:
-    @pytest.mark.parametrize("length", [lambda: "x", lambda: 2 ** 100, raise_(RecursionError())])
-    @pytest.mark.parametrize("build", [NumOf, lambda seq: PackageOutline("p", seq)])
-    def test_length_failures_are_hints_only(self, build, length):
-        build(Seq(length, lambda: iter([Depends("a"), 2])))
+    """A sequence's length is only a hint for the room to reserve; its
+    iteration decides, and an iteration error passes on unchanged."""
 
-    @pytest.mark.parametrize("build", [NumOf, lambda seq: PackageOutline("p", seq)])
+    @pytest.mark.parametrize("length", [2 ** 62, 2 ** 63 - 1, 2 ** 64, 2 ** 100, -1, 0, 1, "x",
+                                        ValueError("len"), TypeError("len"), MemoryError(), RecursionError()])
+    @pytest.mark.parametrize("items", [[], [1, "x"]])
+    @pytest.mark.parametrize("build", BUILDS.values(), ids=BUILDS.keys())
+    def test_length_is_only_a_hint(self, build, items, length):
+        assert build(Lying(items, length)) == items
+
+    @pytest.mark.parametrize("build", BUILDS.values(), ids=BUILDS.keys())
     def test_interrupt_in_length(self, build):
         # Discarded like any failed hint, or passed on untouched: never a crash.
         interrupt = KeyboardInterrupt()
         try:
-            build(Seq(raise_(interrupt), lambda: iter([Depends("a")])))
+            build(Lying([Depends("a")], interrupt))
         except KeyboardInterrupt as e:
             assert e is interrupt
 
-    @pytest.mark.parametrize("iterate, error, message", [
-        (lambda: 5, TypeError, "argument 'of': iter() returned non-iterator of type 'int'"),
-        (lambda: None, TypeError, "argument 'of': iter() returned non-iterator of type 'NoneType'"),
-        (raise_(MemoryError()), MemoryError, ""),
-        (lambda: (1 / 0 for _ in [1]), ZeroDivisionError, "division by zero"),
-    ])
-    def test_iteration_failures(self, constraint_text, iterate, error, message):
+    @pytest.mark.parametrize("after", [None, 0, 2], ids=["from iter", "after 0 items", "after 2 items"])
+    @pytest.mark.parametrize("error", [KeyError("boom"), MemoryError(), RuntimeError("boom"), ZeroDivisionError()])
+    def test_iteration_error_passes_unchanged(self, constraint_text, after, error):
+        def lying():
+            if after is None:
+                return Lying([1], iterate=raise_(error))
+            return Lying([Depends(str(i)) for i in range(after)], after + 1, error)
+
+        with pytest.raises(type(error)) as exc:
+            NumOf(lying())
+        assert exc.value is error
         n = NumOf([1])
-        with pytest.raises(error) as exc:
-            n.of = Seq(lambda: 1, iterate)
-        assert str(exc.value) == message
+        with pytest.raises(type(error)) as exc:
+            n.of = lying()
+        assert exc.value is error
         assert constraint_text(n) == "NumOf( 1 )"
+
+    @pytest.mark.parametrize("returned", [5, None])
+    def test_iter_returning_a_non_iterator(self, constraint_text, returned):
+        n = NumOf([1])
+        with pytest.raises(TypeError) as exc:
+            n.of = Lying([1], iterate=lambda: returned)
+        assert str(exc.value) == f"argument 'of': iter() returned non-iterator of type '{type(returned).__name__}'"
+        assert constraint_text(n) == "NumOf( 1 )"
+
+    def test_iteration_type_error_is_prefixed_and_keeps_its_cause(self):
+        cause = KeyError("inner")
+        error = TypeError("boom")
+        error.__cause__ = cause
+        with pytest.raises(TypeError) as exc:
+            NumOf(Lying([Depends("0")], error=error))
+        assert str(exc.value) == "argument 'of': boom"
+        assert exc.value.__cause__ is cause
+
+    def test_unprintable_type_error(self):
+        class Unprintable:
+            def __str__(self):
+                raise ValueError("no text")
+
+        with pytest.raises(TypeError) as exc:
+            NumOf(Lying(error=TypeError(Unprintable())))
+        assert str(exc.value) == "argument 'of': <unprintable TypeError object>"
 
     def test_iteration_that_assigns_the_receiver(self, constraint_text):
         n = NumOf([1])
@@ -232,7 +269,7 @@ class TestSequenceProtocol:
             n.of = []
             yield n
 
-        n.of = Seq(lambda: 2, items)
+        n.of = Lying(length=2, iterate=items)
         assert constraint_text(n) == "NumOf( Depends( outer ), NumOf(  ) )"
 
     def test_items_that_drop_the_sequence(self, constraint_text):
@@ -242,6 +279,87 @@ class TestSequenceProtocol:
         holder = PackageOutline("p", items)
         assert items == [] and type(holder) is PackageOutline
         assert constraint_text(NumOf(items)) == "NumOf(  )"
+
+    def test_list_growing_while_iterated(self):
+        def grower(k):
+            return Number(index=lambda: grow() or k)
+
+        def grow():
+            if len(items) < 4:
+                items.append(grower(len(items) + 1))
+
+        items = [grower(1)]
+        assert [x.value for x in NumOf(items).of] == [1, 2, 3, 4]
+
+    def test_list_cleared_while_iterated(self):
+        items = [Number(index=lambda: items.clear() or 9), Depends("gone"), 3]
+        assert [x.value for x in NumOf(items).of] == [9]
+
+
+def value_object():
+    return Cmp(SpecOption("p", "o"), 1, CmpType.Equal).rhs
+
+
+INTERRUPTIBLE = {
+    "value setter": lambda v: setattr(value_object(), "value", v),
+    "constructor": lambda v: Cmp(v, 1, CmpType.Equal),
+    "sequence item": lambda v: NumOf([Depends("a"), v]),
+    "comparison operand": lambda v: NumOf([]) < v,
+    "option map value": lambda v: PackageOutline("p", set_options={"x": v}),
+}
+
+
+class TestInterrupts:
+    """A conversion tries several readings of a value and drops the errors of
+    the ones that fail; an interrupt raised by user code in one of them is not
+    such an error: it ends the call."""
+
+    @pytest.mark.parametrize("exc_type", [KeyboardInterrupt, SystemExit])
+    @pytest.mark.parametrize("call", INTERRUPTIBLE.values(), ids=INTERRUPTIBLE.keys())
+    def test_interrupts_are_not_swallowed(self, call, exc_type):
+        with pytest.raises(exc_type, match="stop"):
+            call(Number(index=raise_(exc_type("stop"))))
+
+    @pytest.mark.parametrize("call", INTERRUPTIBLE.values(), ids=INTERRUPTIBLE.keys())
+    def test_ordinary_errors_still_fall_through_to_the_refusal(self, call):
+        # MemoryError is an Exception: the reading that raised it just fails.
+        with pytest.raises(TypeError):
+            call(Number(index=raise_(MemoryError("stop"))))
+
+    @pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit, "panic"])
+    def test_prefixing_a_type_error_keeps_interrupts_and_panics(self, error, foreign_if_then):
+        # The argument-name prefix needs str() of the TypeError; when that raises
+        # something that is not an ordinary error, it must not become a TypeError.
+        class Unprintable:
+            def __str__(self):
+                if error == "panic":
+                    foreign_if_then()  # panics: another thread's object
+                raise error()
+
+        with pytest.raises(BaseException) as exc:
+            NumOf(Lying([1], iterate=raise_(TypeError(Unprintable()))))
+        expected = "PanicException" if error == "panic" else error.__name__
+        assert type(exc.value).__name__ == expected
+
+
+@pytest.fixture(name="foreign_if_then")
+def foreign_if_then_fixture():
+    """Reads an IfThen that another thread owns (a panic); the object is
+    dropped on its owner thread afterwards, so nothing is reported."""
+    made, ready, done = [], threading.Event(), threading.Event()
+
+    def own():
+        made.append(IfThen(Depends("a"), Depends("b")))
+        ready.set()
+        done.wait()
+        made.clear()
+
+    worker = threading.Thread(target=own)
+    worker.start()
+    ready.wait()
+    yield lambda: made[0].cond
+    done.set()
+    worker.join()
 
 
 class TestOutlineDictionaries:

@@ -1,6 +1,7 @@
-"""The module tree, the module functions and the Version class object."""
+"""The module tree, the module functions and the Version class object, as they
+behave; their names, documentation, signatures, members and flags are in the
+checked-in surface (tests/python/surface.json)."""
 
-import inspect
 import os
 import sys
 import weakref
@@ -30,37 +31,12 @@ def no_args_message(name, *args, **kwargs):
 
 
 class TestTree:
-    @pytest.mark.parametrize(
-        "module, names",
-        [
-            ("kelto", ["package", "init_tracing", "main_entry"]),
-            ("kelto.package", ["outline", "constraint", "version"]),
-            ("kelto.package.version", ["Version"]),
-        ],
-    )
-    def test_all_lists_contents_in_insertion_order(self, module, names):
-        mod = sys.modules[module]
-        assert type(mod.__all__) is list
-        assert mod.__all__ == names
-        for name in names:
-            assert hasattr(mod, name)
-
-    def test_root_module(self):
-        assert kelto.__name__ == "kelto"
-        assert kelto.__doc__ == ""
-        assert sys.modules["kelto"] is kelto
-
     @pytest.mark.parametrize("key, short, parent", SUBMODULES)
-    def test_submodule_short_name_and_registration(self, key, short, parent):
+    def test_registration(self, key, short, parent):
         mod = sys.modules[key]
         assert type(mod) is type(kelto)
-        assert mod.__name__ == short
         assert getattr(sys.modules[parent], short) is mod
-
-    def test_classes_only_in_their_submodule(self):
-        assert not hasattr(kelto, "Version")
-        assert not hasattr(kelto.package, "Version")
-        assert kelto.package.version.Version is Version
+        assert sys.modules["kelto"] is kelto
 
     def test_submodule_import_uses_sys_modules_only(self):
         # A finder ahead of all others sees every lookup that reaches the finders.
@@ -101,44 +77,8 @@ print(kelto.package.version.Version is first.package.version.Version)
             b"True\n"
         )
 
-    def test_legacy_subinterpreter_is_refused(self, run_python):
-        code = """
-import _interpreters, kelto
-interp = _interpreters.create("legacy")
-_interpreters.exec(interp, '''
-try:
-    import kelto
-except ImportError as e:
-    print(type(e).__name__, "subinterpreters" in str(e).lower(), flush=True)
-else:
-    print("imported", flush=True)
-''')
-_interpreters.exec(interp, '''
-try:
-    import kelto
-except ImportError as e:
-    print(type(e).__name__, flush=True)
-''')
-_interpreters.destroy(interp)
-print(str(kelto.package.version.Version("1.2")))
-"""
-        rc, out, err = run_python(code)
-        assert (rc, err) == (0, b"")
-        assert out == b"ImportError True\nImportError\n1.2\n"
-
 
 class TestFunctions:
-    @pytest.mark.parametrize("name", FUNCTIONS)
-    def test_attributes(self, name):
-        fn = getattr(kelto, name)
-        assert type(fn) is type(len)
-        assert fn.__name__ == fn.__qualname__ == name
-        assert fn.__text_signature__ == "()"
-        assert fn.__doc__ is None
-        assert fn.__self__ is kelto
-        assert fn.__module__ == "kelto"
-        assert inspect.signature(fn).parameters == {}
-
     @pytest.mark.parametrize("name", FUNCTIONS)
     @pytest.mark.parametrize(
         "args, kwargs", [((1,), {}), ((1, 2), {}), ((), {"x": 1}), ((1,), {"x": 1})]
@@ -158,23 +98,6 @@ class TestFunctions:
 
 
 class TestVersionClass:
-    def test_names(self):
-        assert Version.__name__ == Version.__qualname__ == "Version"
-        assert Version.__module__ == "builtins"
-        assert repr(Version) == "<class 'builtins.Version'>"
-        assert Version.__bases__ == (object,)
-
-    def test_doc_and_signature(self):
-        assert Version.__doc__ == (
-            "A generic version.\n\nSee the documentation for this module for more information."
-        )
-        assert Version.__text_signature__ == "(ver)"
-        assert str(inspect.signature(Version)) == "(ver)"
-
-    def test_cannot_be_subclassed(self):
-        with pytest.raises(TypeError):
-            type("Sub", (Version,), {})
-
     def test_instances_take_no_new_attributes_and_no_weakrefs(self):
         v = Version("1")
         with pytest.raises(AttributeError):
@@ -192,9 +115,3 @@ class TestVersionClass:
                 except (TypeError, ValueError):
                     pass
         assert sys.getrefcount(Version) == before
-
-    def test_defines_no_comparison_hash_or_public_members(self):
-        own = set(vars(Version))
-        assert not {n for n in own if not n.startswith("_")}
-        assert not own & {"__eq__", "__ne__", "__lt__", "__le__", "__gt__", "__ge__", "__hash__"}
-        assert {"__new__", "__repr__", "__str__"} <= own

@@ -59,7 +59,6 @@ def test_the_class_offers_nothing_but_construction():
     outline = PackageOutline("pkg")
     assert not [name for name in dir(outline) if not name.startswith("__")]
     assert outline == outline and outline != PackageOutline("pkg")
-    assert PackageOutline.__text_signature__ == "(name, constraints=None, set_options=None, set_defaults=None, **kwargs)"
 
 
 def test_dict_subclass_is_accepted():

@@ -11,7 +11,7 @@ std::string_view operator_text(CmpType op) noexcept {
         case CmpType::GreaterOrEqual: return ">=";
         case CmpType::Greater: return ">";
     }
-    // Only a value forged by a cast reaches this point; cmp_type_from_int never makes one.
+    // Only a value forged by a cast reaches this point.
     return "?";
 }
 

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string_view>
 
 namespace kelto::package::constraint {
@@ -18,11 +17,5 @@ inline constexpr std::uint8_t kCmpTypeCount = 6;
 
 /// The member name: "Less", ..., "Greater".
 [[nodiscard]] std::string_view member_name(CmpType op) noexcept;
-
-/// The member with this integer value, if there is one.
-[[nodiscard]] constexpr std::optional<CmpType> cmp_type_from_int(unsigned value) noexcept {
-    if (value >= kCmpTypeCount) return std::nullopt;
-    return static_cast<CmpType>(value);
-}
 
 }  // namespace kelto::package::constraint

@@ -3,7 +3,7 @@
 #include "boundary/call.hpp"
 #include "boundary/instance.hpp"
 #include "package/constraint/classes_py.hpp"
-#include "package/constraint/cmp_refusal_py.hpp"
+#include "package/constraint/refusal.hpp"
 #include "package/constraint/convert_py.hpp"
 
 #include <iterator>
@@ -41,7 +41,7 @@ PyObject* rich_compare(PyObject* self, PyObject* rhs, int code) noexcept {
                 return Py_NewRef(Py_NotImplemented);  // never passed by the interpreter
             const CmpType op = kOperatorOfCode[static_cast<std::size_t>(code)];
             if (auto refused = check_cmp(lhs, *other, op)) {
-                boundary::raise(PyExc_NotImplementedError, cmp_refusal_message(lhs, *other, op, *refused));
+                boundary::raise(PyExc_NotImplementedError, refusal_text(lhs, *other, op, *refused));
                 return nullptr;
             }
             return boundary::release_or_null(boundary::emplace_instance(

@@ -270,9 +270,4 @@ std::optional<CmpRefusal> check_cmp(const Constraint& lhs, const Constraint& rhs
     return std::nullopt;
 }
 
-std::expected<Constraint, CmpRefusal> typed_cmp(Constraint lhs, Constraint rhs, CmpType op) {
-    if (auto refused = check_cmp(lhs, rhs, op)) return std::unexpected(*std::move(refused));
-    return Constraint{CmpPayload{std::move(lhs), std::move(rhs), op}};
-}
-
 }  // namespace kelto::package::constraint

@@ -27,7 +27,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <expected>
 #include <optional>
 #include <string_view>
 #include <tuple>
@@ -453,10 +452,6 @@ void Constraint::edit(Edit&& edit) {
     *this = Constraint(std::move(copy));
 }
 
-/// A copy that shares every node with `c`; the same as the copy constructor,
-/// spelled as the name callers use.
-[[nodiscard]] inline Constraint clone_constraint(const Constraint& c) { return c; }
-
 /// The longest text form written. Shared nodes let a few lines of code build a
 /// tree whose text would not fit in memory (each NumOf([c, c]) doubles it),
 /// so the writer gives up past this size rather than exhaust the machine.
@@ -478,19 +473,15 @@ void append_constraint_text(std::string& out, const Constraint& c);
 [[nodiscard]] std::optional<ValueType> value_type_of(const Constraint& c) noexcept;
 
 /// A comparison that the type check refused, and why: the value type of
-/// each side. The Python layer puts it into words.
+/// each side. refusal_text (refusal.hpp) puts it into words.
 struct CmpRefusal {
     std::optional<ValueType> lhs_type;
     std::optional<ValueType> rhs_type;
 };
 
 /// The refusal of comparing `lhs` with `rhs` under `op`, or nothing when the
-/// comparison is well typed (the check behind typed_cmp, for callers that
-/// build the Cmp payload elsewhere).
+/// comparison is well typed: both sides have the same value type, and
+/// booleans meet only under == and !=.
 [[nodiscard]] std::optional<CmpRefusal> check_cmp(const Constraint& lhs, const Constraint& rhs, CmpType op);
-
-/// Builds the Cmp of `lhs` and `rhs` under `op` when both sides have the same
-/// value type (and booleans meet only under == and !=); consumes both sides.
-[[nodiscard]] std::expected<Constraint, CmpRefusal> typed_cmp(Constraint lhs, Constraint rhs, CmpType op);
 
 }  // namespace kelto::package::constraint

@@ -103,10 +103,4 @@ void append_text(std::string& out, const SpecOptionValue& value) {
     }
 }
 
-std::string spec_option_value_text(const SpecOptionValue& value) {
-    std::string out;
-    append_text(out, value);
-    return out;
-}
-
 }  // namespace kelto::package::option

@@ -23,7 +23,6 @@ enum class OptionKind : std::uint8_t { Bool, Int, Float, Str, Version };
 /// The text form: "true"/"false", decimal integers, the float text below, a
 /// Str's text unquoted and unescaped, a version's plain text.
 void append_text(std::string& out, const SpecOptionValue& value);
-[[nodiscard]] std::string spec_option_value_text(const SpecOptionValue& value);
 
 /// The shortest decimal digits that read back to the same double, always in
 /// positional notation: 3, 0.1, 0.0000001, 100000000000000000000, -0, NaN,

@@ -16,9 +16,8 @@ using boundary::Result;
 constexpr logging::Callsite kUnexpectedKeyword{logging::Level::Error, "kelto::package::outline",
                                                "package/outline", 542};
 
-/// An option map from a dict (or subclass), in the dict's own order; later
-/// entries replace earlier ones of the same name. With `kNoneIsAbsent`, a
-/// None value is stored as an entry without a value.
+/// An option map from a dict (or subclass), in the dict's own order. With
+/// `kNoneIsAbsent`, a None value is stored as an entry without a value.
 template <class Map, bool kNoneIsAbsent>
 Result<Map> option_map_from_py(Borrowed obj) {
     if (!PyDict_Check(obj.get())) return boundary::raise_type_mismatch(obj, &PyDict_Type);
@@ -38,11 +37,11 @@ Result<Map> option_map_from_py(Borrowed obj) {
         auto name = boundary::Converter<std::string_view>::convert(key.get());
         if (!name) return boundary::kFailed;
         if (kNoneIsAbsent && value.get() == Py_None) {
-            map.insert_or_assign(Text(*name), {});
+            map.append(Text(*name), {});
         } else {
             auto converted = option::spec_option_value_from_py(value);
             if (!converted) return boundary::kFailed;
-            map.insert_or_assign(Text(*name), *std::move(converted));
+            map.append(Text(*name), *std::move(converted));
         }
         if (PyDict_GET_SIZE(obj.get()) != size) boundary::panic("dictionary changed size during iteration");
     }

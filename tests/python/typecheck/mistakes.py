@@ -11,13 +11,13 @@ PackageOutline("app", set_options=[("shared", True)])  # E: call-overload
 PackageOutline("app", set_options={"gui": None})  # E: dict-item
 PackageOutline("app", set_defaults={"formats": ["png"]})  # E: dict-item
 PackageOutline("app", d)  # E: call-overload
-IfThen(Depends("a"), [Depends("b")])  # E: arg-type
-Cmp(Depends("a"), True, 3)  # E: arg-type
+IfThen(Depends("a"), [Depends("b")])  # E: call-overload
+Cmp(Depends("a"), True, 3)  # E: call-overload
 Depends(on="a")  # E: call-arg
 Depends(5)  # E: arg-type
 SpecOption("p")  # E: call-arg
 Version(ver=1.5)  # E: arg-type
-NumOf(Depends("a"), Depends("b"))  # E: call-arg arg-type
+NumOf(Depends("a"), Depends("b"))  # E: call-overload
 (Depends("a") == True).if_thn(Depends("b"))  # E: attr-defined
 t: int = NumOf([d]) >= 1  # E: assignment
 on: int = d.on  # E: assignment
@@ -28,12 +28,20 @@ CmpType()  # E: call-arg
 d < 2  # E: operator
 NumOf([d]) >= 1.5  # E: operator
 Maximize(NumOf([d])) >= 1  # E: operator
-first: Depends = NumOf([d]).of[0]  # E: assignment
-Cmp(d, True, CmpType.Equal).rhs.value  # E: union-attr
+first: Depends = NumOf([d, 1]).of[0]  # E: assignment
+def right(rule: Cmp) -> None:
+    rule.rhs.value  # E: union-attr
 d.on = None  # E: assignment
 NumOf([d]).of = d  # E: assignment
-# Beyond a type checker: a str is a Sequence[str] and a str is a constraint, so
-# PackageOutline("app", "libc6") and NumOf("ab") pass; == falls back to the
-# other operand's object.__eq__, so SpecOption("p", "o") == True passes.
-PackageOutline("app", "libc6")
-SpecOption("p", "o") == True
+# A str is a sequence of constraints (each a str), refused at run time.
+PackageOutline("app", "libc6")  # E: call-overload
+PackageOutline("app", constraints="")  # E: call-overload
+NumOf("libssl3")  # E: call-overload
+NumOf([d]).of = "ab"  # E: assignment
+# Reads back what construction gave; a plain value reads back as a Value.
+Maximize(NumOf([d])).item.on  # E: attr-defined
+IfThen(d == True, 3).then.on  # E: attr-defined
+(SpecOption("a", "o") == SpecOption("b", "o")).lhs.on  # E: attr-defined
+# Beyond a type checker: == falls back to the other operand's object.__eq__,
+# so SpecOption("p", "o") == True passes.
+unchecked = SpecOption("p", "o") == True

@@ -1,4 +1,4 @@
-#include "package/constraint/cmp_refusal_py.hpp"
+#include "package/constraint/refusal.hpp"
 
 #include <string_view>
 
@@ -27,7 +27,7 @@ std::string value_type_description(std::optional<ValueType> type) {
     return out;
 }
 
-std::string cmp_refusal_message(const Constraint& lhs, const Constraint& rhs, CmpType op, const CmpRefusal& refusal) {
+std::string refusal_text(const Constraint& lhs, const Constraint& rhs, CmpType op, const CmpRefusal& refusal) {
     std::string message{"Cannot compare type "};
     message.append(value_type_description(refusal.lhs_type));
     message.append(" from constraint ");

@@ -1,5 +1,6 @@
-// The words of a refused comparison. The type check only says which value
-// types it saw; what Python reads is written here.
+// The words of a refused comparison. The type check (check_cmp) only says
+// which value types it saw; the message is written here, with no Python: the
+// shell only raises it as NotImplementedError.
 #pragma once
 
 #include "package/constraint/tree.hpp"
@@ -15,7 +16,7 @@ namespace kelto::package::constraint {
 /// "Cannot compare type Some(Bool) from constraint Depends( a ) with type
 /// Some(Int) from constraint 2 using operator '<'". Throws TextTooLong when a
 /// side's text passes kMaxTextBytes.
-[[nodiscard]] std::string cmp_refusal_message(const Constraint& lhs, const Constraint& rhs, CmpType op,
-                                              const CmpRefusal& refusal);
+[[nodiscard]] std::string refusal_text(const Constraint& lhs, const Constraint& rhs, CmpType op,
+                                       const CmpRefusal& refusal);
 
 }  // namespace kelto::package::constraint

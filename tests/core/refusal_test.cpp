@@ -1,6 +1,6 @@
 // The words of a refused comparison, as Python reads them.
-#include "package/constraint/cmp_refusal_py.hpp"
-#include "../core/tree_builders.hpp"
+#include "package/constraint/refusal.hpp"
+#include "tree_builders.hpp"
 
 #include <gtest/gtest.h>
 
@@ -30,7 +30,7 @@ TEST_P(Refusal, HasTheExactMessage) {
     const RefusalCase& c = GetParam();
     const auto refused = check_cmp(c.lhs, c.rhs, c.op);
     ASSERT_TRUE(refused.has_value());
-    EXPECT_EQ(cmp_refusal_message(c.lhs, c.rhs, c.op, *refused), c.message);
+    EXPECT_EQ(refusal_text(c.lhs, c.rhs, c.op, *refused), c.message);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -67,14 +67,13 @@ TEST(RefusalText, OfADeepChainIsComplete) {
     const Constraint one = value(std::int64_t{1});
     const auto refused = check_cmp(chain, one, CmpType::GreaterOrEqual);
     ASSERT_TRUE(refused.has_value());
-    const std::string message = cmp_refusal_message(chain, one, CmpType::GreaterOrEqual, *refused);
+    const std::string message = refusal_text(chain, one, CmpType::GreaterOrEqual, *refused);
     const std::string expected = "Cannot compare type None from constraint " + repeat("Maximize( ", kDepth) +
                                  "Depends( a )" + repeat(" )", kDepth) +
                                  " with type Some(Int) from constraint 1 using operator '>='";
     ASSERT_EQ(message.size(), expected.size());
     EXPECT_TRUE(message == expected);
 }
-
 
 }  // namespace
 }  // namespace kelto::package::constraint

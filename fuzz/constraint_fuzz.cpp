@@ -101,7 +101,7 @@ private:
             case 6: {
                 // A text that is no version still gives a value: its Str.
                 std::string text = in_.text();
-                auto version = kelto::package::parse_version(text);
+                auto version = kelto::package::version::parse_version(text);
                 if (version) {
                     push_value(*std::move(version));
                 } else {

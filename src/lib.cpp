@@ -27,13 +27,13 @@ using boundary::Result;
 
 // ---------------------------------------------------------------- functions
 
-constexpr logging::Callsite kTracingActivated{logging::Level::Warn, "kelto", "lib", 100};
+constexpr process::Callsite kTracingActivated{process::Level::Warn, "kelto", "lib", 100};
 
 Result<Owned> init_tracing() {
-    if (logging::install_subscriber() == logging::InstallResult::AlreadySet)
+    if (process::install_subscriber() == process::InstallResult::AlreadySet)
         boundary::panic("Failed to set subscriber: SetGlobalDefaultError(\"a global default "
                         "trace dispatcher has already been set\")");
-    logging::emit(kTracingActivated, [] { return std::string_view{"tracing activated"}; });
+    process::emit(kTracingActivated, [] { return std::string_view{"tracing activated"}; });
     return boundary::none();
 }
 
@@ -63,14 +63,14 @@ void enter_interpreter(void* token) noexcept {
 
 // What Python sees, in the order the body adds it. The introspection records
 // and the type stubs are generated from this same list.
-boundary::ClassObject* const kOutlineClasses[] = {&package::package_outline_class};
+boundary::ClassObject* const kOutlineClasses[] = {&package::outline::package_outline_class};
 boundary::ClassObject* const kConstraintClasses[] = {
     &package::constraint::cmp_class,         &package::constraint::cmp_type_class,
     &package::constraint::depends_class,     &package::constraint::if_then_class,
     &package::constraint::maximize_class,    &package::constraint::minimize_class,
     &package::constraint::num_of_class,      &package::constraint::spec_option_class,
     &package::constraint::value_class};
-boundary::ClassObject* const kVersionClasses[] = {&package::version_class};
+boundary::ClassObject* const kVersionClasses[] = {&package::version::version_class};
 
 const Submodule kSubmodules[] = {
     {"outline", "kelto.package.outline", kOutlineClasses},

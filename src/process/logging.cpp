@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <string>
 
-namespace kelto::logging {
+namespace kelto::process {
 namespace {
 
 enum class SubscriberState : std::uint8_t { Uninitialised, Initialising, Initialised };
@@ -117,4 +117,4 @@ InstallResult install_subscriber() noexcept {
     return InstallResult::Installed;
 }
 
-}  // namespace kelto::logging
+}  // namespace kelto::process

@@ -268,7 +268,7 @@ TEST_P(OptionValueText, WritesTheText) {
     EXPECT_EQ(out, "v=" + std::string{c.text});
 }
 
-package::Version version(std::string_view text) { return *package::parse_version(text); }
+package::version::Version version(std::string_view text) { return *package::version::parse_version(text); }
 
 INSTANTIATE_TEST_SUITE_P(
     Kinds, OptionValueText,

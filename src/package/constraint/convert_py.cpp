@@ -16,7 +16,7 @@ using boundary::Borrowed;
 using boundary::Owned;
 using boundary::Result;
 
-constexpr logging::Callsite kConversionRefused{logging::Level::Error, "kelto::package::constraint",
+constexpr process::Callsite kConversionRefused{process::Level::Error, "kelto::package::constraint",
                                                "package/constraint/mod", 324};
 
 // A sequence's reported length only sizes the first allocation, and a lying
@@ -51,7 +51,7 @@ Attempt try_constraint_from_py(Borrowed obj) {
 }
 
 [[gnu::cold]] boundary::ErrorSet refuse(Borrowed obj) {
-    return refuse_logged(kConversionRefused, PyExc_TypeError,
+    return boundary::refuse_logged(kConversionRefused, PyExc_TypeError,
                          boundary::checked(PyUnicode_FromFormat("cannot convert '%S' to Constraint",
                                                                 reinterpret_cast<PyObject*>(Py_TYPE(obj.get())))));
 }

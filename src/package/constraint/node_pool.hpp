@@ -12,7 +12,6 @@
 #include <cstddef>
 #include <new>
 #include <utility>
-#include <vector>
 
 namespace kelto::package::constraint::detail {
 
@@ -93,20 +92,20 @@ private:
     class FreeList {
     public:
         void* pop() noexcept {
-            if (blocks_.empty()) return nullptr;
-            void* block = blocks_.back();
-            blocks_.pop_back();
-            return block;
+            if (count_ == 0) return nullptr;
+            return blocks_[--count_];
         }
         bool push(void* block) noexcept {
-            if (blocks_.size() == kMaxKept) return false;
-            if (blocks_.capacity() == 0) blocks_.reserve(kMaxKept);  // never grown again: push stays noexcept
-            blocks_.push_back(block);
+            if (count_ == blocks_.size()) return false;
+            blocks_[count_++] = block;
             return true;
         }
 
     private:
-        std::vector<void*> blocks_;
+        // Fewer than without the sanitizer: the lists live inline in thread
+        // storage, and a sanitized build is not for speed.
+        std::array<void*, 1024> blocks_;
+        std::size_t count_ = 0;
     };
 #else
     /// The blocks of a class, linked through their own first word.

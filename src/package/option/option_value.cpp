@@ -99,7 +99,7 @@ void append_text(std::string& out, const SpecOptionValue& value) {
         case OptionKind::Int: append_int_text(out, *std::get_if<std::int64_t>(&value)); return;
         case OptionKind::Float: append_float_text(out, *std::get_if<double>(&value)); return;
         case OptionKind::Str: out.append(*std::get_if<std::string>(&value)); return;
-        case OptionKind::Version: package::append_plain_text(out, *std::get_if<package::Version>(&value)); return;
+        case OptionKind::Version: package::version::append_plain_text(out, *std::get_if<package::version::Version>(&value)); return;
     }
 }
 

@@ -12,7 +12,7 @@ namespace kelto::package::option {
 
 /// One of five kinds, whose variant index is the kind's fixed ordinal:
 /// Bool 0, Int 1, Float 2, Str 3 (UTF-8), Version 4.
-using SpecOptionValue = std::variant<bool, std::int64_t, double, std::string, package::Version>;
+using SpecOptionValue = std::variant<bool, std::int64_t, double, std::string, package::version::Version>;
 
 enum class OptionKind : std::uint8_t { Bool, Int, Float, Str, Version };
 

@@ -11,7 +11,7 @@ using boundary::Borrowed;
 using boundary::Owned;
 using boundary::Result;
 
-constexpr logging::Callsite kCastRefused{logging::Level::Error, "kelto::spec::spec_option",
+constexpr process::Callsite kCastRefused{process::Level::Error, "kelto::spec::spec_option",
                                          "spec/spec_option", 237};
 
 /// A step of the cast: the value, nothing when the step does not apply, or a
@@ -79,10 +79,10 @@ Step<std::string> as_str(Borrowed obj) {
     return std::string(utf8, static_cast<std::size_t>(size));
 }
 
-Step<package::Version> as_version(Borrowed obj) {
-    if (!boundary::is_instance(obj, package::version_class.get())) return std::optional<package::Version>{};
-    auto copy = boundary::read_payload<package::Version>(obj, [](const package::Version& v) { return v; });
-    if (!copy) return not_applicable<package::Version>();  // exclusively borrowed right now
+Step<package::version::Version> as_version(Borrowed obj) {
+    if (!boundary::is_instance(obj, package::version::version_class.get())) return std::optional<package::version::Version>{};
+    auto copy = boundary::read_payload<package::version::Version>(obj, [](const package::version::Version& v) { return v; });
+    if (!copy) return not_applicable<package::version::Version>();  // exclusively borrowed right now
     return *std::move(copy);
 }
 
@@ -121,7 +121,7 @@ Result<SpecOptionValue> spec_option_value_from_py(Borrowed obj) {
     auto value = try_spec_option_value_from_py(obj);
     if (!value) return boundary::kFailed;
     if (*value) return **std::move(value);
-    return refuse_logged(kCastRefused, PyExc_TypeError,
+    return boundary::refuse_logged(kCastRefused, PyExc_TypeError,
                                          boundary::checked(PyUnicode_FromFormat(
                                              "cannot cast Python type '%S' to SpecOptionValue",
                                              reinterpret_cast<PyObject*>(Py_TYPE(obj.get())))));
@@ -140,8 +140,8 @@ Result<Owned> spec_option_value_to_py(const SpecOptionValue& value) {
             return created_or_panic(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
         }
         case OptionKind::Version:
-            return boundary::emplace_instance(package::version_class.get(),
-                                              [&] { return std::get<package::Version>(value); });
+            return boundary::emplace_instance(package::version::version_class.get(),
+                                              [&] { return std::get<package::version::Version>(value); });
     }
     boundary::panic("an option value of no known kind");
 }

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace kelto::package {
+namespace kelto::package::outline {
 
 /// Option values a package sets, by option name.
 using OptionValues = OptionMap<option::SpecOptionValue>;
@@ -25,4 +25,4 @@ struct PackageOutline {
     OptionDefaults set_defaults;
 };
 
-}  // namespace kelto::package
+}  // namespace kelto::package::outline

@@ -6,14 +6,14 @@
 #include "package/outline/outline.hpp"
 #include "package/option/option_value_py.hpp"
 
-namespace kelto::package {
+namespace kelto::package::outline {
 namespace {
 
 using boundary::Borrowed;
 using boundary::Owned;
 using boundary::Result;
 
-constexpr logging::Callsite kUnexpectedKeyword{logging::Level::Error, "kelto::package::outline",
+constexpr process::Callsite kUnexpectedKeyword{process::Level::Error, "kelto::package::outline",
                                                "package/outline", 542};
 
 /// An option map from a dict (or subclass), in the dict's own order. With
@@ -49,29 +49,29 @@ Result<Map> option_map_from_py(Borrowed obj) {
 }
 
 }  // namespace
-}  // namespace kelto::package
+}  // namespace kelto::package::outline
 
 template <>
-struct kelto::boundary::Converter<kelto::package::OptionValues> {
-    static Result<package::OptionValues> convert(PyObject* obj) {
-        return package::option_map_from_py<package::OptionValues, false>(obj);
+struct kelto::boundary::Converter<kelto::package::outline::OptionValues> {
+    static Result<package::outline::OptionValues> convert(PyObject* obj) {
+        return package::outline::option_map_from_py<package::outline::OptionValues, false>(obj);
     }
 };
 
 template <>
-struct kelto::boundary::Converter<kelto::package::OptionDefaults> {
-    static Result<package::OptionDefaults> convert(PyObject* obj) {
-        return package::option_map_from_py<package::OptionDefaults, true>(obj);
+struct kelto::boundary::Converter<kelto::package::outline::OptionDefaults> {
+    static Result<package::outline::OptionDefaults> convert(PyObject* obj) {
+        return package::outline::option_map_from_py<package::outline::OptionDefaults, true>(obj);
     }
 };
 
-namespace kelto::package {
+namespace kelto::package::outline {
 namespace {
 
 [[gnu::cold]] boundary::ErrorSet refuse_keyword(Borrowed keyword) {
     auto printable = boundary::str_to_py(boundary::escaped_utf8(keyword));  // a lone surrogate, escaped
     if (!printable) return printable.error();
-    return refuse_logged(kUnexpectedKeyword, PyExc_ValueError,
+    return boundary::refuse_logged(kUnexpectedKeyword, PyExc_ValueError,
                          boundary::checked(PyUnicode_FromFormat("PyPackageOutline unexpected keyword argument '%U'",
                                                                 printable->get())));
 }
@@ -119,5 +119,5 @@ constexpr boundary::ClassSpec kSpec = boundary::class_spec<PackageOutline, kNew,
 
 boundary::ClassObject package_outline_class{kSpec};
 
-}  // namespace kelto::package
+}  // namespace kelto::package::outline
 

@@ -2,7 +2,7 @@
 
 #include "boundary/trampoline.hpp"
 
-namespace kelto::package {
+namespace kelto::package::version {
 namespace {
 
 using boundary::Owned;
@@ -32,4 +32,4 @@ constexpr boundary::ClassSpec kVersionSpec = [] {
 
 boundary::ClassObject version_class{kVersionSpec};
 
-}  // namespace kelto::package
+}  // namespace kelto::package::version

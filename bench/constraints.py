@@ -101,8 +101,8 @@ def deep_group(depth: int, reads: int) -> Group:
 
 
 def debian_group(packages: list[dict[str, str]], source: str) -> Group:
-    kelto_build = debian.outline_builder(debian.kelto_classes())
-    plain_build = debian.outline_builder(debian.plain_classes())
+    kelto_build = debian.outline_builder(debian.kelto_classes(), packages)
+    plain_build = debian.outline_builder(debian.plain_classes(), packages)
 
     def kelto(packages=packages, build=kelto_build):
         return [build(p) for p in packages]

@@ -22,7 +22,7 @@ from types import SimpleNamespace
 REPO = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO / "examples"))
 # The benchmark measures the main job: it reads indexes with the demo's own reader.
-from demo import SAMPLE, Builder, prepare, read_packages, read_stanzas  # noqa: E402,F401
+from demo import SAMPLE, Builder, IndexFacts, gather_facts, prepare, read_packages, read_stanzas  # noqa: E402,F401
 from demo import find_index as _find_index  # noqa: E402
 from demo import kelto_classes  # noqa: E402,F401  (re-exported for the bench scripts)
 
@@ -44,9 +44,11 @@ def plain_classes() -> SimpleNamespace:
                            PackageOutline=plain.PackageOutline, Version=plain.Version)
 
 
-def outline_builder(classes: SimpleNamespace) -> Callable[[dict], object]:
-    """outline_for(package) over the given classes; the same code for both."""
-    return Builder(classes).outline
+def outline_builder(classes: SimpleNamespace, packages: list[dict]) -> Callable[[dict], object]:
+    """outline_for(package) over the given classes; the same code for both.
+    Who provides what is gathered from `packages` first, untimed, as the
+    demo does before building."""
+    return Builder(classes, IndexFacts(packages)).outline
 
 
 def dependency_names(packages: list[dict], count: int) -> list[str]:

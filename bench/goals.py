@@ -4,6 +4,7 @@ goal is reported, never an error."""
 from __future__ import annotations
 
 import constraints as c
+import installability as i
 import versions as v
 from harness import Group, paired_ratio
 
@@ -18,6 +19,7 @@ TIME_GOALS = [
     ("deepcopy", "deep copy <= 2x floor per node", c.KELTO_DEEP, c.FLOOR_DEEP, "<=", 2.0),
     ("deepcopy", "deep copy >= 10x faster than plain", c.PLAIN_DEEP, c.KELTO_DEEP, ">=", 10.0),
     ("debian", "Debian outlines >= 2.5x faster than plain", c.PLAIN_OUTLINE, c.KELTO_OUTLINE, ">=", 2.5),
+    ("installable", "installability no slower than dose-distcheck", i.DOSE_CHECK, i.KELTO_CHECK, ">=", 1.0),
 ] + [
     ("crossing", f"{op} big <= 5x small", c.crossing_name(op, "big"), c.crossing_name(op, "small"), "<=", 5.0)
     for op in c.KELTO_CROSSINGS

@@ -84,7 +84,8 @@ def held_by_outlines(impl: str, index: str | None, limit: int | None) -> dict:
     import debian
     path = str(debian.find_index(index))
     classes = debian.kelto_classes() if impl == "kelto" else debian.plain_classes()
-    build = debian.outline_builder(classes)
+    # Who provides what, from a first reading that keeps only that, as the demo does.
+    build = debian.Builder(classes, debian.gather_facts(path, limit or 0)).outline
     build(debian.load_packages(path, 1)[0])  # first-use costs are not per package
     gc.collect()
     rss_before = current_rss_bytes()
@@ -104,7 +105,7 @@ def probe_outlines(impl: str, mode: str, index: str | None, limit: int | None) -
     import debian
     packages = debian.load_packages(debian.find_index(index), limit)
     classes = debian.kelto_classes() if impl == "kelto" else debian.plain_classes()
-    build = debian.outline_builder(classes)
+    build = debian.outline_builder(classes, packages)
     build(packages[0])  # first-use costs (class set-up, regex) are not per package
     gc.collect()
     result = {"impl": impl, "mode": mode, "packages": len(packages)}

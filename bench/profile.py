@@ -64,7 +64,7 @@ def prepare(group: str, side: str):
         return workload.run, workload.items
     packages = debian.load_packages(debian.find_index(None), n)
     classes = debian.kelto_classes() if side == "kelto" else debian.plain_classes()
-    build = debian.outline_builder(classes)
+    build = debian.outline_builder(classes, packages)
     build(packages[0])
     return (lambda: [build(p) for p in packages]), len(packages)
 

@@ -9,9 +9,11 @@ and a table of goals with the ratios they are judged on.
 Groups: version (Version(s) vs packaging vs str.split), depends (Depends(name)
 vs the floor extension vs plain Python), numof (NumOf([...]) >= 2), deepcopy
 (reading .item of a deep Maximize chain), debian (one PackageOutline per
-package of a Debian index vs a plain Python outline), crossing (handing a
-NumOf of 10^6 items to a constructor or reading it back, against one of 10,
-and the memory NumOf([n] * 200) takes).
+package of a Debian index vs a plain Python outline), installable (the
+installability check of the whole index vs dose-distcheck; skipped when the
+checker or pycosat is missing), crossing (handing a NumOf of 10^6 items to a
+constructor or reading it back, against one of 10, and the memory
+NumOf([n] * 200) takes).
 
     python3 bench/run.py                          # defaults: sample versions, apt's index
     python3 bench/run.py --versions /work/shared/data/versions-pypi.txt --limit 300000
@@ -39,11 +41,12 @@ build_floor()
 import constraints  # noqa: E402  (needs the floor module on sys.path)
 import debian  # noqa: E402
 import goals  # noqa: E402
+import installability  # noqa: E402
 import memory  # noqa: E402
 import versions  # noqa: E402
 from harness import Group, WorkloadError, run_rounds  # noqa: E402
 
-GROUPS = ("version", "depends", "numof", "deepcopy", "debian", "crossing")
+GROUPS = ("version", "depends", "numof", "deepcopy", "debian", "installable", "crossing")
 MEMORY_NAME = "libc6"  # a short name: no heap block of its own anywhere
 
 
@@ -107,6 +110,13 @@ def build_groups(args: argparse.Namespace, packages: list[dict[str, str]], index
             groups.append(constraints.deep_group(args.depth, args.reads))
         elif key == "debian":
             groups.append(constraints.debian_group(packages, str(index)))
+        elif key == "installable":
+            # The whole index (a sample one with --quick): a check reads its file itself.
+            group = installability.build_group(debian.SAMPLE if args.quick else index)
+            if group is None:
+                print("installable: skipped (needs dose-distcheck and pycosat)")
+            else:
+                groups.append(group)
         elif key == "crossing":
             groups.append(constraints.crossing_group(args.big, args.calls))
     return groups
@@ -116,6 +126,8 @@ def group_repeat(group: Group, args: argparse.Namespace) -> int:
     # The main job is the slowest round by far; fewer rounds keep the run short.
     if group.key == "debian" and not args.quick and "--repeat" not in sys.argv:
         return max(3, args.repeat // 2)
+    if group.key == "installable" and not args.quick and "--repeat" not in sys.argv:
+        return 3  # tens of seconds a round
     return args.repeat
 
 
@@ -192,7 +204,8 @@ def main(argv: list[str]) -> int:
         return 2
     try:
         for group in groups:
-            run_rounds(group.workloads, repeat=group_repeat(group, args), warmup=args.warmup)
+            warmup = min(args.warmup, 1) if group.key == "installable" else args.warmup
+            run_rounds(group.workloads, repeat=group_repeat(group, args), warmup=warmup)
             sys.stdout.write(f"  measured {group.key}\n")
             sys.stdout.flush()
     except WorkloadError as error:

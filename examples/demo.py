@@ -10,7 +10,17 @@ becomes a PackageOutline whose constraints say what its relation fields say:
   alternative, a bounded one being NumOf([Depends(a), bound]) == 2;
 - Conflicts and Breaks: "p" is Depends(p) == False; "p (<< v)" is
   (Depends(p) == True).if_then(bound == False);
-- Recommends: one goal, Maximize(NumOf([...])), over its groups.
+- Recommends: one goal, Maximize(NumOf([...])), over its groups;
+- Provides, translated index-wide: a relation on a name is also met by each
+  package that provides it, so the relation becomes a group over the named
+  package and its providers, each provider checked through the option
+  "provides:NAME" (or, against a version bound, "provides:NAME#K") that its
+  own outline sets. A conflict applies to the other providers only, and a
+  package's conflict on its own name to its other versions only;
+- architecture qualifiers: "p:any" requires p's multi_arch option to be
+  "allowed"; "p:amd64" (the index's own architecture, or "native") requires
+  its architecture option to be amd64 or all, which no package of another
+  architecture meets.
 
 Priority, section, essential, installed size and version become option
 values, multi-arch an option default. A version kelto's grammar refuses (an
@@ -31,7 +41,7 @@ import resource
 import sys
 import time
 from collections import Counter
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass, field
 from types import SimpleNamespace
 from typing import IO, Any
@@ -47,7 +57,13 @@ SAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "Packa
 REQUIRED = ("Pre-Depends", "Depends")
 NEGATED = ("Conflicts", "Breaks")
 RELATION_FIELDS = (*REQUIRED, *NEGATED, "Recommends")
-LEFT_OUT = ("Provides", "Suggests", "Enhances", "Replaces")
+LEFT_OUT = ("Suggests", "Enhances", "Replaces")
+SINGLE_ALTERNATIVE = (*NEGATED, "Provides")
+# Fields whose value is one line; a continuation line there is refused.
+SINGLE_LINE = ("Package", "Version", "Architecture", "Multi-Arch", "Essential", "Priority", "Section",
+               "Installed-Size", "Source")
+# Field names match case-insensitively; these are stored under their usual spelling.
+CANONICAL = {name.lower(): name for name in (*RELATION_FIELDS, *LEFT_OUT, *SINGLE_LINE, "Provides", "Binary")}
 
 # Debian's relation operators and the CmpType member each one becomes. The
 # obsolete "<" and ">" mean "<=" and ">=".
@@ -56,7 +72,9 @@ OPERATORS = {"<<": "Less", "<=": "LessOrEqual", "=": "Equal", ">=": "GreaterOrEq
 DEBIAN_OPERATOR = {0: "<<", 1: "<=", 3: "=", 4: ">=", 5: ">>"}  # by int(CmpType)
 
 # "libc6 (>= 2.36)", "python3:any", "perl:any (>= 5.10)": name, operator, version.
-RELATION = re.compile(r"\s*([^\s()|,]+)\s*(?:\(\s*(<<|<=|>=|>>|=|<|>)\s*([^\s()]+)\s*\))?\s*")
+# A version starts with neither a parenthesis nor an operator's character, so
+# "(<< )" is refused rather than read as "(< <)".
+RELATION = re.compile(r"\s*([^\s()|,]+)\s*(?:\(\s*(<<|<=|>=|>>|=|<|>)\s*([^\s()<>=][^\s()]*)\s*\))?\s*")
 
 Relation = tuple[str, str | None, str | None]  # name, Debian operator, version text
 Group = list[Relation]  # alternatives: one of them must hold
@@ -99,6 +117,7 @@ def read_stanzas(path: str) -> Iterator[tuple[int, dict[str, str]]]:
     """Each stanza's first line number and fields; continuation lines are
     joined. Raises BadIndex for what cannot be read."""
     fields: dict[str, str] = {}
+    seen: set[str] = set()  # the stanza's field names, lowercased
     last: str | None = None
     start = 0
     number = 0
@@ -113,9 +132,12 @@ def read_stanzas(path: str) -> Iterator[tuple[int, dict[str, str]]]:
                     if fields:
                         yield start, fields
                     fields, last = {}, None
+                    seen = set()
                 elif line[0] in " \t":
                     if last is None:
                         raise BadIndex(f"{path}:{number}: continuation line outside a field")
+                    if last in SINGLE_LINE:
+                        raise BadIndex(f"{path}:{number}: continuation line in the one-line field {last!r}")
                     fields[last] += "\n" + line.strip()
                 else:
                     key, colon, value = line.partition(":")
@@ -123,7 +145,11 @@ def read_stanzas(path: str) -> Iterator[tuple[int, dict[str, str]]]:
                         raise BadIndex(f"{path}:{number}: not a 'Field: value' line: {line[:60]!r}")
                     if not fields:
                         start = number
-                    last = key
+                    lowered = key.lower()
+                    if lowered in seen:
+                        raise BadIndex(f"{path}:{number}: field {key!r} given twice in one stanza")
+                    seen.add(lowered)
+                    last = key = CANONICAL.get(lowered, key)
                     fields[key] = value.strip()
     except BadIndex:
         raise
@@ -135,9 +161,10 @@ def read_stanzas(path: str) -> Iterator[tuple[int, dict[str, str]]]:
         yield start, fields
 
 
-def parse_relations(text: str) -> list[Group]:
+def parse_relations(text: str, key: str = "Depends") -> list[Group]:
     """A relation field's groups of alternatives; ValueError names the part
-    that is not a relation."""
+    that is not a relation. Conflicts, Breaks and Provides take no
+    alternatives, and Provides no operator but "="."""
     groups: list[Group] = []
     for group_text in text.split(","):
         if not group_text.strip():
@@ -148,6 +175,10 @@ def parse_relations(text: str) -> list[Group]:
             if match is None:
                 raise ValueError(f"not a package relation: {alternative.strip()!r}")
             group.append((match[1], match[2], match[3]))
+        if len(group) > 1 and key in SINGLE_ALTERNATIVE:
+            raise ValueError(f"alternatives are not allowed here: {group_text.strip()!r}")
+        if key == "Provides" and group[0][1] not in (None, "="):
+            raise ValueError(f"a provided version takes '=' only: {group_text.strip()!r}")
         groups.append(group)
     return groups
 
@@ -158,17 +189,23 @@ def prepare(path: str, line: int, fields: dict[str, str]) -> dict[str, Any]:
     for key in ("Package", "Version"):
         if not fields.get(key):
             raise BadIndex(f"{path}:{line}: stanza without a {key} field")
+    if "Binary" in fields:
+        raise BadIndex(f"{path}:{line}: a Sources index, not a Packages index"
+                       f" (the stanza of {fields['Package']} has a Binary field)")
     relations: dict[str, list[Group]] = {}
     bounds = 0
-    for key in RELATION_FIELDS:
+    for key in (*RELATION_FIELDS, "Provides"):
         text = fields.get(key)
         if text:
             try:
-                relations[key] = parse_relations(text)
+                relations[key] = parse_relations(text, key)
             except ValueError as error:
                 raise BadIndex(f"{path}:{line}: {fields['Package']}: {key}: {error}") from None
-            bounds += text.count("(")
-    return {**fields, "relations": relations, "bounds_in_text": bounds}
+            if key != "Provides":
+                bounds += text.count("(")
+    provides = relations.pop("Provides", [])
+    return {**fields, "relations": relations, "provides": [group[0] for group in provides],
+            "bounds_in_text": bounds}
 
 
 def read_packages(path: str, limit: int = 0) -> list[dict[str, Any]]:
@@ -191,6 +228,9 @@ class Tally:
     versions_as_text: int = 0
     reasons: Counter[str] = field(default_factory=Counter)
     examples: list[str] = field(default_factory=list)
+    provider_rules: int = 0  # alternatives and conflicts built for providers
+    qualifiers: Counter[str] = field(default_factory=Counter)
+    own_conflicts: int = 0
 
 
 def text_reason(text: str, error: str | None) -> str:
@@ -201,19 +241,57 @@ def text_reason(text: str, error: str | None) -> str:
     return error.split("(")[0] if error else "prints differently"
 
 
+class IndexFacts:
+    """What translating one package needs from the whole index: who provides
+    each name (in index order, with the most versioned Provides of that name
+    any version of the provider has) and the index's own architecture."""
+
+    def __init__(self, packages: Iterable[dict[str, Any]] = ()) -> None:
+        self.providers: dict[str, dict[str, int]] = {}
+        self.provided = 0  # Provides entries read
+        architectures: Counter[str] = Counter()
+        for package in packages:
+            name, provides = package["Package"], package["provides"]
+            architecture = package.get("Architecture", "all")
+            if architecture != "all":
+                architectures[architecture] += 1
+            self.provided += len(provides)
+            for virtual, slots in provided_slots(provides).items():
+                by_provider = self.providers.setdefault(virtual, {})
+                by_provider[name] = max(by_provider.get(name, 0), slots)
+        self.native = architectures.most_common(1)[0][0] if architectures else "amd64"
+
+
+def provided_slots(provides: list[Relation]) -> dict[str, int]:
+    """Each name provided, with the number of versions it is provided at."""
+    slots: dict[str, int] = {}
+    for name, _, text in provides:
+        slots[name] = slots.get(name, 0) + (text is not None)
+    return slots
+
+
+def split_qualifier(name: str) -> tuple[str, str | None]:
+    """("perl", "any") of "perl:any"; (name, None) without a qualifier."""
+    package, colon, qualifier = name.partition(":")
+    return (package, qualifier) if colon else (name, None)
+
+
 class Builder:
     """Turns prepared packages into outlines, over a given set of classes
-    (kelto's, or the benchmark's plain-Python peer)."""
+    (kelto's, or the benchmark's plain-Python peer). The index's facts
+    (IndexFacts) say who provides what; without them no name is provided."""
 
-    def __init__(self, classes: SimpleNamespace | None = None) -> None:
+    def __init__(self, classes: SimpleNamespace | None = None, facts: IndexFacts | None = None) -> None:
         k = classes or kelto_classes()
         self.Cmp, self.Depends, self.IfThen = k.Cmp, k.Depends, k.IfThen
         self.Maximize, self.NumOf, self.SpecOption = k.Maximize, k.NumOf, k.SpecOption
         self.PackageOutline, self.Version = k.PackageOutline, k.Version
         self.ops = {symbol: getattr(k.CmpType, name) for symbol, name in OPERATORS.items()}
+        self.equal = k.CmpType.Equal
+        self.facts = facts or IndexFacts()
         self.tally = Tally()
 
-    def version_value(self, text: str, package: str, bound: bool) -> Any:
+    def version_value(self, text: str, package: str, bound: bool, count: bool = True) -> Any:
         """A Version when the text parses and prints back unchanged, else the text."""
         error = None
         try:
@@ -222,6 +300,8 @@ class Builder:
                 return version
         except ValueError as refused:
             error = str(refused)
+        if not count:
+            return text
         tally = self.tally
         if bound:
             tally.bounds_as_text += 1
@@ -235,42 +315,109 @@ class Builder:
         return text
 
     def bound(self, name: str, op: str, text: str) -> Any:
-        self.tally.bounds += 1
-        return self.Cmp(self.SpecOption(name, "version"), self.version_value(text, name, True), self.ops[op])
+        return self.bound_and_value(name, op, text)[0]
 
-    def holds(self, relation: Relation) -> Any:
-        """One constraint that holds when the relation does."""
-        name, op, text = relation
-        if op is None or text is None:
-            return self.Depends(name)
-        return self.NumOf([self.Depends(name), self.bound(name, op, text)]) == 2
+    def bound_and_value(self, name: str, op: str, text: str) -> tuple[Any, Any]:
+        """Cmp(SpecOption(name, "version"), version, op), and the version."""
+        self.tally.bounds += 1
+        version = self.version_value(text, name, True)
+        return self.Cmp(self.SpecOption(name, "version"), version, self.ops[op]), version
+
+    def qualifier(self, name: str, qualifier: str | None) -> list[Any]:
+        """The conditions an architecture qualifier puts on package `name`."""
+        if qualifier is None:
+            return []
+        if qualifier == "any":
+            return [self.Cmp(self.SpecOption(name, "multi_arch"), "allowed", self.equal)]
+        architecture = self.facts.native if qualifier == "native" else qualifier
+        exact = self.Cmp(self.SpecOption(name, "architecture"), architecture, self.equal)
+        if architecture != self.facts.native:
+            return [exact]  # no package of this index is of that architecture
+        return [self.NumOf([exact, self.Cmp(self.SpecOption(name, "architecture"), "all", self.equal)]) >= 1]
+
+    def all_of(self, parts: list[Any]) -> Any:
+        return parts[0] if len(parts) == 1 else self.NumOf(parts) == len(parts)
+
+    def providers(self, name: str, qualifier: str | None, op: str | None, version: Any,
+                  skip: str | None = None) -> Iterator[tuple[str, list[Any]]]:
+        """(provider, conditions) for each way another package provides `name`
+        so that the relation holds: the conditions are on the provider's own
+        options, "provides:NAME" for any Provides of the name, "provides:NAME#K"
+        for its K-th versioned one."""
+        for provider, slots in self.facts.providers.get(name, {}).items():
+            if provider == skip:
+                continue
+            if op is None:
+                conditions = [self.Cmp(self.SpecOption(provider, f"provides:{name}"), True, self.equal)]
+            else:
+                conditions = [self.Cmp(self.SpecOption(provider, f"provides:{name}#{slot}"), version, self.ops[op])
+                              for slot in range(1, slots + 1)]
+            for condition in conditions:
+                self.tally.provider_rules += 1
+                yield provider, [condition, *self.qualifier(provider, qualifier)]
+
+    def alternatives(self, relation: Relation) -> list[Any]:
+        """One constraint per way the relation can hold: the named package,
+        then each provider."""
+        written, op, text = relation
+        name, qualifier = split_qualifier(written)
+        if qualifier is not None:
+            self.tally.qualifiers[qualifier if qualifier == "any" else "architecture"] += 1
+        parts = [self.Depends(name), *self.qualifier(name, qualifier)]
+        version = None
+        if op is not None and text is not None:
+            bound, version = self.bound_and_value(name, op, text)
+            parts.append(bound)
+        found = [self.all_of(parts)]
+        for provider, conditions in self.providers(name, qualifier, op, version):
+            found.append(self.all_of([self.Depends(provider), *conditions]))
+        return found
 
     def group(self, group: Group) -> Any:
-        if len(group) == 1:
-            return self.holds(group[0])
-        return self.NumOf([self.holds(alternative) for alternative in group]) >= 1
+        alternatives = [c for relation in group for c in self.alternatives(relation)]
+        return alternatives[0] if len(alternatives) == 1 else self.NumOf(alternatives) >= 1
 
     def required(self, groups: list[Group]) -> list[Any]:
         rules = []
         for group in groups:
-            name, op, text = group[0]
-            if len(group) > 1:
+            written, op, text = group[0]
+            if len(group) > 1 or ":" in written or written in self.facts.providers:
                 rules.append(self.group(group))
             elif op is None or text is None:
-                rules.append(self.Depends(name))
+                rules.append(self.Depends(written))
             else:  # both must hold, and an outline's rules all hold: two rules
-                rules.append(self.Depends(name))
-                rules.append(self.bound(name, op, text))
+                rules.append(self.Depends(written))
+                rules.append(self.bound(written, op, text))
         return rules
 
-    def negated(self, groups: list[Group]) -> list[Any]:
+    def negated(self, groups: list[Group], package: dict[str, Any]) -> list[Any]:
+        """Rules that forbid what each relation names, other than the package
+        itself: a conflict on its own name forbids its other versions only,
+        and one on a name it provides the other providers only."""
+        own = package["Package"]
         rules = []
         for group in groups:
-            for name, op, text in group:
-                if op is None or text is None:
-                    rules.append(self.Depends(name) == False)  # noqa: E712 (builds a rule)
+            for written, op, text in group:
+                name, qualifier = split_qualifier(written)
+                if qualifier is not None:
+                    self.tally.qualifiers[qualifier if qualifier == "any" else "architecture"] += 1
+                parts = self.qualifier(name, qualifier)
+                version = None
+                if op is not None and text is not None:
+                    bound, version = self.bound_and_value(name, op, text)
+                    parts.append(bound)
+                present = self.Depends(name) == True  # noqa: E712 (builds a rule)
+                if name == own:
+                    self.tally.own_conflicts += 1
+                    me = self.Cmp(self.SpecOption(own, "version"),
+                                  self.version_value(package["Version"], own, False, count=False), self.equal)
+                    rules.append(present.if_then(me if not parts else self.NumOf([me, self.all_of(parts) == False]) >= 1))  # noqa: E712
+                elif not parts:
+                    rules.append(self.Depends(name) == False)  # noqa: E712
                 else:
-                    rules.append((self.Depends(name) == True).if_then(self.bound(name, op, text) == False))  # noqa: E712
+                    rules.append(present.if_then(self.all_of(parts) == False))  # noqa: E712
+                for provider, conditions in self.providers(name, qualifier, op, version, skip=own):
+                    rules.append((self.Depends(provider) == True).if_then(self.all_of(conditions) == False))  # noqa: E712
         return rules
 
     def rules(self, package: dict[str, Any]) -> dict[str, list[Any]]:
@@ -281,7 +428,7 @@ class Builder:
             if key in REQUIRED:
                 rules[key] = self.required(groups)
             elif key in NEGATED:
-                rules[key] = self.negated(groups)
+                rules[key] = self.negated(groups, package)
             else:
                 rules[key] = [self.Maximize(self.NumOf([self.group(group) for group in groups]))]
         return rules
@@ -292,17 +439,26 @@ class Builder:
             "section": package.get("Section", "misc"),
             "essential": package.get("Essential") == "yes",
             "version": self.version_value(package["Version"], package["Package"], False),
+            "architecture": package.get("Architecture", "all"),
         }
         if package.get("Installed-Size", "").isdigit():
             options["installed_size"] = int(package["Installed-Size"])
+        slots: Counter[str] = Counter()
+        for name, _, text in package["provides"]:
+            options[f"provides:{name}"] = True
+            if text is not None:
+                slots[name] += 1
+                options[f"provides:{name}#{slots[name]}"] = self.version_value(text, name, True, count=False)
         return options
 
-    def outline(self, package: dict[str, Any], rules: dict[str, list[Any]] | None = None) -> Any:
+    def outline(self, package: dict[str, Any], rules: dict[str, list[Any]] | None = None,
+                options: dict[str, Any] | None = None) -> Any:
         if rules is None:
             rules = self.rules(package)
         constraints = [rule for key in RELATION_FIELDS for rule in rules.get(key, ())]
         defaults = {"multi_arch": package.get("Multi-Arch")}
-        return self.PackageOutline(package["Package"], constraints, self.options(package), defaults)
+        return self.PackageOutline(package["Package"], constraints,
+                                   self.options(package) if options is None else options, defaults)
 
 
 def kelto_classes() -> SimpleNamespace:
@@ -325,24 +481,89 @@ def is_value(c: Any, value: object) -> bool:
     return isinstance(c, Value) and type(c.value) is type(value) and c.value == value
 
 
-def render_holds(c: Any) -> str:
-    if isinstance(c, Depends):
-        return c.on
-    if isinstance(c, Cmp) and int(c.op) == 3 and is_value(c.rhs, 2) and isinstance(c.lhs, NumOf):
-        dependency, bound = c.lhs.of
-        name, bound_part = bound_text(bound)
-        if not isinstance(dependency, Depends):
-            raise ValueError(f"bound on {name} paired with {dependency!r}")
-        if dependency.on != name:
-            raise ValueError(f"bound on {name} paired with Depends({dependency.on})")
-        return name + bound_part
-    raise ValueError(f"not a relation: {c!r}")
+def all_of(c: Any) -> list[Any] | None:
+    """The parts of NumOf(parts) == len(parts), else None."""
+    if isinstance(c, Cmp) and int(c.op) == 3 and isinstance(c.lhs, NumOf):
+        parts = c.lhs.of
+        if is_value(c.rhs, len(parts)):
+            return parts
+    return None
+
+
+def any_of(c: Any) -> list[Any] | None:
+    """The parts of NumOf(parts) >= 1, else None."""
+    if isinstance(c, Cmp) and int(c.op) == 4 and isinstance(c.lhs, NumOf) and is_value(c.rhs, 1):
+        return c.lhs.of
+    return None
+
+
+def option_condition(c: Any) -> tuple[str, str] | None:
+    """(package, option) of Cmp(SpecOption(package, option), value, op)."""
+    if isinstance(c, Cmp) and isinstance(c.lhs, SpecOption):
+        return c.lhs.package_name, c.lhs.option_name
+    return None
+
+
+def condition_text(name: str, c: Any) -> str:
+    """":any", ":amd64" or " (op version)": one condition on package `name`."""
+    architectures = any_of(c)
+    if architectures:  # the native architecture, or all
+        c = architectures[0]
+    found = option_condition(c)
+    if found is None or found[0] != name:
+        raise ValueError(f"not a condition on {name}: {c!r}")
+    option = found[1]
+    if option == "version":
+        return bound_text(c)[1]
+    if int(c.op) == 3 and option == "multi_arch" and is_value(c.rhs, "allowed"):
+        return ":any"
+    if int(c.op) == 3 and option == "architecture":
+        return f":{c.rhs.value}"
+    raise ValueError(f"not a condition on {name}: {c!r}")
+
+
+def provided_name(conditions: list[Any]) -> str | None:
+    """NAME when the first condition is on a provider's "provides:NAME[#K]"."""
+    found = option_condition(conditions[0]) if conditions else None
+    if found is None or not found[1].startswith("provides:"):
+        return None
+    return found[1][len("provides:"):].partition("#")[0]
+
+
+def relation_text(name: str, conditions: list[Any]) -> str:
+    return name + "".join(condition_text(name, c) for c in conditions)
+
+
+def written_text(name: str, conditions: list[Any], last: str | None) -> str | None:
+    """The relation as written in the field, or None when the conditions are
+    a provider's, which follow the relation (on `last`) they meet."""
+    provided = provided_name(conditions)
+    if provided is None:
+        return relation_text(name, conditions)
+    if provided != last:
+        raise ValueError(f"provider {name} of {provided} after a relation on {last}")
+    return None
+
+
+def render_alternatives(items: list[Any]) -> list[str]:
+    """The written relations among a group's alternatives; the providers'
+    alternatives each follow the relation they meet."""
+    written: list[str] = []
+    last: str | None = None  # the name the last written relation is on
+    for item in items:
+        parts = [item] if isinstance(item, Depends) else all_of(item)
+        if not parts or not isinstance(parts[0], Depends):
+            raise ValueError(f"not a relation: {item!r}")
+        name = parts[0].on
+        text = written_text(name, parts[1:], last)
+        if text is not None:
+            written.append(text)
+            last = name
+    return written
 
 
 def render_group(c: Any) -> str:
-    if isinstance(c, Cmp) and int(c.op) == 4 and is_value(c.rhs, 1) and isinstance(c.lhs, NumOf):
-        return " | ".join(render_holds(alternative) for alternative in c.lhs.of)
-    return render_holds(c)
+    return " | ".join(render_alternatives(any_of(c) or [c]))
 
 
 def render_required(rules: list[Any]) -> list[str]:
@@ -361,21 +582,35 @@ def render_required(rules: list[Any]) -> list[str]:
     return groups
 
 
+def excluded(c: Any) -> list[Any]:
+    """The conditions of `cond == False`: what a conflict excludes."""
+    if not (isinstance(c, Cmp) and int(c.op) == 3 and is_value(c.rhs, False)):
+        raise ValueError(f"not an exclusion: {c!r}")
+    return all_of(c.lhs) or [c.lhs]
+
+
 def render_negated(rules: list[Any]) -> list[str]:
-    groups = []
+    groups: list[str] = []
+    last: str | None = None
     for rule in rules:
         if isinstance(rule, Cmp) and isinstance(rule.lhs, Depends) and int(rule.op) == 3 and is_value(rule.rhs, False):
-            groups.append(rule.lhs.on)
-        elif isinstance(rule, IfThen) and isinstance(rule.cond, Cmp) and isinstance(rule.then, Cmp):
-            present, excluded = rule.cond.lhs, rule.then
-            if not (isinstance(present, Depends) and is_value(rule.cond.rhs, True) and is_value(excluded.rhs, False)):
-                raise ValueError(f"not a negated relation: {rule!r}")
-            name, bound_part = bound_text(excluded.lhs)
-            if name != present.on:
-                raise ValueError(f"bound on {name} under Depends({present.on})")
-            groups.append(name + bound_part)
-        else:
+            groups.append(last := rule.lhs.on)
+            continue
+        present = rule.cond.lhs if isinstance(rule, IfThen) and isinstance(rule.cond, Cmp) else None
+        if not (isinstance(present, Depends) and is_value(rule.cond.rhs, True)):
             raise ValueError(f"not a negated relation: {rule!r}")
+        name, then = present.on, rule.then
+        either = any_of(then)
+        if option_condition(then) == (name, "version") and int(then.op) == 3:  # other versions of itself
+            groups.append(last := name)
+        elif either and option_condition(either[0]) == (name, "version"):
+            groups.append(relation_text(name, excluded(either[1])))
+            last = name
+        else:
+            text = written_text(name, excluded(then), last)
+            if text is not None:
+                groups.append(text)
+                last = name
     return groups
 
 
@@ -391,6 +626,21 @@ def render_field(key: str, rules: list[Any]) -> str:
     return ", ".join(groups)
 
 
+def render_provides(options: dict[str, Any]) -> str:
+    """The Provides field, from the options a provider's outline sets."""
+    provided: list[str] = []
+    for key, value in options.items():
+        if key.startswith("provides:"):
+            name, slot, _ = key[len("provides:"):].partition("#")
+            if not slot:
+                provided.append(name)
+            else:  # a version of the name: in place of the bare name just before it
+                if provided and provided[-1] == name:
+                    provided.pop()
+                provided.append(f"{name} (= {value})")
+    return ", ".join(provided)
+
+
 def show(builder: Builder, package: dict[str, Any]) -> list[str]:
     rules = builder.rules(package)
     builder.outline(package, rules)  # the same objects the outline is built from
@@ -398,10 +648,22 @@ def show(builder: Builder, package: dict[str, Any]) -> list[str]:
     for key in RELATION_FIELDS:
         if key in rules:
             lines.append(f"{key}: {render_field(key, rules[key])}")
-    for key, value in builder.options(package).items():
+    options = builder.options(package)
+    if package["provides"]:
+        lines.append(f"Provides: {render_provides(options)}")
+    for key, value in options.items():
         kind = "Version" if isinstance(value, Version) else type(value).__name__
         lines.append(f"  option {key} = {value} ({kind})")
     lines.append(f"  default multi_arch = {package.get('Multi-Arch')}")
+    provided = {split_qualifier(name)[0] for groups in package["relations"].values()
+                for group in groups for name, _, _ in group}
+    spelled = []
+    for name in sorted(provided & builder.facts.providers.keys()):
+        providers = [p for p in builder.facts.providers[name] if p != package["Package"]]
+        if providers:
+            spelled.append(f"{name} ({', '.join(providers) if len(providers) <= 4 else f'{len(providers)} packages'})")
+    if spelled:
+        lines.append(f"  providers spelled out: {', '.join(spelled)}")
     for key in LEFT_OUT:
         if key in package:
             lines.append(f"  (not translated) {key}: {package[key]}")
@@ -421,26 +683,54 @@ class Description:
     bounds_in_text: int = 0
     left_out: Counter[str] = field(default_factory=Counter)
     tally: Tally = field(default_factory=Tally)
+    facts: IndexFacts = field(default_factory=IndexFacts)
     seconds: float = 0.0
 
 
-def describe_index(path: str, limit: int = 0, keep: Callable[[dict[str, Any]], None] | None = None) -> Description:
+# keep(package, rules, options): what a caller wants of each package besides its outline.
+Keep = Callable[[dict[str, Any], dict[str, list[Any]], dict[str, Any]], None]
+
+
+def gather_facts(path: str, limit: int = 0) -> IndexFacts:
+    """Who provides what, from a first reading of the index that keeps only
+    the fields the facts need (the second reading builds, stanza by stanza)."""
+    def light() -> Iterator[dict[str, Any]]:
+        for count, (line, fields) in enumerate(read_stanzas(path), 1):
+            provides: list[Relation] = []
+            if "Provides" in fields:
+                try:
+                    provides = [group[0] for group in parse_relations(fields["Provides"], "Provides")]
+                except ValueError as error:
+                    raise BadIndex(f"{path}:{line}: {fields.get('Package')}: Provides: {error}") from None
+            yield {"Package": fields.get("Package", ""), "Architecture": fields.get("Architecture", "all"),
+                   "provides": provides}
+            if limit and count >= limit:
+                break
+    return IndexFacts(light())
+
+
+def describe_index(path: str, limit: int = 0, keep: Keep | None = None) -> Description:
+    """Reads the index twice: who provides what is needed before any package
+    is translated, and holding every stanza in between would cost more than
+    the outlines."""
     result = Description()
-    builder = Builder()
-    result.tally = builder.tally
     started = time.perf_counter()
+    result.facts = gather_facts(path, limit)
+    builder = Builder(facts=result.facts)
+    result.tally = builder.tally
     for line, fields in read_stanzas(path):
         package = prepare(path, line, fields)
         result.stanzas += 1
         rules = builder.rules(package)
-        result.outlines.append(builder.outline(package, rules))
+        options = builder.options(package)
+        result.outlines.append(builder.outline(package, rules, options))
         result.constraints += sum(map(len, rules.values()))
         for key, groups in package["relations"].items():
             result.relations[key] += sum(map(len, groups))
         result.bounds_in_text += package["bounds_in_text"]
         result.left_out.update(key for key in LEFT_OUT if key in fields)
         if keep is not None:
-            keep(package)
+            keep(package, rules, options)
         if limit and result.stanzas >= limit:
             break
     result.seconds = time.perf_counter() - started
@@ -481,6 +771,11 @@ def summary(path: str, result: Description) -> None:
           + ", ".join(f"{reason}: {n}" for reason, n in tally.reasons.most_common()) + ")")
     for example in tally.examples:
         print(f"    e.g. {example}")
+    facts = result.facts
+    print(f"  provides:           {facts.provided} translated ({len(facts.providers)} names provided;"
+          f" {tally.provider_rules} alternatives and conflicts built for providers)")
+    print(f"  qualifiers:         {tally.qualifiers['any']} ':any', {tally.qualifiers['architecture']} naming an"
+          f" architecture (this index's: {facts.native}); {tally.own_conflicts} conflicts on the package's own name")
     if result.left_out:
         print("  not translated:     " + ", ".join(f"{key} ({n} packages)" for key, n in result.left_out.items()))
     print(f"  time:               {result.seconds:.3f} s ({result.seconds / max(count, 1) * 1e6:.1f} us per package)")
@@ -497,9 +792,13 @@ def main(argv: list[str] | None = None) -> int:
 
     path = find_index(args.index)
     shown: list[dict[str, Any]] = []
-    keep = (lambda package: shown.append(package) if package["Package"] == args.show else None) if args.show else None
+
+    def keep(package: dict[str, Any], rules: dict[str, list[Any]], options: dict[str, Any]) -> None:
+        if package["Package"] == args.show:
+            shown.append(package)
+
     try:
-        result = describe_index(path, args.limit, keep)
+        result = describe_index(path, args.limit, keep if args.show else None)
     except BadIndex as error:
         print(f"demo.py: {error}", file=sys.stderr)
         return 1
@@ -507,10 +806,12 @@ def main(argv: list[str] | None = None) -> int:
         if not shown:
             print(f"demo.py: {path}: no package named {args.show!r}", file=sys.stderr)
             return 1
-        builder = Builder()
+        builder = Builder(facts=result.facts)
         print("\n\n".join("\n".join(show(builder, package)) for package in shown))
         return 0
 
+    if not sys.stdout.isatty():
+        os.environ["NO_COLOR"] = "1"  # no colour escapes in a pipe or a file
     kelto.main_entry()    # "kelto entrypoint", on the process's own standard output
     kelto.init_tracing()  # " WARN kelto: tracing activated"
     sys.stdout.flush()

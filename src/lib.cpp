@@ -1,6 +1,7 @@
 // The module entry: PyInit_kelto, the module body that builds the submodule
 // tree, and the two module functions init_tracing() and main_entry().
 #include "boundary/call.hpp"
+#include "boundary/interrupt.hpp"
 #include "boundary/module.hpp"
 #include "boundary/trampoline.hpp"
 #include "process/stdout.hpp"
@@ -12,11 +13,15 @@
 #include "package/version/version_py.hpp"
 
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <cstring>
 #include <format>
 #include <mutex>
+#include <memory>
 #include <thread>
+
+#include <pthread.h>
 
 namespace kelto {
 namespace {
@@ -38,26 +43,14 @@ Result<Owned> init_tracing() {
 }
 
 Result<Owned> main_entry() {
-    if (const int error = process::write_stdout("kelto entrypoint\n"); error != 0)
+    // An interrupted write ends the call with the signal handler's exception.
+    if (const int error = process::write_stdout("kelto entrypoint\n"); error != 0 && error != EINTR)
         boundary::panic(std::format("failed printing to stdout: {}", std::strerror(error)));
     return boundary::none();
 }
 
 constexpr boundary::Signature kInitTracing{.name = "init_tracing"};
 constexpr boundary::Signature kMainEntry{.name = "main_entry", .returns = "typing.Any", .stub_returns = "None"};
-
-// ---------------------------------------------------------------- blocking writes
-
-// Writes to standard output and error may block (a full pipe drained by
-// another thread of this process): they leave the interpreter meanwhile.
-void* leave_interpreter() noexcept {
-    if (PyThreadState_GetUnchecked() == nullptr) return nullptr;  // not attached
-    return PyEval_SaveThread();
-}
-
-void enter_interpreter(void* token) noexcept {
-    if (token != nullptr) PyEval_RestoreThread(static_cast<PyThreadState*>(token));
-}
 
 // ---------------------------------------------------------------- surface
 
@@ -121,6 +114,16 @@ std::condition_variable once_done;
 Once once_state = Once::Empty;
 std::thread::id once_builder;  // the thread that is building, while Running
 
+/// In a child forked while another thread was importing: that thread is gone,
+/// so its hold on the once-lock is dropped and a later import builds anew.
+/// A child forked by the building thread itself (from Python code the module
+/// body ran) goes on building.
+void reset_once_lock_in_child() noexcept {
+    std::construct_at(&once_mutex);
+    std::construct_at(&once_done);
+    if (once_state == Once::Running && once_builder != std::this_thread::get_id()) once_state = Once::Empty;
+}
+
 Result<Owned> build_module() {
     auto module = boundary::checked(PyModule_Create2(&kModuleDef, PYTHON_API_VERSION));
     if (!module) return module;
@@ -176,7 +179,9 @@ Result<Owned> cached_module() {
 }
 
 Result<Owned> init() {
-    process::set_blocking_hooks({&leave_interpreter, &enter_interpreter});
+    boundary::install_blocking_hooks();
+    static const int fork_handler = pthread_atfork(nullptr, nullptr, &reset_once_lock_in_child);
+    (void)fork_handler;
     const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current == -1) return boundary::fetch_error();
     std::int64_t expected = -1;

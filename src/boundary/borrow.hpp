@@ -1,9 +1,13 @@
 // Shared and exclusive access to an instance's payload. Conflicts arise only
 // when Python code runs while a borrow is held (a conversion that calls back
-// into code touching the same object); they fail at once and never wait.
+// into code touching the same object, or another thread's call while that
+// code runs); they fail at once and never wait. A thread that holds a borrow
+// keeps its standard output back until it holds none, so it never blocks on
+// a write or on the output lock with a borrow that another thread may ask for.
 #pragma once
 
 #include "boundary/errors.hpp"
+#include "process/stdout.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -68,10 +72,11 @@ public:
         if (flag_ == nullptr) return;
         if constexpr (Exclusive) flag_->release_exclusive();
         else flag_->release_shared();
+        process::release_output();  // after the flag: what was kept back goes out now
     }
 
 private:
-    explicit Borrow(BorrowFlag& flag) noexcept : flag_{&flag} {}
+    explicit Borrow(BorrowFlag& flag) noexcept : flag_{&flag} { process::hold_output(); }
     BorrowFlag* flag_;
 };
 

@@ -3,6 +3,7 @@
 // interpreter.
 #pragma once
 
+#include "boundary/interrupt.hpp"
 #include "boundary/panic.hpp"
 #include "process/alloc.hpp"
 
@@ -16,10 +17,12 @@ namespace kelto::boundary {
 
 /// Runs `body` as the boundary entry `entry`. `failure` is what the slot
 /// returns with a Python exception set (nullptr for objects, -1 for setters).
+/// A signal handler's exception kept by an interrupted write ends the call.
 template <class Body, class R = std::invoke_result_t<Body>>
 R guarded(const EntryName& entry, Body&& body, R failure) noexcept {
+    R result = failure;
     try {
-        return body();
+        result = body();
     } catch (const Panic& fault) {
         raise_panic(fault, entry);
     } catch (const std::bad_alloc&) {
@@ -33,7 +36,7 @@ R guarded(const EntryName& entry, Body&& body, R failure) noexcept {
     } catch (...) {
         raise_panic(Panic{"native code failed with an unknown C++ exception"}, entry);
     }
-    return failure;
+    return end_with_kept_interrupt(result, failure);
 }
 
 }  // namespace kelto::boundary

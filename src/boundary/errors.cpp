@@ -77,8 +77,14 @@ Result<void> discard_error() {
     resume_panic_from_python();
     PyObject* pending = PyErr_Occurred();
     // A step that fails may only swallow ordinary errors: losing a Ctrl-C
-    // raised inside a user's __index__ would leave the program running on.
-    if (pending != nullptr && !PyErr_GivenExceptionMatches(pending, PyExc_Exception))
+    // raised inside a user's __index__ would leave the program running on,
+    // and exhausted memory or stack, or a broken interpreter, is no reason to
+    // try the next reading (that one fails too, or hides the cause).
+    if (pending != nullptr &&
+        (!PyErr_GivenExceptionMatches(pending, PyExc_Exception) ||
+         PyErr_GivenExceptionMatches(pending, PyExc_MemoryError) ||
+         PyErr_GivenExceptionMatches(pending, PyExc_RecursionError) ||
+         PyErr_GivenExceptionMatches(pending, PyExc_SystemError)))
         return kFailed;
     PyErr_Clear();
     return {};

@@ -65,8 +65,9 @@ using Result = std::expected<T, ErrorSet>;
 
 /// Drops the pending exception of a step that failed so the caller can try
 /// something else. What is not an Exception (KeyboardInterrupt, SystemExit)
-/// is never dropped: it stays pending and comes back as the failure, which
-/// ends the call. A panic coming back through Python code throws.
+/// and the resource errors (MemoryError, RecursionError, SystemError) are
+/// never dropped: they stay pending and come back as the failure, which ends
+/// the call. A panic coming back through Python code throws.
 [[nodiscard]] Result<void> discard_error();
 
 /// Re-raises a pending exactly-TypeError as TypeError("argument '<name>': "

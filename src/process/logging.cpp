@@ -2,9 +2,8 @@
 
 #include "process/stdout.hpp"
 
+#include <cerrno>
 #include <cstdlib>
-#include <cstring>
-#include <cstdio>
 #include <string>
 
 namespace kelto::process {
@@ -97,13 +96,8 @@ void deliver(const Callsite& site, std::string_view message) noexcept {
     } catch (...) {
         return;
     }
-    if (const int error = process::write_stdout(line); error != 0) {
-        char diagnostic[160];
-        const int n = std::snprintf(diagnostic, sizeof diagnostic,
-                                    "kelto: could not write a log line to standard output: %s\n",
-                                    std::strerror(error));
-        if (n > 0) process::write_stderr({diagnostic, static_cast<std::size_t>(n)});
-    }
+    // An interrupted write ends the call with the signal handler's exception.
+    if (const int error = process::write_stdout(line); error != 0 && error != EINTR) process::report_lost_line(error);
 }
 
 InstallResult install_subscriber() noexcept {

@@ -6,10 +6,13 @@ __bool__, __len__, __iter__/__next__, __getitem__, __str__, the type's own
 __str__) that return wrong types, raise any exception kind (BaseException
 subclasses and kelto's panic included), re-enter kelto, empty or refill the
 containers of the call's arguments or the dict a `Cls.__new__(Cls, **kw)`
-call binds from, reassign fields of the object being built, collect garbage
-or start threads. Each example calls one entry with them and checks that the
-call returns or raises, that a panic appears only when a hook caused one, and
-that whatever came back reads whole: every field, text and comparison.
+call binds from, reassign fields of the object being built, collect garbage,
+start threads, or fork (from the hook itself or from a second thread, while a
+third one logs) a child that must log, print and build at once. Each example
+calls one entry with them and checks that the call returns or raises, that a
+panic appears only when a hook caused one, that an interrupt or a resource
+error (MemoryError, RecursionError, SystemError) a hook raised ends the call,
+and that whatever came back reads whole: every field, text and comparison.
 
 Run it as a script for a time budget (`--seconds`); tests/python/
 test_boundary_fuzz.py runs a short one in a child process. A crash ends the
@@ -23,6 +26,7 @@ import os
 import sys
 import threading
 import time
+import warnings
 
 from hypothesis import HealthCheck, given, note, settings, strategies as st
 
@@ -90,11 +94,14 @@ class Custom(BaseException):
 
 class State:
     """What the example in progress has done: whether a panic may come back,
-    and which interrupts (BaseExceptions that are not Exceptions) hooks raised
-    that nothing of ours caught: those must end the call."""
+    which interrupts (BaseExceptions that are not Exceptions) and resource
+    errors hooks raised that nothing of ours caught: those must end the call;
+    whether it forked, and how its children ended."""
     panic_possible = False
     depth = 0
     interrupts = []
+    forked = False
+    child_faults = []
 
 
 def raise_panic():
@@ -103,9 +110,12 @@ def raise_panic():
     FOREIGN.cond  # noqa: B018 - panics: the object belongs to another thread
 
 
+RESOURCE_ERRORS = (MemoryError, RecursionError, SystemError)
+
+
 def raise_error(name):
     error = ERRORS[name]()
-    if not isinstance(error, Exception):
+    if not isinstance(error, Exception) or isinstance(error, RESOURCE_ERRORS):
         State.interrupts.append(error)
     raise error
 
@@ -126,7 +136,8 @@ ERRORS = {
     "ValueError": lambda: ValueError("hook"), "TypeError": lambda: TypeError("hook"),
     "TypeErrorSub": lambda: type("TypeErrorSub", (TypeError,), {})("hook"),
     "OverflowError": lambda: OverflowError("hook"), "MemoryError": MemoryError,
-    "RecursionError": lambda: RecursionError("hook"), "KeyboardInterrupt": KeyboardInterrupt,
+    "RecursionError": lambda: RecursionError("hook"), "SystemError": lambda: SystemError("hook"),
+    "KeyboardInterrupt": KeyboardInterrupt,
     "SystemExit": lambda: SystemExit(3), "Custom": Custom,
     "TypeError/unprintable": lambda: TypeError(Unprintable("KeyboardInterrupt")),
     "TypeError/unprintable-panic": lambda: TypeError(Unprintable("panic")),
@@ -147,7 +158,69 @@ def behaviour():
         st.tuples(st.just("mutate"), st.integers(0, 5)),
         st.tuples(st.just("gc"), RETURNS),
         st.tuples(st.just("thread"), RETURNS),
+        st.tuples(st.just("fork"), st.sampled_from(["hook", "thread"])),
     )
+
+
+CHILD_SECONDS = 20  # a forked child that takes this long has hung
+
+
+def fork_and_wait():
+    """Forks a child that logs, prints and builds, and waits for it a bounded time."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # forking a process with threads
+        pid = os.fork()
+    if pid == 0:
+        try:
+            kelto.main_entry()
+            try:
+                NumOf([Depends("child"), object()])
+            except TypeError:
+                pass
+            assert IfThen(Depends("a"), NumOf([Depends("b")]) >= 1).cond.on == "a"
+        except BaseException:  # noqa: B036 - whatever failed, the child reports it by its status
+            os._exit(3)
+        os._exit(0)
+    deadline = time.monotonic() + CHILD_SECONDS
+    while (done := os.waitpid(pid, os.WNOHANG))[0] == 0:
+        if time.monotonic() > deadline:
+            os.kill(pid, 9)
+            os.waitpid(pid, 0)
+            State.child_faults.append("a forked child hung")
+            return
+        time.sleep(0.002)
+    if os.waitstatus_to_exitcode(done[1]) != 0:
+        State.child_faults.append(f"a forked child ended with status {os.waitstatus_to_exitcode(done[1])}")
+
+
+def fork_while_logging(where):
+    """Forks (once per example) while another thread writes log lines, from
+    this thread or from a second one."""
+    if State.forked:
+        return 4
+    State.forked = True
+    stop = threading.Event()
+
+    def chatter():
+        while not stop.is_set():
+            try:
+                NumOf([object()])
+            except TypeError:
+                pass
+
+    logger = threading.Thread(target=chatter)
+    logger.start()
+    try:
+        if where == "hook":
+            fork_and_wait()
+        else:
+            forker = threading.Thread(target=fork_and_wait)
+            forker.start()
+            forker.join()
+    finally:
+        stop.set()
+        logger.join()
+    return 4
 
 
 class Context:
@@ -171,6 +244,8 @@ def run_behaviour(how, self, ctx):
     if kind == "gc":
         gc.collect()
         return arg
+    if kind == "fork":
+        return fork_while_logging(arg)
     if kind == "thread":
         worker = threading.Thread(target=lambda: NumOf([Depends("t"), Maximize(1)]) >= 1)
         worker.start()
@@ -407,6 +482,13 @@ def fuzz_one(data):
     State.panic_possible = False
     State.depth = 0
     State.interrupts = []
+    State.forked = False
+    State.child_faults = []
+    judge(data, ctx)
+    assert not State.child_faults, State.child_faults
+
+
+def judge(data, ctx):
     try:
         result = call_entry(data, ctx)
     except PanicException:
@@ -414,11 +496,11 @@ def fuzz_one(data):
         return
     except BaseException as error:  # noqa: B036 - judged below
         raised_by_hook = any(error is i or type(error) is type(i) for i in State.interrupts)
-        if isinstance(error, Exception):
-            assert not State.interrupts, f"{State.interrupts!r} became {error!r}"
-            assert type(error) in KELTO_ERRORS or raised_in_python(error), f"{type(error).__name__}: {error}"
+        if State.interrupts:
+            assert raised_by_hook, f"{State.interrupts!r} became {error!r}"
         else:
-            assert raised_by_hook, f"{error!r} that no hook raised"
+            assert isinstance(error, Exception), f"{error!r} that no hook raised"
+            assert type(error) in KELTO_ERRORS or raised_in_python(error), f"{type(error).__name__}: {error}"
         return
     assert not State.interrupts, f"{State.interrupts!r} were swallowed"
     for field, name in ctx.expected.items():

@@ -27,23 +27,20 @@ def normalised(text):
     return re.sub(r"\s+", " ", text).strip()
 
 
-def sampled_packages(path, every):
-    for index, (line, fields) in enumerate(demo.read_stanzas(path)):
-        if index % every == 0:
-            yield demo.prepare(path, line, fields)
-
-
 @pytest.mark.parametrize("path, every", [(demo.SAMPLE, 1)] + [(p, 41) for p in APT_INDEXES[:1]],
                          ids=lambda v: os.path.basename(str(v)))
 def test_rules_read_back_give_the_fields_they_came_from(path, every):
-    builder = demo.Builder()
+    builder = demo.Builder(facts=demo.gather_facts(path))
     checked = 0
-    for package in sampled_packages(path, every):
+    for package in (demo.prepare(path, line, fields)
+                    for index, (line, fields) in enumerate(demo.read_stanzas(path)) if index % every == 0):
         rules = builder.rules(package)
         for key in demo.RELATION_FIELDS:
             if key in package:
                 assert demo.render_field(key, rules[key]) == normalised(package[key]), package["Package"]
                 checked += 1
+        if package["provides"]:
+            assert demo.render_provides(builder.options(package)) == normalised(package["Provides"])
     assert checked > 100
 
 
@@ -52,21 +49,26 @@ def test_show_prints_bounds_and_versions_as_written(tmp_path):
     index.write_text(
         "Package: pd-scaf\nVersion: 1:0.14.1+darcs-6\nInstalled-Size: 12\n"
         "Pre-Depends: dpkg (>= 1.15.6~)\n"
-        "Depends: libc6 (>= 2.36), python3:any, libx (>> 1.02) | liby | libz (= 3.1.5+~cs0)\n"
-        "Conflicts: old (<< 2:1.0), gone\nBreaks: br (<= 1.0)\n"
-        "Recommends: r1 (>= 2), r2 | r3\nProvides: scaf\n\n")
+        "Depends: libc6 (>= 2.36), python3:any, libx (>> 1.02) | liby | libz (= 3.1.5+~cs0), vv:any (>= 2),"
+        " gcc:amd64 | gcc:i386, scaf\n"
+        "Conflicts: old (<< 2:1.0), gone, pd-scaf, scaf, vv (<< 3)\nBreaks: br (<= 1.0), pd-scaf:any (<< 1:0.1)\n"
+        "Recommends: r1 (>= 2), r2 | vv | r3\nProvides: scaf, vv (= 1), vv (= 4)\nSuggests: s\n\n"
+        "Package: other\nVersion: 1\nProvides: scaf, libx (= 2), vv (= 2)\n\n")
     out = run_demo(str(index), "--show", "pd-scaf")
     assert out.returncode == 0, out.stderr
-    assert out.stdout.splitlines()[:6] == [
+    assert out.stdout.splitlines()[:7] == [
         "Package: pd-scaf",
         "Pre-Depends: dpkg (>= 1.15.6~)",
-        "Depends: libc6 (>= 2.36), python3:any, libx (>> 1.02) | liby | libz (= 3.1.5+~cs0)",
-        "Conflicts: old (<< 2:1.0), gone",
-        "Breaks: br (<= 1.0)",
-        "Recommends: r1 (>= 2), r2 | r3",
+        "Depends: libc6 (>= 2.36), python3:any, libx (>> 1.02) | liby | libz (= 3.1.5+~cs0), vv:any (>= 2),"
+        " gcc:amd64 | gcc:i386, scaf",
+        "Conflicts: old (<< 2:1.0), gone, pd-scaf, scaf, vv (<< 3)",
+        "Breaks: br (<= 1.0), pd-scaf:any (<< 1:0.1)",
+        "Recommends: r1 (>= 2), r2 | vv | r3",
+        "Provides: scaf, vv (= 1), vv (= 4)",
     ]
     assert "  option version = 1:0.14.1+darcs-6 (str)" in out.stdout
-    assert "  (not translated) Provides: scaf" in out.stdout
+    assert "  option provides:vv#2 = 4 (Version)" in out.stdout
+    assert "  (not translated) Suggests: s" in out.stdout
 
 
 @pytest.mark.parametrize("text, kept", [
@@ -118,6 +120,17 @@ SAMPLE_START = Path(demo.SAMPLE).read_bytes()[:6000].rsplit(b"\n\n", 1)[0] + b"\
     ("noise", SAMPLE_START + b"Package: p\nVersion: 1\nnonsense\n", "noise:%d: not a 'Field: value' line"),
     ("relation", SAMPLE_START + b"Package: p\nVersion: 1\nDepends: a (>= 1) b\n",
      "relation:%d: p: Depends: not a package relation: 'a (>= 1) b'"),
+    ("nobound", SAMPLE_START + b"Package: p\nVersion: 1\nDepends: libc6 (<< )\n",
+     "nobound:%d: p: Depends: not a package relation: 'libc6 (<< )'"),
+    ("twice", SAMPLE_START + b"Package: p\nVersion: 1\nDepends: a\ndepends: b\n",
+     "twice:%d: field 'depends' given twice in one stanza"),
+    ("folded", SAMPLE_START + b"Package: p\nVersion: 1\n 2\n", "folded:%d: continuation line in the one-line field"),
+    ("either", SAMPLE_START + b"Package: p\nVersion: 1\nConflicts: x | y\n",
+     "either:%d: p: Conflicts: alternatives are not allowed here: 'x | y'"),
+    ("provides", SAMPLE_START + b"Package: p\nVersion: 1\nProvides: x (>= 1)\n",
+     "provides:%d: p: Provides: a provided version takes '=' only"),
+    ("sources", b"Package: src\nBinary: src-bin, src-doc\nVersion: 1\nFormat: 3.0 (quilt)\n",
+     "sources:1: a Sources index, not a Packages index"),
     ("latin1", SAMPLE_START + b"Package: p\nVersion: 1\nDescription: caf\xe9\n", "latin1:%d: not UTF-8 text"),
 ])
 def test_unreadable_index_is_one_line_and_a_failure(tmp_path, name, content, message):
@@ -128,9 +141,22 @@ def test_unreadable_index_is_one_line_and_a_failure(tmp_path, name, content, mes
         path.write_bytes(content)
     if "%d" in message:  # the line of the stanza (or of the bad line) after the sample's stanzas
         stanza = SAMPLE_START.count(b"\n") + 1
-        message %= stanza + 2 if name in ("noise", "latin1") else stanza
+        message %= stanza + {"noise": 2, "latin1": 2, "twice": 3, "folded": 2}.get(name, 0)
     out = run_demo(str(path))
     assert out.returncode != 0
     assert out.stdout == ""  # nothing printed before the failure
     assert out.stderr.count("\n") == 1 and out.stderr.startswith(f"demo.py: {path}"), out.stderr
     assert message in out.stderr
+
+
+def test_field_names_match_whatever_their_case(tmp_path):
+    index = tmp_path / "Packages"
+    index.write_text("package: p\nVERSION: 1\ndepends: a (>= 2)\nPROVIDES: v\n\nPackage: a\nVersion: 2\n")
+    result = demo.describe_index(str(index))
+    assert (result.stanzas, result.relations["Depends"], result.tally.bounds, result.facts.provided) == (2, 1, 1, 1)
+
+
+def test_no_colour_escapes_into_a_pipe():
+    out = run_demo(demo.SAMPLE)
+    assert out.returncode == 0, out.stderr
+    assert "tracing activated" in out.stdout and "\x1b[" not in out.stdout

@@ -58,17 +58,33 @@ Step<bool> as_bool(Borrowed obj) {
     return truth != 0;
 }
 
-Step<std::int64_t> as_int(Borrowed obj) {
-    const long long value = PyLong_AsLongLong(obj.get());
-    if (value == -1 && PyErr_Occurred()) return not_applicable<std::int64_t>();  // no __index__, or outside 64 bits
-    return static_cast<std::int64_t>(value);
-}
-
-Step<double> as_float(Borrowed obj) {
-    if (PyFloat_CheckExact(obj.get())) return PyFloat_AS_DOUBLE(obj.get());
-    const double value = PyFloat_AsDouble(obj.get());
-    if (value == -1.0 && PyErr_Occurred()) return not_applicable<double>();
-    return value;
+/// The integer step, then the float step, together so that no hook runs
+/// twice: an object's __index__ answers the integer step and, when its value
+/// does not fit 64 bits and the type has no __float__, the float step too
+/// (PyFloat_AsDouble alone would call it again).
+Step<SpecOptionValue> as_number(Borrowed obj) {
+    PyObject* o = obj.get();
+    Owned index;
+    if (PyLong_Check(o)) {
+        index = Owned::borrow(o);
+    } else if (PyIndex_Check(o)) {
+        index = Owned::steal(PyNumber_Index(o));
+        if (!index) {
+            if (auto r = boundary::discard_error(); !r) return boundary::kFailed;
+        }
+    }
+    if (index) {
+        const long long value = PyLong_AsLongLong(index.get());
+        if (value != -1 || !PyErr_Occurred()) return SpecOptionValue{static_cast<std::int64_t>(value)};
+        if (auto r = boundary::discard_error(); !r) return boundary::kFailed;  // outside 64 bits
+    }
+    const PyNumberMethods* number = Py_TYPE(o)->tp_as_number;
+    double value = 0;
+    if (PyFloat_Check(o) || (number != nullptr && number->nb_float != nullptr)) value = PyFloat_AsDouble(o);
+    else if (index) value = PyLong_AsDouble(index.get());
+    else return std::nullopt;
+    if (value == -1.0 && PyErr_Occurred()) return not_applicable<SpecOptionValue>();
+    return SpecOptionValue{value};
 }
 
 Step<std::string> as_str(Borrowed obj) {
@@ -97,8 +113,10 @@ Step<SpecOptionValue> first_of(Borrowed obj, First first, Rest... rest) {
 }
 
 Result<Owned> created_or_panic(PyObject* obj) {
-    // Making an int, float or str from a plain value must not fail.
+    // Making an int, float or str from a plain value fails only when the
+    // interpreter cannot allocate: that is the caller's MemoryError.
     if (obj == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) return boundary::kFailed;
         PyErr_Clear();
         boundary::panic("could not convert an option value into a Python object");
     }
@@ -111,10 +129,10 @@ Result<std::optional<SpecOptionValue>> try_spec_option_value_from_py(Borrowed ob
     PyObject* o = obj.get();
     // Exact ints, floats and strs skip the steps that could never accept them
     // (and the exceptions those steps would raise and discard).
-    if (PyLong_CheckExact(o)) return first_of(obj, as_int, as_float);
+    if (PyLong_CheckExact(o)) return first_of(obj, as_number);
     if (PyFloat_CheckExact(o)) return SpecOptionValue{PyFloat_AS_DOUBLE(o)};
     if (PyUnicode_CheckExact(o)) return first_of(obj, as_str);
-    return first_of(obj, as_bool, as_int, as_float, as_str, as_version);
+    return first_of(obj, as_bool, as_number, as_str, as_version);
 }
 
 Result<SpecOptionValue> spec_option_value_from_py(Borrowed obj) {

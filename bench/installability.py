@@ -1,0 +1,46 @@
+"""The installability check of a whole Debian index: examples/installable.py
+(building every outline with kelto, reading the rules back through the
+constraints' properties, solving) beside Debian's own checker,
+dose-distcheck, on the same file in the same run. The ratio is the
+checker's time over ours: at least 1 means no slower than the checker.
+"""
+
+from __future__ import annotations
+
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+from harness import Group, Workload
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
+import installable  # noqa: E402
+
+KELTO_CHECK = "installable.py check"
+DOSE_CHECK = "dose-distcheck"
+
+
+def build_group(index: Path) -> Group | None:
+    """None when the checker or the solver is not installed."""
+    dose = shutil.which(DOSE_CHECK)
+    if dose is None or installable.pycosat is None:
+        return None
+    command = [dose, "--deb-native-arch=amd64", "-f", f"deb://{index}"]
+    count = sum(1 for _ in installable.demo.read_stanzas(str(index)))
+
+    def ours(path=str(index)):
+        checker, _ = installable.check(path)
+        return sum(1 for _ in installable.broken(checker))
+
+    def theirs():
+        done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        if done.returncode not in (0, 1):  # 1: some package is broken
+            raise RuntimeError(f"{DOSE_CHECK} exited with {done.returncode}")
+        return done.stdout.count("status: broken")
+
+    return Group("installable", "installability of every package of a Debian index", "package", KELTO_CHECK, [
+        Workload(KELTO_CHECK, ours, count, side="kelto"),
+        Workload(DOSE_CHECK, theirs, count, side="dose"),
+    ], [f"{index}: {count} packages; ours builds the outlines, reads the rules back and solves;"
+        f" the checker reads the file and solves (a process of its own)"])

@@ -1,0 +1,240 @@
+"""Processes and resources: a child forked while another thread writes,
+signals that arrive while a write blocks, resource errors raised by conversion
+hooks, and the borrow of an object whose refusal is being logged."""
+
+import os
+
+import pytest
+
+from kelto.package.constraint import Cmp, CmpType, Depends, Maximize, NumOf, SpecOption
+from kelto.package.outline import PackageOutline
+
+UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
+
+# A child script's prelude: standard output becomes a pipe that nobody reads,
+# filled to the brim, so the next write to it blocks. `drain()` empties it
+# from a thread and returns what it read.
+FULL_PIPE = """
+import fcntl, os, signal, sys, threading, time
+import kelto
+from kelto.package.constraint import Depends, IfThen, NumOf
+kelto.init_tracing()
+read_end, write_end = os.pipe()
+os.dup2(write_end, 1)
+flags = fcntl.fcntl(1, fcntl.F_GETFL)
+fcntl.fcntl(1, fcntl.F_SETFL, flags | os.O_NONBLOCK)
+try:
+    while True:
+        os.write(1, b"." * 4096)
+except BlockingIOError:
+    pass
+fcntl.fcntl(1, fcntl.F_SETFL, flags)
+received = []
+
+def drain():
+    def run():
+        while chunk := os.read(read_end, 1 << 16):
+            received.append(chunk)
+    threading.Thread(target=run, daemon=True).start()
+
+def refuse():
+    try:
+        NumOf([Depends("a"), object()])
+    except TypeError:
+        pass
+
+def blocked_writer(write):
+    threading.Thread(target=write, daemon=True).start()
+    time.sleep(0.3)  # long enough to fill nothing more and block in the write
+"""
+
+
+@pytest.mark.parametrize("writer", ["kelto.main_entry", "refuse"])
+def test_a_child_forked_while_a_thread_writes_can_write(run_python, writer):
+    # The writer blocks on the full pipe holding the output lock; the child,
+    # whose only thread is the forking one, logs, prints and builds at once.
+    code = FULL_PIPE + f"""
+blocked_writer({writer})
+pid = os.fork()
+if pid == 0:
+    os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
+    kelto.main_entry()
+    refuse()
+    IfThen(Depends("a"), NumOf([Depends("b")]) >= 1).cond
+    os._exit(7)
+deadline = time.monotonic() + 10
+while (status := os.waitpid(pid, os.WNOHANG))[0] == 0 and time.monotonic() < deadline:
+    time.sleep(0.01)
+if status[0] == 0:
+    os.kill(pid, signal.SIGKILL)
+    sys.exit("the child hung")
+drain()
+sys.exit(os.waitstatus_to_exitcode(status[1]))
+"""
+    rc, _, err = run_python(code, env={"NO_COLOR": "1"}, timeout=30)
+    assert rc == 7, err.decode()
+
+
+# A SIGALRM handler raises Interrupted 0.3 s into a call that blocks writing.
+# (what happens first, the call).
+INTERRUPTED_CALLS = {
+    "banner": ("", "kelto.main_entry()"),
+    "log line": ("", "NumOf([object()])"),
+    "waiting for the lock": ("blocked_writer(kelto.main_entry)", "kelto.main_entry()"),
+}
+
+
+@pytest.mark.parametrize(("setup", "call"), INTERRUPTED_CALLS.values(), ids=INTERRUPTED_CALLS.keys())
+def test_a_blocked_write_ends_with_the_signal_handlers_exception(run_python, setup, call):
+    code = FULL_PIPE + f"""
+{setup}
+class Interrupted(Exception):
+    pass
+
+fired = []
+def handler(signum, frame):
+    fired.append(time.monotonic())
+    raise Interrupted
+signal.signal(signal.SIGALRM, handler)
+signal.setitimer(signal.ITIMER_REAL, 0.3)
+try:
+    {call}
+except Interrupted:
+    print(f"{{time.monotonic() - fired[0]:.3f}}", file=sys.stderr)
+    sys.exit(0)
+sys.exit("the call was not interrupted")
+"""
+    rc, _, err = run_python(code, env={"NO_COLOR": "1"}, timeout=20)
+    assert rc == 0, err.decode()
+    assert float(err.split()[-1]) < 1.0
+
+
+def test_a_line_interrupted_by_a_handler_that_returns_goes_out_whole(run_python):
+    # The pipe has room for part of a long line: the write goes out short,
+    # the handler runs (and starts a reader), and the rest follows.
+    code = FULL_PIPE + """
+os.read(read_end, 4096)
+signal.signal(signal.SIGALRM, lambda signum, frame: drain())
+signal.setitimer(signal.ITIMER_REAL, 0.3)
+Long = type("L" * 20000, (), {})
+try:
+    NumOf([Long()])
+except TypeError:
+    pass
+time.sleep(0.3)
+output = b"".join(received).lstrip(b".")
+expected = b"ERROR kelto::package::constraint: cannot convert '<class '__main__." + b"L" * 20000 + b"'>' to Constraint\\n"
+sys.exit(0 if output == expected else f"{output[:80]!r}...{output[-80:]!r}")
+"""
+    rc, _, err = run_python(code, env={"NO_COLOR": "1"}, timeout=20)
+    assert rc == 0, err.decode()
+
+
+class Exhausted:
+    """A value whose conversion hooks fail for lack of a resource."""
+
+    def __init__(self, error, hook):
+        self.error = error
+        self.hook = hook
+
+    def _fail(self, name):
+        if name != self.hook:
+            raise TypeError(name)
+        raise self.error
+
+    def __index__(self):
+        return self._fail("__index__")
+
+    def __float__(self):
+        return self._fail("__float__")
+
+
+def value_object():
+    return Maximize(1).item
+
+
+RESOURCE_CALLS = {
+    "constructor": lambda v: Cmp(v, 1, CmpType.Equal),
+    "setter": lambda v: setattr(value_object(), "value", v),
+    "sequence item": lambda v: NumOf([Depends("a"), v]),
+    "operator": lambda v: NumOf([]) == v,
+    "reflected operator": lambda v: v < SpecOption("p", "o"),
+    "option map value": lambda v: PackageOutline("p", set_options={"x": v}),
+}
+
+
+@pytest.mark.parametrize("hook", ["__index__", "__float__"])
+@pytest.mark.parametrize("error", [MemoryError("hook"), RecursionError("hook"), SystemError("hook")],
+                         ids=lambda e: type(e).__name__)
+@pytest.mark.parametrize("call", RESOURCE_CALLS.values(), ids=RESOURCE_CALLS.keys())
+def test_resource_errors_of_hooks_end_the_call(call, error, hook):
+    with pytest.raises(type(error)) as raised:
+        call(Exhausted(error, hook))
+    assert raised.value is error
+
+
+@pytest.mark.parametrize(("index", "expected"), [(TypeError, None), (2**70, float(2**70))])
+def test_each_hook_runs_once_per_conversion(index, expected):
+    calls = []
+
+    class Counted:
+        def __index__(self):
+            calls.append(1)
+            if index is TypeError:
+                raise TypeError("no")
+            return index
+
+    if expected is None:
+        with pytest.raises(TypeError, match="cannot convert"):
+            Maximize(Counted())
+    else:
+        assert Maximize(Counted()).item.value == expected
+    assert len(calls) == 1
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer reserves more address space than the limit")
+def test_reading_a_value_without_memory_raises_memory_error(run_python):
+    code = """
+import resource
+from kelto.package.constraint import Maximize
+value = Maximize("x" * (64 << 20)).item
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+with open("/proc/self/statm") as statm:
+    used = int(statm.read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (used + (16 << 20), hard))
+try:
+    value.value
+except MemoryError:
+    print("MemoryError")
+"""
+    rc, out, err = run_python(code)
+    assert (rc, out) == (0, b"MemoryError\n"), err.decode()
+
+
+def test_logging_a_refusal_holds_no_borrow_another_thread_needs(run_python):
+    # One thread's comparison is refused and logged (the write leaves the
+    # interpreter); another assigns the same object all the while.
+    code = """
+import os, sys, threading, time
+import kelto
+from kelto.package.constraint import Depends, NumOf
+os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
+kelto.init_tracing()
+n = NumOf([Depends("a")])
+stop = time.monotonic() + 0.5
+conflicts = 0
+
+def compare():
+    while time.monotonic() < stop:
+        n == object()
+
+threading.Thread(target=compare).start()
+while time.monotonic() < stop:
+    try:
+        n.of = [Depends("b")]
+    except RuntimeError:
+        conflicts += 1
+sys.exit(f"{conflicts} conflicts" if conflicts else 0)
+"""
+    rc, _, err = run_python(code)
+    assert rc == 0, err.decode()

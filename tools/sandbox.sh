@@ -22,12 +22,22 @@ KELTO_ROOT_PACKAGES=(
     valgrind gdb git binutils file unicode-data
     ca-certificates
     dose-distcheck python3-pycosat nodejs
+    g++-14-aarch64-linux-gnu qemu-user
 )
 # Installed by apt inside the new root after debootstrap: npm's many small
 # node-* packages do not configure in debootstrap's own ordering (node-fdir
-# fails there), while apt configures them in dependency order.
-KELTO_ROOT_LATE_PACKAGES=(npm)
+# fails there), while apt configures them in dependency order. The arm64
+# packages (the target's CPython headers and libpython, for the cross-built
+# wheel) need their architecture added to dpkg first.
+KELTO_ROOT_FOREIGN_ARCHITECTURES=(arm64)
+KELTO_ROOT_LATE_PACKAGES=(npm libpython3.14-dev:arm64)
 KELTO_ROOT_REVISION=1
+
+# The arm64 root in which the aarch64 wheel is installed and tested, under
+# qemu-user (tools/dev aarch64). Its second debootstrap stage runs emulated.
+KELTO_ARM64_PACKAGES=(
+    python3.14 python3-venv python3-pip python3-pytest python3-hypothesis
+)
 KELTO_ROOT_BASE=${KELTO_ROOT_BASE:-/var/cache/kelto/roots}
 
 die() { printf 'kelto: %s\n' "$*" >&2; exit 1; }
@@ -42,7 +52,8 @@ EOF
 }
 
 root_key() {
-    printf '%s\n' "$KELTO_ROOT_REVISION" "${KELTO_ROOT_PACKAGES[@]}" -- "${KELTO_ROOT_LATE_PACKAGES[@]}" | sha256sum | cut -c1-16
+    printf '%s\n' "$KELTO_ROOT_REVISION" "${KELTO_ROOT_PACKAGES[@]}" -- "${KELTO_ROOT_LATE_PACKAGES[@]}" \
+        -- "${KELTO_ROOT_FOREIGN_ARCHITECTURES[@]}" | sha256sum | cut -c1-16
 }
 
 # The Debian archive this host already reaches, from its own apt configuration.
@@ -100,6 +111,7 @@ bootstrap_root() {
     # user cannot be switched to inside bubblewrap.
     local apt=(apt-get -o Acquire::Check-Valid-Until=false -o APT::Sandbox::User=root)
     if [ ${#KELTO_ROOT_LATE_PACKAGES[@]} -gt 0 ] && ! {
+            in_new_root "$tmp" sh -c 'for arch; do dpkg --add-architecture "$arch" || exit; done' sh "${KELTO_ROOT_FOREIGN_ARCHITECTURES[@]}" &&
             in_new_root "$tmp" "${apt[@]}" update -qq &&
             in_new_root "$tmp" "${apt[@]}" install -y -qq --no-install-recommends "${KELTO_ROOT_LATE_PACKAGES[@]}"
         } >>"$KELTO_ROOT_BASE/bootstrap.log" 2>&1; then
@@ -151,6 +163,96 @@ sandbox_run() {
     bwrap "${binds[@]}" \
         --ro-bind /etc/resolv.conf /etc/resolv.conf \
         --setenv HOME /tmp --setenv KELTO_PYTHON python3 --setenv KELTO_IN_ROOT 1 \
+        --setenv PATH /usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+        --chdir "$repo" --die-with-parent "$@"
+}
+
+# --- The arm64 root, run under qemu-user --------------------------------------
+
+arm64_root_key() {
+    printf '%s\n' "$KELTO_ROOT_REVISION" arm64 "${KELTO_ARM64_PACKAGES[@]}" | sha256sum | cut -c1-16
+}
+
+# The host kernel runs an arm64 program through the x86-64 root's static
+# qemu-aarch64, registered with binfmt_misc's F flag: the kernel opens the
+# emulator once, here, so it is found inside any root or sandbox later. The
+# registration lasts until the machine restarts; this renews it when missing.
+ensure_arm64_binfmt() {
+    local root=$1 dir=/proc/sys/fs/binfmt_misc qemu
+    qemu="$root/usr/bin/qemu-aarch64"
+    [ -x "$qemu" ] || die "no qemu-aarch64 in $root"
+    if [ ! -e "$dir/register" ]; then
+        mount -t binfmt_misc binfmt_misc "$dir" 2>/dev/null \
+            || die "cannot mount binfmt_misc on $dir: arm64 programs cannot run on this host"
+    fi
+    if [ -e "$dir/kelto-aarch64" ]; then
+        grep -qx enabled "$dir/kelto-aarch64" && return 0
+        echo -1 >"$dir/kelto-aarch64"
+    fi
+    # The ELF header of an arm64 executable or shared object, and its mask;
+    # binfmt_misc decodes the \x escapes itself.
+    local magic='\x7fELF\x02\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\xb7\x00'
+    local mask='\xff\xff\xff\xff\xff\xff\xff\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
+    echo ":kelto-aarch64:M::$magic:$mask:$qemu:F" >"$dir/register" \
+        || die "registering qemu-aarch64 with binfmt_misc failed"
+}
+
+bootstrap_arm64_root() {
+    local dest=$1 mirror tmp started
+    mirror=$(host_mirror)
+    tmp=$(mktemp -d "$KELTO_ROOT_BASE/.arm64-partial-XXXXXX")
+    trap 'rm -rf "$tmp"' EXIT
+    started=$(date +%s)
+    note "provisioning a Debian unstable arm64 root in $dest (its second stage runs under qemu: many minutes, once per machine)"
+    local include log="$KELTO_ROOT_BASE/bootstrap-arm64.log"
+    include=$(IFS=,; echo "${KELTO_ARM64_PACKAGES[*]}")
+    if ! timeout 1200 debootstrap --foreign --arch=arm64 --variant=minbase --include="$include" sid "$tmp" "$mirror" \
+            >"$log" 2>&1; then
+        tail -n 20 "$log" >&2
+        die "debootstrap (first stage) failed (full log: $log)"
+    fi
+    note "arm64 root: packages unpacked after $(( $(date +%s) - started )) s; configuring them under qemu"
+    # A mount namespace of its own, so that the /proc and /sys the second
+    # stage mounts go away with it.
+    if ! timeout 5400 unshare --mount --propagation private chroot "$tmp" /debootstrap/debootstrap --second-stage \
+            >>"$log" 2>&1; then
+        tail -n 20 "$log" >&2
+        die "debootstrap (second stage, under qemu) failed (full log: $log)"
+    fi
+    chmod 1777 "$tmp/tmp"
+    printf '%s\n' "${KELTO_ARM64_PACKAGES[@]}" >"$tmp/.kelto-packages"
+    mv "$tmp" "$dest"
+    trap - EXIT
+    note "arm64 root ready after $(( $(date +%s) - started )) s"
+}
+
+# Prints the arm64 root's path, making it first when it is missing; arm64
+# programs run once it returns.
+arm64_ensure() {
+    [ "$(id -u)" = 0 ] || die "the arm64 root needs root (debootstrap, binfmt_misc, bubblewrap)"
+    local root dest
+    root=$(sandbox_ensure) || exit 1
+    ensure_arm64_binfmt "$root"
+    dest="$KELTO_ROOT_BASE/sid-arm64-$(arm64_root_key)"
+    if [ ! -x "$dest/usr/bin/python3.14" ]; then
+        # A lock of its own: the x86-64 root stays usable meanwhile.
+        exec 8>"$KELTO_ROOT_BASE/.lock-arm64"
+        flock 8
+        find "$KELTO_ROOT_BASE" -maxdepth 1 -name '.arm64-partial-*' -exec rm -rf {} + 2>/dev/null
+        [ -x "$dest/usr/bin/python3.14" ] || bootstrap_arm64_root "$dest"
+        flock -u 8
+    fi
+    printf '%s\n' "$dest"
+}
+
+# sandbox_run_arm64 REPO COMMAND...: COMMAND in the arm64 root, cwd REPO.
+sandbox_run_arm64() {
+    local repo=$1; shift
+    local root
+    root=$(arm64_ensure) || exit 1
+    bwrap --bind "$root" / --proc /proc --dev /dev --tmpfs /tmp --bind "$repo" "$repo" \
+        --ro-bind /etc/resolv.conf /etc/resolv.conf \
+        --setenv HOME /tmp --setenv KELTO_PYTHON python3.14 --setenv KELTO_IN_ROOT 1 \
         --setenv PATH /usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
         --chdir "$repo" --die-with-parent "$@"
 }

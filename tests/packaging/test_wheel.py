@@ -9,6 +9,7 @@ import lzma
 import os
 import re
 import shutil
+import struct
 import subprocess
 import urllib.error
 import urllib.request
@@ -17,7 +18,7 @@ from pathlib import Path
 
 import pytest
 
-from artefacts import REPO, only, run
+from artefacts import DIST, REPO, only, run
 
 EXERCISE = Path(__file__).with_name("exercise.py")
 ARCHIVE = "http://deb.debian.org/debian"
@@ -87,7 +88,7 @@ def runtime(suite):
 def test_repaired_wheel_works_with_an_older_cpp_runtime(suite, fresh_venv, tmp_path):
     folders = runtime(suite)
     run(str(fresh_venv), "-m", "pip", "install", "--no-index", "--no-deps", "-q",
-        str(only("kelto-*manylinux*.whl")))
+        str(only("kelto-*manylinux*_x86_64.whl")))
     env = dict(os.environ, LD_LIBRARY_PATH=":".join(map(str, folders)))
     mapped = run(str(fresh_venv), str(EXERCISE), env=env, cwd=tmp_path).split()
     # Whatever C++ runtime the process loads is the old one, not the root's.
@@ -120,6 +121,46 @@ def readme_block(needle):
     blocks = [b for b in re.findall(r"^```sh\n(.*?)^```", text, re.MULTILINE | re.DOTALL) if needle in b]
     assert len(blocks) == 1, f"expected one sh block of README.md with {needle!r}"
     return blocks[0]
+
+
+def dynamic_entries(data):
+    """(tag, value) of each entry of an ELF64 little-endian object's dynamic
+    section, and the bytes of the string table it names."""
+    shoff, = struct.unpack_from("<Q", data, 0x28)
+    shentsize, shnum = struct.unpack_from("<HH", data, 0x3A)
+    sections = [struct.unpack_from("<IIQQQQIIQQ", data, shoff + i * shentsize) for i in range(shnum)]
+    for _name, kind, _flags, _addr, offset, size, link, _info, _align, _entsize in sections:
+        if kind == 6:  # SHT_DYNAMIC
+            strings = sections[link]
+            table = data[strings[4]:strings[4] + strings[5]]
+            return [struct.unpack_from("<qQ", data, at) for at in range(offset, offset + size, 16)], table
+    raise AssertionError("no dynamic section")
+
+
+# e_machine of the module in each wheel: a cross build that silently used the
+# build machine's compiler, or named the module for the wrong target, fails here.
+@pytest.mark.parametrize(("arch", "machine"), [("x86_64", 62), ("aarch64", 183)])
+def test_wheel_holds_a_module_for_its_tag(arch, machine):
+    wheels = sorted(DIST.glob(f"kelto-*_{arch}.whl"))
+    if not wheels:
+        pytest.skip(f"no {arch} wheel in dist/ (tools/dev wheel makes it)")
+    wheel, = wheels
+    # name-version-python-abi-platform.whl; the platform tag is set in tools/inside.sh.
+    tag = wheel.name.removesuffix(".whl").split("-", 2)[2]
+    assert tag.startswith("cp314-cp314-manylinux_") and tag.endswith(f"_{arch}"), wheel.name
+    with zipfile.ZipFile(wheel) as archive:
+        names = archive.namelist()
+        modules = [n for n in names if n.endswith(".so") and "/" not in n]
+        assert modules == [f"kelto.cpython-314-{arch}-linux-gnu.so"], names
+        data = archive.read(modules[0])
+        metadata, = (n for n in names if n.endswith(".dist-info/WHEEL"))
+        tags = [line for line in archive.read(metadata).decode().splitlines() if line.startswith("Tag:")]
+    assert tags == [f"Tag: {tag}"]
+    assert data[:6] == b"\x7fELF\x02\x01" and struct.unpack_from("<H", data, 18)[0] == machine
+    # libstdc++ is linked in; the system's copy may be older than the build's.
+    entries, strings = dynamic_entries(data)
+    needed = {strings[value:strings.index(b"\0", value)].decode() for tag, value in entries if tag == 1}
+    assert "libstdc++.so.6" not in needed and "libc.so.6" in needed, needed
 
 
 @pytest.mark.sdist

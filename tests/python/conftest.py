@@ -38,6 +38,11 @@ def pytest_configure(config):
     config.addinivalue_line("markers", "no_leakhunt: not repeated by the leak hunter (tests/leakhunt.py)")
     config.addinivalue_line(
         "markers",
+        "external: checks kelto's files with outside tools (type checkers, dpkg, the installability "
+        "checker); the sanitizer run skips them, since kelto's memory is not what they test",
+    )
+    config.addinivalue_line(
+        "markers",
         "leaks: reference and memory-block leak checks; they need a debug interpreter "
         "(sys.gettotalrefcount) and skip elsewhere",
     )

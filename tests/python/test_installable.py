@@ -24,6 +24,7 @@ DOSE = shutil.which("dose-distcheck")
 needs_dose = pytest.mark.skipif(DOSE is None, reason="needs dose-distcheck")
 APT_INDEXES = sorted(glob.glob("/var/lib/apt/lists/*_Packages"))
 needs_apt = pytest.mark.skipif(not APT_INDEXES, reason="needs an apt index")
+pytestmark = pytest.mark.external
 
 # Verdicts where the reference checker is wrong, by package name, with why.
 # Only these may differ, and only in the direction given (the checker says

@@ -24,6 +24,7 @@ TYPECHECK = os.path.join(HERE, "typecheck")
 STUBS = os.path.join(os.path.dirname(kelto.__file__), "kelto-stubs")
 ALLOWLIST = os.path.join(TYPECHECK, "stubtest-allowlist.txt")
 MARK = re.compile(r"#\s*E:\s*(.*)$")
+pytestmark = pytest.mark.external
 needs_stubs = pytest.mark.skipif(not os.path.isdir(STUBS), reason="needs the stubs installed beside the module")
 
 # Files that must check clean, by the name their errors are reported under.

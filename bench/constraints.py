@@ -8,7 +8,7 @@ import floor
 from harness import Group, Workload
 from peers import plain
 
-from kelto.package.constraint import Depends, Maximize, NumOf
+from kelto.package.constraint import Depends, IfThen, Maximize, NumOf
 
 import debian
 
@@ -115,3 +115,48 @@ def debian_group(packages: list[dict[str, str]], source: str) -> Group:
         Workload(KELTO_OUTLINE, kelto, n, side="kelto"),
         Workload(PLAIN_OUTLINE, plain_, n, side="plain"),
     ], [f"{source}: {n} packages (read before timing); no floor: ratios are to kelto"])
+
+
+KELTO_CROSSINGS = ("Maximize(n)", "IfThen(n, n)", "NumOf([n, n])", 'PackageOutline("p", [n])', "m.item")
+
+
+def crossing_name(operation: str, size: str) -> str:
+    return f"{operation} {size}"
+
+
+def crossing_group(big_items: int, calls: int) -> Group:
+    """Handing a constraint object to another, or reading one back, for a
+    NumOf of `big_items` items against one of 10: each call shares the node,
+    so the two should cost about the same."""
+    from kelto.package.outline import PackageOutline
+
+    workloads = []
+    for size, items in (("small", 10), ("big", big_items)):
+        n = NumOf([Depends("leaf")] * items)
+        m = Maximize(n)
+        operations = {
+            "Maximize(n)": lambda n=n, r=range(calls): [Maximize(n) for _ in r],
+            "IfThen(n, n)": lambda n=n, r=range(calls), IfThen=IfThen: [IfThen(n, n) for _ in r],
+            "NumOf([n, n])": lambda n=n, r=range(calls): [NumOf([n, n]) for _ in r],
+            'PackageOutline("p", [n])': lambda n=n, r=range(calls), P=PackageOutline: [P("p", [n]) for _ in r],
+            "m.item": lambda m=m, r=range(calls): [m.item for _ in r],
+        }
+        for operation, run in operations.items():
+            workloads.append(Workload(crossing_name(operation, size), run, calls, side="kelto"))
+    return Group("crossing", f"handing over or reading back a NumOf of {big_items} items (big) or 10 (small)",
+                 "call", crossing_name(KELTO_CROSSINGS[0], "small"), workloads,
+                 [f"{calls} calls per round; goals compare each big row with its own small row"])
+
+
+def numof_growth(big_items: int, copies: int) -> dict:
+    """The resident set growth of NumOf([n] * copies) for a NumOf `n` of
+    `big_items` items, kept alive: each entry shares n's node."""
+    import memory
+
+    n = NumOf([Depends("leaf")] * big_items)
+    entries = [n] * copies
+    before = memory.current_rss_bytes()
+    kept = NumOf(entries)
+    growth = memory.current_rss_bytes() - before
+    del kept
+    return {"items": big_items, "copies": copies, "growth_bytes": growth}

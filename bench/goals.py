@@ -20,14 +20,19 @@ TIME_GOALS = [
     ("deepcopy", "deep copy >= 10x faster than plain", c.PLAIN_DEEP, c.KELTO_DEEP, ">=", 10.0),
     ("debian", "Debian outlines >= 2.5x faster than plain", c.PLAIN_OUTLINE, c.KELTO_OUTLINE, ">=", 2.5),
     ("installable", "installability no slower than dose-distcheck", i.DOSE_CHECK, i.KELTO_CHECK, ">=", 1.0),
+] + [
+    ("crossing", f"{op} big <= 5x small", c.crossing_name(op, "big"), c.crossing_name(op, "small"), "<=", 5.0)
+    for op in c.KELTO_CROSSINGS
 ]
+
+GROWTH_LIMIT = 64 * 2**20
 
 
 def _met(value: float, comparison: str, target: float) -> bool:
     return value <= target if comparison == "<=" else value >= target
 
 
-def evaluate(groups: list[Group], memory: dict | None) -> list[dict]:
+def evaluate(groups: list[Group], memory: dict | None, growth: dict | None = None) -> list[dict]:
     by_key = {g.key: g for g in groups}
     verdicts = []
     for key, description, numerator, denominator, comparison, target in TIME_GOALS:
@@ -41,6 +46,11 @@ def evaluate(groups: list[Group], memory: dict | None) -> list[dict]:
                          "median_ratio": top.median_per_item / bottom.median_per_item,
                          "target": f"{comparison} {target}", "met": _met(value, comparison, target),
                          "measure": f"{numerator} / {denominator}, paired"})
+    if growth is not None:
+        grown = growth["growth_bytes"]
+        verdicts.append({"goal": f"NumOf([n] * {growth['copies']}) grows < 64 MiB", "group": "crossing",
+                         "value": grown / 2**20, "target": "< 64", "met": grown < GROWTH_LIMIT,
+                         "measure": f"resident set growth in MiB, n of {growth['items']} items"})
     if memory is not None:
         kelto = memory["per_object"]["kelto"]
         size = max(kelto["traced_bytes_per_object"], kelto["getsizeof"])

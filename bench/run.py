@@ -11,7 +11,9 @@ vs the floor extension vs plain Python), numof (NumOf([...]) >= 2), deepcopy
 (reading .item of a deep Maximize chain), debian (one PackageOutline per
 package of a Debian index vs a plain Python outline), installable (the
 installability check of the whole index vs dose-distcheck; skipped when the
-checker or pycosat is missing).
+checker or pycosat is missing), crossing (handing a NumOf of 10^6 items to a
+constructor or reading it back, against one of 10, and the memory
+NumOf([n] * 200) takes).
 
     python3 bench/run.py                          # defaults: sample versions, apt's index
     python3 bench/run.py --versions /work/shared/data/versions-pypi.txt --limit 300000
@@ -44,7 +46,7 @@ import memory  # noqa: E402
 import versions  # noqa: E402
 from harness import Group, WorkloadError, run_rounds  # noqa: E402
 
-GROUPS = ("version", "depends", "numof", "deepcopy", "debian", "installable")
+GROUPS = ("version", "depends", "numof", "deepcopy", "debian", "installable", "crossing")
 MEMORY_NAME = "libc6"  # a short name: no heap block of its own anywhere
 
 
@@ -59,6 +61,8 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     parser.add_argument("--objects", type=int, default=None, help="names per Depends round (default 30000)")
     parser.add_argument("--depth", type=int, default=None, help="Maximize chain depth (default 10000)")
     parser.add_argument("--reads", type=int, default=None, help="chain reads per round (default 20)")
+    parser.add_argument("--big", type=int, default=None, help="items of the big NumOf (default 1000000)")
+    parser.add_argument("--calls", type=int, default=None, help="calls per crossing round (default 2000)")
     parser.add_argument("--repeat", type=int, default=None, help="timed rounds per group (default 11; debian 5)")
     parser.add_argument("--warmup", type=int, default=None, help="untimed rounds first (default 2)")
     parser.add_argument("--only", default=",".join(GROUPS),
@@ -72,7 +76,8 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     defaults = {"repeat": 1 if quick else 11, "warmup": 1 if quick else 2,
                 "limit": 500 if quick else None, "packages": 300 if quick else None,
                 "objects": 600 if quick else 30000, "depth": 300 if quick else 10000,
-                "reads": 2 if quick else 20}
+                "reads": 2 if quick else 20,
+                "big": 10000 if quick else 1000000, "calls": 20 if quick else 2000}
     for key, value in defaults.items():
         if getattr(args, key) is None:
             setattr(args, key, value)
@@ -80,7 +85,7 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     for group in args.only:
         if group not in GROUPS:
             parser.error(f"unknown group {group!r}; choose from {', '.join(GROUPS)}")
-    for key in ("repeat", "objects", "depth", "reads"):
+    for key in ("repeat", "objects", "depth", "reads", "big", "calls"):
         if getattr(args, key) < 1:
             parser.error(f"--{key} must be at least 1")
     for key in ("limit", "packages"):
@@ -112,6 +117,8 @@ def build_groups(args: argparse.Namespace, packages: list[dict[str, str]], index
                 print("installable: skipped (needs dose-distcheck and pycosat)")
             else:
                 groups.append(group)
+        elif key == "crossing":
+            groups.append(constraints.crossing_group(args.big, args.calls))
     return groups
 
 
@@ -209,7 +216,12 @@ def main(argv: list[str]) -> int:
     if not args.no_memory:
         memory_results = measure_memory(args, index)
         print_memory(memory_results)
-    verdicts = goals.evaluate(groups, memory_results)
+    growth = None
+    if "crossing" in args.only:
+        growth = constraints.numof_growth(args.big, 200)
+        print(f"\n== NumOf([n] * {growth['copies']}) for a NumOf n of {growth['items']} items: "
+              f"the process grows by {growth['growth_bytes'] / 2**20:.1f} MiB")
+    verdicts = goals.evaluate(groups, memory_results, growth)
     goals.print_table(verdicts)
     if args.json is not None:
         results = {
@@ -220,6 +232,7 @@ def main(argv: list[str]) -> int:
             "groups": {g.key: {"title": g.title, "unit": g.unit, "floor": g.floor, "notes": g.notes,
                                "rows": g.rows()} for g in groups},
             "memory": memory_results,
+            "growth": growth,
             "goals": verdicts,
         }
         args.json.write_text(json.dumps(results, indent=2) + "\n", encoding="utf-8")

@@ -84,7 +84,7 @@ private:
         return entry;
     }
     c::CmpType op() { return static_cast<c::CmpType>(in_.byte() % c::kCmpTypeCount); }
-    void push_value(kelto::spec::SpecOptionValue value) { push(Constraint{c::ValuePayload{std::move(value)}}, 1); }
+    void push_value(kelto::package::option::SpecOptionValue value) { push(Constraint{c::ValuePayload{std::move(value)}}, 1); }
 
     void step(std::uint8_t instruction) {
         switch (instruction % 14) {
@@ -101,7 +101,7 @@ private:
             case 6: {
                 // A text that is no version still gives a value: its Str.
                 std::string text = in_.text();
-                auto version = kelto::package::parse_version(text);
+                auto version = kelto::package::version::parse_version(text);
                 if (version) {
                     push_value(*std::move(version));
                 } else {

@@ -15,7 +15,7 @@
 #include <string_view>
 #include <system_error>
 
-#include "spec/option_value.hpp"
+#include "package/option/option_value.hpp"
 
 namespace {
 
@@ -39,7 +39,7 @@ std::size_t shortest_digits(double value) {
 }
 
 void check_value(double value) {
-    const std::string text = kelto::spec::float_text(value);
+    const std::string text = kelto::package::option::float_text(value);
     if (std::isnan(value)) {
         check(text == "NaN", "every NaN reads NaN", value, text);
         return;

@@ -13,9 +13,9 @@
 
 namespace {
 
-using kelto::package::Separator;
-using kelto::package::Version;
-using kelto::package::VersionError;
+using kelto::package::version::Separator;
+using kelto::package::version::Version;
+using kelto::package::version::VersionError;
 
 void check(bool condition, const char* what) {
     if (condition) return;
@@ -30,11 +30,11 @@ void check_version(const Version& version) {
         const bool is_separator = std::holds_alternative<Separator>(parts[i]);
         check(is_separator == (i % 2 == 1), "value parts and separators alternate");
     }
-    const std::string plain = kelto::package::plain_text(version);
-    const auto again = kelto::package::parse_version(plain);
+    const std::string plain = kelto::package::version::plain_text(version);
+    const auto again = kelto::package::version::parse_version(plain);
     check(again.has_value(), "the plain text form parses again");
     check(again->parts == parts, "the plain text form parses to the same parts");
-    (void)kelto::package::debug_text(version);
+    (void)kelto::package::version::debug_text(version);
 }
 
 void check_error(const VersionError& error, std::string_view input) {
@@ -52,11 +52,11 @@ void check_error(const VersionError& error, std::string_view input) {
         default:
             check(false, "the error is one of the four kinds");
     }
-    (void)kelto::package::debug_text(error);
+    (void)kelto::package::version::debug_text(error);
 }
 
 void check_quoted(std::string_view input) {
-    const std::string quoted = kelto::package::quoted_text(input);
+    const std::string quoted = kelto::package::version::quoted_text(input);
     check(quoted.size() >= 2 && quoted.front() == '"' && quoted.back() == '"', "quoted text is in double quotes");
     for (const char c : quoted) {
         const auto byte = static_cast<unsigned char>(c);
@@ -68,7 +68,7 @@ void check_quoted(std::string_view input) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view input{reinterpret_cast<const char*>(data), size};
-    const auto parsed = kelto::package::parse_version(input);
+    const auto parsed = kelto::package::version::parse_version(input);
     if (parsed) {
         check_version(*parsed);
     } else {

@@ -32,13 +32,13 @@ using boundary::Result;
 
 // ---------------------------------------------------------------- functions
 
-constexpr logging::Callsite kTracingActivated{logging::Level::Warn, "kelto", "lib", 100};
+constexpr process::Callsite kTracingActivated{process::Level::Warn, "kelto", "lib", 100};
 
 Result<Owned> init_tracing() {
-    if (logging::install_subscriber() == logging::InstallResult::AlreadySet)
+    if (process::install_subscriber() == process::InstallResult::AlreadySet)
         boundary::panic("Failed to set subscriber: SetGlobalDefaultError(\"a global default "
                         "trace dispatcher has already been set\")");
-    logging::emit(kTracingActivated, [] { return std::string_view{"tracing activated"}; });
+    process::emit(kTracingActivated, [] { return std::string_view{"tracing activated"}; });
     return boundary::none();
 }
 
@@ -56,14 +56,14 @@ constexpr boundary::Signature kMainEntry{.name = "main_entry", .returns = "typin
 
 // What Python sees, in the order the body adds it. The introspection records
 // and the type stubs are generated from this same list.
-boundary::ClassObject* const kOutlineClasses[] = {&package::package_outline_class};
+boundary::ClassObject* const kOutlineClasses[] = {&package::outline::package_outline_class};
 boundary::ClassObject* const kConstraintClasses[] = {
     &package::constraint::cmp_class,         &package::constraint::cmp_type_class,
     &package::constraint::depends_class,     &package::constraint::if_then_class,
     &package::constraint::maximize_class,    &package::constraint::minimize_class,
     &package::constraint::num_of_class,      &package::constraint::spec_option_class,
     &package::constraint::value_class};
-boundary::ClassObject* const kVersionClasses[] = {&package::version_class};
+boundary::ClassObject* const kVersionClasses[] = {&package::version::version_class};
 
 const Submodule kSubmodules[] = {
     {"outline", "kelto.package.outline", kOutlineClasses},
@@ -80,7 +80,7 @@ const ModuleSurface kSurface{kSubmodules, kFunctions};
 
 Result<void> add_package_submodule(Borrowed package, const Submodule& submodule) {
     auto module = boundary::create_module(submodule.name);
-    if (!module) return std::unexpected(module.error());
+    if (!module) return boundary::kFailed;
     for (boundary::ClassObject* cls : submodule.classes)
         if (auto r = boundary::add_class(*module, *cls); !r) return r;
     return boundary::add_submodule(package, *module, submodule.key);
@@ -88,7 +88,7 @@ Result<void> add_package_submodule(Borrowed package, const Submodule& submodule)
 
 Result<void> module_body(Borrowed root) {
     auto package = boundary::create_module("package");
-    if (!package) return std::unexpected(package.error());
+    if (!package) return boundary::kFailed;
     for (const Submodule& submodule : kSurface.submodules)
         if (auto r = add_package_submodule(*package, submodule); !r) return r;
     if (auto r = boundary::add_submodule(root, *package, "kelto.package"); !r) return r;
@@ -127,7 +127,7 @@ void reset_once_lock_in_child() noexcept {
 Result<Owned> build_module() {
     auto module = boundary::checked(PyModule_Create2(&kModuleDef, PYTHON_API_VERSION));
     if (!module) return module;
-    if (auto r = module_body(*module); !r) return std::unexpected(r.error());
+    if (auto r = module_body(*module); !r) return boundary::kFailed;
     return module;
 }
 
@@ -153,14 +153,14 @@ Result<Owned> cached_module() {
     }
     Py_END_ALLOW_THREADS
     if (reentered)
-        return std::unexpected(boundary::raise(
+        return boundary::raise(
             PyExc_ImportError,
             "kelto was imported again while its first import was still building the module "
             "on the same thread (an import hook or a module it imports re-entered kelto); "
-            "import kelto once that first import has finished"));
+            "import kelto once that first import has finished");
     if (!must_build) return Owned::borrow(module_cell);
 
-    Result<Owned> built = std::unexpected(boundary::ErrorSet{});
+    Result<Owned> built = boundary::kFailed;
     try {
         built = build_module();
     } catch (...) {
@@ -183,14 +183,14 @@ Result<Owned> init() {
     static const int fork_handler = pthread_atfork(nullptr, nullptr, &reset_once_lock_in_child);
     (void)fork_handler;
     const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (current == -1) return std::unexpected(boundary::fetch_error());
+    if (current == -1) return boundary::fetch_error();
     std::int64_t expected = -1;
     if (!interpreter_id.compare_exchange_strong(expected, current) && expected != current)
-        return std::unexpected(boundary::raise(
+        return boundary::raise(
             PyExc_ImportError,
             "kelto does not yet support subinterpreters: it is a single-phase extension "
             "module and can be imported by one interpreter per process only (see "
-            "\"Subinterpreters\" in kelto's README)"));
+            "\"Subinterpreters\" in kelto's README)");
     {
         const std::lock_guard lock{once_mutex};
         if (once_state == Once::Complete) return Owned::borrow(module_cell);

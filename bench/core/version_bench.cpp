@@ -32,19 +32,19 @@ const std::vector<std::string>& version_texts() {
 void BM_parse_version(benchmark::State& state) {
     const auto& texts = version_texts();
     for (auto _ : state) {
-        for (const std::string& text : texts) benchmark::DoNotOptimize(kelto::package::parse_version(text));
+        for (const std::string& text : texts) benchmark::DoNotOptimize(kelto::package::version::parse_version(text));
     }
     state.SetItemsProcessed(state.iterations() * std::ssize(texts));
 }
 BENCHMARK(BM_parse_version);
 
 void BM_plain_text(benchmark::State& state) {
-    std::vector<kelto::package::Version> versions;
+    std::vector<kelto::package::version::Version> versions;
     for (const std::string& text : version_texts()) {
-        if (auto parsed = kelto::package::parse_version(text)) versions.push_back(*std::move(parsed));
+        if (auto parsed = kelto::package::version::parse_version(text)) versions.push_back(*std::move(parsed));
     }
     for (auto _ : state) {
-        for (const auto& version : versions) benchmark::DoNotOptimize(kelto::package::plain_text(version));
+        for (const auto& version : versions) benchmark::DoNotOptimize(kelto::package::version::plain_text(version));
     }
     state.SetItemsProcessed(state.iterations() * std::ssize(versions));
 }

@@ -74,7 +74,7 @@ Py_ssize_t find_param(const Signature& sig, PyObject* keyword) noexcept {
 
 Result<void> bind_positional(const Signature& sig, PyObject* const* args, std::size_t nargs,
                              BoundArgs& out) {
-    if (nargs > sig.params.size()) return std::unexpected(too_many_positional(sig, nargs));
+    if (nargs > sig.params.size()) return too_many_positional(sig, nargs);
     for (std::size_t i = 0; i < nargs; ++i) out.slots[i] = args[i];
     return {};
 }
@@ -83,20 +83,20 @@ Result<void> bind_keyword(const Signature& sig, PyObject* keyword, PyObject* val
                           BoundArgs& out) {
     const Py_ssize_t index = find_param(sig, keyword);
     if (index < 0) {
-        if (out.extra == nullptr) return std::unexpected(unexpected_keyword(sig, keyword));
+        if (out.extra == nullptr) return unexpected_keyword(sig, keyword);
         out.extra->push_back({keyword, value});
         return {};
     }
     PyObject*& slot = out.slots[static_cast<std::size_t>(index)];
     if (slot != nullptr)
-        return std::unexpected(multiple_values(sig, sig.params[static_cast<std::size_t>(index)].name));
+        return multiple_values(sig, sig.params[static_cast<std::size_t>(index)].name);
     slot = value;
     return {};
 }
 
 Result<void> check_required(const Signature& sig, BoundArgs& out) {
     for (std::size_t i = 0; i < sig.required; ++i)
-        if (out.slots[i] == nullptr) return std::unexpected(missing_required(sig, out.slots));
+        if (out.slots[i] == nullptr) return missing_required(sig, out.slots);
     return {};
 }
 

@@ -58,9 +58,9 @@ class Borrow {
 public:
     [[nodiscard]] static Result<Borrow> take(BorrowFlag& flag) noexcept {
         if constexpr (Exclusive) {
-            if (!flag.try_exclusive()) return std::unexpected(raise_already_borrowed());
+            if (!flag.try_exclusive()) return raise_already_borrowed();
         } else {
-            if (!flag.try_shared()) return std::unexpected(raise_already_mutably_borrowed());
+            if (!flag.try_shared()) return raise_already_mutably_borrowed();
         }
         return Borrow{flag};
     }

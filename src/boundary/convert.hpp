@@ -30,10 +30,10 @@ template <>
 struct Converter<std::string_view> {
     static Result<std::string_view> convert(PyObject* obj) {
         if (!PyUnicode_Check(obj)) [[unlikely]]
-            return std::unexpected(raise_type_mismatch(obj, &PyUnicode_Type));
+            return raise_type_mismatch(obj, &PyUnicode_Type);
         Py_ssize_t size = 0;
         const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
-        if (utf8 == nullptr) [[unlikely]] return std::unexpected(fetch_error());  // lone surrogate
+        if (utf8 == nullptr) [[unlikely]] return fetch_error();  // lone surrogate
         return std::string_view(utf8, static_cast<std::size_t>(size));
     }
 };
@@ -44,7 +44,7 @@ struct Converter<std::optional<T>> {
     static Result<std::optional<T>> convert(PyObject* obj) {
         if (obj == nullptr || obj == Py_None) return std::optional<T>{};
         auto value = Converter<T>::convert(obj);
-        if (!value) return std::unexpected(value.error());
+        if (!value) return kFailed;
         return std::optional<T>{std::move(*value)};
     }
 };

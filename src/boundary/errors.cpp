@@ -85,7 +85,7 @@ Result<void> discard_error() {
          PyErr_GivenExceptionMatches(pending, PyExc_MemoryError) ||
          PyErr_GivenExceptionMatches(pending, PyExc_RecursionError) ||
          PyErr_GivenExceptionMatches(pending, PyExc_SystemError)))
-        return std::unexpected(ErrorSet{});
+        return kFailed;
     PyErr_Clear();
     return {};
 }
@@ -94,7 +94,7 @@ Result<Owned> exception_text(Borrowed exc) {
     if (PyObject* text = PyObject_Str(exc.get())) return Owned::steal(text);
     // Only an ordinary failure of str() is papered over: a Ctrl-C, a SystemExit
     // or a panic raised inside it ends the call.
-    if (auto r = discard_error(); !r) return std::unexpected(r.error());
+    if (auto r = discard_error(); !r) return kFailed;
     auto type_name = checked(PyType_GetName(Py_TYPE(exc.get())));
     if (!type_name) return type_name;
     return checked(PyUnicode_FromFormat("<unprintable %U object>", type_name->get()));

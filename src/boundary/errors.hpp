@@ -12,8 +12,16 @@
 namespace kelto::boundary {
 
 /// Marks a failed boundary operation whose Python exception is already set.
-struct ErrorSet {};
-inline constexpr std::unexpected<ErrorSet> kErrorSet{ErrorSet{}};
+/// It converts into the failure of any Result, so a function returning one
+/// ends with `return raise_...(...);`, or with `return kFailed;` once the
+/// exception is set.
+struct ErrorSet {
+    template <class T>
+    constexpr operator std::expected<T, ErrorSet>() const noexcept {  // NOLINT(google-explicit-constructor)
+        return std::unexpected(*this);
+    }
+};
+inline constexpr std::unexpected<ErrorSet> kFailed{ErrorSet{}};
 
 /// A value, or a pending Python exception.
 template <class T>
@@ -46,13 +54,13 @@ using Result = std::expected<T, ErrorSet>;
 /// (returned null), the pending error under the fetch rule.
 [[nodiscard]] inline Result<Owned> checked(PyObject* result) {
     if (result != nullptr) [[likely]] return Owned::steal(result);
-    return std::unexpected(fetch_error());
+    return fetch_error();
 }
 
 /// The same for calls that report failure with a negative status.
 [[nodiscard]] inline Result<void> checked(int status) {
     if (status >= 0) [[likely]] return {};
-    return std::unexpected(fetch_error());
+    return fetch_error();
 }
 
 /// Drops the pending exception of a step that failed so the caller can try

@@ -1,6 +1,8 @@
-// The instance layout every module class shares (object header, one payload
-// owned by value, a borrow flag, and for thread-bound classes the owner
-// thread) and the operations on it: allocate, test, read, write, destroy.
+// The instance layout every module class shares (object header, one held
+// value, a borrow flag, and where some instances are thread-bound the owner
+// thread) and the operations on it: allocate, test, read, write, destroy. The
+// held value is a class's payload, or for classes whose payloads are shared
+// nodes, the handle to one node: one layout then serves all those classes.
 #pragma once
 
 #include "boundary/borrow.hpp"
@@ -15,8 +17,9 @@
 
 namespace kelto::boundary {
 
-/// Classes whose instances belong to the thread that made them specialise
-/// this for their payload, naming their type path for the messages.
+/// Held types some of whose instances belong to the thread that made them
+/// specialise this: `kBound` true, `bound(held)` telling which instances,
+/// and `type_path(held)` naming their class for the messages.
 template <class Payload>
 struct ThreadAffinity {
     static constexpr bool kBound = false;
@@ -49,9 +52,9 @@ template <class Payload>
 template <class Payload>
 inline void check_owner(const Instance<Payload>& inst) {
     if constexpr (ThreadAffinity<Payload>::kBound) {
-        if (inst.owner.id != std::this_thread::get_id()) [[unlikely]]
-            panic(std::format("{} is unsendable, but sent to another thread",
-                              ThreadAffinity<Payload>::kTypePath));
+        using Affinity = ThreadAffinity<Payload>;
+        if (Affinity::bound(inst.payload) && inst.owner.id != std::this_thread::get_id()) [[unlikely]]
+            panic(std::format("{} is unsendable, but sent to another thread", Affinity::type_path(inst.payload)));
     }
 }
 
@@ -82,7 +85,7 @@ template <class Payload, class Read>
     -> Result<std::invoke_result_t<Read, const Payload&>> {
     auto& inst = checked_instance<Payload>(obj.get());
     auto borrow = SharedBorrow::take(inst.borrow);
-    if (!borrow) return std::unexpected(borrow.error());
+    if (!borrow) return kFailed;
     return std::forward<Read>(read)(std::as_const(inst.payload));
 }
 
@@ -92,7 +95,7 @@ template <class Payload, class Write>
 [[nodiscard]] Result<void> write_payload(Borrowed obj, Write&& write) {
     auto& inst = checked_instance<Payload>(obj.get());
     auto borrow = ExclusiveBorrow::take(inst.borrow);
-    if (!borrow) return std::unexpected(borrow.error());
+    if (!borrow) return kFailed;
     std::forward<Write>(write)(inst.payload);
     return {};
 }
@@ -109,7 +112,7 @@ template <class Make>
     auto* self = static_cast<PyObject*>(PyObject_Malloc(static_cast<std::size_t>(cls->tp_basicsize)));
     if (self == nullptr) {
         PyErr_NoMemory();
-        return std::unexpected(ErrorSet{});
+        return kFailed;
     }
     PyObject_Init(self, cls);  // also takes the reference a heap type's instance holds
     auto& inst = instance_cast<P>(self);
@@ -121,7 +124,10 @@ template <class Make>
         throw;
     }
     std::construct_at(&inst.borrow);
-    if constexpr (ThreadAffinity<P>::kBound) inst.owner.id = std::this_thread::get_id();
+    if constexpr (ThreadAffinity<P>::kBound) {
+        // Read only for bound instances: the others leave it unset.
+        if (ThreadAffinity<P>::bound(inst.payload)) inst.owner.id = std::this_thread::get_id();
+    }
     return Owned::steal(self);
 }
 
@@ -151,8 +157,9 @@ void dealloc(PyObject* self) noexcept {
     if constexpr (ThreadAffinity<Payload>::kBound) {
         // The payload is plain C++ data, safe to destroy on any thread that
         // holds the interpreter lock: it is reported, not leaked.
-        if (inst.owner.id != std::this_thread::get_id())
-            report_foreign_drop(ThreadAffinity<Payload>::kTypePath);
+        using Affinity = ThreadAffinity<Payload>;
+        if (Affinity::bound(inst.payload) && inst.owner.id != std::this_thread::get_id())
+            report_foreign_drop(Affinity::type_path(inst.payload));
     }
     std::destroy_at(&inst.payload);
     std::destroy_at(&inst.borrow);

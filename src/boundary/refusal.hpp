@@ -6,11 +6,11 @@
 #include "boundary/errors.hpp"
 #include "process/logging.hpp"
 
-namespace kelto {
+namespace kelto::boundary {
 
 /// Emits `site` with the text of `message`, then raises `type(message)`.
 /// `message` is a new str, or the error of making it.
-[[gnu::cold]] boundary::ErrorSet refuse_logged(const logging::Callsite& site, PyObject* type,
+[[gnu::cold]] boundary::ErrorSet refuse_logged(const process::Callsite& site, PyObject* type,
                                                boundary::Result<boundary::Owned> message);
 
-}  // namespace kelto
+}  // namespace kelto::boundary

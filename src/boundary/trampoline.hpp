@@ -50,7 +50,7 @@ Result<Owned> call_converted(PyObject* const* slots, F&& f, std::index_sequence<
     std::tuple<std::optional<std::tuple_element_t<I, Args>>...> values;
     const bool converted =
         (convert_one<std::tuple_element_t<I, Args>, I>(Sig.params[I].name, slots[I], std::get<I>(values)) && ...);
-    if (!converted) return std::unexpected(ErrorSet{});
+    if (!converted) return kFailed;
     return f(std::move(*std::get<I>(values))...);
 }
 

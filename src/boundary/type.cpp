@@ -43,11 +43,11 @@ ErrorSet attribute_failed(const ClassSpec& spec, std::string_view attribute) {
 Result<void> set_attributes(const ClassSpec& spec, PyTypeObject* cls) {
     if (spec.attributes.empty()) return {};
     auto dict = checked(PyType_GetDict(cls));
-    if (!dict) return std::unexpected(attribute_failed(spec, "__dict__"));
+    if (!dict) return attribute_failed(spec, "__dict__");
     for (const ClassAttribute& attribute : spec.attributes) {
         auto value = attribute.make(cls);
         if (!value || !checked(PyDict_SetItemString(dict->get(), attribute.name, value->get())))
-            return std::unexpected(attribute_failed(spec, attribute.name));
+            return attribute_failed(spec, attribute.name);
     }
     PyType_Modified(cls);
     return {};
@@ -78,8 +78,8 @@ Result<PyTypeObject*> create(const ClassSpec& spec) {
     if (spec.constructor.signature == nullptr) flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
     PyType_Spec type_spec{spec.qualified_name, spec.basic_size, 0, flags, slots.data()};
     auto cls = checked(PyType_FromSpec(&type_spec));
-    if (!cls) return std::unexpected(cls.error());
-    if (auto r = set_attributes(spec, reinterpret_cast<PyTypeObject*>(cls->get())); !r) return std::unexpected(r.error());
+    if (!cls) return kFailed;
+    if (auto r = set_attributes(spec, reinterpret_cast<PyTypeObject*>(cls->get())); !r) return kFailed;
     return reinterpret_cast<PyTypeObject*>(cls->release());
 }
 
@@ -87,13 +87,13 @@ Result<PyTypeObject*> create(const ClassSpec& spec) {
 
 Result<PyTypeObject*> ClassObject::get_or_create() {
     if (type_ != nullptr) return type_;
-    Result<PyTypeObject*> created = std::unexpected(ErrorSet{});
+    Result<PyTypeObject*> created = kFailed;
     try {
         created = create(spec_);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     }
-    if (!created) return std::unexpected(fetch_error());
+    if (!created) return fetch_error();
     return type_ = *created;
 }
 

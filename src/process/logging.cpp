@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-namespace kelto::logging {
+namespace kelto::process {
 namespace {
 
 enum class SubscriberState : std::uint8_t { Uninitialised, Initialising, Initialised };
@@ -111,4 +111,4 @@ InstallResult install_subscriber() noexcept {
     return InstallResult::Installed;
 }
 
-}  // namespace kelto::logging
+}  // namespace kelto::process

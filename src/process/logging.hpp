@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string_view>
 
-namespace kelto::logging {
+namespace kelto::process {
 
 /// Severity; a larger value is more verbose.
 enum class Level : std::uint8_t { Error = 1, Warn, Info, Debug, Trace };
@@ -47,4 +47,4 @@ enum class InstallResult : std::uint8_t { Installed, AlreadySet };
 /// valid UTF-8 value) and raises the level filter to INFO.
 [[nodiscard]] InstallResult install_subscriber() noexcept;
 
-}  // namespace kelto::logging
+}  // namespace kelto::process

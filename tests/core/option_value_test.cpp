@@ -1,4 +1,4 @@
-#include "spec/option_value.hpp"
+#include "package/option/option_value.hpp"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +16,7 @@
 #include <system_error>
 #include <vector>
 
-namespace kelto::spec {
+namespace kelto::package::option {
 namespace {
 
 // Every double whose float text was checked against the properties below,
@@ -268,7 +268,7 @@ TEST_P(OptionValueText, WritesTheText) {
     EXPECT_EQ(out, "v=" + std::string{c.text});
 }
 
-package::Version version(std::string_view text) { return *package::parse_version(text); }
+package::version::Version version(std::string_view text) { return *package::version::parse_version(text); }
 
 INSTANTIATE_TEST_SUITE_P(
     Kinds, OptionValueText,
@@ -284,4 +284,4 @@ INSTANTIATE_TEST_SUITE_P(
                     TextCase{"version rest", version("2.>"), "2.>"}));
 
 }  // namespace
-}  // namespace kelto::spec
+}  // namespace kelto::package::option

@@ -9,7 +9,7 @@
 
 #include "package/version/unicode_tables.hpp"
 
-namespace kelto::package {
+namespace kelto::package::version {
 namespace {
 
 using namespace std::string_view_literals;
@@ -114,4 +114,4 @@ TEST(UnicodeTables, RangesAreSortedDisjointAndMerged) {
 }
 
 }  // namespace
-}  // namespace kelto::package
+}  // namespace kelto::package::version

@@ -11,7 +11,7 @@
 namespace kelto::package::constraint::test {
 
 inline Constraint depends(std::string name) { return Constraint{DependsPayload{std::move(name)}}; }
-inline Constraint value(spec::SpecOptionValue v) { return Constraint{ValuePayload{std::move(v)}}; }
+inline Constraint value(option::SpecOptionValue v) { return Constraint{ValuePayload{std::move(v)}}; }
 inline Constraint option(std::string package, std::string name) {
     return Constraint{SpecOptionPayload{std::move(package), std::move(name)}};
 }

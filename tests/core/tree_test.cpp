@@ -47,11 +47,13 @@ std::size_t allocation_count = 0;
 namespace kelto::package::constraint {
 namespace {
 
-using spec::SpecOptionValue;
+using option::SpecOptionValue;
 
 using namespace test;  // depends(), value(), num_of(), ...
 
-Version version(std::string_view text) { return *parse_version(text); }
+using version::Version;
+
+Version version(std::string_view text) { return *version::parse_version(text); }
 
 // A tree with every kind in it, for the copy tests.
 Constraint every_kind() {

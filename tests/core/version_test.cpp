@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-namespace kelto::package {
+namespace kelto::package::version {
 namespace {
 
 using namespace std::string_view_literals;
@@ -223,4 +223,4 @@ TEST(ParseVersion, RandomTextsAgreeWithReferenceAndRoundTrip) {
 }
 
 }  // namespace
-}  // namespace kelto::package
+}  // namespace kelto::package::version

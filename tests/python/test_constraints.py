@@ -72,6 +72,20 @@ class TestConstruction:
         d.on = "later"
         assert constraint_text(it) == "If( Depends( a ) ) Then [ Depends( a ) ]"
 
+    @pytest.mark.parametrize("make, prop, wrap, text", [
+        (lambda: Maximize(Depends("a")), "item", lambda m: m, "Maximize( Maximize( Depends( a ) ) )"),
+        (lambda: IfThen(1, 2), "then", lambda i: i, "If( 1 ) Then [ If( 1 ) Then [ 2 ] ]"),
+        (lambda: NumOf([1]), "of", lambda n: [n, n], "NumOf( NumOf( 1 ), NumOf( 1 ) )"),
+        (lambda: Cmp(1, 2, CmpType.Less), "lhs", lambda c: c, "[ [ 1 ] < [ 2 ] ] < [ 2 ]"),
+    ])
+    def test_assigning_an_object_into_itself_nests_its_old_value(self, constraint_text, make, prop, wrap, text):
+        obj = make()
+        setattr(obj, prop, wrap(obj))
+        assert constraint_text(obj) == text
+        inner = getattr(obj, prop)
+        setattr(obj, prop, [] if prop == "of" else 0)  # what was read keeps the old value
+        assert constraint_text(inner[0] if prop == "of" else inner) == constraint_text(make())
+
     def test_if_then_wraps_a_copy_of_the_comparison(self, constraint_text):
         c = Cmp(Depends("a"), 1, CmpType.Less)
         it = c.if_then(then=IfThen(1, 2))  # no type check on either side

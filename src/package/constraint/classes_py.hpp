@@ -1,16 +1,24 @@
-// The eight constraint classes of kelto.package.constraint. Each instance owns
-// the payload of one kind of Constraint; IfThen instances also belong to the
-// thread that made them.
+// The eight constraint classes of kelto.package.constraint. Each instance holds
+// a handle to one shared node of its class's kind, so handing an object to
+// another or reading a field back costs the same at any size; IfThen
+// instances also belong to the thread that made them.
 #pragma once
 
 #include "boundary/instance.hpp"
 #include "boundary/type.hpp"
 #include "package/constraint/tree.hpp"
 
+#include <array>
+
 template <>
-struct kelto::boundary::ThreadAffinity<kelto::package::constraint::IfThenPayload> {
+struct kelto::boundary::ThreadAffinity<kelto::package::constraint::Constraint> {
     static constexpr bool kBound = true;
-    static constexpr std::string_view kTypePath = "kelto::package::constraint::if_then::IfThen";
+    static bool bound(const package::constraint::Constraint& node) noexcept {
+        return node.kind() == package::constraint::Kind::IfThen;
+    }
+    static std::string_view type_path(const package::constraint::Constraint&) noexcept {
+        return "kelto::package::constraint::if_then::IfThen";
+    }
 };
 
 namespace kelto::package::constraint {
@@ -24,17 +32,22 @@ extern boundary::ClassObject num_of_class;
 extern boundary::ClassObject spec_option_class;
 extern boundary::ClassObject value_class;
 
-/// The class whose instances hold `Payload`.
-template <class Payload>
-boundary::ClassObject& class_of() noexcept;
+/// The class of each kind, indexed by kind. Each class's file checks its own
+/// place with `placed`.
+inline constexpr std::array<boundary::ClassObject*, kKindCount> kClassOfKind = {
+    &cmp_class,    &depends_class, &if_then_class,     &maximize_class,
+    &minimize_class, &num_of_class, &spec_option_class, &value_class,
+};
 
-template <> inline boundary::ClassObject& class_of<CmpPayload>() noexcept { return cmp_class; }
-template <> inline boundary::ClassObject& class_of<DependsPayload>() noexcept { return depends_class; }
-template <> inline boundary::ClassObject& class_of<IfThenPayload>() noexcept { return if_then_class; }
-template <> inline boundary::ClassObject& class_of<MaximizePayload>() noexcept { return maximize_class; }
-template <> inline boundary::ClassObject& class_of<MinimizePayload>() noexcept { return minimize_class; }
-template <> inline boundary::ClassObject& class_of<NumOfPayload>() noexcept { return num_of_class; }
-template <> inline boundary::ClassObject& class_of<SpecOptionPayload>() noexcept { return spec_option_class; }
-template <> inline boundary::ClassObject& class_of<ValuePayload>() noexcept { return value_class; }
+/// The class whose instances hold nodes of `kind`.
+[[nodiscard]] inline boundary::ClassObject& class_of(Kind kind) noexcept {
+    return *kClassOfKind[static_cast<std::size_t>(kind)];
+}
+
+/// True when `cls` stands at the place of `Payload`'s kind in kClassOfKind.
+template <class Payload>
+consteval bool placed(const boundary::ClassObject& cls) {
+    return kClassOfKind[static_cast<std::size_t>(kKindOf<Payload>)] == &cls;
+}
 
 }  // namespace kelto::package::constraint

@@ -8,8 +8,8 @@ namespace {
 using boundary::Owned;
 using boundary::Result;
 
-Result<Owned> cmp_if_then(const CmpPayload& self, Constraint then) {
-    return boundary::new_instance(if_then_class.get(), IfThenPayload{Constraint(self), std::move(then)});
+Result<Owned> cmp_if_then(const Constraint& self, Constraint then) {
+    return boundary::emplace_instance(if_then_class.get(), [&] { return Constraint(IfThenPayload{self, std::move(then)}); });
 }
 
 constexpr boundary::Param kNewParams[] = {
@@ -31,13 +31,12 @@ constexpr boundary::PropertySpec kProperties[] = {
     field_property<"op", &CmpPayload::op>("CmpType"),
 };
 
-constexpr auto kSpec = stub_comparisons(
-    // The constructor builds whatever it is given: only the operators type-check.
-    constraint_class<CmpPayload, kNew, Constraint, Constraint, CmpType>(kProperties, kMethods),
-    "bool | Cmp | Depends | Value", false);
+// The constructor builds whatever it is given: only the operators type-check.
+constexpr auto kSpec = constraint_class<CmpPayload, kNew, Constraint, Constraint, CmpType>(kProperties, kMethods);
 
 }  // namespace
 
 boundary::ClassObject cmp_class{kSpec};
+static_assert(placed<CmpPayload>(cmp_class));
 
 }  // namespace kelto::package::constraint

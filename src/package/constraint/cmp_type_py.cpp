@@ -49,7 +49,7 @@ boundary::ClassObject cmp_type_class{kCmpTypeSpec};
 
 Result<CmpType> cmp_type_from_py(boundary::Borrowed obj) {
     PyTypeObject* cls = cmp_type_class.get();
-    if (!boundary::is_instance(obj, cls)) return std::unexpected(boundary::raise_type_mismatch(obj, cls));
+    if (!boundary::is_instance(obj, cls)) return boundary::raise_type_mismatch(obj, cls);
     return boundary::read_payload<CmpType>(obj, [](const CmpType& op) { return op; });
 }
 

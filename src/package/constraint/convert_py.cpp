@@ -4,7 +4,7 @@
 #include "boundary/panic.hpp"
 #include "boundary/refusal.hpp"
 #include "package/constraint/classes_py.hpp"
-#include "spec/option_value_py.hpp"
+#include "package/option/option_value_py.hpp"
 
 #include <algorithm>
 #include <optional>
@@ -16,7 +16,7 @@ using boundary::Borrowed;
 using boundary::Owned;
 using boundary::Result;
 
-constexpr logging::Callsite kConversionRefused{logging::Level::Error, "kelto::package::constraint",
+constexpr process::Callsite kConversionRefused{process::Level::Error, "kelto::package::constraint",
                                                "package/constraint/mod", 324};
 
 // A sequence's reported length only sizes the first allocation, and a lying
@@ -27,37 +27,31 @@ constexpr std::size_t kMaxReservedItems = 4096;
 /// error that must end the call.
 using Attempt = Result<std::optional<Constraint>>;
 
-/// The payload of `obj`, an instance of the payload's class, copied into a
-/// Constraint; nothing while it is exclusively borrowed.
-template <class Payload>
-Attempt copy_instance(Borrowed obj) {
-    auto copied = boundary::read_payload<Payload>(obj, [](const Payload& p) { return Constraint(p); });
-    if (copied) return *std::move(copied);
+/// The node of a constraint object, shared under a shared borrow; nothing
+/// when `obj` is none or is exclusively borrowed. Python cannot subclass these
+/// classes, so an instance's type is the class itself: one compare per class
+/// instead of a subtype walk.
+Attempt share_constraint_object(Borrowed obj) {
+    PyTypeObject* type = Py_TYPE(obj.get());
+    if (std::ranges::none_of(kClassOfKind, [type](boundary::ClassObject* cls) { return cls->get() == type; }))
+        return std::nullopt;
+    auto shared = boundary::read_payload<Constraint>(obj, [](const Constraint& node) { return node; });
+    if (shared) return *std::move(shared);
     // A borrow conflict fails like a type mismatch.
-    if (auto r = boundary::discard_error(); !r) return std::unexpected(r.error());
+    if (auto r = boundary::discard_error(); !r) return boundary::kFailed;
     return std::nullopt;
 }
 
-/// A constraint object's copy, when `obj` is one. Python cannot subclass
-/// these classes, so an instance's type is the class itself: one compare
-/// per class instead of a subtype walk.
-template <class Payload, class... Rest>
-Attempt copy_constraint_object(Borrowed obj, PyTypeObject* type, PayloadList<Payload, Rest...>) {
-    if (type == class_of<Payload>().get()) return copy_instance<Payload>(obj);
-    if constexpr (sizeof...(Rest) > 0) return copy_constraint_object(obj, type, PayloadList<Rest...>{});
-    else return std::nullopt;
-}
-
 Attempt try_constraint_from_py(Borrowed obj) {
-    if (auto c = copy_constraint_object(obj, Py_TYPE(obj.get()), Payloads{}); !c || *c) return c;
-    auto value = spec::try_spec_option_value_from_py(obj);
-    if (!value) return std::unexpected(value.error());
+    if (auto c = share_constraint_object(obj); !c || *c) return c;
+    auto value = option::try_spec_option_value_from_py(obj);
+    if (!value) return boundary::kFailed;
     if (!*value) return std::nullopt;
     return Constraint(ValuePayload{**std::move(value)});
 }
 
 [[gnu::cold]] boundary::ErrorSet refuse(Borrowed obj) {
-    return refuse_logged(kConversionRefused, PyExc_TypeError,
+    return boundary::refuse_logged(kConversionRefused, PyExc_TypeError,
                          boundary::checked(PyUnicode_FromFormat("cannot convert '%S' to Constraint",
                                                                 reinterpret_cast<PyObject*>(Py_TYPE(obj.get())))));
 }
@@ -66,46 +60,41 @@ Attempt try_constraint_from_py(Borrowed obj) {
 Result<std::size_t> length_hint(Borrowed obj) {
     const Py_ssize_t length = PyObject_Size(obj.get());
     if (length >= 0) return static_cast<std::size_t>(length);
-    if (auto r = boundary::discard_error(); !r) return std::unexpected(r.error());
+    if (auto r = boundary::discard_error(); !r) return boundary::kFailed;
     return 0;
-}
-
-template <class Payload>
-Result<Owned> instance_of(Constraint&& c) {
-    return boundary::emplace_instance(class_of<Payload>().get(), [&] { return std::move(c).take<Payload>(); });
 }
 
 }  // namespace
 
 Result<Constraint> constraint_from_py(Borrowed obj) {
     auto c = try_constraint_from_py(obj);
-    if (!c) return std::unexpected(c.error());
+    if (!c) return boundary::kFailed;
     if (*c) return **std::move(c);
-    return std::unexpected(refuse(obj));
+    return refuse(obj);
 }
 
 Result<std::vector<Constraint>> constraints_from_sequence(Borrowed obj) {
     if (PyUnicode_Check(obj.get()))
-        return std::unexpected(boundary::raise(PyExc_TypeError, "Can't extract `str` to `Vec`"));
-    if (!PySequence_Check(obj.get())) return std::unexpected(boundary::raise_type_mismatch(obj, "Sequence"));
+        return boundary::raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    if (!PySequence_Check(obj.get())) return boundary::raise_type_mismatch(obj, "Sequence");
 
     const auto length = length_hint(obj);
-    if (!length) return std::unexpected(length.error());
+    if (!length) return boundary::kFailed;
     std::vector<Constraint> items;
     items.reserve(std::min(*length, kMaxReservedItems));
     auto iterator = boundary::checked(PyObject_GetIter(obj.get()));
-    if (!iterator) return std::unexpected(iterator.error());
+    if (!iterator) return boundary::kFailed;
     while (Owned item = Owned::steal(PyIter_Next(iterator->get()))) {
         auto converted = constraint_from_py(item);
-        if (!converted) return std::unexpected(converted.error());
+        if (!converted) return boundary::kFailed;
         items.push_back(*std::move(converted));
     }
-    if (PyErr_Occurred()) return std::unexpected(boundary::fetch_error());
+    if (PyErr_Occurred()) return boundary::fetch_error();
     return items;
 }
 
 Result<Owned> constraint_to_py(Constraint constraint) {
-    return visit_kind(constraint.kind(), [&]<class Payload>() { return instance_of<Payload>(std::move(constraint)); });
+    return boundary::emplace_instance(class_of(constraint.kind()).get(), [&] { return std::move(constraint); });
 }
 
 }  // namespace kelto::package::constraint

@@ -13,12 +13,11 @@ constexpr boundary::PropertySpec kProperties[] = {
     field_property<"on", &DependsPayload::name>("str"),
 };
 
-constexpr auto kSpec = stub_comparisons(
-    constraint_class<DependsPayload, kNew, std::string_view>(kProperties),
-    "bool | Cmp | Depends | Value", false);
+constexpr auto kSpec = constraint_class<DependsPayload, kNew, std::string_view>(kProperties);
 
 }  // namespace
 
 boundary::ClassObject depends_class{kSpec};
+static_assert(placed<DependsPayload>(depends_class));
 
 }  // namespace kelto::package::constraint

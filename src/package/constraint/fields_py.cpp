@@ -5,13 +5,13 @@ namespace kelto::package::constraint {
 using boundary::Owned;
 using boundary::Result;
 
-Result<Owned> field_to_py(const Constraint& value) { return constraint_to_py(Constraint(value)); }
+Result<Owned> field_to_py(const Constraint& value) { return constraint_to_py(value); }
 
 Result<Owned> field_to_py(const std::vector<Constraint>& value) {
     auto list = boundary::checked(PyList_New(static_cast<Py_ssize_t>(value.size())));
     if (!list) return list;
     for (std::size_t i = 0; i < value.size(); ++i) {
-        auto item = constraint_to_py(Constraint(value[i]));
+        auto item = constraint_to_py(value[i]);
         if (!item) return item;  // the partly filled list goes with `list`
         PyList_SET_ITEM(list->get(), static_cast<Py_ssize_t>(i), item->release());  // steals the item
     }
@@ -20,7 +20,7 @@ Result<Owned> field_to_py(const std::vector<Constraint>& value) {
 
 Result<Owned> field_to_py(const Text& value) { return boundary::str_to_py(value); }
 
-Result<Owned> field_to_py(const spec::SpecOptionValue& value) { return spec::spec_option_value_to_py(value); }
+Result<Owned> field_to_py(const option::SpecOptionValue& value) { return option::spec_option_value_to_py(value); }
 
 Result<Owned> field_to_py(CmpType value) { return cmp_type_to_py(value); }
 

@@ -1,12 +1,14 @@
 // Properties that expose one payload field: the getter hands out a new Python
-// object built from a copy of the field, the setter converts the new value
-// first and then replaces the field under the exclusive borrow.
+// object built from the field (a constraint field shares its node), the
+// setter converts the new value first and then, under the exclusive borrow,
+// gives the object a node with the new field.
 #pragma once
 
 #include "boundary/trampoline.hpp"
+#include "package/constraint/classes_py.hpp"
 #include "package/constraint/cmp_type_py.hpp"
 #include "package/constraint/convert_py.hpp"
-#include "spec/option_value_py.hpp"
+#include "package/option/option_value_py.hpp"
 
 #include <string>
 #include <vector>
@@ -27,19 +29,21 @@ struct FieldOf<Member> {
 [[nodiscard]] boundary::Result<boundary::Owned> field_to_py(const Constraint& value);
 [[nodiscard]] boundary::Result<boundary::Owned> field_to_py(const std::vector<Constraint>& value);
 [[nodiscard]] boundary::Result<boundary::Owned> field_to_py(const Text& value);
-[[nodiscard]] boundary::Result<boundary::Owned> field_to_py(const spec::SpecOptionValue& value);
+[[nodiscard]] boundary::Result<boundary::Owned> field_to_py(const option::SpecOptionValue& value);
 [[nodiscard]] boundary::Result<boundary::Owned> field_to_py(CmpType value);
 
 template <auto Member>
-boundary::Result<boundary::Owned> get_field(const typename detail::FieldOf<Member>::Payload& payload) {
-    return field_to_py(payload.*Member);
+boundary::Result<boundary::Owned> get_field(const Constraint& node) {
+    return field_to_py(node.get<typename detail::FieldOf<Member>::Payload>().*Member);
 }
 
 template <auto Member>
-void set_field(typename detail::FieldOf<Member>::Payload& payload, typename detail::FieldOf<Member>::Type value) {
-    // The old value is destroyed here, under the exclusive borrow: plain C++
-    // data, so no Python code can run meanwhile.
-    payload.*Member = std::move(value);
+void set_field(Constraint& node, typename detail::FieldOf<Member>::Type value) {
+    // The old value is let go of here, under the exclusive borrow: plain C++
+    // data, so no Python code can run meanwhile. Other holders of the node
+    // keep the field they had.
+    node.edit<typename detail::FieldOf<Member>::Payload>(
+        [&](auto& payload) noexcept { payload.*Member = std::move(value); });
 }
 
 /// What the type stubs say a field of type T reads as and accepts; the names
@@ -59,7 +63,7 @@ struct StubType<Text> {
     static constexpr std::string_view read = "str", accepted = "str";
 };
 template <>
-struct StubType<spec::SpecOptionValue> {
+struct StubType<option::SpecOptionValue> {
     static constexpr std::string_view read = "_OptionValue", accepted = "_OptionValue";
 };
 template <>
@@ -84,7 +88,7 @@ template <>
 struct kelto::boundary::Converter<kelto::package::Text> {
     static Result<package::Text> convert(PyObject* obj) {
         auto text = Converter<std::string_view>::convert(obj);
-        if (!text) return std::unexpected(text.error());
+        if (!text) return boundary::kFailed;
         return package::Text(*text);
     }
 };

@@ -26,5 +26,6 @@ constexpr auto kMinimizeSpec = constraint_class<MinimizePayload, kMinimizeNew, C
 
 boundary::ClassObject maximize_class{kMaximizeSpec};
 boundary::ClassObject minimize_class{kMinimizeSpec};
+static_assert(placed<MaximizePayload>(maximize_class) && placed<MinimizePayload>(minimize_class));
 
 }  // namespace kelto::package::constraint

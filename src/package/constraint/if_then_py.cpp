@@ -19,5 +19,6 @@ constexpr auto kSpec = constraint_class<IfThenPayload, kNew, Constraint, Constra
 }  // namespace
 
 boundary::ClassObject if_then_class{kSpec};
+static_assert(placed<IfThenPayload>(if_then_class));
 
 }  // namespace kelto::package::constraint

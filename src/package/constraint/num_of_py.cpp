@@ -12,12 +12,11 @@ constexpr boundary::PropertySpec kProperties[] = {
     field_property<"of", &NumOfPayload::of>("typing.Any"),
 };
 
-constexpr auto kSpec = stub_comparisons(
-    constraint_class<NumOfPayload, kNew, std::vector<Constraint>>(kProperties),
-    "int | NumOf | Value", true);
+constexpr auto kSpec = constraint_class<NumOfPayload, kNew, std::vector<Constraint>>(kProperties);
 
 }  // namespace
 
 boundary::ClassObject num_of_class{kSpec};
+static_assert(placed<NumOfPayload>(num_of_class));
 
 }  // namespace kelto::package::constraint

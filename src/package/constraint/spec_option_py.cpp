@@ -19,20 +19,18 @@ constexpr boundary::PropertySpec kValueProperties[] = {
     field_property<"value", &ValuePayload::value>("typing.Any"),
 };
 
-constexpr auto kSpecOptionSpec = stub_comparisons(
-    // Neither name is checked: empty texts and unknown packages are stored as given.
-    constraint_class<SpecOptionPayload, kNew, std::string_view, std::string_view>(kSpecOptionProperties),
-    "SpecOption", true);
+// Neither name is checked: empty texts and unknown packages are stored as given.
+constexpr auto kSpecOptionSpec =
+    constraint_class<SpecOptionPayload, kNew, std::string_view, std::string_view>(kSpecOptionProperties);
 
 // No description text, so Value.__doc__ is None; no constructor, so calling
 // Value(...) fails in the interpreter.
-constexpr auto kValueSpec = stub_comparisons(
-    constraint_class<ValuePayload, "Value">(kValueProperties),
-    "_OptionValue | Value", true);
+constexpr auto kValueSpec = constraint_class<ValuePayload, "Value">(kValueProperties);
 
 }  // namespace
 
 boundary::ClassObject spec_option_class{kSpecOptionSpec};
 boundary::ClassObject value_class{kValueSpec};
+static_assert(placed<SpecOptionPayload>(spec_option_class) && placed<ValuePayload>(value_class));
 
 }  // namespace kelto::package::constraint

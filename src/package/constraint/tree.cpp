@@ -167,7 +167,7 @@ std::optional<std::size_t> write_open(std::string& out, const Constraint& c) {
     return visit_kind(c.kind(), [&]<class Payload>() -> std::optional<std::size_t> {
         using Traits = KindTraits<Payload>;
         const auto& payload = c.get<Payload>();
-        if constexpr (requires { Traits::kOpen; }) {
+        if constexpr (detail::HasOpen<Payload>) {
             out.append(Traits::kOpen);
             return child_count(payload);
         } else {
@@ -181,8 +181,8 @@ std::optional<std::size_t> write_open(std::string& out, const Constraint& c) {
 void write_separator(std::string& out, const Constraint& c) {
     visit_kind(c.kind(), [&]<class Payload>() {
         using Traits = KindTraits<Payload>;
-        if constexpr (requires { Traits::kSeparator; }) out.append(Traits::kSeparator);
-        else if constexpr (requires { Traits::separator; }) Traits::separator(out, c.get<Payload>());
+        if constexpr (detail::HasFixedSeparator<Payload>) out.append(Traits::kSeparator);
+        else if constexpr (detail::HasSeparatorFn<Payload>) Traits::separator(out, c.get<Payload>());
     });
 }
 
@@ -192,7 +192,7 @@ const Constraint& child(const Constraint& c, std::size_t i) noexcept {
 
 std::string_view closing_text(const Constraint& c) noexcept {
     return visit_kind(c.kind(), [&]<class Payload>() -> std::string_view {
-        if constexpr (requires { KindTraits<Payload>::kClose; }) return KindTraits<Payload>::kClose;
+        if constexpr (detail::HasClose<Payload>) return KindTraits<Payload>::kClose;
         else return {};
     });
 }
@@ -256,7 +256,7 @@ std::string constraint_text(const Constraint& c) {
 
 std::optional<ValueType> value_type_of(const Constraint& c) noexcept {
     return visit_kind(c.kind(), [&]<class Payload>() -> std::optional<ValueType> {
-        if constexpr (requires { KindTraits<Payload>::kValueType; }) return KindTraits<Payload>::kValueType;
+        if constexpr (detail::HasFixedType<Payload>) return KindTraits<Payload>::kValueType;
         else return KindTraits<Payload>::value_type(c.get<Payload>());
     });
 }

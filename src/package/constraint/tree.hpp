@@ -2,15 +2,16 @@
 // is one tagged pointer to a heap node holding its payload; the recursive
 // kinds hold their children as Constraints in that node.
 //
-// A node never changes once built, so copies share it: copying a Constraint
-// adds a reference, and the node goes with its last one. Wrapping a tree or
-// reading a child out of one therefore costs the same at any size, which is
-// what lets Python code build a chain a million levels deep one wrapping at a
-// time. Sharing is invisible to callers, since nothing can reach into a node
-// to change it; `take()` moves a payload out only when it holds the sole
-// reference. The counts are atomic, so copies of one tree may live and die on
-// different threads. A node can only point at nodes built before it, so
-// trees have no cycles.
+// A node never changes while it is shared, so copies share it: copying a
+// Constraint adds a reference, and the node goes with its last one. Wrapping
+// a tree, reading a child out of one or holding one in a Python object
+// therefore costs the same at any size, which is what lets Python code build
+// a chain a million levels deep one wrapping at a time. Sharing is invisible
+// to callers: `take()` moves a payload out, and `edit()` changes one in
+// place, only through a node's sole reference. The counts are atomic, so
+// copies of one tree may live and die on different threads. Trees have no
+// cycles: a new node can only point at nodes that exist already, and a node
+// changed in place is held by nothing, so nothing it is given leads back to it.
 //
 // Destruction and the text form never recurse: a chain of a million nested
 // nodes is as safe as a single one.
@@ -19,7 +20,7 @@
 #include "package/constraint/cmp_type.hpp"
 #include "package/constraint/node_pool.hpp"
 #include "package/text.hpp"
-#include "spec/option_value.hpp"
+#include "package/option/option_value.hpp"
 
 #include <atomic>
 #include <cassert>
@@ -49,12 +50,26 @@ struct NumOfPayload;
 struct SpecOptionPayload;
 struct ValuePayload;
 
-/// True for the eight payload types.
+/// The payload types, in the order of their kinds: the one list of kinds,
+/// from which the rest is derived.
+template <class... P>
+struct PayloadList {};
+using Payloads = PayloadList<CmpPayload, DependsPayload, IfThenPayload, MaximizePayload, MinimizePayload,
+                             NumOfPayload, SpecOptionPayload, ValuePayload>;
+
+namespace detail {
+template <class T, class... P>
+consteval bool listed(PayloadList<P...>) { return (std::is_same_v<T, P> || ...); }
+template <class... P>
+consteval std::size_t count(PayloadList<P...>) { return sizeof...(P); }
+}  // namespace detail
+
+/// True for the payload types.
 template <class T>
-inline constexpr bool kIsPayload =
-    std::is_same_v<T, CmpPayload> || std::is_same_v<T, DependsPayload> || std::is_same_v<T, IfThenPayload> ||
-    std::is_same_v<T, MaximizePayload> || std::is_same_v<T, MinimizePayload> || std::is_same_v<T, NumOfPayload> ||
-    std::is_same_v<T, SpecOptionPayload> || std::is_same_v<T, ValuePayload>;
+inline constexpr bool kIsPayload = detail::listed<T>(Payloads{});
+
+/// How many kinds there are.
+inline constexpr std::size_t kKindCount = detail::count(Payloads{});
 
 namespace detail {
 /// What every node starts with: how many Constraints point at it.
@@ -83,6 +98,11 @@ public:
         requires kIsPayload<std::remove_cvref_t<Payload>>
     explicit Constraint(Payload&& payload);
 
+    /// A node holding `Payload{args...}`, built in place.
+    template <class Payload, class... Args>
+        requires kIsPayload<Payload>
+    [[nodiscard]] static Constraint make(Args&&... args);
+
     Constraint(const Constraint& other) noexcept;
     Constraint& operator=(const Constraint& other) noexcept;
     Constraint(Constraint&& other) noexcept : bits_{std::exchange(other.bits_, 0)} {}
@@ -101,13 +121,23 @@ public:
     template <class Payload>
     [[nodiscard]] Payload take() &&;
 
+    /// Changes the payload through `edit(Payload&)`, which must not throw: in
+    /// place when this is the node's only reference, since nothing else can
+    /// see the node; otherwise on a copy (sharing its children) in a new node
+    /// that replaces this one's, so every other holder keeps what it had.
+    template <class Payload, class Edit>
+    void edit(Edit&& edit);
+
     /// True for a moved-from Constraint.
     [[nodiscard]] bool empty() const noexcept { return bits_ == 0; }
 
 private:
     friend struct TreeAccess;  // the iterative teardown in tree.cpp
 
+    Constraint() noexcept = default;  // empty, for make()
+
     static constexpr std::uintptr_t kKindMask = 0x7;  // nodes are at least 8-aligned
+    static_assert(kKindCount <= kKindMask + 1, "every kind fits the tag bits of a node pointer");
     [[nodiscard]] detail::NodeHeader* header() const noexcept {
         return reinterpret_cast<detail::NodeHeader*>(bits_ & ~kKindMask);
     }
@@ -150,7 +180,7 @@ struct SpecOptionPayload {
 };
 
 struct ValuePayload {
-    spec::SpecOptionValue value;
+    option::SpecOptionValue value;
 };
 
 /// The comparison type of a constraint, by its own kind only.
@@ -159,7 +189,7 @@ enum class ValueType : std::uint8_t { Unknown, Bool, Int, Float, Str, Version };
 // ---------------------------------------------------------------- the kind table
 
 /// What the tree knows of each payload, one specialisation per kind: its
-/// kind; its children, as members holding one Constraint (`kChildren`) or a
+/// kind and name; its children, as members holding one Constraint (`kChildren`) or a
 /// list of them (`kList`); the pieces of its text form (a parent's `kOpen`,
 /// separator between two children and `kClose`; a leaf's whole text from
 /// `write`); and its comparison type (`kValueType`, or `value_type` when the
@@ -171,6 +201,7 @@ struct KindTraits;
 template <>
 struct KindTraits<CmpPayload> {
     static constexpr Kind kKind = Kind::Cmp;
+    static constexpr std::string_view kName = "Cmp";
     static constexpr auto kChildren = std::tuple{&CmpPayload::lhs, &CmpPayload::rhs};
     static constexpr std::string_view kOpen = "[ ", kClose = " ]";
     static void separator(std::string& out, const CmpPayload& p) {
@@ -182,6 +213,7 @@ struct KindTraits<CmpPayload> {
 template <>
 struct KindTraits<DependsPayload> {
     static constexpr Kind kKind = Kind::Depends;
+    static constexpr std::string_view kName = "Depends";
     static void write(std::string& out, const DependsPayload& p) { out.append("Depends( ").append(p.name).append(" )"); }
     static constexpr std::optional<ValueType> kValueType = ValueType::Bool;
 };
@@ -189,6 +221,7 @@ struct KindTraits<DependsPayload> {
 template <>
 struct KindTraits<IfThenPayload> {
     static constexpr Kind kKind = Kind::IfThen;
+    static constexpr std::string_view kName = "IfThen";
     static constexpr auto kChildren = std::tuple{&IfThenPayload::cond, &IfThenPayload::then};
     static constexpr std::string_view kOpen = "If( ", kSeparator = " ) Then [ ", kClose = " ]";
     static constexpr std::optional<ValueType> kValueType = std::nullopt;
@@ -198,6 +231,7 @@ struct KindTraits<IfThenPayload> {
 template <class Goal, Kind K>
 struct GoalTraits {
     static constexpr Kind kKind = K;
+    static constexpr std::string_view kName = K == Kind::Maximize ? "Maximize" : "Minimize";
     static constexpr auto kChildren = std::tuple{&Goal::item};
     static constexpr std::string_view kOpen = K == Kind::Maximize ? "Maximize( " : "Minimize( ", kClose = " )";
     static constexpr std::optional<ValueType> kValueType = std::nullopt;
@@ -210,6 +244,7 @@ struct KindTraits<MinimizePayload> : GoalTraits<MinimizePayload, Kind::Minimize>
 template <>
 struct KindTraits<NumOfPayload> {
     static constexpr Kind kKind = Kind::NumOf;
+    static constexpr std::string_view kName = "NumOf";
     static constexpr auto kList = &NumOfPayload::of;
     static constexpr std::string_view kOpen = "NumOf( ", kSeparator = ", ", kClose = " )";
     static constexpr std::optional<ValueType> kValueType = ValueType::Int;
@@ -218,6 +253,7 @@ struct KindTraits<NumOfPayload> {
 template <>
 struct KindTraits<SpecOptionPayload> {
     static constexpr Kind kKind = Kind::SpecOption;
+    static constexpr std::string_view kName = "SpecOption";
     static void write(std::string& out, const SpecOptionPayload& p) {
         out.append("Package '").append(p.package_name).append("' -> Option '").append(p.option_name).append("'");
     }
@@ -227,20 +263,15 @@ struct KindTraits<SpecOptionPayload> {
 template <>
 struct KindTraits<ValuePayload> {
     static constexpr Kind kKind = Kind::Value;
-    static void write(std::string& out, const ValuePayload& p) { spec::append_text(out, p.value); }
+    static constexpr std::string_view kName = "Value";
+    static void write(std::string& out, const ValuePayload& p) { option::append_text(out, p.value); }
     static std::optional<ValueType> value_type(const ValuePayload& p) noexcept {
         // Option kinds Bool..Version map onto value types Bool..Version.
-        static_assert(static_cast<int>(ValueType::Bool) == static_cast<int>(spec::OptionKind::Bool) + 1 &&
-                      static_cast<int>(ValueType::Version) == static_cast<int>(spec::OptionKind::Version) + 1);
-        return static_cast<ValueType>(static_cast<int>(spec::kind_of(p.value)) + 1);
+        static_assert(static_cast<int>(ValueType::Bool) == static_cast<int>(option::OptionKind::Bool) + 1 &&
+                      static_cast<int>(ValueType::Version) == static_cast<int>(option::OptionKind::Version) + 1);
+        return static_cast<ValueType>(static_cast<int>(option::kind_of(p.value)) + 1);
     }
 };
-
-/// The payload types, in the order of their kinds.
-template <class... P>
-struct PayloadList {};
-using Payloads = PayloadList<CmpPayload, DependsPayload, IfThenPayload, MaximizePayload, MinimizePayload,
-                             NumOfPayload, SpecOptionPayload, ValuePayload>;
 
 namespace detail {
 template <class... P>
@@ -255,6 +286,54 @@ template <class T>
 concept HasList = requires { KindTraits<T>::kList; };
 template <class T>
 concept HasChildren = requires { KindTraits<T>::kChildren; };
+template <class T>
+concept HasOpen = requires { KindTraits<T>::kOpen; };
+template <class T>
+concept HasClose = requires { KindTraits<T>::kClose; };
+template <class T>
+concept HasWrite = requires(std::string& out, const T& p) { KindTraits<T>::write(out, p); };
+template <class T>
+concept HasFixedSeparator = requires { KindTraits<T>::kSeparator; };
+template <class T>
+concept HasSeparatorFn = requires(std::string& out, const T& p) { KindTraits<T>::separator(out, p); };
+template <class T>
+concept HasFixedType = requires { KindTraits<T>::kValueType; };
+template <class T>
+concept HasTypeFn = requires(const T& p) { KindTraits<T>::value_type(p); };
+
+/// True when a parent may hold more than one child, so needs a separator.
+template <class T>
+consteval bool may_hold_several() {
+    if constexpr (HasList<T>) return true;
+    else if constexpr (HasChildren<T>) return std::tuple_size_v<decltype(KindTraits<T>::kChildren)> > 1;
+    else return false;
+}
+}  // namespace detail
+
+/// A payload's traits as the walks read them, so that a misspelt optional
+/// member fails to compile instead of dropping text: a leaf has `write` and
+/// nothing else of the text form; a parent has `kOpen` and `kClose`, one form
+/// of children, and one separator form exactly when it may hold several
+/// children; every payload has exactly one value-type form.
+template <class T>
+concept DescribedPayload =
+    requires {
+        { KindTraits<T>::kKind } -> std::convertible_to<Kind>;
+        { KindTraits<T>::kName } -> std::convertible_to<std::string_view>;
+    } &&
+    ((detail::HasWrite<T> && !detail::HasOpen<T> && !detail::HasClose<T> && !detail::HasChildren<T> &&
+      !detail::HasList<T> && !detail::HasFixedSeparator<T> && !detail::HasSeparatorFn<T>) ||
+     (!detail::HasWrite<T> && detail::HasOpen<T> && detail::HasClose<T> &&
+      detail::HasChildren<T> != detail::HasList<T> &&
+      int{detail::HasFixedSeparator<T>} + int{detail::HasSeparatorFn<T>} == int{detail::may_hold_several<T>()})) &&
+    detail::HasFixedType<T> != detail::HasTypeFn<T>;
+
+namespace detail {
+template <class... P>
+consteval bool described(PayloadList<P...>) {
+    return (DescribedPayload<P> && ...);
+}
+static_assert(described(Payloads{}), "every payload's traits as the walks read them");
 }  // namespace detail
 
 /// The kind whose node holds each payload type.
@@ -312,6 +391,15 @@ Constraint::Constraint(Payload&& payload) {
     bits_ = reinterpret_cast<std::uintptr_t>(node) | static_cast<std::uintptr_t>(kKindOf<P>);
 }
 
+template <class Payload, class... Args>
+    requires kIsPayload<Payload>
+Constraint Constraint::make(Args&&... args) {
+    Constraint made;
+    detail::NodeHeader* node = detail::make_node<detail::Node<Payload>>(std::forward<Args>(args)...);
+    made.bits_ = reinterpret_cast<std::uintptr_t>(node) | static_cast<std::uintptr_t>(kKindOf<Payload>);
+    return made;
+}
+
 inline Constraint::Constraint(const Constraint& other) noexcept : bits_{other.bits_} {
     if (bits_ != 0) header()->refs.fetch_add(1, std::memory_order_relaxed);
 }
@@ -348,6 +436,20 @@ Payload Constraint::take() && {
     Payload payload(node->payload);
     release(std::exchange(bits_, 0));
     return payload;
+}
+
+template <class Payload, class Edit>
+void Constraint::edit(Edit&& edit) {
+    static_assert(std::is_nothrow_invocable_v<Edit, Payload&>);
+    assert(!empty() && kind() == kKindOf<Payload>);
+    auto* node = static_cast<detail::Node<Payload>*>(header());
+    if (node->refs.load(std::memory_order_acquire) == 1) {
+        std::forward<Edit>(edit)(node->payload);
+        return;
+    }
+    Payload copy(node->payload);
+    std::forward<Edit>(edit)(copy);
+    *this = Constraint(std::move(copy));
 }
 
 /// The longest text form written. Shared nodes let a few lines of code build a

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-namespace kelto::package {
+namespace kelto::package::outline {
 
 template <class Value>
 class OptionMap {
@@ -28,4 +28,4 @@ private:
     std::vector<Entry> entries_;
 };
 
-}  // namespace kelto::package
+}  // namespace kelto::package::outline

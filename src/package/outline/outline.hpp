@@ -4,19 +4,19 @@
 #include "package/constraint/tree.hpp"
 #include "package/outline/option_map.hpp"
 #include "package/text.hpp"
-#include "spec/option_value.hpp"
+#include "package/option/option_value.hpp"
 
 #include <optional>
 #include <string>
 #include <vector>
 
-namespace kelto::package {
+namespace kelto::package::outline {
 
 /// Option values a package sets, by option name.
-using OptionValues = OptionMap<spec::SpecOptionValue>;
+using OptionValues = OptionMap<option::SpecOptionValue>;
 
 /// Option defaults a package declares, by option name; an entry may hold no value.
-using OptionDefaults = OptionMap<std::optional<spec::SpecOptionValue>>;
+using OptionDefaults = OptionMap<std::optional<option::SpecOptionValue>>;
 
 struct PackageOutline {
     Text name;
@@ -25,4 +25,4 @@ struct PackageOutline {
     OptionDefaults set_defaults;
 };
 
-}  // namespace kelto::package
+}  // namespace kelto::package::outline

@@ -4,23 +4,23 @@
 #include "boundary/refusal.hpp"
 #include "package/constraint/convert_py.hpp"
 #include "package/outline/outline.hpp"
-#include "spec/option_value_py.hpp"
+#include "package/option/option_value_py.hpp"
 
-namespace kelto::package {
+namespace kelto::package::outline {
 namespace {
 
 using boundary::Borrowed;
 using boundary::Owned;
 using boundary::Result;
 
-constexpr logging::Callsite kUnexpectedKeyword{logging::Level::Error, "kelto::package::outline",
+constexpr process::Callsite kUnexpectedKeyword{process::Level::Error, "kelto::package::outline",
                                                "package/outline", 542};
 
 /// An option map from a dict (or subclass), in the dict's own order. With
 /// `kNoneIsAbsent`, a None value is stored as an entry without a value.
 template <class Map, bool kNoneIsAbsent>
 Result<Map> option_map_from_py(Borrowed obj) {
-    if (!PyDict_Check(obj.get())) return std::unexpected(boundary::raise_type_mismatch(obj, &PyDict_Type));
+    if (!PyDict_Check(obj.get())) return boundary::raise_type_mismatch(obj, &PyDict_Type);
     const Py_ssize_t size = PyDict_GET_SIZE(obj.get());
     Map map;
     map.reserve(static_cast<std::size_t>(size));
@@ -35,12 +35,12 @@ Result<Map> option_map_from_py(Borrowed obj) {
         Owned value = Owned::borrow(borrowed_value);
         if (++seen > size) boundary::panic("dictionary keys changed during iteration");
         auto name = boundary::Converter<std::string_view>::convert(key.get());
-        if (!name) return std::unexpected(name.error());
+        if (!name) return boundary::kFailed;
         if (kNoneIsAbsent && value.get() == Py_None) {
             map.append(Text(*name), {});
         } else {
-            auto converted = spec::spec_option_value_from_py(value);
-            if (!converted) return std::unexpected(converted.error());
+            auto converted = option::spec_option_value_from_py(value);
+            if (!converted) return boundary::kFailed;
             map.append(Text(*name), *std::move(converted));
         }
         if (PyDict_GET_SIZE(obj.get()) != size) boundary::panic("dictionary changed size during iteration");
@@ -49,29 +49,29 @@ Result<Map> option_map_from_py(Borrowed obj) {
 }
 
 }  // namespace
-}  // namespace kelto::package
+}  // namespace kelto::package::outline
 
 template <>
-struct kelto::boundary::Converter<kelto::package::OptionValues> {
-    static Result<package::OptionValues> convert(PyObject* obj) {
-        return package::option_map_from_py<package::OptionValues, false>(obj);
+struct kelto::boundary::Converter<kelto::package::outline::OptionValues> {
+    static Result<package::outline::OptionValues> convert(PyObject* obj) {
+        return package::outline::option_map_from_py<package::outline::OptionValues, false>(obj);
     }
 };
 
 template <>
-struct kelto::boundary::Converter<kelto::package::OptionDefaults> {
-    static Result<package::OptionDefaults> convert(PyObject* obj) {
-        return package::option_map_from_py<package::OptionDefaults, true>(obj);
+struct kelto::boundary::Converter<kelto::package::outline::OptionDefaults> {
+    static Result<package::outline::OptionDefaults> convert(PyObject* obj) {
+        return package::outline::option_map_from_py<package::outline::OptionDefaults, true>(obj);
     }
 };
 
-namespace kelto::package {
+namespace kelto::package::outline {
 namespace {
 
 [[gnu::cold]] boundary::ErrorSet refuse_keyword(Borrowed keyword) {
     auto printable = boundary::str_to_py(boundary::escaped_utf8(keyword));  // a lone surrogate, escaped
     if (!printable) return printable.error();
-    return refuse_logged(kUnexpectedKeyword, PyExc_ValueError,
+    return boundary::refuse_logged(kUnexpectedKeyword, PyExc_ValueError,
                          boundary::checked(PyUnicode_FromFormat("PyPackageOutline unexpected keyword argument '%U'",
                                                                 printable->get())));
 }
@@ -82,7 +82,7 @@ Result<Owned> package_outline_new(PyTypeObject* cls, std::string_view name,
                                   std::optional<OptionDefaults> set_defaults,
                                   std::span<const boundary::ExtraKeyword> extra) {
     // Reported only after every named argument converted: a bad argument wins.
-    if (!extra.empty()) return std::unexpected(refuse_keyword(extra.front().name));
+    if (!extra.empty()) return refuse_keyword(extra.front().name);
     return boundary::emplace_instance(cls, [&] {
         return PackageOutline{Text(name), std::move(constraints).value_or(std::vector<constraint::Constraint>{}),
                               std::move(set_options).value_or(OptionValues{}),
@@ -119,5 +119,5 @@ constexpr boundary::ClassSpec kSpec = boundary::class_spec<PackageOutline, kNew,
 
 boundary::ClassObject package_outline_class{kSpec};
 
-}  // namespace kelto::package
+}  // namespace kelto::package::outline
 

@@ -3,8 +3,8 @@
 
 #include "boundary/type.hpp"
 
-namespace kelto::package {
+namespace kelto::package::outline {
 
 extern boundary::ClassObject package_outline_class;
 
-}  // namespace kelto::package
+}  // namespace kelto::package::outline

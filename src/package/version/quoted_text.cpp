@@ -8,7 +8,7 @@
 
 #include "package/version/unicode_tables.hpp"
 
-namespace kelto::package {
+namespace kelto::package::version {
 
 namespace {
 
@@ -140,4 +140,4 @@ std::string quoted_text(std::string_view utf8) {
     return out;
 }
 
-}  // namespace kelto::package
+}  // namespace kelto::package::version

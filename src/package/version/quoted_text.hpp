@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-namespace kelto::package {
+namespace kelto::package::version {
 
 /// Appends `text` between double quotes, escaping backslash, double quote,
 /// NUL, tab, CR and LF with a backslash, and every non-printable or
@@ -18,4 +18,4 @@ void append_quoted_text(std::string& out, std::string_view utf8);
 /// ASCII space) or carrying Grapheme_Extend.
 [[nodiscard]] bool needs_unicode_escape(char32_t code_point) noexcept;
 
-}  // namespace kelto::package
+}  // namespace kelto::package::version

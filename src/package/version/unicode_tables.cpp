@@ -2,7 +2,7 @@
 // Database 17.0.0. Do not edit.
 #include "package/version/unicode_tables.hpp"
 
-namespace kelto::package::unicode {
+namespace kelto::package::version::unicode {
 
 namespace {
 
@@ -920,4 +920,4 @@ constexpr CodePointRange kRanges[] = {
 constinit const std::span<const CodePointRange> kEscapeRanges{kRanges};
 constinit const std::string_view kUnicodeVersion{"17.0.0"};
 
-}  // namespace kelto::package::unicode
+}  // namespace kelto::package::version::unicode

@@ -6,7 +6,7 @@
 #include <span>
 #include <string_view>
 
-namespace kelto::package::unicode {
+namespace kelto::package::version::unicode {
 
 /// A closed range of code points, first <= last.
 struct CodePointRange {
@@ -20,4 +20,4 @@ extern const std::span<const CodePointRange> kEscapeRanges;
 /// The Unicode version the tables were generated from, e.g. "17.0.0".
 extern const std::string_view kUnicodeVersion;
 
-}  // namespace kelto::package::unicode
+}  // namespace kelto::package::version::unicode

@@ -8,7 +8,7 @@
 
 #include "package/version/quoted_text.hpp"
 
-namespace kelto::package {
+namespace kelto::package::version {
 
 namespace {
 
@@ -227,4 +227,4 @@ std::string debug_text(const VersionError& error) {
     return "VersionError(" + std::to_string(static_cast<unsigned>(error.kind)) + ")";
 }
 
-}  // namespace kelto::package
+}  // namespace kelto::package::version

@@ -10,7 +10,7 @@
 #include <variant>
 #include <vector>
 
-namespace kelto::package {
+namespace kelto::package::version {
 
 /// "*" matches one segment; ">" stands for all remaining ones, so nothing may follow it.
 enum class WildcardKind : std::uint8_t { Single, Rest };
@@ -53,4 +53,4 @@ void append_debug_text(std::string& out, const Version& version);
 /// The debug form of an error: "EmptyPart", InvalidPart("a_b"), ...
 [[nodiscard]] std::string debug_text(const VersionError& error);
 
-}  // namespace kelto::package
+}  // namespace kelto::package::version

@@ -2,7 +2,7 @@
 
 #include "boundary/trampoline.hpp"
 
-namespace kelto::package {
+namespace kelto::package::version {
 namespace {
 
 using boundary::Owned;
@@ -10,7 +10,7 @@ using boundary::Result;
 
 Result<Owned> version_new(PyTypeObject* cls, std::string_view ver) {
     auto parsed = parse_version(ver);
-    if (!parsed) return std::unexpected(boundary::raise(PyExc_ValueError, debug_text(parsed.error())));
+    if (!parsed) return boundary::raise(PyExc_ValueError, debug_text(parsed.error()));
     return boundary::new_instance(cls, *std::move(parsed));
 }
 
@@ -32,4 +32,4 @@ constexpr boundary::ClassSpec kVersionSpec = [] {
 
 boundary::ClassObject version_class{kVersionSpec};
 
-}  // namespace kelto::package
+}  // namespace kelto::package::version

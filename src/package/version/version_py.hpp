@@ -5,9 +5,9 @@
 #include "boundary/type.hpp"
 #include "package/version/version.hpp"
 
-namespace kelto::package {
+namespace kelto::package::version {
 
 /// The class object, created on first use.
 extern boundary::ClassObject version_class;
 
-}  // namespace kelto::package
+}  // namespace kelto::package::version

@@ -8,11 +8,11 @@
 #include <string>
 #include <variant>
 
-namespace kelto::spec {
+namespace kelto::package::option {
 
 /// One of five kinds, whose variant index is the kind's fixed ordinal:
 /// Bool 0, Int 1, Float 2, Str 3 (UTF-8), Version 4.
-using SpecOptionValue = std::variant<bool, std::int64_t, double, std::string, package::Version>;
+using SpecOptionValue = std::variant<bool, std::int64_t, double, std::string, package::version::Version>;
 
 enum class OptionKind : std::uint8_t { Bool, Int, Float, Str, Version };
 
@@ -30,4 +30,4 @@ void append_text(std::string& out, const SpecOptionValue& value);
 void append_float_text(std::string& out, double value);
 [[nodiscard]] std::string float_text(double value);
 
-}  // namespace kelto::spec
+}  // namespace kelto::package::option

@@ -1,4 +1,4 @@
-#include "spec/option_value.hpp"
+#include "package/option/option_value.hpp"
 
 #include <charconv>
 #include <cmath>
@@ -7,7 +7,7 @@
 #include <string_view>
 #include <system_error>
 
-namespace kelto::spec {
+namespace kelto::package::option {
 
 namespace {
 
@@ -99,8 +99,8 @@ void append_text(std::string& out, const SpecOptionValue& value) {
         case OptionKind::Int: append_int_text(out, *std::get_if<std::int64_t>(&value)); return;
         case OptionKind::Float: append_float_text(out, *std::get_if<double>(&value)); return;
         case OptionKind::Str: out.append(*std::get_if<std::string>(&value)); return;
-        case OptionKind::Version: package::append_plain_text(out, *std::get_if<package::Version>(&value)); return;
+        case OptionKind::Version: package::version::append_plain_text(out, *std::get_if<package::version::Version>(&value)); return;
     }
 }
 
-}  // namespace kelto::spec
+}  // namespace kelto::package::option

@@ -2,11 +2,11 @@
 #pragma once
 
 #include "boundary/convert.hpp"
-#include "spec/option_value.hpp"
+#include "package/option/option_value.hpp"
 
 #include <optional>
 
-namespace kelto::spec {
+namespace kelto::package::option {
 
 /// The cast of any Python object: an exact bool or a numpy boolean, then an
 /// integer through __index__ (64-bit signed), then a float, a str, a Version.
@@ -23,9 +23,9 @@ namespace kelto::spec {
 /// A new Python object: bool, int, float, str or a new Version.
 [[nodiscard]] boundary::Result<boundary::Owned> spec_option_value_to_py(const SpecOptionValue& value);
 
-}  // namespace kelto::spec
+}  // namespace kelto::package::option
 
 template <>
-struct kelto::boundary::Converter<kelto::spec::SpecOptionValue> {
-    static Result<spec::SpecOptionValue> convert(PyObject* obj) { return spec::spec_option_value_from_py(obj); }
+struct kelto::boundary::Converter<kelto::package::option::SpecOptionValue> {
+    static Result<package::option::SpecOptionValue> convert(PyObject* obj) { return package::option::spec_option_value_from_py(obj); }
 };

@@ -1,17 +1,17 @@
-#include "spec/option_value_py.hpp"
+#include "package/option/option_value_py.hpp"
 
 #include "boundary/panic.hpp"
 #include "boundary/refusal.hpp"
 #include "package/version/version_py.hpp"
 
-namespace kelto::spec {
+namespace kelto::package::option {
 namespace {
 
 using boundary::Borrowed;
 using boundary::Owned;
 using boundary::Result;
 
-constexpr logging::Callsite kCastRefused{logging::Level::Error, "kelto::spec::spec_option",
+constexpr process::Callsite kCastRefused{process::Level::Error, "kelto::spec::spec_option",
                                          "spec/spec_option", 237};
 
 /// A step of the cast: the value, nothing when the step does not apply, or a
@@ -23,7 +23,7 @@ using Step = Result<std::optional<T>>;
 /// may not be dropped.
 template <class T>
 Result<T> dropped_or(T fallback) {
-    if (auto r = boundary::discard_error(); !r) return std::unexpected(r.error());
+    if (auto r = boundary::discard_error(); !r) return boundary::kFailed;
     return fallback;
 }
 
@@ -49,7 +49,7 @@ Step<bool> as_bool(Borrowed obj) {
     if (PyBool_Check(obj.get())) return obj.get() == Py_True;
     PyTypeObject* type = Py_TYPE(obj.get());
     auto numpy = is_numpy_bool_type(type);
-    if (!numpy) return std::unexpected(numpy.error());
+    if (!numpy) return boundary::kFailed;
     if (!*numpy) return std::nullopt;
     auto nb_bool = reinterpret_cast<inquiry>(PyType_GetSlot(type, Py_nb_bool));
     if (nb_bool == nullptr) return not_applicable<bool>();  // GetSlot may complain about a static type
@@ -70,13 +70,13 @@ Step<SpecOptionValue> as_number(Borrowed obj) {
     } else if (PyIndex_Check(o)) {
         index = Owned::steal(PyNumber_Index(o));
         if (!index) {
-            if (auto r = boundary::discard_error(); !r) return std::unexpected(r.error());
+            if (auto r = boundary::discard_error(); !r) return boundary::kFailed;
         }
     }
     if (index) {
         const long long value = PyLong_AsLongLong(index.get());
         if (value != -1 || !PyErr_Occurred()) return SpecOptionValue{static_cast<std::int64_t>(value)};
-        if (auto r = boundary::discard_error(); !r) return std::unexpected(r.error());  // outside 64 bits
+        if (auto r = boundary::discard_error(); !r) return boundary::kFailed;  // outside 64 bits
     }
     const PyNumberMethods* number = Py_TYPE(o)->tp_as_number;
     double value = 0;
@@ -95,10 +95,10 @@ Step<std::string> as_str(Borrowed obj) {
     return std::string(utf8, static_cast<std::size_t>(size));
 }
 
-Step<package::Version> as_version(Borrowed obj) {
-    if (!boundary::is_instance(obj, package::version_class.get())) return std::optional<package::Version>{};
-    auto copy = boundary::read_payload<package::Version>(obj, [](const package::Version& v) { return v; });
-    if (!copy) return not_applicable<package::Version>();  // exclusively borrowed right now
+Step<package::version::Version> as_version(Borrowed obj) {
+    if (!boundary::is_instance(obj, package::version::version_class.get())) return std::optional<package::version::Version>{};
+    auto copy = boundary::read_payload<package::version::Version>(obj, [](const package::version::Version& v) { return v; });
+    if (!copy) return not_applicable<package::version::Version>();  // exclusively borrowed right now
     return *std::move(copy);
 }
 
@@ -106,7 +106,7 @@ Step<package::Version> as_version(Borrowed obj) {
 template <class First, class... Rest>
 Step<SpecOptionValue> first_of(Borrowed obj, First first, Rest... rest) {
     auto value = first(obj);
-    if (!value) return std::unexpected(value.error());
+    if (!value) return boundary::kFailed;
     if (*value) return SpecOptionValue{**std::move(value)};
     if constexpr (sizeof...(Rest) > 0) return first_of(obj, rest...);
     else return std::optional<SpecOptionValue>{};
@@ -116,7 +116,7 @@ Result<Owned> created_or_panic(PyObject* obj) {
     // Making an int, float or str from a plain value fails only when the
     // interpreter cannot allocate: that is the caller's MemoryError.
     if (obj == nullptr) {
-        if (PyErr_ExceptionMatches(PyExc_MemoryError)) return std::unexpected(boundary::ErrorSet{});
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) return boundary::kFailed;
         PyErr_Clear();
         boundary::panic("could not convert an option value into a Python object");
     }
@@ -137,12 +137,12 @@ Result<std::optional<SpecOptionValue>> try_spec_option_value_from_py(Borrowed ob
 
 Result<SpecOptionValue> spec_option_value_from_py(Borrowed obj) {
     auto value = try_spec_option_value_from_py(obj);
-    if (!value) return std::unexpected(value.error());
+    if (!value) return boundary::kFailed;
     if (*value) return **std::move(value);
-    return std::unexpected(refuse_logged(kCastRefused, PyExc_TypeError,
+    return boundary::refuse_logged(kCastRefused, PyExc_TypeError,
                                          boundary::checked(PyUnicode_FromFormat(
                                              "cannot cast Python type '%S' to SpecOptionValue",
-                                             reinterpret_cast<PyObject*>(Py_TYPE(obj.get()))))));
+                                             reinterpret_cast<PyObject*>(Py_TYPE(obj.get())))));
 }
 
 Result<Owned> spec_option_value_to_py(const SpecOptionValue& value) {
@@ -158,10 +158,10 @@ Result<Owned> spec_option_value_to_py(const SpecOptionValue& value) {
             return created_or_panic(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
         }
         case OptionKind::Version:
-            return boundary::emplace_instance(package::version_class.get(),
-                                              [&] { return std::get<package::Version>(value); });
+            return boundary::emplace_instance(package::version::version_class.get(),
+                                              [&] { return std::get<package::version::Version>(value); });
     }
     boundary::panic("an option value of no known kind");
 }
 
-}  // namespace kelto::spec
+}  // namespace kelto::package::option

@@ -124,20 +124,28 @@ bootstrap_root() {
     note "root ready after $(( $(date +%s) - started )) s"
 }
 
+# made_once DEST PROGRAM LOCK PARTIALS MAKE: unless DEST/PROGRAM is there,
+# runs MAKE DEST holding $KELTO_ROOT_BASE/LOCK (so that one process makes it
+# while the others wait), after removing what an interrupted MAKE left
+# (PARTIALS, a name pattern in $KELTO_ROOT_BASE).
+made_once() {
+    local dest=$1 program=$2 lock=$3 partials=$4 make=$5
+    [ -x "$dest/$program" ] && return 0
+    mkdir -p "$KELTO_ROOT_BASE"
+    (
+        flock 9
+        find "$KELTO_ROOT_BASE" -maxdepth 1 -name "$partials" -exec rm -rf {} + 2>/dev/null
+        [ -x "$dest/$program" ] || "$make" "$dest"
+    ) 9>"$KELTO_ROOT_BASE/$lock"
+}
+
 # Prints the root's path, making it first when it is missing.
 sandbox_ensure() {
     [ "$(id -u)" = 0 ] || die "provisioning the build root needs root (debootstrap, bubblewrap); run as root or on a host with python3.14, its headers and pytest"
     ensure_host_tools
     local dest
     dest="$KELTO_ROOT_BASE/sid-$(root_key)"
-    if [ ! -x "$dest/usr/bin/python3" ]; then
-        mkdir -p "$KELTO_ROOT_BASE"
-        exec 9>"$KELTO_ROOT_BASE/.lock"
-        flock 9
-        find "$KELTO_ROOT_BASE" -maxdepth 1 -name '.partial-*' -exec rm -rf {} + 2>/dev/null
-        [ -x "$dest/usr/bin/python3" ] || bootstrap_root "$dest"
-        flock -u 9
-    fi
+    made_once "$dest" usr/bin/python3 .lock '.partial-*' bootstrap_root || exit 1
     printf '%s\n' "$dest"
 }
 
@@ -234,14 +242,8 @@ arm64_ensure() {
     root=$(sandbox_ensure) || exit 1
     ensure_arm64_binfmt "$root"
     dest="$KELTO_ROOT_BASE/sid-arm64-$(arm64_root_key)"
-    if [ ! -x "$dest/usr/bin/python3.14" ]; then
-        # A lock of its own: the x86-64 root stays usable meanwhile.
-        exec 8>"$KELTO_ROOT_BASE/.lock-arm64"
-        flock 8
-        find "$KELTO_ROOT_BASE" -maxdepth 1 -name '.arm64-partial-*' -exec rm -rf {} + 2>/dev/null
-        [ -x "$dest/usr/bin/python3.14" ] || bootstrap_arm64_root "$dest"
-        flock -u 8
-    fi
+    # A lock of its own: the x86-64 root stays usable meanwhile.
+    made_once "$dest" usr/bin/python3.14 .lock-arm64 '.arm64-partial-*' bootstrap_arm64_root || exit 1
     printf '%s\n' "$dest"
 }
 

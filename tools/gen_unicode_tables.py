@@ -109,7 +109,7 @@ def render(ranges, version):
 // Database {version}. Do not edit.
 #include "package/version/unicode_tables.hpp"
 
-namespace kelto::package::unicode {{
+namespace kelto::package::version::unicode {{
 
 namespace {{
 
@@ -122,7 +122,7 @@ constexpr CodePointRange kRanges[] = {{
 constinit const std::span<const CodePointRange> kEscapeRanges{{kRanges}};
 constinit const std::string_view kUnicodeVersion{{"{version}"}};
 
-}}  // namespace kelto::package::unicode
+}}  // namespace kelto::package::version::unicode
 """
 
 

@@ -1,8 +1,9 @@
 """Memory per object and per package.
 
-Per object (in process): bytes per Depends with a short name as tracemalloc
-counts them over many objects, sys.getsizeof, and whether the cyclic
-collector tracks the object.
+Per object: bytes per Depends with a short name as tracemalloc counts them
+over many objects, sys.getsizeof, and whether the cyclic collector tracks the
+object (in process); and the resident memory each of many Depends adds, in a
+fresh process, which also counts what tracemalloc cannot see.
 
 Per package (one fresh subprocess per implementation and per measure, so
 that no peak carries over): building an outline for every package of the
@@ -51,6 +52,32 @@ def per_object(factories: dict[str, object], name: str, count: int) -> dict[str,
         }
         del holder
     return results
+
+
+def resident_per_object(impl: str, name: str, count: int) -> float:
+    """Resident memory per Depends, over `count` of them made in this fresh
+    process and kept: everything an object costs, wherever it is allocated
+    (kelto's tree nodes come from C++ operator new, which tracemalloc does
+    not see). The list that keeps them is made first and not counted."""
+    if impl == "kelto":
+        from kelto.package.constraint import Depends
+    else:
+        sys.path.insert(0, str(BENCH))
+        from peers.plain import Depends
+    holder = [None] * count
+    holder[0] = Depends(name)  # first use: type caches, pools
+    gc.collect()
+    before = current_rss_bytes()
+    for i in range(count):
+        holder[i] = Depends(name)
+    return (current_rss_bytes() - before) / count
+
+
+def resident_per_object_in_subprocess(impl: str, name: str, count: int) -> float:
+    command = [sys.executable, str(BENCH / "memory.py"), "depends", "--impl", impl,
+               "--name", name, "--count", str(count)]
+    done = subprocess.run(command, check=True, capture_output=True, text=True)
+    return float(json.loads(done.stdout.strip().splitlines()[-1]))
 
 
 def current_rss_bytes() -> int:
@@ -142,14 +169,21 @@ def outlines_in_subprocess(impl: str, mode: str, index: str | None, limit: int |
 
 
 def main(argv: list[str]) -> int:
-    parser = argparse.ArgumentParser(description="memory per package, in this process")
-    parser.add_argument("what", choices=["outline"])
+    parser = argparse.ArgumentParser(description="memory per Depends or per package, in this process")
+    parser.add_argument("what", choices=["outline", "depends"])
     parser.add_argument("--impl", choices=["kelto", "plain"], required=True)
-    parser.add_argument("--mode", choices=["rss", "trace", "held"], required=True)
+    parser.add_argument("--mode", choices=["rss", "trace", "held"], help="what to measure of outlines")
     parser.add_argument("--index", default=None)
     parser.add_argument("--limit", type=int, default=None)
+    parser.add_argument("--name", default="libc6", help="the name of each Depends")
+    parser.add_argument("--count", type=int, default=200000, help="how many Depends")
     args = parser.parse_args(argv)
-    print(json.dumps(probe_outlines(args.impl, args.mode, args.index, args.limit)))
+    if args.what == "depends":
+        print(json.dumps(resident_per_object(args.impl, args.name, args.count)))
+    elif args.mode is None:
+        parser.error("outline needs --mode")
+    else:
+        print(json.dumps(probe_outlines(args.impl, args.mode, args.index, args.limit)))
     return 0
 
 

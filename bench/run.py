@@ -138,6 +138,8 @@ def measure_memory(args: argparse.Namespace, index: Path) -> dict:
     count = 2000 if args.quick else 100000
     objects = memory.per_object({"kelto": Depends, "floor": floor.Str, "plain": plain.Depends},
                                 MEMORY_NAME, count)
+    for impl in ("kelto", "plain"):
+        objects[impl]["resident_bytes_per_object"] = memory.resident_per_object_in_subprocess(impl, MEMORY_NAME, count)
     outlines = {}
     for impl in ("kelto", "plain"):
         for mode in ("rss", "trace", "held"):
@@ -165,10 +167,11 @@ def print_groups(groups: list[Group]) -> None:
 def print_memory(results: dict) -> None:
     print(f"\n== memory per object: Depends({results['depends_name']!r}), "
           f"{results['objects']} objects")
-    print(f"{'who':<8} {'traced B/object':>16} {'getsizeof':>10} {'gc tracked':>11}")
+    print(f"{'who':<8} {'traced B/object':>16} {'getsizeof':>10} {'gc tracked':>11} {'resident B/object':>18}")
     for side, row in results["per_object"].items():
+        resident = row.get("resident_bytes_per_object")
         print(f"{side:<8} {row['traced_bytes_per_object']:>16.1f} {row['getsizeof']:>10} "
-              f"{str(row['gc_tracked']):>11}")
+              f"{str(row['gc_tracked']):>11} {'' if resident is None else f'{resident:.1f}':>18}")
     p = results["per_package"]
     count = p["kelto_rss"]["packages"]
     print(f"\n== memory per package: all outlines of {count} packages, each in a fresh process")

@@ -46,6 +46,12 @@ def pytest_collection_finish(session):
 
 
 def pytest_configure(config):
+    if hasattr(sys, "gettotalrefcount"):
+        # Hypothesis asks gc.get_referrers whether something keeps its own
+        # global Random alive; frozen referrers are invisible to it, so it
+        # would warn that nothing does.
+        config.addinivalue_line(
+            "filterwarnings", "ignore:It looks like `register_random`:hypothesis.errors.HypothesisWarning")
     config.addinivalue_line("markers", "slow: minutes-long scale tests, run only with --slow")
     config.addinivalue_line("markers", "no_leakhunt: not repeated by the leak hunter (tests/leakhunt.py)")
     config.addinivalue_line(

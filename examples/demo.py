@@ -44,7 +44,7 @@ from collections import Counter
 from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass, field
 from types import SimpleNamespace
-from typing import IO, Any
+from typing import IO, Any, NoReturn
 
 import kelto
 from kelto.package.constraint import Cmp, CmpType, Depends, IfThen, Maximize, NumOf, SpecOption, Value
@@ -820,10 +820,15 @@ def main(argv: list[str] | None = None) -> int:
     return 0
 
 
-if __name__ == "__main__":
+def run(entry: Callable[[], int]) -> NoReturn:
+    """Exits with what `entry` returns; a reader that went away
+    (`demo.py ... | head`) is not an error of ours."""
     try:
-        sys.exit(main())
+        sys.exit(entry())
     except BrokenPipeError:
-        # The reader went away (`demo.py ... | head`): not an error of ours.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         sys.exit(1)
+
+
+if __name__ == "__main__":
+    run(main)

@@ -28,8 +28,10 @@ KELTO_ROOT_PACKAGES=(
 # node-* packages do not configure in debootstrap's own ordering (node-fdir
 # fails there), while apt configures them in dependency order. The arm64
 # packages (the target's CPython headers and libpython, for the cross-built
-# wheel) need their architecture added to dpkg first.
-KELTO_ROOT_FOREIGN_ARCHITECTURES=(arm64)
+# wheel) need their architecture added to dpkg first. i386 is there for its
+# package index: the installability check describes amd64 with i386, as a
+# machine that runs both would have them.
+KELTO_ROOT_FOREIGN_ARCHITECTURES=(arm64 i386)
 KELTO_ROOT_LATE_PACKAGES=(npm libpython3.14-dev:arm64)
 KELTO_ROOT_REVISION=1
 

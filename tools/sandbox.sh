@@ -14,7 +14,7 @@
 KELTO_ROOT_PACKAGES=(
     python3-dev python3.14-dbg python3-pytest python3-hypothesis python3-numpy
     python3-packaging python3-pytest-benchmark python3-scikit-build-core python3-mypy
-    python3-pip python3-venv python3.14-doc
+    python3-pip python3-venv python3.14-doc python3-sphinx python3-myst-parser
     g++ g++-14 g++-15 cmake ninja-build make pkg-config
     python3-build python3-auditwheel patchelf
     libgtest-dev libgmock-dev libbenchmark-dev

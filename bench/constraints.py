@@ -10,7 +10,7 @@ from peers import plain
 
 from kelto.package.constraint import Depends, IfThen, Maximize, NumOf
 
-import debian
+import debian_input
 
 KELTO_DEPENDS = "kelto Depends(name)"
 FLOOR_DEPENDS = "floor Str(name)"
@@ -101,8 +101,8 @@ def deep_group(depth: int, reads: int) -> Group:
 
 
 def debian_group(packages: list[dict[str, str]], source: str) -> Group:
-    kelto_build = debian.outline_builder(debian.kelto_classes(), packages)
-    plain_build = debian.outline_builder(debian.plain_classes(), packages)
+    kelto_build = debian_input.outline_builder(debian_input.kelto_classes(), packages)
+    plain_build = debian_input.outline_builder(debian_input.plain_classes(), packages)
 
     def kelto(packages=packages, build=kelto_build):
         return [build(p) for p in packages]

@@ -9,13 +9,12 @@ from __future__ import annotations
 
 import shutil
 import subprocess
-import sys
 from pathlib import Path
 
+import debian_input  # noqa: F401  (puts the main job's package on the path)
+from debian import installability as installable
+from debian.index import read_stanzas
 from harness import Group, Workload
-
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
-import installable  # noqa: E402
 
 KELTO_CHECK = "installable.py check"
 DOSE_CHECK = "dose-distcheck"
@@ -27,7 +26,7 @@ def build_group(index: Path) -> Group | None:
     if dose is None or installable.pycosat is None:
         return None
     command = [dose, "--deb-native-arch=amd64", "-f", f"deb://{index}"]
-    count = sum(1 for _ in installable.demo.read_stanzas(str(index)))
+    count = sum(1 for _ in read_stanzas(str(index)))
 
     def ours(path=str(index)):
         checker, _ = installable.check(path)

@@ -108,17 +108,17 @@ def held_by_outlines(impl: str, index: str | None, limit: int | None) -> dict:
     """The resident memory the outlines hold once the index is gone: read and
     build package by package as the demo does, keep only the outlines, then
     compare the resident set with the one before reading."""
-    import debian
-    path = str(debian.find_index(index))
-    classes = debian.kelto_classes() if impl == "kelto" else debian.plain_classes()
+    import debian_input
+    path = str(debian_input.find_index(index))
+    classes = debian_input.kelto_classes() if impl == "kelto" else debian_input.plain_classes()
     # Who provides what, from a first reading that keeps only that, as the demo does.
-    build = debian.Builder(classes, debian.gather_facts(path, limit or 0)).outline
-    build(debian.load_packages(path, 1)[0])  # first-use costs are not per package
+    build = debian_input.Builder(classes, debian_input.gather_facts(path, limit or 0)).outline
+    build(debian_input.load_packages(path, 1)[0])  # first-use costs are not per package
     gc.collect()
     rss_before = current_rss_bytes()
     outlines = []
-    for line, fields in debian.read_stanzas(path):
-        outlines.append(build(debian.prepare(path, line, fields)))
+    for line, fields in debian_input.read_stanzas(path):
+        outlines.append(build(debian_input.prepare(path, line, fields)))
         if limit and len(outlines) >= limit:
             break
     gc.collect()
@@ -129,10 +129,10 @@ def held_by_outlines(impl: str, index: str | None, limit: int | None) -> dict:
 def probe_outlines(impl: str, mode: str, index: str | None, limit: int | None) -> dict:
     if mode == "held":
         return held_by_outlines(impl, index, limit)
-    import debian
-    packages = debian.load_packages(debian.find_index(index), limit)
-    classes = debian.kelto_classes() if impl == "kelto" else debian.plain_classes()
-    build = debian.outline_builder(classes, packages)
+    import debian_input
+    packages = debian_input.load_packages(debian_input.find_index(index), limit)
+    classes = debian_input.kelto_classes() if impl == "kelto" else debian_input.plain_classes()
+    build = debian_input.outline_builder(classes, packages)
     build(packages[0])  # first-use costs (class set-up, regex) are not per package
     gc.collect()
     result = {"impl": impl, "mode": mode, "packages": len(packages)}

@@ -41,7 +41,7 @@ READS = 10
 def prepare(group: str, side: str):
     """(callable to profile, items it handles)."""
     import constraints
-    import debian
+    import debian_input
     n = SIZES[group]
     if group == "version":
         import versions
@@ -51,8 +51,8 @@ def prepare(group: str, side: str):
             return (lambda: [Version(s) for s in texts]), len(texts)
         return (lambda: [s.split(".") for s in texts]), len(texts)
     if group in ("depends", "numof"):
-        packages = debian.load_packages(debian.find_index(None), 3000)
-        names = debian.dependency_names(packages, 3 * n if group == "numof" else n)
+        packages = debian_input.load_packages(debian_input.find_index(None), 3000)
+        names = debian_input.dependency_names(packages, 3 * n if group == "numof" else n)
         make = constraints.depends_group if group == "depends" else constraints.numof_group
         g = make(names)
         workload = g.by_name({"kelto": constraints.KELTO_DEPENDS if group == "depends" else constraints.KELTO_NUMOF,
@@ -62,9 +62,9 @@ def prepare(group: str, side: str):
         g = constraints.deep_group(n, READS)
         workload = g.by_name(constraints.KELTO_DEEP if side == "kelto" else constraints.FLOOR_DEEP)
         return workload.run, workload.items
-    packages = debian.load_packages(debian.find_index(None), n)
-    classes = debian.kelto_classes() if side == "kelto" else debian.plain_classes()
-    build = debian.outline_builder(classes, packages)
+    packages = debian_input.load_packages(debian_input.find_index(None), n)
+    classes = debian_input.kelto_classes() if side == "kelto" else debian_input.plain_classes()
+    build = debian_input.outline_builder(classes, packages)
     build(packages[0])
     return (lambda: [build(p) for p in packages]), len(packages)
 

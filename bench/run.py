@@ -39,7 +39,7 @@ from floorbuild import build_floor
 build_floor()
 
 import constraints  # noqa: E402  (needs the floor module on sys.path)
-import debian  # noqa: E402
+import debian_input  # noqa: E402
 import goals  # noqa: E402
 import installability  # noqa: E402
 import memory  # noqa: E402
@@ -98,7 +98,7 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
 
 def build_groups(args: argparse.Namespace, packages: list[dict[str, str]], index: Path) -> list[Group]:
     groups = []
-    names = debian.dependency_names(packages, args.objects)
+    names = debian_input.dependency_names(packages, args.objects)
     for key in args.only:
         if key == "version":
             groups.append(versions.build_group(args.versions, args.limit))
@@ -112,7 +112,7 @@ def build_groups(args: argparse.Namespace, packages: list[dict[str, str]], index
             groups.append(constraints.debian_group(packages, str(index)))
         elif key == "installable":
             # The whole index (a sample one with --quick): a check reads its file itself.
-            group = installability.build_group(debian.SAMPLE if args.quick else index)
+            group = installability.build_group(debian_input.SAMPLE if args.quick else index)
             if group is None:
                 print("installable: skipped (needs dose-distcheck and pycosat)")
             else:
@@ -191,8 +191,8 @@ def print_memory(results: dict) -> None:
 
 def main(argv: list[str]) -> int:
     args = parse_args(argv)
-    index = debian.find_index(args.index)
-    packages = debian.load_packages(index, args.packages)
+    index = debian_input.find_index(args.index)
+    packages = debian_input.load_packages(index, args.packages)
     if not packages:
         print(f"no package in {index}", file=sys.stderr)
         return 2

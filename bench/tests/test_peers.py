@@ -18,7 +18,7 @@ from floorbuild import build_floor  # noqa: E402
 build_floor()
 
 import floor  # noqa: E402
-import debian  # noqa: E402
+import debian_input  # noqa: E402
 from peers import plain  # noqa: E402
 
 kelto_constraint = pytest.importorskip("kelto.package.constraint")
@@ -100,7 +100,7 @@ class TestCopyRules:
         assert count == depth - 1 and node.on == "leaf"
 
     def test_outline_refuses_unknown_keyword(self, side):
-        classes = debian.kelto_classes() if side == "kelto" else debian.plain_classes()
+        classes = debian_input.kelto_classes() if side == "kelto" else debian_input.plain_classes()
         with pytest.raises(ValueError, match="unexpected keyword argument 'version'"):
             classes.PackageOutline("p", version="1.0")
         with pytest.raises(TypeError):
@@ -157,11 +157,11 @@ class TestFloor:
 
 
 def test_builder_does_the_same_work_on_both_sides():
-    packages = debian.load_packages(debian.SAMPLE, 200)
-    k, p = debian.Builder(debian.kelto_classes()), debian.Builder(debian.plain_classes())
+    packages = debian_input.load_packages(debian_input.SAMPLE, 200)
+    k, p = debian_input.Builder(debian_input.kelto_classes()), debian_input.Builder(debian_input.plain_classes())
     for package in packages:
         k.outline(package), p.outline(package)
     # Both build every bound, and keep the same versions as text.
     assert k.tally.bounds == p.tally.bounds == sum(package["bounds_in_text"] for package in packages) > 0
     assert (k.tally.versions_as_text, k.tally.bounds_as_text) == (p.tally.versions_as_text, p.tally.bounds_as_text)
-    assert len(debian.dependency_names(packages, 50)) == 50
+    assert len(debian_input.dependency_names(packages, 50)) == 50

@@ -13,12 +13,13 @@ from pathlib import Path
 
 import pytest
 
-from conftest import KELTO_DIR
+from conftest import EXAMPLES, KELTO_DIR
+from debian.index import SAMPLE, read_stanzas
+from debian.notation import render_field, render_provides
+from debian.outlines import Builder, describe_index, gather_facts
+from debian.packages import prepare
+from debian.relations import RELATION_FIELDS
 from kelto.package.version import Version
-
-EXAMPLES = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "examples")
-sys.path.insert(0, EXAMPLES)
-import demo  # noqa: E402
 
 APT_INDEXES = sorted(glob.glob("/var/lib/apt/lists/*_Packages"))
 
@@ -27,20 +28,20 @@ def normalised(text):
     return re.sub(r"\s+", " ", text).strip()
 
 
-@pytest.mark.parametrize("path, every", [(demo.SAMPLE, 1)] + [(p, 41) for p in APT_INDEXES[:1]],
+@pytest.mark.parametrize("path, every", [(SAMPLE, 1)] + [(p, 41) for p in APT_INDEXES[:1]],
                          ids=lambda v: os.path.basename(str(v)))
 def test_rules_read_back_give_the_fields_they_came_from(path, every):
-    builder = demo.Builder(facts=demo.gather_facts(path))
+    builder = Builder(facts=gather_facts(path))
     checked = 0
-    for package in (demo.prepare(path, line, fields)
-                    for index, (line, fields) in enumerate(demo.read_stanzas(path)) if index % every == 0):
+    for package in (prepare(path, line, fields)
+                    for index, (line, fields) in enumerate(read_stanzas(path)) if index % every == 0):
         rules = builder.rules(package)
-        for key in demo.RELATION_FIELDS:
+        for key in RELATION_FIELDS:
             if key in package:
-                assert demo.render_field(key, rules[key]) == normalised(package[key]), package["Package"]
+                assert render_field(key, rules[key]) == normalised(package[key]), package["Package"]
                 checked += 1
         if package["provides"]:
-            assert demo.render_provides(builder.options(package)) == normalised(package["Provides"])
+            assert render_provides(builder.options(package)) == normalised(package["Provides"])
     assert checked > 100
 
 
@@ -76,7 +77,7 @@ def test_show_prints_bounds_and_versions_as_written(tmp_path):
     ("1:0.14-1", "epoch"), ("3.1.5+~cs0", "tilde"), ("1.02", "prints differently"), ("1.0+", "TrailingSeparator"),
 ])
 def test_version_is_parsed_or_kept_as_its_text(text, kept):
-    builder = demo.Builder()
+    builder = Builder()
     value = builder.version_value(text, "p", bound=True)
     if kept is None:
         assert isinstance(value, Version) and str(value) == text
@@ -84,19 +85,19 @@ def test_version_is_parsed_or_kept_as_its_text(text, kept):
         assert value == text and builder.tally.reasons == {kept: 1} and builder.tally.bounds_as_text == 1
 
 
-@pytest.mark.parametrize("path", [demo.SAMPLE] + APT_INDEXES[:1], ids=os.path.basename)
+@pytest.mark.parametrize("path", [SAMPLE] + APT_INDEXES[:1], ids=os.path.basename)
 def test_no_package_and_no_bound_is_lost(path):
-    result = demo.describe_index(path)
+    result = describe_index(path)
     assert len(result.outlines) == result.stanzas > 0
     assert result.tally.bounds == result.bounds_in_text > 0
 
 
 def test_compressed_indexes_read_like_the_plain_one(tmp_path):
-    data = open(demo.SAMPLE, "rb").read()
-    plain = demo.describe_index(demo.SAMPLE)
+    data = open(SAMPLE, "rb").read()
+    plain = describe_index(SAMPLE)
     for name, compress in (("Packages.gz", gzip.compress), ("Packages.xz", lzma.compress)):
         (tmp_path / name).write_bytes(compress(data))
-        result = demo.describe_index(str(tmp_path / name))
+        result = describe_index(str(tmp_path / name))
         assert (result.stanzas, result.constraints, result.tally) == (plain.stanzas, plain.constraints, plain.tally)
 
 
@@ -106,7 +107,7 @@ def run_demo(*args):
                           capture_output=True, text=True, env=env, timeout=120)
 
 
-SAMPLE_START = Path(demo.SAMPLE).read_bytes()[:6000].rsplit(b"\n\n", 1)[0] + b"\n\n"
+SAMPLE_START = Path(SAMPLE).read_bytes()[:6000].rsplit(b"\n\n", 1)[0] + b"\n\n"
 
 
 @pytest.mark.parametrize("name, content, message", [
@@ -152,11 +153,11 @@ def test_unreadable_index_is_one_line_and_a_failure(tmp_path, name, content, mes
 def test_field_names_match_whatever_their_case(tmp_path):
     index = tmp_path / "Packages"
     index.write_text("package: p\nVERSION: 1\ndepends: a (>= 2)\nPROVIDES: v\n\nPackage: a\nVersion: 2\n")
-    result = demo.describe_index(str(index))
+    result = describe_index(str(index))
     assert (result.stanzas, result.relations["Depends"], result.tally.bounds, result.facts.provided) == (2, 1, 1, 1)
 
 
 def test_no_colour_escapes_into_a_pipe():
-    out = run_demo(demo.SAMPLE)
+    out = run_demo(SAMPLE)
     assert out.returncode == 0, out.stderr
     assert "tracing activated" in out.stdout and "\x1b[" not in out.stdout

@@ -12,14 +12,14 @@ from pathlib import Path
 
 import pytest
 
-from conftest import KELTO_DIR
+from conftest import EXAMPLES, KELTO_DIR
+from debian.index import SAMPLE, read_stanzas
+from debian.installability import broken, check, pycosat
+from debian.packages import read_packages
+from debian.relations import parse_relations
+from debian.version import compare_versions, version_key
 
-EXAMPLES = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "examples")
-sys.path.insert(0, EXAMPLES)
-import demo  # noqa: E402
-import installable  # noqa: E402
-
-needs_solver = pytest.mark.skipif(installable.pycosat is None, reason="needs pycosat")
+needs_solver = pytest.mark.skipif(pycosat is None, reason="needs pycosat")
 DOSE = shutil.which("dose-distcheck")
 needs_dose = pytest.mark.skipif(DOSE is None, reason="needs dose-distcheck")
 APT_INDEXES = sorted(glob.glob("/var/lib/apt/lists/*_Packages"))
@@ -127,18 +127,18 @@ def apt_slice(tmp_path, every):
     """Every `every`-th package of the apt index, and what the essential
     packages depend on (the essential packages are part of every solution:
     without them nothing could be installed)."""
-    stanzas = [fields for _, fields in demo.read_stanzas(APT_INDEXES[0])]
+    stanzas = [fields for _, fields in read_stanzas(APT_INDEXES[0])]
     by_name = {}
     for fields in stanzas:
         by_name.setdefault(fields["Package"], []).append(fields)
-        for group in demo.parse_relations(fields.get("Provides", "")):
+        for group in parse_relations(fields.get("Provides", "")):
             by_name.setdefault(group[0][0], []).append(fields)
     wanted = [name for name, versions in by_name.items() if any(f.get("Essential") == "yes" for f in versions)]
     kept = set(wanted)
     for name in wanted:
         for fields in by_name.get(name, ()):
             for key in ("Pre-Depends", "Depends"):
-                for group in demo.parse_relations(fields.get(key, "")):
+                for group in parse_relations(fields.get(key, "")):
                     for other in {versions["Package"] for name, _, _ in group
                                   for versions in by_name.get(name.partition(":")[0], ())}:
                         if other not in kept:
@@ -165,9 +165,9 @@ def dose_broken(path):
 
 
 def assert_agrees(path):
-    checker, _ = installable.check(path)
+    checker, _ = check(path)
     universe = checker.universe
-    ours = {(universe.names[n], universe.versions[n]) for n in installable.broken(checker)}
+    ours = {(universe.names[n], universe.versions[n]) for n in broken(checker)}
     theirs = dose_broken(path)
     quirks = {package for package in theirs - ours if package[0] in CHECKER_QUIRKS}
     assert (sorted(theirs - ours - quirks), sorted(ours - theirs)) == ([], [])
@@ -178,7 +178,7 @@ def assert_agrees(path):
 @needs_dose
 @pytest.mark.parametrize("which", ["sample", "shapes", pytest.param("apt slice", marks=needs_apt)])
 def test_verdicts_agree_with_the_reference_checker(tmp_path, which):
-    path = {"sample": lambda: demo.SAMPLE, "shapes": lambda: shapes_index(tmp_path),
+    path = {"sample": lambda: SAMPLE, "shapes": lambda: shapes_index(tmp_path),
             "apt slice": lambda: apt_slice(tmp_path, 13)}[which]()
     count, bad = assert_agrees(path)
     assert 0 < bad < count
@@ -204,13 +204,13 @@ def dpkg_disagreements(checks):
 def chain_checks(texts):
     """Sorted by our order, each text against the next: when dpkg agrees on
     every neighbour, it agrees on every pair, its order being total."""
-    ordered = sorted(set(texts), key=installable.version_key)
-    return [(a, "eq" if installable.compare_versions(a, b) == 0 else "lt", b) for a, b in zip(ordered, ordered[1:])]
+    ordered = sorted(set(texts), key=version_key)
+    return [(a, "eq" if compare_versions(a, b) == 0 else "lt", b) for a, b in zip(ordered, ordered[1:])]
 
 
 def index_versions(path, every=1):
     texts = []
-    for index, package in enumerate(demo.read_packages(path)):
+    for index, package in enumerate(read_packages(path)):
         if index % every == 0:
             texts.append(package["Version"])
             texts += [text for groups in package["relations"].values() for group in groups
@@ -222,13 +222,13 @@ def index_versions(path, every=1):
 @pytest.mark.parametrize("source", ["sample", pytest.param("apt index", marks=needs_apt)])
 def test_version_order_is_dpkgs(source):
     if source == "sample":
-        checks = chain_checks(index_versions(demo.SAMPLE) + ["1.0~rc1", "1.0", "1.0+b1", "1:0.1", "1.0-0", "1.0a"])
+        checks = chain_checks(index_versions(SAMPLE) + ["1.0~rc1", "1.0", "1.0+b1", "1:0.1", "1.0-0", "1.0a"])
     else:
         texts = sorted(set(index_versions(APT_INDEXES[0], every=7)))
         rng = random.Random(21)
         sample = rng.sample(texts, min(300, len(texts)))
         pairs = [(a, b) for a, b in zip(sample, rng.sample(texts, len(sample)))]
-        checks = chain_checks(sample) + [(a, {-1: "lt", 0: "eq", 1: "gt"}[installable.compare_versions(a, b)], b)
+        checks = chain_checks(sample) + [(a, {-1: "lt", 0: "eq", 1: "gt"}[compare_versions(a, b)], b)
                                          for a, b in pairs]
     assert len(checks) > 150
     assert dpkg_disagreements(checks) == []
@@ -240,7 +240,8 @@ def run_installable(*args, solver=True):
     command = [sys.executable, script, *args]
     if not solver:  # as if pycosat were not installed
         command = [sys.executable, "-c", "import runpy, sys; sys.modules['pycosat'] = None; "
-                   f"sys.argv = {[script, *args]!r}; runpy.run_path({script!r}, run_name='__main__')"]
+                   f"sys.path.insert(0, {EXAMPLES!r}); sys.argv = {[script, *args]!r}; "
+                   f"runpy.run_path({script!r}, run_name='__main__')"]
     return subprocess.run(command, capture_output=True, text=True, env=env, timeout=300)
 
 
@@ -293,6 +294,6 @@ def test_input_errors_and_a_missing_solver_are_one_line(tmp_path):
     index = tmp_path / "Packages"
     index.write_text("Package: p\nVersion: 1\nConflicts: a | b\n")
     for out, message in [(run_installable(str(index)), f"installable.py: {index}:1: p: Conflicts: alternatives"),
-                         (run_installable(demo.SAMPLE, solver=False), "installable.py: no SAT solver")]:
+                         (run_installable(SAMPLE, solver=False), "installable.py: no SAT solver")]:
         assert out.returncode != 0 and out.stdout == ""
         assert out.stderr.count("\n") == 1 and out.stderr.startswith(message), out.stderr

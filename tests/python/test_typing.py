@@ -7,6 +7,7 @@ mypy and pyright each run once, over all the files (seconds, not minutes)."""
 
 import ast
 import doctest
+import glob
 import json
 import os
 import re
@@ -34,6 +35,10 @@ CLEAN = {
     "user_script.py": os.path.join(TYPECHECK, "user_script.py"),
     "reads_back.py": os.path.join(TYPECHECK, "reads_back.py"),
 }
+# The commands' package, by its path under examples/.
+PACKAGE = {f"debian/{os.path.basename(path)}": path
+           for path in sorted(glob.glob(os.path.join(REPO, "examples", "debian", "*.py")))}
+CLEAN.update(PACKAGE)
 DOCS = {"guide_examples.py": os.path.join(REPO, "docs", "guide.md"),
         "readme_examples.py": os.path.join(REPO, "README.md")}
 MISTAKES = os.path.join(TYPECHECK, "mistakes.py")
@@ -144,7 +149,7 @@ def test_mypy_accepts(mypy, name):
 # The examples read untyped input into Any; isinstance on an Any gives pyright a
 # Cmp[Unknown, Unknown], which strict mode refuses to read. mypy checks it.
 @needs_stubs
-@pytest.mark.parametrize("name", [n for n in [*CLEAN, *DOCS] if n not in ("demo.py", "installable.py")])
+@pytest.mark.parametrize("name", [n for n in [*CLEAN, *DOCS] if n not in ("demo.py", "installable.py", *PACKAGE)])
 def test_pyright_accepts(pyright, name):
     errors, output = pyright
     assert errors[name] == [], output[name]

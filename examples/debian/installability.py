@@ -1,0 +1,562 @@
+"""Which packages of a Debian index can be installed, decided from kelto's
+objects: each package's rules read back through the constraints' own
+properties, and a SAT solver on each package's cone."""
+
+from __future__ import annotations
+
+import itertools
+import time
+from collections import deque
+from collections.abc import Callable, Iterator
+from typing import Any
+
+from kelto.package.constraint import Cmp, CmpType, Depends, IfThen, NumOf, SpecOption, Value
+
+from . import notation
+from .outlines import describe_index
+from .relations import NEGATED, REQUIRED
+from .version import compare_versions
+
+try:
+    import pycosat  # type: ignore[import-not-found, unused-ignore]
+except ImportError:  # reported by the command, which is the only user of the solver
+    pycosat = None
+
+
+def have_solver() -> bool:
+    return pycosat is not None
+
+# The operators as int(op) reads them: a Cmp's op is a new CmpType object on every read.
+LESS, LESS_EQUAL, NOT_EQUAL = int(CmpType.Less), int(CmpType.LessOrEqual), int(CmpType.NotEqual)
+EQUAL, GREATER_EQUAL, GREATER = int(CmpType.Equal), int(CmpType.GreaterOrEqual), int(CmpType.Greater)
+HOLDS: dict[int, Callable[[int], bool]] = {LESS: lambda c: c < 0, LESS_EQUAL: lambda c: c <= 0, NOT_EQUAL: lambda c: c != 0,
+         EQUAL: lambda c: c == 0, GREATER_EQUAL: lambda c: c >= 0, GREATER: lambda c: c > 0}
+
+
+class Unsupported(ValueError):
+    """A constraint whose meaning this checker does not know."""
+
+
+# A formula over installed packages: ("S", name, ids) holds when one of the
+# ids is installed (all of them versions of `name`, or name None), ("N", f)
+# is not f, ("A", [f...]) all of, ("O", [f...]) any of.
+Formula = tuple[Any, ...]
+Clause = tuple[int, ...]
+
+
+class Universe:
+    """The packages as the checker sees them: id (from 1, index order),
+    name, version text and option values, with the ids of each name."""
+
+    def __init__(self) -> None:
+        self.names: list[str] = [""]
+        self.versions: list[str] = [""]
+        self.options: list[dict[str, Any]] = [{}]
+        self.rules: list[list[tuple[str, Any]]] = [[]]
+        self.by_name: dict[str, list[int]] = {}
+        self._atoms: dict[tuple[Any, ...], frozenset[int]] = {}
+
+    def add(self, package: dict[str, Any], rules: dict[str, list[Any]], options: dict[str, Any]) -> None:
+        number = len(self.names)
+        self.names.append(package["Package"])
+        self.versions.append(package["Version"])
+        self.options.append({"multi_arch": package.get("Multi-Arch"), **options})
+        self.rules.append([(key, rule) for key in REQUIRED + NEGATED for rule in rules.get(key, ())])
+        self.by_name.setdefault(package["Package"], []).append(number)
+
+    def __len__(self) -> int:
+        return len(self.names) - 1
+
+    def label(self, number: int) -> str:
+        return f"{self.names[number]} {self.versions[number]}"
+
+    # -- atoms
+
+    def having(self, name: str) -> frozenset[int]:
+        key = (name,)
+        found = self._atoms.get(key)
+        if found is None:
+            found = self._atoms[key] = frozenset(self.by_name.get(name, ()))
+        return found
+
+    def matching(self, name: str, option: str, op: int, value: Any) -> frozenset[int]:
+        """The versions of `name` whose option compares with value by op."""
+        ordered = option == "version" or (option.startswith("provides:") and "#" in option)
+        key = (name, option, op, str(value) if ordered else value, type(value))
+        found = self._atoms.get(key)
+        if found is None:
+            holds = HOLDS[op]
+            ids = []
+            for number in self.by_name.get(name, ()):
+                mine = self.options[number].get(option)
+                if mine is None or isinstance(mine, bool) != isinstance(value, bool):
+                    continue
+                if isinstance(value, bool):
+                    if op in (EQUAL, NOT_EQUAL) and holds(0 if mine == value else 1):
+                        ids.append(number)
+                elif ordered:
+                    if holds(compare_versions(str(mine), str(value))):
+                        ids.append(number)
+                elif holds((mine > value) - (mine < value)):
+                    ids.append(number)
+            found = self._atoms[key] = frozenset(ids)
+        return found
+
+    # -- formulas
+
+    def formula(self, c: Any) -> Formula:
+        """The rule c as a formula, read through its properties only."""
+        kind = type(c)
+        if kind is Depends:
+            name = c.on
+            return ("S", name, self.having(name))
+        if kind is IfThen:
+            return either([("N", self.formula(c.cond)), self.formula(c.then)])
+        if kind is Cmp:
+            lhs, rhs, op = c.lhs, c.rhs, int(c.op)
+            if type(lhs) is SpecOption:
+                name = lhs.package_name
+                return ("S", name, self.matching(name, lhs.option_name, op, rhs.value))
+            if type(rhs) is Value:
+                value = rhs.value
+                if type(value) is bool and op in (EQUAL, NOT_EQUAL):
+                    inner = self.formula(lhs)
+                    return inner if value == (op == EQUAL) else ("N", inner)
+                if type(lhs) is NumOf and type(value) is int:
+                    parts = [self.formula(part) for part in lhs.of]
+                    if op == GREATER_EQUAL and value == 1:
+                        return either(parts)
+                    if op == EQUAL and value == len(parts):
+                        return every(parts)
+        raise Unsupported(f"no meaning known for {c!r}")
+
+
+def either(parts: list[Formula]) -> Formula:
+    if all(part[0] == "S" for part in parts):
+        names = {part[1] for part in parts}
+        return ("S", names.pop() if len(names) == 1 else None, frozenset().union(*(part[2] for part in parts)))
+    return ("O", parts)
+
+
+def every(parts: list[Formula]) -> Formula:
+    """All of parts. Sets of one package's versions meet in their common
+    versions, since only one version of a package is ever installed."""
+    if all(part[0] == "S" for part in parts) and len({part[1] for part in parts}) == 1 and parts[0][1]:
+        return ("S", parts[0][1], frozenset.intersection(*(part[2] for part in parts)))
+    return ("A", parts)
+
+
+def clauses(f: Formula) -> list[Clause]:
+    """f in conjunctive normal form: every clause must hold."""
+    kind = f[0]
+    if kind == "S":
+        return [tuple(sorted(f[2]))]
+    if kind == "N":
+        return negated(f[1])
+    if kind == "A":
+        return [clause for part in f[1] for clause in clauses(part)]
+    return distribute([clauses(part) for part in f[1]])
+
+
+def negated(f: Formula) -> list[Clause]:
+    kind = f[0]
+    if kind == "S":
+        return [(-number,) for number in sorted(f[2])]
+    if kind == "N":
+        return clauses(f[1])
+    if kind == "A":
+        return distribute([negated(part) for part in f[1]])
+    return [clause for part in f[1] for clause in negated(part)]
+
+
+def distribute(choices: list[list[Clause]]) -> list[Clause]:
+    """The clauses of an "any of" whose parts are each a list of clauses."""
+    found = []
+    for picked in itertools.product(*choices):
+        literals = set(itertools.chain.from_iterable(picked))
+        if not any(-literal in literals for literal in literals):
+            found.append(tuple(sorted(literals)))
+    return found
+
+
+# ------------------------------------------------------------------ solving
+
+ESSENTIAL = -1  # the reason of every package when an essential package cannot be installed
+
+class Checker:
+    """Every package's verdict. First the packages that a dependency no
+    installable package meets rules out (no solver needed, and a chain to
+    show); then, package by package, the solver on the package's cone: the
+    packages it can reach through the dependencies of what it reaches. A
+    solution proves every package in it installable, so most packages are
+    settled by another's solution."""
+
+    def __init__(self, universe: Universe) -> None:
+        self.universe = universe
+        count = len(universe)
+        # Per package: its clauses without its own literal (which guards
+        # every one), the dependency clauses (positive literals only) first.
+        self.clauses: list[list[Clause]] = [[] for _ in range(count + 1)]
+        self.sources: list[list[tuple[str, Any]]] = [[] for _ in range(count + 1)]  # the rule of each clause
+        self.dependencies: list[int] = [0] * (count + 1)  # how many of the clauses are dependency clauses
+        self.reaches: list[tuple[int, ...]] = [()] * (count + 1)
+        # Per package with clauses that forbid: the packages it excludes
+        # outright, and its other such clauses.
+        self.conflicts: dict[int, tuple[frozenset[int], list[Clause]]] = {}
+        for number in range(1, count + 1):
+            self._read(number)
+        # Essential packages are always installed: one version of each is in every solution.
+        essential: dict[str, list[int]] = {}
+        for number in range(1, count + 1):
+            if universe.options[number].get("essential") is True:
+                essential.setdefault(universe.names[number], []).append(number)
+        self.essential = [tuple(numbers) for numbers in essential.values()]
+        self.reason: dict[int, int] = {}  # package ruled out -> index of the clause no installable package meets
+        self.unsolvable: set[int] = set()
+        self.local = [1] * (count + 1)  # solver numbers while a problem is built
+        self.solved = bytearray(count + 1)
+        self.solver_calls = 0
+        # A solution known to hold the package: a set of packages that meets
+        # every rule of each of its members. Shared by all its members.
+        self.solutions: dict[int, frozenset[int]] = {}
+        self.forbidding = frozenset(self.conflicts)
+
+    def _read(self, number: int) -> None:
+        universe = self.universe
+        depending: list[tuple[Clause, tuple[str, Any]]] = []
+        other: list[tuple[Clause, tuple[str, Any]]] = []
+        for source in universe.rules[number]:
+            for clause in clauses(universe.formula(source[1])):
+                if number in clause:
+                    continue  # met by the package itself
+                clause = tuple(literal for literal in clause if literal != -number)
+                (other if any(literal < 0 for literal in clause) else depending).append((clause, source))
+        for sibling in universe.by_name[universe.names[number]]:
+            if sibling != number:
+                other.append(((-sibling,), ("one version", universe.names[number])))
+        both = depending + other
+        self.clauses[number] = [clause for clause, _ in both]
+        self.sources[number] = [source for _, source in both]
+        self.dependencies[number] = len(depending)
+        self.reaches[number] = tuple({literal for clause, _ in both for literal in clause if literal > 0})
+        if other:
+            excluded = frozenset(-clause[0] for clause, _ in other if len(clause) == 1)
+            rest = [clause for clause, _ in other if len(clause) > 1]
+            self.conflicts[number] = (excluded, rest)
+
+    def rule_out_missing(self) -> None:
+        """Packages a dependency clause of which no installable package meets,
+        found from the packages with an unmet dependency outwards."""
+        alive: dict[tuple[int, int], int] = {}
+        watchers: dict[int, list[tuple[int, int]]] = {}
+        queue: deque[int] = deque()
+        for number in range(1, len(self.universe) + 1):
+            for index in range(self.dependencies[number]):
+                clause = self.clauses[number][index]
+                alive[number, index] = len(clause)
+                for literal in clause:
+                    watchers.setdefault(literal, []).append((number, index))
+                if not clause and number not in self.reason:
+                    self.reason[number] = index
+                    queue.append(number)
+        while queue:
+            gone = queue.popleft()
+            for number, index in watchers.get(gone, ()):
+                alive[number, index] -= 1
+                if alive[number, index] == 0 and number not in self.reason:
+                    self.reason[number] = index
+                    queue.append(number)
+        for numbers in self.essential:
+            if all(number in self.reason for number in numbers):  # then nothing can be installed
+                for number in range(1, len(self.universe) + 1):
+                    self.reason.setdefault(number, ESSENTIAL)
+
+    def cone(self, number: int) -> list[int]:
+        """The package, the essential packages, and what they reach."""
+        excluded, reason, reaches = self.unsolvable, self.reason, self.reaches
+        order = [number] + [n for numbers in self.essential for n in numbers
+                            if n != number and n not in reason and n not in excluded]
+        seen = set(order)
+        for current in order:
+            for other in reaches[current]:
+                if other not in seen and other not in reason and other not in excluded:
+                    seen.add(other)
+                    order.append(other)
+        return order
+
+    def problem(self, cone: list[int], without: frozenset[tuple[int, int]] = frozenset()) -> list[list[int]]:
+        """The clauses of the packages of `cone` for the solver, numbered from
+        2 in cone order, the first package required. 1 stands for every
+        package outside the cone, never installed: a clause that needs one
+        to be absent holds, one that needs it present looks elsewhere."""
+        local, clauses = self.local, self.clauses
+        for position, number in enumerate(cone, 2):
+            local[number] = position
+        try:
+            found: list[list[int]] = [[-1], [2]]
+            found += [[local[n] for n in numbers] for numbers in self.essential]
+            for number in cone:
+                mine = [-local[number]]
+                found += [mine + [local[literal] if literal > 0 else -local[-literal] for literal in clause]
+                          for index, clause in enumerate(clauses[number])
+                          if not without or (number, index) not in without]
+        finally:
+            for number in cone:
+                local[number] = 1
+        return found
+
+    def solve(self, number: int, within: list[int] | None = None) -> bool:
+        """Whether the package can be installed with packages of `within`
+        only (default: its whole cone, and then the answer is final)."""
+        cone = self.cone(number) if within is None else within
+        self.solver_calls += 1
+        solution = pycosat.solve(self.problem(cone))
+        if solution == "UNSAT":
+            if within is None:
+                self.unsolvable.add(number)
+            return False
+        solved, solutions = self.solved, self.solutions
+        found = frozenset(cone[literal - 2] for literal in solution if literal > 1)
+        needed = self.needed_in(found, number)
+        for member in found:
+            solved[member] = 1
+            solutions.setdefault(member, needed if member in needed else found)
+        return True
+
+    def needed_in(self, solution: frozenset[int], number: int) -> frozenset[int]:
+        """The part of a solution the package and the essential packages
+        need: the solver also installs what nothing needs, and a smaller
+        solution fits better with others."""
+        kept = {number}
+        kept.update(n for numbers in self.essential for n in numbers if n in solution)
+        queue = list(kept)
+        clauses = self.clauses
+        for member in queue:
+            for clause in clauses[member]:
+                if any(literal in kept for literal in clause):
+                    continue
+                if any(literal < 0 and -literal not in solution for literal in clause):
+                    continue  # held by a package the solution leaves out
+                chosen = next(literal for literal in clause if literal in solution)
+                kept.add(chosen)
+                queue.append(chosen)
+        return frozenset(kept)
+
+    def holds(self, members: frozenset[int]) -> bool:
+        """Whether no rule of a member forbids what the set holds (its
+        dependencies are met: it is a union of solutions and one package
+        whose dependencies each have a member)."""
+        conflicts = self.conflicts
+        for member in members & self.forbidding:
+            excluded, rest = conflicts[member]
+            if not members.isdisjoint(excluded):
+                return False
+            for clause in rest:
+                if not any((literal in members) if literal > 0 else (-literal not in members) for literal in clause):
+                    return False
+        return True
+
+    def combine(self, number: int, base: frozenset[int]) -> frozenset[int] | None:
+        """A solution holding the package made of solutions of its
+        dependencies, or None when one is unknown or they do not fit."""
+        members: set[int] = set(base)
+        members.add(number)
+        clauses, solutions = self.clauses[number], self.solutions
+        for index in range(self.dependencies[number]):
+            clause = clauses[index]
+            if any(literal in members for literal in clause):
+                continue
+            for literal in clause:
+                found = solutions.get(literal)
+                if found is not None:
+                    members |= found
+                    break
+            else:
+                return None
+        union = frozenset(members)
+        return union if self.holds(union) else None
+
+    def nearby(self, number: int, base: frozenset[int]) -> list[int] | None:
+        """The package and every known solution of each alternative of its
+        dependencies, or None when one of them has none."""
+        members: set[int] = set(base)
+        solutions = self.solutions
+        for index in range(self.dependencies[number]):
+            known = [solutions[literal] for literal in self.clauses[number][index] if literal in solutions]
+            if not known:
+                return None
+            members.update(*known)
+        members.discard(number)
+        return [number, *members]
+
+    def order(self) -> list[int]:
+        """Every package after what it reaches, as far as cycles allow."""
+        done = bytearray(len(self.universe) + 1)
+        order: list[int] = []
+        reaches = self.reaches
+        for root in range(1, len(self.universe) + 1):
+            if done[root]:
+                continue
+            done[root] = 1
+            stack = [(root, iter(reaches[root]))]
+            while stack:
+                node, children = stack[-1]
+                for child in children:
+                    if not done[child]:
+                        done[child] = 1
+                        stack.append((child, iter(reaches[child])))
+                        break
+                else:
+                    stack.pop()
+                    order.append(node)
+        return order
+
+    def run(self) -> None:
+        """Dependencies before what needs them: most packages are settled by
+        joining solutions of their dependencies, the rest by the solver."""
+        self.rule_out_missing()
+        reason, unsolvable, solved = self.reason, self.unsolvable, self.solved
+        base: frozenset[int] = frozenset()
+        if self.essential:
+            first = next((n for numbers in self.essential for n in numbers if n not in reason), None)
+            if first is None or not self.solve(first):
+                return  # nothing can be installed
+            base = self.solutions[first]
+        needed = bytearray(len(self.universe) + 1)  # reached by another package
+        for targets in self.reaches:
+            for target in targets:
+                needed[target] = 1
+        for number in self.order():
+            if solved[number] or number in reason or number in unsolvable:
+                continue
+            union = self.combine(number, base)
+            if union is None:
+                # The solutions of its dependencies do not fit together: first
+                # the solver on them and their alternatives' (a small problem),
+                # then on the whole cone.
+                within = self.nearby(number, base)
+                if within is None or not self.solve(number, within):
+                    self.solve(number)
+            else:
+                solved[number] = 1
+                if needed[number]:
+                    self.solutions[number] = union
+
+    def installable(self, number: int) -> bool:
+        return bool(self.solved[number])
+
+    # -- explanations
+
+    def rule_text(self, source: tuple[str, Any]) -> str:
+        key, rule = source
+        if key == "one version":
+            return f"another version of {rule}"
+        try:
+            if key in NEGATED:
+                return f"conflicts with {', '.join(notation.render_negated([rule]))}"
+            if isinstance(rule, Cmp) and isinstance(rule.lhs, SpecOption):
+                name, bound = notation.bound_text(rule)
+                return f"depends on {name}{bound}"
+            return f"depends on {notation.render_group(rule)}"
+        except ValueError:
+            return f"{key}: {rule!r}"
+
+    def path(self, start: int, goal: int, cone: set[int]) -> list[int]:
+        """A shortest chain of dependencies from start to goal inside cone."""
+        previous = {start: start}
+        queue = deque([start])
+        while queue:
+            current = queue.popleft()
+            if current == goal:
+                break
+            for other in self.reaches[current]:
+                if other in cone and other not in previous:
+                    previous[other] = current
+                    queue.append(other)
+        chain = [goal]
+        while chain[-1] != start:
+            chain.append(previous[chain[-1]])
+        return chain[::-1]
+
+    def chain_lines(self, chain: list[int]) -> list[str]:
+        label = self.universe.label
+        lines = []
+        for here, there in itertools.pairwise(chain):
+            index = next(i for i, clause in enumerate(self.clauses[here]) if there in clause)
+            lines.append(f"  {label(here)} {self.rule_text(self.sources[here][index])} ({label(there)})")
+        return lines
+
+    def explain(self, number: int) -> list[str]:
+        """Why the package cannot be installed, as a chain of packages from it."""
+        label = self.universe.label
+        if self.solved[number]:
+            return [f"{label(number)} can be installed"]
+        if self.reason.get(number) == ESSENTIAL:
+            numbers = next(numbers for numbers in self.essential if all(n in self.reason for n in numbers))
+            return [f"{label(number)} cannot be installed: the essential package {label(numbers[0])} cannot"]
+        if number in self.reason:
+            lines = [f"{label(number)} cannot be installed: a dependency is missing"]
+            seen = set()
+            while number not in seen and self.reason.get(number, ESSENTIAL) != ESSENTIAL:
+                seen.add(number)
+                index = self.reason[number]
+                clause = self.clauses[number][index]
+                text = self.rule_text(self.sources[number][index])
+                if not clause:
+                    lines.append(f"  {label(number)} {text}, which no package provides")
+                    break
+                lines.append(f"  {label(number)} {text}, and none of {', '.join(label(n) for n in clause)} "
+                             "can be installed")
+                number = clause[0]
+            return lines
+        return self.explain_conflict(number)
+
+    def explain_conflict(self, number: int) -> list[str]:
+        """The conflicts without which the package could be installed: each
+        one kept only if the problem becomes solvable without it."""
+        cone = self.cone(number)
+        members = set(cone)
+        candidates = [(package, index) for package in cone
+                      for index in range(self.dependencies[package], len(self.clauses[package]))]
+        dropped: set[tuple[int, int]] = set()
+        for candidate in candidates:
+            dropped.add(candidate)
+            if pycosat.solve(self.problem(cone, frozenset(dropped))) != "UNSAT":
+                dropped.discard(candidate)
+        kept = [candidate for candidate in candidates if candidate not in dropped]
+        label = self.universe.label
+        lines = [f"{label(number)} cannot be installed: a conflict"]
+        for package, index in kept:
+            clause = self.clauses[package][index]
+            others = [-literal for literal in clause if literal < 0 and -literal in members]
+            lines.append(f"  {label(package)} {self.rule_text(self.sources[package][index])}"
+                         f" ({', '.join(label(other) for other in others)})")
+            for end in (package, *others):
+                if end != number:
+                    lines += ["  " + line for line in self.chain_lines(self.path(number, end, members))]
+        return lines
+
+
+# ------------------------------------------------------------------- the job
+
+def check(path: str) -> tuple[Checker, dict[str, float]]:
+    """Builds, reads back and decides; the seconds each step took."""
+    times = {}
+    started = time.perf_counter()
+    universe = Universe()
+    description = describe_index(path, keep=universe.add)
+    times["build"] = time.perf_counter() - started
+    del description
+    started = time.perf_counter()
+    checker = Checker(universe)
+    times["read"] = time.perf_counter() - started
+    started = time.perf_counter()
+    checker.run()
+    times["solve"] = time.perf_counter() - started
+    return checker, times
+
+
+def broken(checker: Checker) -> Iterator[int]:
+    for number in range(1, len(checker.universe) + 1):
+        if not checker.installable(number):
+            yield number

@@ -1,0 +1,216 @@
+"""Rules read back into Debian's notation, through the constraints' own
+properties, never from the index."""
+
+from __future__ import annotations
+
+from typing import Any
+
+from kelto.package.constraint import Cmp, CmpType, Depends, IfThen, NumOf, SpecOption, Value
+from kelto.package.version import Version
+
+from .outlines import Builder
+from .relations import DEBIAN_OPERATOR, LEFT_OUT, NEGATED, RELATION_FIELDS, REQUIRED, split_qualifier
+
+EQUAL = int(CmpType.Equal)
+GREATER_EQUAL = int(CmpType.GreaterOrEqual)
+
+
+def bound_text(bound: Any) -> tuple[str, str]:
+    """(package, " (op version)") of Cmp(SpecOption(p, "version"), v, op)."""
+    lhs = bound.lhs if isinstance(bound, Cmp) else None
+    if not isinstance(lhs, SpecOption) or lhs.option_name != "version":
+        raise ValueError(f"not a version bound: {bound!r}")
+    return lhs.package_name, f" ({DEBIAN_OPERATOR[int(bound.op)]} {bound.rhs.value})"
+
+
+def is_value(c: Any, value: object) -> bool:
+    return isinstance(c, Value) and type(c.value) is type(value) and c.value == value
+
+
+def all_of(c: Any) -> list[Any] | None:
+    """The parts of NumOf(parts) == len(parts), else None."""
+    if isinstance(c, Cmp) and int(c.op) == EQUAL and isinstance(c.lhs, NumOf):
+        parts = c.lhs.of
+        if is_value(c.rhs, len(parts)):
+            return parts
+    return None
+
+
+def any_of(c: Any) -> list[Any] | None:
+    """The parts of NumOf(parts) >= 1, else None."""
+    if isinstance(c, Cmp) and int(c.op) == GREATER_EQUAL and isinstance(c.lhs, NumOf) and is_value(c.rhs, 1):
+        return c.lhs.of
+    return None
+
+
+def option_condition(c: Any) -> tuple[str, str] | None:
+    """(package, option) of Cmp(SpecOption(package, option), value, op)."""
+    if isinstance(c, Cmp) and isinstance(c.lhs, SpecOption):
+        return c.lhs.package_name, c.lhs.option_name
+    return None
+
+
+def condition_text(name: str, c: Any) -> str:
+    """":any", ":amd64" or " (op version)": one condition on package `name`."""
+    architectures = any_of(c)
+    if architectures:  # the native architecture, or all
+        c = architectures[0]
+    found = option_condition(c)
+    if found is None or found[0] != name:
+        raise ValueError(f"not a condition on {name}: {c!r}")
+    option = found[1]
+    if option == "version":
+        return bound_text(c)[1]
+    if int(c.op) == EQUAL and option == "multi_arch" and is_value(c.rhs, "allowed"):
+        return ":any"
+    if int(c.op) == EQUAL and option == "architecture":
+        return f":{c.rhs.value}"
+    raise ValueError(f"not a condition on {name}: {c!r}")
+
+
+def provided_name(conditions: list[Any]) -> str | None:
+    """NAME when the first condition is on a provider's "provides:NAME[#K]"."""
+    found = option_condition(conditions[0]) if conditions else None
+    if found is None or not found[1].startswith("provides:"):
+        return None
+    return found[1][len("provides:"):].partition("#")[0]
+
+
+def relation_text(name: str, conditions: list[Any]) -> str:
+    return name + "".join(condition_text(name, c) for c in conditions)
+
+
+def written_text(name: str, conditions: list[Any], last: str | None) -> str | None:
+    """The relation as written in the field, or None when the conditions are
+    a provider's, which follow the relation (on `last`) they meet."""
+    provided = provided_name(conditions)
+    if provided is None:
+        return relation_text(name, conditions)
+    if provided != last:
+        raise ValueError(f"provider {name} of {provided} after a relation on {last}")
+    return None
+
+
+def render_alternatives(items: list[Any]) -> list[str]:
+    """The written relations among a group's alternatives; the providers'
+    alternatives each follow the relation they meet."""
+    written: list[str] = []
+    last: str | None = None  # the name the last written relation is on
+    for item in items:
+        parts = [item] if isinstance(item, Depends) else all_of(item)
+        if not parts or not isinstance(parts[0], Depends):
+            raise ValueError(f"not a relation: {item!r}")
+        name = parts[0].on
+        text = written_text(name, parts[1:], last)
+        if text is not None:
+            written.append(text)
+            last = name
+    return written
+
+
+def render_group(c: Any) -> str:
+    return " | ".join(render_alternatives(any_of(c) or [c]))
+
+
+def render_required(rules: list[Any]) -> list[str]:
+    groups: list[str] = []
+    last: str | None = None  # the package of a Depends a bound may follow
+    for rule in rules:
+        if isinstance(rule, Cmp) and isinstance(rule.lhs, SpecOption):
+            name, bound_part = bound_text(rule)
+            if name != last:
+                raise ValueError(f"bound on {name} without its Depends")
+            groups[-1] += bound_part
+            last = None
+        else:
+            groups.append(render_group(rule))
+            last = rule.on if isinstance(rule, Depends) else None
+    return groups
+
+
+def excluded(c: Any) -> list[Any]:
+    """The conditions of `cond == False`: what a conflict excludes."""
+    if not (isinstance(c, Cmp) and int(c.op) == EQUAL and is_value(c.rhs, False)):
+        raise ValueError(f"not an exclusion: {c!r}")
+    return all_of(c.lhs) or [c.lhs]
+
+
+def render_negated(rules: list[Any]) -> list[str]:
+    groups: list[str] = []
+    last: str | None = None
+    for rule in rules:
+        if isinstance(rule, Cmp) and isinstance(rule.lhs, Depends) and int(rule.op) == EQUAL and is_value(rule.rhs, False):
+            groups.append(last := rule.lhs.on)
+            continue
+        present = rule.cond.lhs if isinstance(rule, IfThen) and isinstance(rule.cond, Cmp) else None
+        if not (isinstance(present, Depends) and is_value(rule.cond.rhs, True)):
+            raise ValueError(f"not a negated relation: {rule!r}")
+        name, then = present.on, rule.then
+        either = any_of(then)
+        if option_condition(then) == (name, "version") and int(then.op) == EQUAL:  # other versions of itself
+            groups.append(last := name)
+        elif either and option_condition(either[0]) == (name, "version"):
+            groups.append(relation_text(name, excluded(either[1])))
+            last = name
+        else:
+            text = written_text(name, excluded(then), last)
+            if text is not None:
+                groups.append(text)
+                last = name
+    return groups
+
+
+def render_field(key: str, rules: list[Any]) -> str:
+    """The field's relations in Debian's notation, from its constraint objects."""
+    if key in REQUIRED:
+        groups = render_required(rules)
+    elif key in NEGATED:
+        groups = render_negated(rules)
+    else:
+        (goal,) = rules
+        groups = [render_group(c) for c in goal.item.of]
+    return ", ".join(groups)
+
+
+def render_provides(options: dict[str, Any]) -> str:
+    """The Provides field, from the options a provider's outline sets."""
+    provided: list[str] = []
+    for key, value in options.items():
+        if key.startswith("provides:"):
+            name, slot, _ = key[len("provides:"):].partition("#")
+            if not slot:
+                provided.append(name)
+            else:  # a version of the name: in place of the bare name just before it
+                if provided and provided[-1] == name:
+                    provided.pop()
+                provided.append(f"{name} (= {value})")
+    return ", ".join(provided)
+
+
+def show(builder: Builder, package: dict[str, Any]) -> list[str]:
+    rules = builder.rules(package)
+    builder.outline(package, rules)  # the same objects the outline is built from
+    lines = [f"Package: {package['Package']}"]
+    for key in RELATION_FIELDS:
+        if key in rules:
+            lines.append(f"{key}: {render_field(key, rules[key])}")
+    options = builder.options(package)
+    if package["provides"]:
+        lines.append(f"Provides: {render_provides(options)}")
+    for key, value in options.items():
+        kind = "Version" if isinstance(value, Version) else type(value).__name__
+        lines.append(f"  option {key} = {value} ({kind})")
+    lines.append(f"  default multi_arch = {package.get('Multi-Arch')}")
+    provided = {split_qualifier(name)[0] for groups in package["relations"].values()
+                for group in groups for name, _, _ in group}
+    spelled = []
+    for name in sorted(provided & builder.facts.providers.keys()):
+        providers = [p for p in builder.facts.providers[name] if p != package["Package"]]
+        if providers:
+            spelled.append(f"{name} ({', '.join(providers) if len(providers) <= 4 else f'{len(providers)} packages'})")
+    if spelled:
+        lines.append(f"  providers spelled out: {', '.join(spelled)}")
+    for key in LEFT_OUT:
+        if key in package:
+            lines.append(f"  (not translated) {key}: {package[key]}")
+    return lines

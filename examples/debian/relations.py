@@ -1,0 +1,59 @@
+"""The relation fields of a Debian package and their grammar: groups of
+alternatives, each a name (with an optional architecture qualifier) and an
+optional version bound."""
+
+from __future__ import annotations
+
+import re
+
+from kelto.package.constraint import CmpType
+
+# The relation fields translated, in the order a package's rules are shown.
+REQUIRED = ("Pre-Depends", "Depends")
+NEGATED = ("Conflicts", "Breaks")
+RELATION_FIELDS = (*REQUIRED, *NEGATED, "Recommends")
+LEFT_OUT = ("Suggests", "Enhances", "Replaces")
+SINGLE_ALTERNATIVE = (*NEGATED, "Provides")
+
+# Debian's relation operators and the CmpType member each one becomes. The
+# obsolete "<" and ">" mean "<=" and ">=".
+OPERATORS = {"<<": "Less", "<=": "LessOrEqual", "=": "Equal", ">=": "GreaterOrEqual", ">>": "Greater",
+             "<": "LessOrEqual", ">": "GreaterOrEqual"}
+DEBIAN_OPERATOR = {int(CmpType.Less): "<<", int(CmpType.LessOrEqual): "<=", int(CmpType.Equal): "=",
+                   int(CmpType.GreaterOrEqual): ">=", int(CmpType.Greater): ">>"}  # by int(op)
+
+# "libc6 (>= 2.36)", "python3:any", "perl:any (>= 5.10)": name, operator, version.
+# A version starts with neither a parenthesis nor an operator's character, so
+# "(<< )" is refused rather than read as "(< <)".
+RELATION = re.compile(r"\s*([^\s()|,]+)\s*(?:\(\s*(<<|<=|>=|>>|=|<|>)\s*([^\s()<>=][^\s()]*)\s*\))?\s*")
+
+Relation = tuple[str, str | None, str | None]  # name, Debian operator, version text
+Group = list[Relation]  # alternatives: one of them must hold
+
+
+def parse_relations(text: str, key: str = "Depends") -> list[Group]:
+    """A relation field's groups of alternatives; ValueError names the part
+    that is not a relation. Conflicts, Breaks and Provides take no
+    alternatives, and Provides no operator but "="."""
+    groups: list[Group] = []
+    for group_text in text.split(","):
+        if not group_text.strip():
+            continue
+        group: Group = []
+        for alternative in group_text.split("|"):
+            match = RELATION.fullmatch(alternative)
+            if match is None:
+                raise ValueError(f"not a package relation: {alternative.strip()!r}")
+            group.append((match[1], match[2], match[3]))
+        if len(group) > 1 and key in SINGLE_ALTERNATIVE:
+            raise ValueError(f"alternatives are not allowed here: {group_text.strip()!r}")
+        if key == "Provides" and group[0][1] not in (None, "="):
+            raise ValueError(f"a provided version takes '=' only: {group_text.strip()!r}")
+        groups.append(group)
+    return groups
+
+
+def split_qualifier(name: str) -> tuple[str, str | None]:
+    """("perl", "any") of "perl:any"; (name, None) without a qualifier."""
+    package, colon, qualifier = name.partition(":")
+    return (package, qualifier) if colon else (name, None)

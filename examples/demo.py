@@ -1,8 +1,11 @@
 """kelto's main job: describe every package of a Debian package index.
 
-Reads a Debian Packages index (plain, .gz or .xz): the one given, else the
-machine's own apt index, else the sample under examples/data. Each package
-becomes a PackageOutline whose constraints say what its relation fields say:
+Reads Debian Packages indexes (plain, .gz or .xz): those given, the native
+architecture's first, else apt's index of each of the machine's architectures
+(dpkg's native and foreign ones), else the sample under examples/data. Each
+package becomes a PackageOutline, named "NAME" for the native architecture
+and for "all", "NAME:ARCH" for another, whose constraints say what its
+relation fields say:
 
 - Depends and Pre-Depends: "p" is Depends(p); "p (>= v)" adds
   Cmp(SpecOption(p, "version"), v, CmpType.GreaterOrEqual) (likewise <<, <=,
@@ -17,17 +20,21 @@ becomes a PackageOutline whose constraints say what its relation fields say:
   "provides:NAME" (or, against a version bound, "provides:NAME#K") that its
   own outline sets. A conflict applies to the other providers only, and a
   package's conflict on its own name to its other versions only;
-- architecture qualifiers: "p:any" requires p's multi_arch option to be
-  "allowed"; "p:amd64" (the index's own architecture, or "native") requires
-  its architecture option to be amd64 or all, which no package of another
-  architecture meets.
+- architectures: an unqualified relation names the depender's own
+  architecture's outline, and is also met by the name's outlines of other
+  architectures whose multi_arch is "foreign"; "p:any" is met by any of p's
+  outlines whose multi_arch is "allowed" or "foreign"; "p:i386" names that
+  architecture's outline. A provider passes its architecture and Multi-Arch
+  on to the name it provides. An unqualified or ":any" conflict applies to
+  every architecture; a version bound stays on each. One name is installed
+  for two architectures only when both are "Multi-Arch: same" at one version.
 
 Priority, section, essential, installed size and version become option
 values, multi-arch an option default. A version kelto's grammar refuses (an
 epoch "1:2.3", a tilde "1.0~rc1") or would print differently ("1.02" prints
 as "1.2") is kept as its text, a Str value: nothing is lost.
 
-    python examples/demo.py [PACKAGES_FILE] [--limit N] [--show NAME]
+    python examples/demo.py [PACKAGES_FILE...] [--limit N] [--show NAME]
 """
 
 from __future__ import annotations
@@ -42,8 +49,9 @@ import kelto
 from kelto.package.constraint import Depends, NumOf
 from kelto.package.version import Version
 
-from debian.index import BadIndex, find_index
-from debian.notation import show
+from debian.index import BadIndex
+from debian.machine import default_indexes
+from debian.notation import providers_of, show
 from debian.outlines import Builder, Description, describe_index
 from debian.output import run
 from debian.relations import RELATION_FIELDS
@@ -85,7 +93,9 @@ def summary(path: str, result: Description) -> None:
     print(f"  provides:           {facts.provided} translated ({len(facts.providers)} names provided;"
           f" {tally.provider_rules} alternatives and conflicts built for providers)")
     print(f"  qualifiers:         {tally.qualifiers['any']} ':any', {tally.qualifiers['architecture']} naming an"
-          f" architecture (this index's: {facts.native}); {tally.own_conflicts} conflicts on the package's own name")
+          f" architecture; {tally.own_conflicts} conflicts on the package's own name")
+    foreign = sum(1 for outline in facts.kinds if ":" in outline)
+    print(f"  architectures:      {facts.native} native, {foreign} outline names of other architectures")
     if result.left_out:
         print("  not translated:     " + ", ".join(f"{key} ({n} packages)" for key, n in result.left_out.items()))
     print(f"  time:               {result.seconds:.3f} s ({result.seconds / max(count, 1) * 1e6:.1f} us per package)")
@@ -94,13 +104,17 @@ def summary(path: str, result: Description) -> None:
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
-    parser.add_argument("index", nargs="?", help="a Debian Packages file, plain, .gz or .xz "
-                        "(default: apt's own, else the sample)")
+    parser.add_argument("index", nargs="*", help="Debian Packages files, plain, .gz or .xz, the native"
+                        " architecture's first (default: apt's of each of the machine's architectures,"
+                        " else the sample)")
     parser.add_argument("--limit", type=int, default=0, help="describe at most N packages")
     parser.add_argument("--show", metavar="NAME", help="print the rules built for package NAME")
     args = parser.parse_args(argv)
+    if args.show == "":
+        parser.error("--show needs a package name")
 
-    path = find_index(args.index)
+    paths, native = (args.index, None) if args.index else default_indexes()
+    where = ", ".join(paths)
     shown: list[dict[str, Any]] = []
 
     def keep(package: dict[str, Any], rules: dict[str, list[Any]], options: dict[str, Any]) -> None:
@@ -108,15 +122,18 @@ def main(argv: list[str] | None = None) -> int:
             shown.append(package)
 
     try:
-        result = describe_index(path, args.limit, keep if args.show else None)
+        result = describe_index(paths, args.limit, keep if args.show else None, native)
     except BadIndex as error:
         print(f"demo.py: {error}", file=sys.stderr)
         return 1
     if args.show:
-        if not shown:
-            print(f"demo.py: {path}: no package named {args.show!r}", file=sys.stderr)
-            return 1
         builder = Builder(facts=result.facts)
+        if not shown and args.show in result.facts.providers:
+            print("\n".join(providers_of(builder, args.show)))
+            return 0
+        if not shown:
+            print(f"demo.py: {where}: no package named {args.show!r}", file=sys.stderr)
+            return 1
         print("\n\n".join("\n".join(show(builder, package)) for package in shown))
         return 0
 
@@ -126,7 +143,7 @@ def main(argv: list[str] | None = None) -> int:
     kelto.init_tracing()  # " WARN kelto: tracing activated"
     sys.stdout.flush()
     tour()
-    summary(path, result)
+    summary(where, result)
     return 0
 
 

@@ -7,7 +7,7 @@ then reads each package's rules back through the constraints' own properties
 some set of packages holds it and meets every rule of every package in it.
 Versions compare with Debian's ordering, on the texts the options keep.
 
-    python examples/installable.py [PACKAGES_FILE] [--broken] [--explain NAME]
+    python examples/installable.py [PACKAGES_FILE...] [--broken] [--explain NAME]
 
 How a rule reads: Depends(p) holds when some version of p is installed;
 Cmp(SpecOption(p, option), value, op) when an installed version of p has the
@@ -23,8 +23,10 @@ from __future__ import annotations
 import argparse
 import sys
 
-from debian.index import BadIndex, find_index
+from debian.index import BadIndex
 from debian.installability import Unsupported, broken, check, have_solver
+from debian.machine import default_indexes
+from debian.outlines import base_name
 from debian.output import run
 
 PROGRAM = "installable.py"
@@ -32,39 +34,45 @@ PROGRAM = "installable.py"
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
-    parser.add_argument("index", nargs="?", help="a Debian Packages file, plain, .gz or .xz "
-                        "(default: apt's own, else the sample)")
+    parser.add_argument("index", nargs="*", help="Debian Packages files, plain, .gz or .xz, the native"
+                        " architecture's first (default: apt's of each of the machine's architectures,"
+                        " else the sample)")
     parser.add_argument("--broken", action="store_true", help="list 'name version' of each package that "
-                        "cannot be installed, one a line")
-    parser.add_argument("--explain", metavar="NAME", help="say why package NAME cannot be installed")
+                        "cannot be installed, one a line (NAME:ARCH for a foreign architecture)")
+    parser.add_argument("--explain", metavar="NAME", help="say why package NAME (or NAME:ARCH) cannot be"
+                        " installed; exit status 1 when it cannot")
     args = parser.parse_args(argv)
+    if args.explain is not None and not args.explain.strip():
+        parser.error("--explain needs a package name")
     if not have_solver():
         print(f"{PROGRAM}: no SAT solver: install python3-pycosat (Debian) or pycosat (pip)", file=sys.stderr)
         return 2
-    path = find_index(args.index)
+    paths, native = (args.index, None) if args.index else default_indexes()
+    where = ", ".join(paths)
     try:
-        checker, times = check(path)
+        checker, times = check(paths, native)
     except BadIndex as error:
         print(f"{PROGRAM}: {error}", file=sys.stderr)
         return 1
     except Unsupported as error:
-        print(f"{PROGRAM}: {path}: {error}", file=sys.stderr)
+        print(f"{PROGRAM}: {where}: {error}", file=sys.stderr)
         return 1
     universe = checker.universe
     if args.explain:
-        numbers = universe.by_name.get(args.explain)
+        numbers = [number for outline, found in universe.by_name.items()
+                   if args.explain in (outline, base_name(outline)) for number in found]
         if not numbers:
-            print(f"{PROGRAM}: {path}: no package named {args.explain!r}", file=sys.stderr)
+            print(f"{PROGRAM}: {where}: no package named {args.explain!r}", file=sys.stderr)
             return 1
         print("\n\n".join("\n".join(checker.explain(number)) for number in numbers))
-        return 0
+        return 0 if all(checker.installable(number) for number in numbers) else 1
     if args.broken:
         print("\n".join(universe.label(number) for number in broken(checker)))
         return 0
     count = len(universe)
     bad = sum(1 for _ in broken(checker))
     total = sum(times.values())
-    print(f"Checked {path}:")
+    print(f"Checked {where}:")
     print(f"  packages:        {count}")
     print(f"  installable:     {count - bad}")
     print(f"  not installable: {bad} ({len(checker.reason)} for a missing dependency,"

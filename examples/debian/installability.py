@@ -13,7 +13,7 @@ from typing import Any
 from kelto.package.constraint import Cmp, CmpType, Depends, IfThen, NumOf, SpecOption, Value
 
 from . import notation
-from .outlines import describe_index
+from .outlines import SAME_NAME, Paths, base_name, describe_index, multi_arch
 from .relations import NEGATED, REQUIRED
 from .version import compare_versions
 
@@ -58,11 +58,12 @@ class Universe:
 
     def add(self, package: dict[str, Any], rules: dict[str, list[Any]], options: dict[str, Any]) -> None:
         number = len(self.names)
-        self.names.append(package["Package"])
+        outline = package.get("Outline", package["Package"])
+        self.names.append(outline)
         self.versions.append(package["Version"])
-        self.options.append({"multi_arch": package.get("Multi-Arch"), **options})
-        self.rules.append([(key, rule) for key in REQUIRED + NEGATED for rule in rules.get(key, ())])
-        self.by_name.setdefault(package["Package"], []).append(number)
+        self.options.append({"multi_arch": multi_arch(package), **options})
+        self.rules.append([(key, rule) for key in (*REQUIRED, *NEGATED, SAME_NAME) for rule in rules.get(key, ())])
+        self.by_name.setdefault(outline, []).append(number)
 
     def __len__(self) -> int:
         return len(self.names) - 1
@@ -209,7 +210,7 @@ class Checker:
         essential: dict[str, list[int]] = {}
         for number in range(1, count + 1):
             if universe.options[number].get("essential") is True:
-                essential.setdefault(universe.names[number], []).append(number)
+                essential.setdefault(base_name(universe.names[number]), []).append(number)  # of either architecture
         self.essential = [tuple(numbers) for numbers in essential.values()]
         self.reason: dict[int, int] = {}  # package ruled out -> index of the clause no installable package meets
         self.unsolvable: set[int] = set()
@@ -451,6 +452,8 @@ class Checker:
         key, rule = source
         if key == "one version":
             return f"another version of {rule}"
+        if key == SAME_NAME:
+            return f"shares its name with {notation.render_same_name([rule])[0]}"
         try:
             if key in NEGATED:
                 return f"conflicts with {', '.join(notation.render_negated([rule]))}"
@@ -539,12 +542,12 @@ class Checker:
 
 # ------------------------------------------------------------------- the job
 
-def check(path: str) -> tuple[Checker, dict[str, float]]:
+def check(paths: Paths, native: str | None = None) -> tuple[Checker, dict[str, float]]:
     """Builds, reads back and decides; the seconds each step took."""
     times = {}
     started = time.perf_counter()
     universe = Universe()
-    description = describe_index(path, keep=universe.add)
+    description = describe_index(paths, keep=universe.add, native=native)
     times["build"] = time.perf_counter() - started
     del description
     started = time.perf_counter()

@@ -8,9 +8,10 @@ from typing import Any
 from kelto.package.constraint import Cmp, CmpType, Depends, IfThen, NumOf, SpecOption, Value
 from kelto.package.version import Version
 
-from .outlines import Builder
+from .outlines import SAME_NAME, Builder, base_name
 from .relations import DEBIAN_OPERATOR, LEFT_OUT, NEGATED, RELATION_FIELDS, REQUIRED, split_qualifier
 
+NOT_EQUAL = int(CmpType.NotEqual)
 EQUAL = int(CmpType.Equal)
 GREATER_EQUAL = int(CmpType.GreaterOrEqual)
 
@@ -51,16 +52,17 @@ def option_condition(c: Any) -> tuple[str, str] | None:
 
 
 def condition_text(name: str, c: Any) -> str:
-    """":any", ":amd64" or " (op version)": one condition on package `name`."""
-    architectures = any_of(c)
-    if architectures:  # the native architecture, or all
-        c = architectures[0]
+    """":any", ":amd64" or " (op version)": one condition on outline `name`;
+    "" for the one that leaves a package's own version out of its conflict."""
+    alternatives = any_of(c)
+    if alternatives:  # the native architecture or all; "allowed" or "foreign"
+        c = alternatives[0]
     found = option_condition(c)
     if found is None or found[0] != name:
         raise ValueError(f"not a condition on {name}: {c!r}")
     option = found[1]
     if option == "version":
-        return bound_text(c)[1]
+        return "" if int(c.op) == NOT_EQUAL else bound_text(c)[1]
     if int(c.op) == EQUAL and option == "multi_arch" and is_value(c.rhs, "allowed"):
         return ":any"
     if int(c.op) == EQUAL and option == "architecture":
@@ -77,15 +79,36 @@ def provided_name(conditions: list[Any]) -> str | None:
 
 
 def relation_text(name: str, conditions: list[Any]) -> str:
-    return name + "".join(condition_text(name, c) for c in conditions)
+    return base_name(name) + "".join(condition_text(name, c) for c in conditions)
+
+
+def first_option(conditions: list[Any]) -> str | None:
+    """The option the first condition (or its first alternative) is on."""
+    if not conditions:
+        return None
+    found = option_condition((any_of(conditions[0]) or conditions)[0])
+    return found[1] if found else None
+
+
+def is_expansion(name: str, conditions: list[Any], last: str | None, negated: bool = False) -> bool:
+    """Whether a rule on outline `name` is one the translation adds for
+    another architecture's outline of the relation just written (on
+    `last`). Written relations name the native outline, the depender's own,
+    or carry their architecture condition; an added alternative starts with
+    its Multi-Arch condition, an added conflict has none of either."""
+    if ":" not in name or base_name(name) != last:
+        return False
+    first = first_option(conditions)
+    return first not in ("architecture", "version") if negated else first == "multi_arch"
 
 
 def written_text(name: str, conditions: list[Any], last: str | None) -> str | None:
     """The relation as written in the field, or None when the conditions are
-    a provider's, which follow the relation (on `last`) they meet."""
+    a provider's or another architecture's, which follow the relation (on
+    `last`) they meet."""
     provided = provided_name(conditions)
     if provided is None:
-        return relation_text(name, conditions)
+        return None if is_expansion(name, conditions, last) else relation_text(name, conditions)
     if provided != last:
         raise ValueError(f"provider {name} of {provided} after a relation on {last}")
     return None
@@ -95,7 +118,7 @@ def render_alternatives(items: list[Any]) -> list[str]:
     """The written relations among a group's alternatives; the providers'
     alternatives each follow the relation they meet."""
     written: list[str] = []
-    last: str | None = None  # the name the last written relation is on
+    last: str | None = None  # the package name the last written relation is on
     for item in items:
         parts = [item] if isinstance(item, Depends) else all_of(item)
         if not parts or not isinstance(parts[0], Depends):
@@ -104,7 +127,7 @@ def render_alternatives(items: list[Any]) -> list[str]:
         text = written_text(name, parts[1:], last)
         if text is not None:
             written.append(text)
-            last = name
+            last = base_name(name)
     return written
 
 
@@ -114,7 +137,7 @@ def render_group(c: Any) -> str:
 
 def render_required(rules: list[Any]) -> list[str]:
     groups: list[str] = []
-    last: str | None = None  # the package of a Depends a bound may follow
+    last: str | None = None  # the outline of a Depends a bound may follow
     for rule in rules:
         if isinstance(rule, Cmp) and isinstance(rule.lhs, SpecOption):
             name, bound_part = bound_text(rule)
@@ -135,28 +158,44 @@ def excluded(c: Any) -> list[Any]:
     return all_of(c.lhs) or [c.lhs]
 
 
+def negated_text(rule: Any, last: str | None) -> str | None:
+    """One conflict rule as written, or None when it follows the written one
+    (on `last`): another architecture's outline, or a provider."""
+    if isinstance(rule, Cmp) and int(rule.op) == EQUAL and is_value(rule.rhs, False):
+        if isinstance(rule.lhs, Depends):
+            name = rule.lhs.on
+            return None if is_expansion(name, [], last, negated=True) else base_name(name)
+        alternatives = any_of(rule.lhs)
+        if alternatives:  # none of the name's architectures: ":any"
+            parts = all_of(alternatives[0]) or [alternatives[0]]
+            if not isinstance(parts[0], Depends):
+                raise ValueError(f"not a negated relation: {rule!r}")
+            name = parts[0].on
+            return base_name(name) + ":any" + "".join(condition_text(name, c) for c in parts[1:])
+    present = rule.cond.lhs if isinstance(rule, IfThen) and isinstance(rule.cond, Cmp) else None
+    if not (isinstance(present, Depends) and is_value(rule.cond.rhs, True)):
+        raise ValueError(f"not a negated relation: {rule!r}")
+    name, then = present.on, rule.then
+    either = any_of(then)
+    if option_condition(then) == (name, "version") and int(then.op) == EQUAL:  # other versions of itself
+        return None if is_expansion(name, [], last, negated=True) else base_name(name)
+    if either and option_condition(either[0]) == (name, "version"):
+        conditions = excluded(either[1])
+        return None if is_expansion(name, conditions, last, negated=True) else relation_text(name, conditions)
+    conditions = excluded(then)
+    if is_expansion(name, conditions, last, negated=True):
+        return None
+    return written_text(name, conditions, last)
+
+
 def render_negated(rules: list[Any]) -> list[str]:
     groups: list[str] = []
     last: str | None = None
     for rule in rules:
-        if isinstance(rule, Cmp) and isinstance(rule.lhs, Depends) and int(rule.op) == EQUAL and is_value(rule.rhs, False):
-            groups.append(last := rule.lhs.on)
-            continue
-        present = rule.cond.lhs if isinstance(rule, IfThen) and isinstance(rule.cond, Cmp) else None
-        if not (isinstance(present, Depends) and is_value(rule.cond.rhs, True)):
-            raise ValueError(f"not a negated relation: {rule!r}")
-        name, then = present.on, rule.then
-        either = any_of(then)
-        if option_condition(then) == (name, "version") and int(then.op) == EQUAL:  # other versions of itself
-            groups.append(last := name)
-        elif either and option_condition(either[0]) == (name, "version"):
-            groups.append(relation_text(name, excluded(either[1])))
-            last = name
-        else:
-            text = written_text(name, excluded(then), last)
-            if text is not None:
-                groups.append(text)
-                last = name
+        text = negated_text(rule, last)
+        if text is not None:
+            groups.append(text)
+            last = text.partition(" ")[0].partition(":")[0]
     return groups
 
 
@@ -187,6 +226,27 @@ def render_provides(options: dict[str, Any]) -> str:
     return ", ".join(provided)
 
 
+def render_same_name(rules: list[Any]) -> list[str]:
+    """What sharing the package's name with other architectures allows."""
+    lines = []
+    for rule in rules:
+        if isinstance(rule, IfThen):
+            other = rule.cond.lhs.on
+            version = next(part.rhs.value for part in all_of(rule.then) or [] if first_option([part]) == "version")
+            lines.append(f"beside {other} only when both are Multi-Arch: same, at version {version}")
+        else:
+            lines.append(f"never beside {rule.lhs.on}")
+    return lines
+
+
+def providers_of(builder: Builder, name: str) -> list[str]:
+    """What `--show` prints of a name only provided: who provides it, and at which versions."""
+    lines = [f"{name}: a virtual package, provided by"]
+    for provider, slots in builder.facts.providers[name].items():
+        lines.append(f"  {provider}" + (f" ({slots} versioned Provides)" if slots else ""))
+    return lines
+
+
 def show(builder: Builder, package: dict[str, Any]) -> list[str]:
     rules = builder.rules(package)
     builder.outline(package, rules)  # the same objects the outline is built from
@@ -197,6 +257,10 @@ def show(builder: Builder, package: dict[str, Any]) -> list[str]:
     options = builder.options(package)
     if package["provides"]:
         lines.append(f"Provides: {render_provides(options)}")
+    lines.append(f"Architecture: {options['architecture']}")
+    if package.get("Multi-Arch"):
+        lines.append(f"Multi-Arch: {package['Multi-Arch']}")
+    lines += [f"  {text}" for text in render_same_name(rules.get(SAME_NAME, []))]
     for key, value in options.items():
         kind = "Version" if isinstance(value, Version) else type(value).__name__
         lines.append(f"  option {key} = {value} ({kind})")
@@ -205,7 +269,7 @@ def show(builder: Builder, package: dict[str, Any]) -> list[str]:
                 for group in groups for name, _, _ in group}
     spelled = []
     for name in sorted(provided & builder.facts.providers.keys()):
-        providers = [p for p in builder.facts.providers[name] if p != package["Package"]]
+        providers = [p for p in builder.facts.providers[name] if p != builder.outline_name(package)]
         if providers:
             spelled.append(f"{name} ({', '.join(providers) if len(providers) <= 4 else f'{len(providers)} packages'})")
     if spelled:

@@ -45,22 +45,68 @@ def text_reason(text: str, error: str | None) -> str:
 class IndexFacts:
     """What translating one package needs from the whole index: who provides
     each name (in index order, with the most versioned Provides of that name
-    any version of the provider has) and the index's own architecture."""
+    any version of the provider has), the outlines each package name has (one
+    per architecture) with the Multi-Arch values of their versions, and the
+    native architecture."""
 
-    def __init__(self, packages: Iterable[dict[str, Any]] = ()) -> None:
-        self.providers: dict[str, dict[str, int]] = {}
+    def __init__(self, packages: Iterable[dict[str, Any]] = (), native: str | None = None) -> None:
         self.provided = 0  # Provides entries read
         architectures: Counter[str] = Counter()
+        # By (name, architecture) until the native architecture is known.
+        provided: dict[str, dict[tuple[str, str], int]] = {}
+        kinds: dict[tuple[str, str], set[str]] = {}
         for package in packages:
             name, provides = package["Package"], package["provides"]
             architecture = package.get("Architecture", "all")
-            if architecture != "all":
+            if architecture != "all" and package.get("first", True):  # the first index's architecture is native
                 architectures[architecture] += 1
+            kinds.setdefault((name, architecture), set()).add(multi_arch(package))
             self.provided += len(provides)
             for virtual, slots in provided_slots(provides).items():
-                by_provider = self.providers.setdefault(virtual, {})
-                by_provider[name] = max(by_provider.get(name, 0), slots)
-        self.native = architectures.most_common(1)[0][0] if architectures else "amd64"
+                by_provider = provided.setdefault(virtual, {})
+                by_provider[name, architecture] = max(by_provider.get((name, architecture), 0), slots)
+        self.native = native or (architectures.most_common(1)[0][0] if architectures else "amd64")
+        self.kinds: dict[str, set[str]] = {}  # outline name -> Multi-Arch values of its versions
+        self.outlines: dict[str, list[str]] = {}  # package name -> its outline names, native first
+        for (name, architecture), values in kinds.items():
+            outline = self.outline_name(name, architecture)
+            self.kinds.setdefault(outline, set()).update(values)
+            names = self.outlines.setdefault(name, [])
+            if outline == name and outline not in names:
+                names.insert(0, outline)
+            elif outline not in names:
+                names.append(outline)
+        self.providers: dict[str, dict[str, int]] = {}
+        for virtual, by_provider in provided.items():
+            mine = self.providers[virtual] = {}
+            for (name, architecture), slots in by_provider.items():
+                outline = self.outline_name(name, architecture)
+                mine[outline] = max(mine.get(outline, 0), slots)
+
+    def outline_name(self, name: str, architecture: str) -> str:
+        """A package's outline name: its own name for the native architecture
+        (and for "all", which counts as native), "name:ARCH" for another."""
+        return name if architecture in ("all", self.native) else f"{name}:{architecture}"
+
+    def architecture(self, outline: str) -> str:
+        """The architecture an outline's packages are of ("all" counts as native)."""
+        return outline.partition(":")[2] or self.native
+
+
+# The Multi-Arch values that meet a ":any" relation: "allowed" by policy,
+# and "foreign" as well, as dpkg decides.
+ANY_MET_BY = ("allowed", "foreign")
+# The rules of one name installed for several architectures, after the fields'.
+SAME_NAME = "Multi-Arch"
+
+
+def multi_arch(package: dict[str, Any]) -> str:
+    return str(package.get("Multi-Arch") or "no").lower()
+
+
+def base_name(outline: str) -> str:
+    """The package name of an outline name ("libc6" of "libc6:i386")."""
+    return outline.partition(":")[0]
 
 
 def provided_slots(provides: list[Relation]) -> dict[str, int]:
@@ -82,7 +128,7 @@ class Builder:
         self.Maximize, self.NumOf, self.SpecOption = k.Maximize, k.NumOf, k.SpecOption
         self.PackageOutline, self.Version = k.PackageOutline, k.Version
         self.ops = {symbol: getattr(k.CmpType, name) for symbol, name in OPERATORS.items()}
-        self.equal = k.CmpType.Equal
+        self.equal, self.not_equal = k.CmpType.Equal, k.CmpType.NotEqual
         self.facts = facts or IndexFacts()
         self.tally = Tally()
 
@@ -115,25 +161,54 @@ class Builder:
     def bound_and_value(self, name: str, op: str, text: str) -> tuple[Any, Any]:
         """Cmp(SpecOption(name, "version"), version, op), and the version."""
         self.tally.bounds += 1
-        version = self.version_value(text, name, True)
+        version = self.version_value(text, base_name(name), True)
         return self.Cmp(self.SpecOption(name, "version"), version, self.ops[op]), version
 
-    def qualifier(self, name: str, qualifier: str | None) -> list[Any]:
-        """The conditions an architecture qualifier puts on package `name`."""
-        if qualifier is None:
-            return []
-        if qualifier == "any":
-            return [self.Cmp(self.SpecOption(name, "multi_arch"), "allowed", self.equal)]
-        architecture = self.facts.native if qualifier == "native" else qualifier
-        exact = self.Cmp(self.SpecOption(name, "architecture"), architecture, self.equal)
+    # -- architectures and Multi-Arch
+
+    def is_multi_arch(self, outline: str, values: tuple[str, ...]) -> Any:
+        """The condition that the installed version of `outline` has one of
+        these Multi-Arch values."""
+        tests = [self.Cmp(self.SpecOption(outline, "multi_arch"), value, self.equal) for value in values]
+        return tests[0] if len(tests) == 1 else self.NumOf(tests) >= 1
+
+    def architecture_condition(self, outline: str, architecture: str) -> Any:
+        """What an explicit ":ARCH" says of `outline`, whose name already
+        settles it: kept so that the relation reads back as written."""
+        exact = self.Cmp(self.SpecOption(outline, "architecture"), architecture, self.equal)
         if architecture != self.facts.native:
-            return [exact]  # no package of this index is of that architecture
-        return [self.NumOf([exact, self.Cmp(self.SpecOption(name, "architecture"), "all", self.equal)]) >= 1]
+            return exact
+        return self.NumOf([exact, self.Cmp(self.SpecOption(outline, "architecture"), "all", self.equal)]) >= 1
+
+    def reach(self, outline: str, qualifier: str | None, architecture: str) -> list[Any] | None:
+        """The conditions under which a package of `outline` meets a
+        dependency with this qualifier from a package of `architecture`, or
+        None when none of its versions can: its own architecture meets an
+        unqualified or ":ARCH" relation, "Multi-Arch: foreign" meets any,
+        and ":any" is met by "allowed" as well."""
+        kinds = self.facts.kinds.get(outline, set())
+        if qualifier == "any":
+            return [self.is_multi_arch(outline, ANY_MET_BY)] if kinds & set(ANY_MET_BY) else None
+        if self.facts.architecture(outline) == architecture:
+            return []
+        return [self.is_multi_arch(outline, ("foreign",))] if "foreign" in kinds else None
+
+    def wanted_architecture(self, qualifier: str | None, depender: str) -> str:
+        """The architecture a relation names: the depender's own for an
+        unqualified one ("all" counts as native)."""
+        if qualifier is None or qualifier == "any":
+            return self.facts.native if depender == "all" else depender
+        return self.facts.native if qualifier == "native" else qualifier
 
     def all_of(self, parts: list[Any]) -> Any:
         return parts[0] if len(parts) == 1 else self.NumOf(parts) == len(parts)
 
-    def providers(self, name: str, qualifier: str | None, op: str | None, version: Any,
+    def bounded(self, outline: str, op: str | None, version: Any) -> list[Any]:
+        """The bound a relation's version puts on one more outline (counted once, with the first)."""
+        return [] if op is None or version is None else [self.Cmp(self.SpecOption(outline, "version"), version,
+                                                                   self.ops[op])]
+
+    def providers(self, name: str, op: str | None, version: Any,
                   skip: str | None = None) -> Iterator[tuple[str, list[Any]]]:
         """(provider, conditions) for each way another package provides `name`
         so that the relation holds: the conditions are on the provider's own
@@ -149,83 +224,154 @@ class Builder:
                               for slot in range(1, slots + 1)]
             for condition in conditions:
                 self.tally.provider_rules += 1
-                yield provider, [condition, *self.qualifier(provider, qualifier)]
+                yield provider, [condition]
 
-    def alternatives(self, relation: Relation) -> list[Any]:
-        """One constraint per way the relation can hold: the named package,
-        then each provider."""
-        written, op, text = relation
-        name, qualifier = split_qualifier(written)
+    def count_qualifier(self, qualifier: str | None) -> None:
         if qualifier is not None:
             self.tally.qualifiers[qualifier if qualifier == "any" else "architecture"] += 1
-        parts = [self.Depends(name), *self.qualifier(name, qualifier)]
+
+    def alternatives(self, relation: Relation, depender: str) -> list[Any]:
+        """One constraint per way the relation can hold: the package named
+        (its outline of the architecture the relation names, or the native
+        one for ":any"), its outlines of other architectures that meet it,
+        then each provider, which passes its architecture and Multi-Arch on
+        to the name it provides. A version bound stays on each."""
+        written, op, text = relation
+        name, qualifier = split_qualifier(written)
+        self.count_qualifier(qualifier)
+        architecture = self.wanted_architecture(qualifier, depender)
+        head = name if qualifier == "any" else self.facts.outline_name(name, architecture)
+        parts = [self.Depends(head)]
+        if qualifier == "any":
+            parts.append(self.is_multi_arch(head, ANY_MET_BY))
+        elif qualifier is not None:
+            parts.append(self.architecture_condition(head, architecture))
         version = None
         if op is not None and text is not None:
-            bound, version = self.bound_and_value(name, op, text)
+            bound, version = self.bound_and_value(head, op, text)
             parts.append(bound)
         found = [self.all_of(parts)]
-        for provider, conditions in self.providers(name, qualifier, op, version):
-            found.append(self.all_of([self.Depends(provider), *conditions]))
+        for outline in self.facts.outlines.get(name, ()):
+            conditions = None if outline == head else self.reach(outline, qualifier, architecture)
+            if conditions is not None:
+                found.append(self.all_of([self.Depends(outline), *conditions, *self.bounded(outline, op, version)]))
+        for provider, conditions in self.providers(name, op, version):
+            reached = self.reach(provider, qualifier, architecture)
+            if reached is not None:
+                found.append(self.all_of([self.Depends(provider), *conditions, *reached]))
         return found
 
-    def group(self, group: Group) -> Any:
-        alternatives = [c for relation in group for c in self.alternatives(relation)]
+    def group(self, group: Group, depender: str) -> Any:
+        alternatives = [c for relation in group for c in self.alternatives(relation, depender)]
         return alternatives[0] if len(alternatives) == 1 else self.NumOf(alternatives) >= 1
 
-    def required(self, groups: list[Group]) -> list[Any]:
+    def required(self, groups: list[Group], depender: str) -> list[Any]:
         rules = []
         for group in groups:
             written, op, text = group[0]
-            if len(group) > 1 or ":" in written or written in self.facts.providers:
-                rules.append(self.group(group))
+            outline = self.facts.outline_name(written, self.wanted_architecture(None, depender))
+            if len(group) > 1 or ":" in written or written in self.facts.providers \
+                    or self.facts.outlines.get(written, [outline]) != [outline]:
+                rules.append(self.group(group, depender))
             elif op is None or text is None:
-                rules.append(self.Depends(written))
+                rules.append(self.Depends(outline))
             else:  # both must hold, and an outline's rules all hold: two rules
-                rules.append(self.Depends(written))
-                rules.append(self.bound(written, op, text))
+                rules.append(self.Depends(outline))
+                rules.append(self.bound(outline, op, text))
         return rules
 
-    def negated(self, groups: list[Group], package: dict[str, Any]) -> list[Any]:
+    def forbid(self, outline: str, parts: list[Any], own: str, version: Any) -> Any:
+        """The rule that no package of `outline` meeting `parts` is installed
+        beside this one; on its own outline, no other version of it."""
+        present = self.Depends(outline) == True  # noqa: E712 (builds a rule)
+        if outline == own:
+            self.tally.own_conflicts += 1
+            me = self.Cmp(self.SpecOption(own, "version"), version, self.equal)
+            return present.if_then(me if not parts else self.NumOf([me, self.all_of(parts) == False]) >= 1)  # noqa: E712
+        if not parts:
+            return self.Depends(outline) == False  # noqa: E712
+        return present.if_then(self.all_of(parts) == False)  # noqa: E712
+
+    def negated(self, groups: list[Group], package: dict[str, Any], own: str) -> list[Any]:
         """Rules that forbid what each relation names, other than the package
         itself: a conflict on its own name forbids its other versions only,
-        and one on a name it provides the other providers only."""
-        own = package["Package"]
+        and one on a name it provides the other providers only. Multi-Arch
+        has no effect here: an unqualified or ":any" conflict applies to the
+        name's outlines of every architecture, ":ARCH" to that one."""
+        mine = self.version_value(package["Version"], package["Package"], False, count=False)
         rules = []
         for group in groups:
             for written, op, text in group:
                 name, qualifier = split_qualifier(written)
-                if qualifier is not None:
-                    self.tally.qualifiers[qualifier if qualifier == "any" else "architecture"] += 1
-                parts = self.qualifier(name, qualifier)
+                self.count_qualifier(qualifier)
                 version = None
                 if op is not None and text is not None:
-                    bound, version = self.bound_and_value(name, op, text)
-                    parts.append(bound)
-                present = self.Depends(name) == True  # noqa: E712 (builds a rule)
-                if name == own:
-                    self.tally.own_conflicts += 1
-                    me = self.Cmp(self.SpecOption(own, "version"),
-                                  self.version_value(package["Version"], own, False, count=False), self.equal)
-                    rules.append(present.if_then(me if not parts else self.NumOf([me, self.all_of(parts) == False]) >= 1))  # noqa: E712
-                elif not parts:
-                    rules.append(self.Depends(name) == False)  # noqa: E712
+                    self.tally.bounds += 1
+                    version = self.version_value(text, name, True)
+                if qualifier is None or qualifier == "any":
+                    architecture = None
+                    outlines = [name, *(o for o in self.facts.outlines.get(name, ()) if o != name)]
                 else:
-                    rules.append(present.if_then(self.all_of(parts) == False))  # noqa: E712
-                for provider, conditions in self.providers(name, qualifier, op, version, skip=own):
-                    rules.append((self.Depends(provider) == True).if_then(self.all_of(conditions) == False))  # noqa: E712
+                    architecture = self.wanted_architecture(qualifier, "all")
+                    outlines = [self.facts.outline_name(name, architecture)]
+                if qualifier == "any":
+                    rules.append(self.none_of(outlines, op, version, own, mine))
+                else:
+                    for outline in outlines:
+                        parts = [] if architecture is None else [self.architecture_condition(outline, architecture)]
+                        rules.append(self.forbid(outline, parts + self.bounded(outline, op, version), own, mine))
+                for provider, conditions in self.providers(name, op, version, skip=own):
+                    if architecture is None or self.facts.architecture(provider) == architecture:
+                        rules.append((self.Depends(provider) == True).if_then(self.all_of(conditions) == False))  # noqa: E712
         return rules
 
+    def none_of(self, outlines: list[str], op: str | None, version: Any, own: str, mine: Any) -> Any:
+        """A ":any" conflict: none of the outlines installed (within the
+        bound); on its own outline, at another version than this one."""
+        alternatives = []
+        for outline in outlines:
+            parts = [self.Depends(outline)]
+            if outline == own:
+                self.tally.own_conflicts += 1
+                parts.append(self.Cmp(self.SpecOption(own, "version"), mine, self.not_equal))
+            alternatives.append(self.all_of(parts + self.bounded(outline, op, version)))
+        return (self.NumOf(alternatives) >= 1) == False  # noqa: E712
+
+    def same_name(self, package: dict[str, Any], own: str) -> list[Any]:
+        """One name is installed for two architectures only when both are
+        "Multi-Arch: same" at the same version: a rule on each other
+        architecture's outline of the name."""
+        others = [o for o in self.facts.outlines.get(package["Package"], ()) if o != own]
+        if not others:
+            return []
+        if multi_arch(package) != "same":
+            return [self.Depends(other) == False for other in others]  # noqa: E712
+        mine = self.version_value(package["Version"], package["Package"], False, count=False)
+        return [(self.Depends(other) == True).if_then(  # noqa: E712
+                    self.all_of([self.is_multi_arch(other, ("same",)),
+                                 self.Cmp(self.SpecOption(other, "version"), mine, self.equal)]))
+                for other in others]
+
+    def outline_name(self, package: dict[str, Any]) -> str:
+        return self.facts.outline_name(package["Package"], package.get("Architecture", "all"))
+
     def rules(self, package: dict[str, Any]) -> dict[str, list[Any]]:
-        """The rules of each translated relation field, in field order."""
+        """The rules of each translated relation field, in field order, then
+        those of sharing the name with other architectures."""
         relations: dict[str, list[Group]] = package["relations"]
+        depender = package.get("Architecture", "all")
+        own = self.outline_name(package)
         rules = {}
         for key, groups in relations.items():
             if key in REQUIRED:
-                rules[key] = self.required(groups)
+                rules[key] = self.required(groups, depender)
             elif key in NEGATED:
-                rules[key] = self.negated(groups, package)
+                rules[key] = self.negated(groups, package, own)
             else:
-                rules[key] = [self.Maximize(self.NumOf([self.group(group) for group in groups]))]
+                rules[key] = [self.Maximize(self.NumOf([self.group(group, depender) for group in groups]))]
+        shared = self.same_name(package, own)
+        if shared:
+            rules[SAME_NAME] = shared
         return rules
 
     def options(self, package: dict[str, Any]) -> dict[str, Any]:
@@ -250,9 +396,9 @@ class Builder:
                 options: dict[str, Any] | None = None) -> Any:
         if rules is None:
             rules = self.rules(package)
-        constraints = [rule for key in RELATION_FIELDS for rule in rules.get(key, ())]
+        constraints = [rule for key in (*RELATION_FIELDS, SAME_NAME) for rule in rules.get(key, ())]
         defaults = {"multi_arch": package.get("Multi-Arch")}
-        return self.PackageOutline(package["Package"], constraints,
+        return self.PackageOutline(self.outline_name(package), constraints,
                                    self.options(package) if options is None else options, defaults)
 
 
@@ -280,11 +426,34 @@ class Description:
 Keep = Callable[[dict[str, Any], dict[str, list[Any]], dict[str, Any]], None]
 
 
-def gather_facts(path: str, limit: int = 0) -> IndexFacts:
-    """Who provides what, from a first reading of the index that keeps only
-    the fields the facts need (the second reading builds, stanza by stanza)."""
+Paths = str | list[str]
+
+
+def as_paths(paths: Paths) -> list[str]:
+    return [paths] if isinstance(paths, str) else list(paths)
+
+
+def stanzas(paths: Paths, limit: int = 0) -> Iterator[tuple[str, int, dict[str, str]]]:
+    """(path, line, fields) of each stanza of the indexes in turn, at most
+    `limit` in all when it is not 0."""
+    count = 0
+    for path in as_paths(paths):
+        for line, fields in read_stanzas(path):
+            yield path, line, fields
+            count += 1
+            if limit and count >= limit:
+                return
+
+
+def gather_facts(paths: Paths, limit: int = 0, native: str | None = None) -> IndexFacts:
+    """Who provides what and which architectures each name has, from a first
+    reading of the indexes that keeps only the fields the facts need (the
+    second reading builds, stanza by stanza). The native architecture is
+    the first index's, unless given."""
+    first_path = as_paths(paths)[0] if as_paths(paths) else None
+
     def light() -> Iterator[dict[str, Any]]:
-        for count, (line, fields) in enumerate(read_stanzas(path), 1):
+        for path, line, fields in stanzas(paths, limit):
             provides: list[Relation] = []
             if "Provides" in fields:
                 try:
@@ -292,23 +461,23 @@ def gather_facts(path: str, limit: int = 0) -> IndexFacts:
                 except ValueError as error:
                     raise BadIndex(f"{path}:{line}: {fields.get('Package')}: Provides: {error}") from None
             yield {"Package": fields.get("Package", ""), "Architecture": fields.get("Architecture", "all"),
-                   "provides": provides}
-            if limit and count >= limit:
-                break
-    return IndexFacts(light())
+                   "Multi-Arch": fields.get("Multi-Arch"), "provides": provides, "first": path == first_path}
+
+    return IndexFacts(light(), native)
 
 
-def describe_index(path: str, limit: int = 0, keep: Keep | None = None) -> Description:
-    """Reads the index twice: who provides what is needed before any package
-    is translated, and holding every stanza in between would cost more than
-    the outlines."""
+def describe_index(paths: Paths, limit: int = 0, keep: Keep | None = None, native: str | None = None) -> Description:
+    """Reads the indexes twice: who provides what is needed before any
+    package is translated, and holding every stanza in between would cost
+    more than the outlines."""
     result = Description()
     started = time.perf_counter()
-    result.facts = gather_facts(path, limit)
+    result.facts = gather_facts(paths, limit, native)
     builder = Builder(facts=result.facts)
     result.tally = builder.tally
-    for line, fields in read_stanzas(path):
+    for path, line, fields in stanzas(paths, limit):
         package = prepare(path, line, fields)
+        package["Outline"] = builder.outline_name(package)
         result.stanzas += 1
         rules = builder.rules(package)
         options = builder.options(package)
@@ -320,9 +489,7 @@ def describe_index(path: str, limit: int = 0, keep: Keep | None = None) -> Descr
         result.left_out.update(key for key in LEFT_OUT if key in fields)
         if keep is not None:
             keep(package, rules, options)
-        if limit and result.stanzas >= limit:
-            break
     result.seconds = time.perf_counter() - started
     if not result.stanzas:
-        raise BadIndex(f"{path}: no package stanza in this file")
+        raise BadIndex(f"{', '.join(as_paths(paths))}: no package stanza in this file")
     return result

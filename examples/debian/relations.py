@@ -24,8 +24,10 @@ DEBIAN_OPERATOR = {int(CmpType.Less): "<<", int(CmpType.LessOrEqual): "<=", int(
 
 # "libc6 (>= 2.36)", "python3:any", "perl:any (>= 5.10)": name, operator, version.
 # A version starts with neither a parenthesis nor an operator's character, so
-# "(<< )" is refused rather than read as "(< <)".
-RELATION = re.compile(r"\s*([^\s()|,]+)\s*(?:\(\s*(<<|<=|>=|>>|=|<|>)\s*([^\s()<>=][^\s()]*)\s*\))?\s*")
+# "(<< )" is refused rather than read as "(< <)". A name carries at most one
+# qualifier, and neither side of its colon is empty ("b:", ":any" and
+# "c:any:any" are refused).
+RELATION = re.compile(r"\s*([^\s()|,:]+(?::[^\s()|,:]+)?)\s*(?:\(\s*(<<|<=|>=|>>|=|<|>)\s*([^\s()<>=][^\s()]*)\s*\))?\s*")
 
 Relation = tuple[str, str | None, str | None]  # name, Debian operator, version text
 Group = list[Relation]  # alternatives: one of them must hold

@@ -211,11 +211,12 @@ class Builder:
     def providers(self, name: str, op: str | None, version: Any,
                   skip: str | None = None) -> Iterator[tuple[str, list[Any]]]:
         """(provider, conditions) for each way another package provides `name`
-        so that the relation holds: the conditions are on the provider's own
-        options, "provides:NAME" for any Provides of the name, "provides:NAME#K"
-        for its K-th versioned one."""
+        so that the relation holds (none of the package named `skip`): the
+        conditions are on the provider's own options, "provides:NAME" for
+        any Provides of the name, "provides:NAME#K" for its K-th versioned
+        one."""
         for provider, slots in self.facts.providers.get(name, {}).items():
-            if provider == skip:
+            if skip is not None and base_name(provider) == skip:
                 continue
             if op is None:
                 conditions = [self.Cmp(self.SpecOption(provider, f"provides:{name}"), True, self.equal)]
@@ -295,7 +296,11 @@ class Builder:
     def negated(self, groups: list[Group], package: dict[str, Any], own: str) -> list[Any]:
         """Rules that forbid what each relation names, other than the package
         itself: a conflict on its own name forbids its other versions only,
-        and one on a name it provides the other providers only. Multi-Arch
+        and one on a name it provides the other providers only, never a
+        package of its own name (as dpkg has it: "Multi-Arch: same" packages
+        that provide and conflict with one name are installed for several
+        architectures; what one name allows across architectures is
+        same_name's). Multi-Arch
         has no effect here: an unqualified or ":any" conflict applies to the
         name's outlines of every architecture, ":ARCH" to that one."""
         mine = self.version_value(package["Version"], package["Package"], False, count=False)
@@ -308,7 +313,9 @@ class Builder:
                 if op is not None and text is not None:
                     self.tally.bounds += 1
                     version = self.version_value(text, name, True)
-                if qualifier is None or qualifier == "any":
+                if (qualifier is None or qualifier == "any") and name == package["Package"]:
+                    architecture, outlines = None, [own]  # its other architectures: see same_name
+                elif qualifier is None or qualifier == "any":
                     architecture = None
                     outlines = [name, *(o for o in self.facts.outlines.get(name, ()) if o != name)]
                 else:
@@ -320,7 +327,7 @@ class Builder:
                     for outline in outlines:
                         parts = [] if architecture is None else [self.architecture_condition(outline, architecture)]
                         rules.append(self.forbid(outline, parts + self.bounded(outline, op, version), own, mine))
-                for provider, conditions in self.providers(name, op, version, skip=own):
+                for provider, conditions in self.providers(name, op, version, skip=package["Package"]):
                     if architecture is None or self.facts.architecture(provider) == architecture:
                         rules.append((self.Depends(provider) == True).if_then(self.all_of(conditions) == False))  # noqa: E712
         return rules

@@ -24,16 +24,20 @@ DOSE = shutil.which("dose-distcheck")
 needs_dose = pytest.mark.skipif(DOSE is None, reason="needs dose-distcheck")
 APT_INDEXES = sorted(glob.glob("/var/lib/apt/lists/*_Packages"))
 needs_apt = pytest.mark.skipif(not APT_INDEXES, reason="needs an apt index")
+I386_INDEX = next((path for path in APT_INDEXES if "_binary-i386_" in path), None)
+needs_i386 = pytest.mark.skipif(not APT_INDEXES or I386_INDEX is None, reason="needs apt's amd64 and i386 indexes")
 pytestmark = pytest.mark.external
 
 # Verdicts where the reference checker is wrong, by package name, with why.
-# Only these may differ, and only in the direction given (the checker says
-# broken, installable.py installable).
+# Only these may differ.
 CHECKER_QUIRKS = {
     "erlang-doc": "the checker drops the version bound of an ':any' Conflicts: 'erlang-base:any (<< 1:13.b.4)'"
                   " is taken as a conflict with every erlang-base, and erlang-doc depends on erlang-base",
     "wants-foreign-any": "the checker meets ':any' with 'Multi-Arch: allowed' only; dpkg also with 'foreign',"
                          " here a foreign provider of the name",
+    "conf-any-bound": "the checker drops the bound of an ':any' Conflicts: 'b:any (<< 0.5)' against b 1",
+    "dep-any-bound": "the checker drops the bound of an ':any' Depends: 'bb:any (>= 2)' is met by bb 1",
+    "app-any-plain": "the checker meets ':any' with a package that is neither 'allowed' nor 'foreign'",
 }
 
 # Each shape the translation has to get right, as a small index: virtual
@@ -112,24 +116,174 @@ Provides: v-broken (= 1)
 """
 
 
-def shapes_index(tmp_path):
+# The same for two architectures, amd64 native and i386 foreign: what meets
+# an unqualified, ":any" or ":i386" relation by Multi-Arch, providers passing
+# theirs on, conflicts that ignore it, bounds on qualified relations, and one
+# name installed for both architectures.
+ARCHITECTURES = {"amd64": """\
+Package: app-plain
+Depends: libfoo
+
+Package: app-foreign
+Depends: tool-f
+
+Package: app-any
+Depends: lib-allowed:any
+
+Package: app-any-plain
+Depends: lib-plain:any
+
+Package: g-user
+Depends: g:any
+
+Package: conf-any-bound
+Depends: b
+Conflicts: b:any (<< 0.5)
+
+Package: b
+
+Package: dep-any-bound
+Depends: bb:any (>= 2)
+
+Package: bb
+Multi-Arch: allowed
+
+Package: conf-e
+Depends: e:i386
+Conflicts: e:any
+
+Package: libs
+Multi-Arch: same
+
+Package: both-same
+Depends: libs, wants-libs
+
+Package: libm
+Multi-Arch: same
+
+Package: both-mixed
+Depends: libm, wants-libm
+
+Package: libn
+
+Package: both-plain
+Depends: libn, wants-libn
+
+Package: mta-user
+Depends: mta
+
+Package: virt-user
+Depends: virt-f
+
+Package: doc
+Architecture: all
+Depends: libfoo
+
+Package: explicit
+Depends: libfoo:i386
+
+Package: tool-amd
+
+Package: arch-all
+Architecture: all
+""", "i386": """\
+Package: libfoo
+
+Package: tool-f
+Multi-Arch: foreign
+
+Package: lib-allowed
+Multi-Arch: allowed
+
+Package: lib-plain
+
+Package: g
+Multi-Arch: foreign
+
+Package: e
+
+Package: libs
+Multi-Arch: same
+
+Package: wants-libs
+Multi-Arch: foreign
+Depends: libs
+
+Package: libm
+Version: 2
+Multi-Arch: same
+
+Package: wants-libm
+Multi-Arch: foreign
+Depends: libm
+
+Package: libn
+
+Package: wants-libn
+Multi-Arch: foreign
+Depends: libn
+
+Package: postfix
+Provides: mta
+
+Package: exim
+Multi-Arch: foreign
+Provides: virt-f
+
+Package: i-app
+Depends: tool-amd
+
+Package: i-app-all
+Depends: arch-all
+"""}
+
+# What dpkg and policy decide of ARCHITECTURES: the packages that cannot be
+# installed, with why.
+CANNOT = {
+    "app-plain": "libfoo is i386 only, and not foreign",
+    "app-any-plain": "':any' needs 'Multi-Arch: allowed' (or foreign); lib-plain has neither",
+    "dep-any-bound": "bb:any (>= 2): the bound stays, and bb is at 1",
+    "conf-e": "a ':any' conflict applies to every architecture, allowed or not",
+    "both-mixed": "libm for both architectures, 'same' but at two versions",
+    "both-plain": "libn for both architectures, neither 'same'",
+    "mta-user": "the provider passes on its architecture (i386) and its Multi-Arch (none)",
+    "doc": "'Architecture: all' counts as native: libfoo:i386 does not meet it",
+    "i-app:i386": "tool-amd is amd64 only, and not foreign",
+    "i-app-all:i386": "arch-all is native, and not foreign",
+}
+
+
+def shapes_index(tmp_path, text=SHAPES, architecture="amd64", name="Packages"):
     stanzas = []
-    for stanza in SHAPES.strip().split("\n\n"):
+    for stanza in text.strip().split("\n\n"):
         if "Version:" not in stanza:
-            stanza = stanza.replace("\n", "\nVersion: 1\n", 1)
+            stanza = stanza.replace("\n", "\nVersion: 1\n", 1) if "\n" in stanza else stanza + "\nVersion: 1"
         if "Architecture:" not in stanza:
-            stanza += "\nArchitecture: amd64"
+            stanza += f"\nArchitecture: {architecture}"
         stanzas.append(stanza.strip() + "\n")
-    path = tmp_path / "Packages"
+    path = tmp_path / name
     path.write_text("\n".join(stanzas))
     return str(path)
 
 
-def apt_slice(tmp_path, every):
-    """Every `every`-th package of the apt index, and what the essential
-    packages depend on (the essential packages are part of every solution:
-    without them nothing could be installed)."""
-    stanzas = [fields for _, fields in read_stanzas(APT_INDEXES[0])]
+def architectures_indexes(tmp_path):
+    return [shapes_index(tmp_path, text, architecture, architecture) for architecture, text in ARCHITECTURES.items()]
+
+
+@needs_solver
+def test_architectures_as_dpkg_and_policy_decide(tmp_path):
+    checker, _ = check(architectures_indexes(tmp_path))
+    universe = checker.universe
+    assert sorted(universe.names[n] for n in broken(checker)) == sorted(CANNOT)
+
+
+def apt_slice(tmp_path, every, indexes=APT_INDEXES[:1]):
+    """Every `every`-th package of the first apt index, the same names in the
+    others, and what the essential packages depend on (the essential
+    packages are part of every solution: without them nothing could be
+    installed): one file per index."""
+    per_index = [[fields for _, fields in read_stanzas(index)] for index in indexes]
+    stanzas = [fields for fields_of_one in per_index for fields in fields_of_one]
     by_name = {}
     for fields in stanzas:
         by_name.setdefault(fields["Package"], []).append(fields)
@@ -146,43 +300,57 @@ def apt_slice(tmp_path, every):
                         if other not in kept:
                             kept.add(other)
                             wanted.append(other)
-    lines = ["".join(f"{key}: {value.replace(chr(10), chr(10) + ' ')}\n" for key, value in fields.items())
-             for index, fields in enumerate(stanzas) if index % every == 0 or fields["Package"] in kept]
-    path = tmp_path / "Packages"
-    path.write_text("\n".join(lines))
-    return str(path)
+    kept.update(fields["Package"] for fields in per_index[0][::every])
+    paths = []
+    for number, fields_of_one in enumerate(per_index):
+        lines = ["".join(f"{key}: {value.replace(chr(10), chr(10) + ' ')}\n" for key, value in fields.items())
+                 for fields in fields_of_one if fields["Package"] in kept]
+        path = tmp_path / f"Packages-{number}"
+        path.write_text("\n".join(lines))
+        paths.append(str(path))
+    return paths if len(paths) > 1 else paths[0]
 
 
-def dose_broken(path):
-    out = subprocess.run([DOSE, "--deb-native-arch=amd64", "-f", f"deb://{path}"],
-                         capture_output=True, text=True, timeout=900).stdout
-    found, name = set(), None
+def dose_broken(paths, foreign=()):
+    """(name, version) of what the checker finds broken, the name being
+    NAME:ARCH for a foreign architecture, as ours are."""
+    paths = [paths] if isinstance(paths, str) else paths
+    command = [DOSE, "--deb-native-arch=amd64", "-f", *(f"deb://{path}" for path in paths)]
+    if foreign:
+        command.insert(2, f"--deb-foreign-archs={','.join(foreign)}")
+    out = subprocess.run(command, capture_output=True, text=True, timeout=900).stdout
+    found, fields = set(), {}
     for line in out.splitlines():
-        if line.startswith("  package: "):
-            name = line[len("  package: "):]
-        elif line.startswith("  version: ") and name is not None:
-            found.add((name, line[len("  version: "):]))
-            name = None
+        key, _, value = line.strip().partition(": ")
+        if line.startswith("  ") and not line.startswith("   ") and key in ("package", "version", "architecture"):
+            fields[key] = value
+            if key == "architecture":
+                suffix = "" if value in ("amd64", "all") else f":{value}"
+                found.add((fields["package"] + suffix, fields["version"]))
     return found
 
 
-def assert_agrees(path):
-    checker, _ = check(path)
+def assert_agrees(paths, foreign=()):
+    checker, _ = check(paths)
     universe = checker.universe
     ours = {(universe.names[n], universe.versions[n]) for n in broken(checker)}
-    theirs = dose_broken(path)
-    quirks = {package for package in theirs - ours if package[0] in CHECKER_QUIRKS}
-    assert (sorted(theirs - ours - quirks), sorted(ours - theirs)) == ([], [])
+    theirs = dose_broken(paths, foreign)
+    differ = theirs ^ ours
+    assert sorted(package for package in differ if package[0] not in CHECKER_QUIRKS) == []
     return len(universe), len(ours)
 
 
 @needs_solver
 @needs_dose
-@pytest.mark.parametrize("which", ["sample", "shapes", pytest.param("apt slice", marks=needs_apt)])
+@pytest.mark.parametrize("which", ["sample", "shapes", "architectures", pytest.param("apt slice", marks=needs_apt),
+                                   pytest.param("apt slice, amd64 with i386", marks=needs_i386)])
 def test_verdicts_agree_with_the_reference_checker(tmp_path, which):
-    path = {"sample": lambda: SAMPLE, "shapes": lambda: shapes_index(tmp_path),
-            "apt slice": lambda: apt_slice(tmp_path, 13)}[which]()
-    count, bad = assert_agrees(path)
+    foreign = ("i386",) if "i386" in which or which == "architectures" else ()
+    paths = {"sample": lambda: SAMPLE, "shapes": lambda: shapes_index(tmp_path),
+             "architectures": lambda: architectures_indexes(tmp_path),
+             "apt slice": lambda: apt_slice(tmp_path, 13),
+             "apt slice, amd64 with i386": lambda: apt_slice(tmp_path, 61, [APT_INDEXES[0], I386_INDEX])}[which]()
+    count, bad = assert_agrees(paths, foreign)
     assert 0 < bad < count
 
 

@@ -93,13 +93,17 @@ def first_option(conditions: list[Any]) -> str | None:
 def is_expansion(name: str, conditions: list[Any], last: str | None, negated: bool = False) -> bool:
     """Whether a rule on outline `name` is one the translation adds for
     another architecture's outline of the relation just written (on
-    `last`). Written relations name the native outline, the depender's own,
-    or carry their architecture condition; an added alternative starts with
-    its Multi-Arch condition, an added conflict has none of either."""
-    if ":" not in name or base_name(name) != last:
+    `last`). A written conflict names the native outline or carries its
+    architecture condition; an added one on "NAME:ARCH" carries none. An
+    added alternative starts with its Multi-Arch condition: "foreign" alone,
+    or for ":any" the same as the written one, whose outline is the native."""
+    if base_name(name) != last:
         return False
-    first = first_option(conditions)
-    return first not in ("architecture", "version") if negated else first == "multi_arch"
+    if negated:
+        return ":" in name and first_option(conditions) != "architecture"
+    if first_option(conditions) != "multi_arch":
+        return False
+    return ":" in name or any_of(conditions[0]) is None
 
 
 def written_text(name: str, conditions: list[Any], last: str | None) -> str | None:

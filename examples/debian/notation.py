@@ -192,6 +192,43 @@ def negated_text(rule: Any, last: str | None) -> str | None:
     return written_text(name, conditions, last)
 
 
+def conflict_text(rule: Any) -> str:
+    """One conflict rule on its own: as written, or for a provider the
+    name it provides (with the bound) and who provides it."""
+    try:
+        text = negated_text(rule, None)
+    except ValueError:
+        conditions = excluded(rule.then) if isinstance(rule, IfThen) else []
+        provided = provided_name(conditions)
+        if provided is None:
+            raise
+        bound = conditions[0]
+        bound_part = f" ({DEBIAN_OPERATOR[int(bound.op)]} {bound.rhs.value})" if "#" in bound.lhs.option_name else ""
+        return f"{provided}{bound_part} (provided by {rule.cond.lhs.on})"
+    if text is None:
+        raise ValueError(f"not a negated relation: {rule!r}")
+    return text
+
+
+def rule_names(rule: Any) -> list[str]:
+    """The outlines a rule's Depends name, in order."""
+    names: list[str] = []
+    stack = [rule]
+    while stack:
+        c = stack.pop()
+        if isinstance(c, Depends):
+            names.append(c.on)
+        elif isinstance(c, NumOf):
+            stack.extend(reversed(c.of))
+        elif isinstance(c, Cmp):
+            stack.extend([c.rhs, c.lhs])
+            if isinstance(c.lhs, SpecOption) and c.lhs.option_name == "version":
+                names.append(c.lhs.package_name)
+        elif isinstance(c, IfThen):
+            stack.extend([c.then, c.cond])
+    return names
+
+
 def render_negated(rules: list[Any]) -> list[str]:
     groups: list[str] = []
     last: str | None = None

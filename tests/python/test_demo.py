@@ -124,6 +124,8 @@ SAMPLE_START = Path(SAMPLE).read_bytes()[:6000].rsplit(b"\n\n", 1)[0] + b"\n\n"
     ("noise", SAMPLE_START + b"Package: p\nVersion: 1\nnonsense\n", "noise:%d: not a 'Field: value' line"),
     ("relation", SAMPLE_START + b"Package: p\nVersion: 1\nDepends: a (>= 1) b\n",
      "relation:%d: p: Depends: not a package relation: 'a (>= 1) b'"),
+    ("qualifiers", SAMPLE_START + b"Package: p\nVersion: 1\nDepends: b:, c:any:any, :any\n",
+     "qualifiers:%d: p: Depends: not a package relation: 'b:'"),
     ("nobound", SAMPLE_START + b"Package: p\nVersion: 1\nDepends: libc6 (<< )\n",
      "nobound:%d: p: Depends: not a package relation: 'libc6 (<< )'"),
     ("twice", SAMPLE_START + b"Package: p\nVersion: 1\nDepends: a\ndepends: b\n",

@@ -221,6 +221,7 @@ class Checker:
         # every rule of each of its members. Shared by all its members.
         self.solutions: dict[int, frozenset[int]] = {}
         self.forbidding = frozenset(self.conflicts)
+        self.missing_ruled_out = False
 
     def _read(self, number: int) -> None:
         universe = self.universe
@@ -255,6 +256,7 @@ class Checker:
     def rule_out_missing(self) -> None:
         """Packages a dependency clause of which no installable package meets,
         found from the packages with an unmet dependency outwards."""
+        self.missing_ruled_out = True
         alive: dict[tuple[int, int], int] = {}
         watchers: dict[int, list[tuple[int, int]]] = {}
         queue: deque[int] = deque()
@@ -450,6 +452,14 @@ class Checker:
                 if needed[number]:
                     self.solutions[number] = union
 
+    def decide(self, number: int) -> None:
+        """One package's verdict, from its cone alone (what --explain needs,
+        without deciding every other package)."""
+        if not self.missing_ruled_out:
+            self.rule_out_missing()
+        if not self.solved[number] and number not in self.reason and number not in self.unsolvable:
+            self.solve(number)
+
     def installable(self, number: int) -> bool:
         return bool(self.solved[number])
 
@@ -545,8 +555,11 @@ class Checker:
         one kept only if the problem becomes solvable without it."""
         cone = self.cone(number)
         members = set(cone)
+        # A clause that forbids only packages outside the cone holds there
+        # anyway: trying it costs a solver call and changes nothing.
         candidates = [(package, index) for package in cone
-                      for index in range(self.dependencies[package], len(self.clauses[package]))]
+                      for index in range(self.dependencies[package], len(self.clauses[package]))
+                      if any(literal < 0 and -literal in members for literal in self.clauses[package][index])]
         dropped: set[tuple[int, int]] = set()
         for candidate in candidates:
             dropped.add(candidate)
@@ -568,8 +581,9 @@ class Checker:
 
 # ------------------------------------------------------------------- the job
 
-def check(paths: Paths, native: str | None = None) -> tuple[Checker, dict[str, float]]:
-    """Builds, reads back and decides; the seconds each step took."""
+def check(paths: Paths, native: str | None = None, every: bool = True) -> tuple[Checker, dict[str, float]]:
+    """Builds, reads back and decides (every package, or none yet: see
+    Checker.decide); the seconds each step took."""
     times = {}
     started = time.perf_counter()
     universe = Universe()
@@ -580,7 +594,8 @@ def check(paths: Paths, native: str | None = None) -> tuple[Checker, dict[str, f
     checker = Checker(universe)
     times["read"] = time.perf_counter() - started
     started = time.perf_counter()
-    checker.run()
+    if every:
+        checker.run()
     times["solve"] = time.perf_counter() - started
     return checker, times
 

@@ -281,11 +281,8 @@ def render_same_name(rules: list[Any]) -> list[str]:
 
 
 def providers_of(builder: Builder, name: str) -> list[str]:
-    """What `--show` prints of a name only provided: who provides it, and at which versions."""
-    lines = [f"{name}: a virtual package, provided by"]
-    for provider, slots in builder.facts.providers[name].items():
-        lines.append(f"  {provider}" + (f" ({slots} versioned Provides)" if slots else ""))
-    return lines
+    """What `--show` prints of a name only provided: who provides it."""
+    return [f"{name}: a virtual package, provided by", *(f"  {p}" for p in builder.facts.providers[name])]
 
 
 def show(builder: Builder, package: dict[str, Any]) -> list[str]:

@@ -73,6 +73,8 @@ def test_show_prints_bounds_and_versions_as_written(tmp_path):
     assert "  option version = 1:0.14.1+darcs-6 (str)" in out.stdout
     assert "  option provides:vv#2 = 4 (Version)" in out.stdout
     assert "  (not translated) Suggests: s" in out.stdout
+    virtual = run_demo(str(index), "--show", "scaf")
+    assert (virtual.returncode, virtual.stdout) == (0, "scaf: a virtual package, provided by\n  pd-scaf\n  other\n")
 
 
 @pytest.mark.parametrize("text, kept", [

@@ -587,7 +587,7 @@ def check(paths: Paths, native: str | None = None, every: bool = True) -> tuple[
     times = {}
     started = time.perf_counter()
     universe = Universe()
-    description = describe_index(paths, keep=universe.add, native=native)
+    description = describe_index(paths, keep=universe.add, native=native, keep_outlines=False)
     times["build"] = time.perf_counter() - started
     del description
     started = time.perf_counter()

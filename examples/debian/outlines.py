@@ -473,10 +473,13 @@ def gather_facts(paths: Paths, limit: int = 0, native: str | None = None) -> Ind
     return IndexFacts(light(), native)
 
 
-def describe_index(paths: Paths, limit: int = 0, keep: Keep | None = None, native: str | None = None) -> Description:
+def describe_index(paths: Paths, limit: int = 0, keep: Keep | None = None, native: str | None = None,
+                   keep_outlines: bool = True) -> Description:
     """Reads the indexes twice: who provides what is needed before any
     package is translated, and holding every stanza in between would cost
-    more than the outlines."""
+    more than the outlines. Without keep_outlines each outline is built and
+    let go (a caller that reads the rules through `keep` needs no second
+    copy of them)."""
     result = Description()
     started = time.perf_counter()
     result.facts = gather_facts(paths, limit, native)
@@ -488,7 +491,9 @@ def describe_index(paths: Paths, limit: int = 0, keep: Keep | None = None, nativ
         result.stanzas += 1
         rules = builder.rules(package)
         options = builder.options(package)
-        result.outlines.append(builder.outline(package, rules, options))
+        outline = builder.outline(package, rules, options)
+        if keep_outlines:
+            result.outlines.append(outline)
         result.constraints += sum(map(len, rules.values()))
         for key, groups in package["relations"].items():
             result.relations[key] += sum(map(len, groups))

@@ -150,8 +150,9 @@ int hold(std::string_view bytes) noexcept {
     if (held.size() <= kHeldOutputBudget) [[likely]] return 0;
     write_without_waiting();
     if (held.size() > kHeldOutputBudget) {
-        // The new line comes last, and lines go out in order: it is still all there.
-        held.resize(held.size() - bytes.size());
+        // The new line comes last and lines go out in order, so it is all
+        // still there (unless a write to a file stopped inside it).
+        held.resize(held.size() - std::min(held.size(), bytes.size()));
         ++dropped_lines;
     }
     if (held.capacity() > 2 * kHeldOutputBudget) held.shrink_to_fit();  // after a line longer than the budget
@@ -166,7 +167,7 @@ void report_dropped_lines() noexcept {
                                 "back during one call, and standard output could not take them at once\n",
                                 dropped_lines, kHeldOutputBudget);
     dropped_lines = 0;
-    if (n > 0) write_stderr({diagnostic, static_cast<std::size_t>(std::min<int>(n, sizeof diagnostic - 1))});
+    if (n > 0) write_stderr({diagnostic, std::min(static_cast<std::size_t>(n), sizeof diagnostic - 1)});
 }
 
 void after_fork_in_child() noexcept {

@@ -316,7 +316,9 @@ run()
     rc, _, err = run_python(code, env={"NO_COLOR": "1"})
     assert rc == 0, err.decode()
     grown = re.search(rb"^grown (-?\d+)$", err, re.M)
-    assert grown and int(grown[1]) < 4 << 20, err.decode()
+    assert grown, err.decode()
+    if not UNDER_ASAN:  # whose quarantine keeps every freed block resident
+        assert int(grown[1]) < 4 << 20, "bytes the hold kept resident"
     text = path.read_text()
     assert set(text.splitlines(keepends=True)) == {LINE}
     lost = (LINES - text.count(LINE)) * len(LINE)

@@ -103,6 +103,8 @@ consteval boundary::ClassSpec constraint_class(boundary::ClassSpec base,
     base.properties = properties;
     base.stub_equality = detail::kStubOperands<Payload>.view();
     base.stub_ordering = detail::kStubOperands<Payload>.ordering;
+    // The stubs make a class generic in the constraints its fields hold.
+    base.generic = detail::HasChildren<Payload> || detail::HasList<Payload>;
     return base;
 }
 

@@ -18,7 +18,6 @@
 // Counts, indices and distances are unsigned LEB128 varints of at most 64 bits.
 #pragma once
 
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <optional>

@@ -4,8 +4,10 @@
 #include <bit>
 #include <cstdint>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
+#include <variant>
 #include <vector>
 
 namespace kelto::package::packed {

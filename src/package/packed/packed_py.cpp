@@ -58,7 +58,7 @@ Result<std::string> pack_object(Borrowed obj) {
     if (type == outline::package_outline_class.get())
         return boundary::read_payload<outline::PackageOutline>(obj, packer);
     if (type == constraint::cmp_type_class.get()) return pack_cmp_type(obj);
-    return boundary::raise(PyExc_TypeError, std::format("kelto cannot reduce a '{}' object", Py_TYPE(obj.get())->tp_name));
+    return boundary::raise(PyExc_TypeError, std::format("'{}' object is not a kelto object", type->tp_name));
 }
 
 /// The reducer copyreg calls: (restore, (packed form,)).

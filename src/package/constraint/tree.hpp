@@ -131,6 +131,14 @@ public:
     /// True for a moved-from Constraint.
     [[nodiscard]] bool empty() const noexcept { return bits_ == 0; }
 
+    /// Whether another Constraint holds this node too. A walk that meets a
+    /// node more than once meets it through a shared one: a node held once is
+    /// reached only through the one parent that holds it.
+    [[nodiscard]] bool shared() const noexcept { return header()->refs.load(std::memory_order_acquire) > 1; }
+
+    /// The node, as an identity: equal for Constraints that share one.
+    [[nodiscard]] const void* node_id() const noexcept { return header(); }
+
 private:
     friend struct TreeAccess;  // the iterative teardown in tree.cpp
 

@@ -9,7 +9,7 @@ import pickle
 
 from harness import Group, Workload
 
-import debian
+import debian_input
 
 KELTO_PICKLE = "kelto pickle round trip"
 PLAIN_PICKLE = "plain pickle round trip"
@@ -18,8 +18,8 @@ PLAIN_DEEPCOPY = "plain copy.deepcopy"
 
 
 def pickle_group(packages: list[dict[str, str]], source: str) -> Group:
-    kelto_outlines = [debian.outline_builder(debian.kelto_classes(), packages)(p) for p in packages]
-    plain_build = debian.outline_builder(debian.plain_classes(), packages)
+    kelto_outlines = [debian_input.outline_builder(debian_input.kelto_classes(), packages)(p) for p in packages]
+    plain_build = debian_input.outline_builder(debian_input.plain_classes(), packages)
     plain_outlines = [plain_build(p) for p in packages]
 
     def round_trip(outlines):

@@ -52,8 +52,9 @@ from kelto.package.version import Version
 from debian.index import BadIndex
 from debian.machine import default_indexes
 from debian.notation import providers_of, show
-from debian.outlines import Builder, Description, describe_index
+from debian.outlines import Builder, Description, describe_index, gather_facts, stanzas
 from debian.output import kelto_lines, run
+from debian.packages import prepare
 from debian.relations import RELATION_FIELDS
 
 
@@ -102,6 +103,25 @@ def summary(path: str, result: Description) -> None:
     print(f"  peak memory:        {peak_rss_mib():.0f} MiB (whole process)")
 
 
+def show_package(paths: list[str], native: str | None, name: str, limit: int) -> int:
+    """--show: the package's rules (of each of its architectures and
+    versions), built from the index's facts without building the outlines
+    of every other package; a name only provided lists its providers."""
+    facts = gather_facts(paths, limit, native)
+    builder = Builder(facts=facts)
+    # Every stanza is still read strictly: a malformed one is refused as the description refuses it.
+    shown = [package for package in (prepare(path, line, fields) for path, line, fields in stanzas(paths, limit))
+             if package["Package"] == name]
+    if not shown and name in facts.providers:
+        print("\n".join(providers_of(builder, name)))
+        return 0
+    if not shown:
+        print(f"demo.py: {', '.join(paths)}: no package named {name!r}", file=sys.stderr)
+        return 1
+    print("\n\n".join("\n".join(show(builder, package)) for package in shown))
+    return 0
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
     parser.add_argument("index", nargs="*", help="Debian Packages files, plain, .gz or .xz, the native"
@@ -115,27 +135,13 @@ def main(argv: list[str] | None = None) -> int:
 
     paths, native = (args.index, None) if args.index else default_indexes()
     where = ", ".join(paths)
-    shown: list[dict[str, Any]] = []
-
-    def keep(package: dict[str, Any], rules: dict[str, list[Any]], options: dict[str, Any]) -> None:
-        if package["Package"] == args.show:
-            shown.append(package)
-
     try:
-        result = describe_index(paths, args.limit, keep if args.show else None, native)
+        if args.show:
+            return show_package(paths, native, args.show, args.limit)
+        result = describe_index(paths, args.limit, native=native)
     except BadIndex as error:
         print(f"demo.py: {error}", file=sys.stderr)
         return 1
-    if args.show:
-        builder = Builder(facts=result.facts)
-        if not shown and args.show in result.facts.providers:
-            print("\n".join(providers_of(builder, args.show)))
-            return 0
-        if not shown:
-            print(f"demo.py: {where}: no package named {args.show!r}", file=sys.stderr)
-            return 1
-        print("\n\n".join("\n".join(show(builder, package)) for package in shown))
-        return 0
 
     if not sys.stdout.isatty():
         os.environ["NO_COLOR"] = "1"  # no colour escapes in a pipe or a file

@@ -50,7 +50,7 @@ def main(argv: list[str] | None = None) -> int:
     paths, native = (args.index, None) if args.index else default_indexes()
     where = ", ".join(paths)
     try:
-        checker, times = check(paths, native)
+        checker, times = check(paths, native, every=not args.explain)
     except BadIndex as error:
         print(f"{PROGRAM}: {error}", file=sys.stderr)
         return 1
@@ -64,6 +64,8 @@ def main(argv: list[str] | None = None) -> int:
         if not numbers:
             print(f"{PROGRAM}: {where}: no package named {args.explain!r}", file=sys.stderr)
             return 1
+        for number in numbers:
+            checker.decide(number)
         print("\n\n".join("\n".join(checker.explain(number)) for number in numbers))
         return 0 if all(checker.installable(number) for number in numbers) else 1
     if args.broken:

@@ -221,13 +221,21 @@ class Checker:
         # every rule of each of its members. Shared by all its members.
         self.solutions: dict[int, frozenset[int]] = {}
         self.forbidding = frozenset(self.conflicts)
+        self.missing_ruled_out = False
 
     def _read(self, number: int) -> None:
         universe = self.universe
         depending: list[tuple[Clause, tuple[str, Any]]] = []
         other: list[tuple[Clause, tuple[str, Any]]] = []
         for source in universe.rules[number]:
-            for clause in clauses(universe.formula(source[1])):
+            rule = source[1]
+            if type(rule) is Cmp and depending and type(depending[-1][1][1]) is Depends \
+                    and type(rule.lhs) is SpecOption and rule.lhs.package_name == depending[-1][1][1].on:
+                # "p (>= 2)" is Depends(p) and its bound, two rules: the bound's
+                # clause, a part of the other, stands for both, so that an
+                # explanation goes through a version that meets it.
+                depending.pop()
+            for clause in clauses(universe.formula(rule)):
                 if number in clause:
                     continue  # met by the package itself
                 clause = tuple(literal for literal in clause if literal != -number)
@@ -248,6 +256,7 @@ class Checker:
     def rule_out_missing(self) -> None:
         """Packages a dependency clause of which no installable package meets,
         found from the packages with an unmet dependency outwards."""
+        self.missing_ruled_out = True
         alive: dict[tuple[int, int], int] = {}
         watchers: dict[int, list[tuple[int, int]]] = {}
         queue: deque[int] = deque()
@@ -443,12 +452,21 @@ class Checker:
                 if needed[number]:
                     self.solutions[number] = union
 
+    def decide(self, number: int) -> None:
+        """One package's verdict, from its cone alone (what --explain needs,
+        without deciding every other package)."""
+        if not self.missing_ruled_out:
+            self.rule_out_missing()
+        if not self.solved[number] and number not in self.reason and number not in self.unsolvable:
+            self.solve(number)
+
     def installable(self, number: int) -> bool:
         return bool(self.solved[number])
 
     # -- explanations
 
     def rule_text(self, source: tuple[str, Any]) -> str:
+        """The rule as its field has it, bound and alternatives included."""
         key, rule = source
         if key == "one version":
             return f"another version of {rule}"
@@ -456,28 +474,32 @@ class Checker:
             return f"shares its name with {notation.render_same_name([rule])[0]}"
         try:
             if key in NEGATED:
-                return f"conflicts with {', '.join(notation.render_negated([rule]))}"
+                return f"conflicts with {notation.conflict_text(rule)}"
             if isinstance(rule, Cmp) and isinstance(rule.lhs, SpecOption):
                 name, bound = notation.bound_text(rule)
-                return f"depends on {name}{bound}"
+                return f"depends on {base_name(name)}{bound}"
             return f"depends on {notation.render_group(rule)}"
         except ValueError:
             return f"{key}: {rule!r}"
 
     def path(self, start: int, goal: int, cone: set[int]) -> list[int]:
-        """A shortest chain of dependencies from start to goal inside cone."""
-        previous = {start: start}
-        queue = deque([start])
-        while queue:
-            current = queue.popleft()
-            if current == goal:
+        """A shortest chain of dependencies to goal inside cone, from start,
+        else from an essential package (which every solution holds)."""
+        starts = [start] + [n for numbers in self.essential for n in numbers if n in cone and n != start]
+        previous = {}
+        for first in starts:
+            previous[first] = first
+            queue = deque([first])
+            while queue and goal not in previous:
+                current = queue.popleft()
+                for other in self.reaches[current]:
+                    if other in cone and other not in previous:
+                        previous[other] = current
+                        queue.append(other)
+            if goal in previous:
                 break
-            for other in self.reaches[current]:
-                if other in cone and other not in previous:
-                    previous[other] = current
-                    queue.append(other)
         chain = [goal]
-        while chain[-1] != start:
+        while previous[chain[-1]] != chain[-1]:
             chain.append(previous[chain[-1]])
         return chain[::-1]
 
@@ -506,7 +528,7 @@ class Checker:
                 clause = self.clauses[number][index]
                 text = self.rule_text(self.sources[number][index])
                 if not clause:
-                    lines.append(f"  {label(number)} {text}, which no package provides")
+                    lines.append(f"  {label(number)} {text}, {self.missing_text(number, index)}")
                     break
                 lines.append(f"  {label(number)} {text}, and none of {', '.join(label(n) for n in clause)} "
                              "can be installed")
@@ -514,13 +536,30 @@ class Checker:
             return lines
         return self.explain_conflict(number)
 
+    def missing_text(self, number: int, index: int) -> str:
+        """Why no package meets a dependency: none has the names, or which
+        versions of them there are."""
+        universe = self.universe
+        source = self.sources[number][index]
+        text = self.rule_text(source).removeprefix("depends on ")
+        written = {part.strip().split(" ")[0].split(":")[0] for part in text.replace(" | ", ",").split(",")}
+        names = sorted({name for name in notation.rule_names(source[1])
+                        if name in universe.by_name and base_name(name) in written})
+        if not names:
+            return "which no package provides"
+        return "which no version meets: there are " + "; ".join(
+            f"{name} {', '.join(universe.versions[n] for n in universe.by_name[name])}" for name in names)
+
     def explain_conflict(self, number: int) -> list[str]:
         """The conflicts without which the package could be installed: each
         one kept only if the problem becomes solvable without it."""
         cone = self.cone(number)
         members = set(cone)
+        # A clause that forbids only packages outside the cone holds there
+        # anyway: trying it costs a solver call and changes nothing.
         candidates = [(package, index) for package in cone
-                      for index in range(self.dependencies[package], len(self.clauses[package]))]
+                      for index in range(self.dependencies[package], len(self.clauses[package]))
+                      if any(literal < 0 and -literal in members for literal in self.clauses[package][index])]
         dropped: set[tuple[int, int]] = set()
         for candidate in candidates:
             dropped.add(candidate)
@@ -542,19 +581,21 @@ class Checker:
 
 # ------------------------------------------------------------------- the job
 
-def check(paths: Paths, native: str | None = None) -> tuple[Checker, dict[str, float]]:
-    """Builds, reads back and decides; the seconds each step took."""
+def check(paths: Paths, native: str | None = None, every: bool = True) -> tuple[Checker, dict[str, float]]:
+    """Builds, reads back and decides (every package, or none yet: see
+    Checker.decide); the seconds each step took."""
     times = {}
     started = time.perf_counter()
     universe = Universe()
-    description = describe_index(paths, keep=universe.add, native=native)
+    description = describe_index(paths, keep=universe.add, native=native, keep_outlines=False)
     times["build"] = time.perf_counter() - started
     del description
     started = time.perf_counter()
     checker = Checker(universe)
     times["read"] = time.perf_counter() - started
     started = time.perf_counter()
-    checker.run()
+    if every:
+        checker.run()
     times["solve"] = time.perf_counter() - started
     return checker, times
 

@@ -93,13 +93,17 @@ def first_option(conditions: list[Any]) -> str | None:
 def is_expansion(name: str, conditions: list[Any], last: str | None, negated: bool = False) -> bool:
     """Whether a rule on outline `name` is one the translation adds for
     another architecture's outline of the relation just written (on
-    `last`). Written relations name the native outline, the depender's own,
-    or carry their architecture condition; an added alternative starts with
-    its Multi-Arch condition, an added conflict has none of either."""
-    if ":" not in name or base_name(name) != last:
+    `last`). A written conflict names the native outline or carries its
+    architecture condition; an added one on "NAME:ARCH" carries none. An
+    added alternative starts with its Multi-Arch condition: "foreign" alone,
+    or for ":any" the same as the written one, whose outline is the native."""
+    if base_name(name) != last:
         return False
-    first = first_option(conditions)
-    return first not in ("architecture", "version") if negated else first == "multi_arch"
+    if negated:
+        return ":" in name and first_option(conditions) != "architecture"
+    if first_option(conditions) != "multi_arch":
+        return False
+    return ":" in name or any_of(conditions[0]) is None
 
 
 def written_text(name: str, conditions: list[Any], last: str | None) -> str | None:
@@ -188,6 +192,43 @@ def negated_text(rule: Any, last: str | None) -> str | None:
     return written_text(name, conditions, last)
 
 
+def conflict_text(rule: Any) -> str:
+    """One conflict rule on its own: as written, or for a provider the
+    name it provides (with the bound) and who provides it."""
+    try:
+        text = negated_text(rule, None)
+    except ValueError:
+        conditions = excluded(rule.then) if isinstance(rule, IfThen) else []
+        provided = provided_name(conditions)
+        if provided is None:
+            raise
+        bound = conditions[0]
+        bound_part = f" ({DEBIAN_OPERATOR[int(bound.op)]} {bound.rhs.value})" if "#" in bound.lhs.option_name else ""
+        return f"{provided}{bound_part} (provided by {rule.cond.lhs.on})"
+    if text is None:
+        raise ValueError(f"not a negated relation: {rule!r}")
+    return text
+
+
+def rule_names(rule: Any) -> list[str]:
+    """The outlines a rule's Depends name, in order."""
+    names: list[str] = []
+    stack = [rule]
+    while stack:
+        c = stack.pop()
+        if isinstance(c, Depends):
+            names.append(c.on)
+        elif isinstance(c, NumOf):
+            stack.extend(reversed(c.of))
+        elif isinstance(c, Cmp):
+            stack.extend([c.rhs, c.lhs])
+            if isinstance(c.lhs, SpecOption) and c.lhs.option_name == "version":
+                names.append(c.lhs.package_name)
+        elif isinstance(c, IfThen):
+            stack.extend([c.then, c.cond])
+    return names
+
+
 def render_negated(rules: list[Any]) -> list[str]:
     groups: list[str] = []
     last: str | None = None
@@ -240,11 +281,8 @@ def render_same_name(rules: list[Any]) -> list[str]:
 
 
 def providers_of(builder: Builder, name: str) -> list[str]:
-    """What `--show` prints of a name only provided: who provides it, and at which versions."""
-    lines = [f"{name}: a virtual package, provided by"]
-    for provider, slots in builder.facts.providers[name].items():
-        lines.append(f"  {provider}" + (f" ({slots} versioned Provides)" if slots else ""))
-    return lines
+    """What `--show` prints of a name only provided: who provides it."""
+    return [f"{name}: a virtual package, provided by", *(f"  {p}" for p in builder.facts.providers[name])]
 
 
 def show(builder: Builder, package: dict[str, Any]) -> list[str]:

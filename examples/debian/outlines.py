@@ -54,23 +54,27 @@ class IndexFacts:
         architectures: Counter[str] = Counter()
         # By (name, architecture) until the native architecture is known.
         provided: dict[str, dict[tuple[str, str], int]] = {}
-        kinds: dict[tuple[str, str], set[str]] = {}
+        kinds: dict[tuple[str, str], frozenset[str]] = {}
+        # A few distinct sets of Multi-Arch values, shared: one per name would cost megabytes.
+        shared: dict[frozenset[str], frozenset[str]] = {}
         for package in packages:
             name, provides = package["Package"], package["provides"]
             architecture = package.get("Architecture", "all")
             if architecture != "all" and package.get("first", True):  # the first index's architecture is native
                 architectures[architecture] += 1
-            kinds.setdefault((name, architecture), set()).add(multi_arch(package))
+            values = kinds.get((name, architecture), frozenset()) | {multi_arch(package)}
+            kinds[name, architecture] = shared.setdefault(values, values)
             self.provided += len(provides)
             for virtual, slots in provided_slots(provides).items():
                 by_provider = provided.setdefault(virtual, {})
                 by_provider[name, architecture] = max(by_provider.get((name, architecture), 0), slots)
         self.native = native or (architectures.most_common(1)[0][0] if architectures else "amd64")
-        self.kinds: dict[str, set[str]] = {}  # outline name -> Multi-Arch values of its versions
+        self.kinds: dict[str, frozenset[str]] = {}  # outline name -> Multi-Arch values of its versions
         self.outlines: dict[str, list[str]] = {}  # package name -> its outline names, native first
         for (name, architecture), values in kinds.items():
             outline = self.outline_name(name, architecture)
-            self.kinds.setdefault(outline, set()).update(values)
+            merged = self.kinds.get(outline, frozenset()) | values
+            self.kinds[outline] = shared.setdefault(merged, merged)
             names = self.outlines.setdefault(name, [])
             if outline == name and outline not in names:
                 names.insert(0, outline)
@@ -186,7 +190,7 @@ class Builder:
         None when none of its versions can: its own architecture meets an
         unqualified or ":ARCH" relation, "Multi-Arch: foreign" meets any,
         and ":any" is met by "allowed" as well."""
-        kinds = self.facts.kinds.get(outline, set())
+        kinds = self.facts.kinds.get(outline, frozenset())
         if qualifier == "any":
             return [self.is_multi_arch(outline, ANY_MET_BY)] if kinds & set(ANY_MET_BY) else None
         if self.facts.architecture(outline) == architecture:
@@ -473,10 +477,13 @@ def gather_facts(paths: Paths, limit: int = 0, native: str | None = None) -> Ind
     return IndexFacts(light(), native)
 
 
-def describe_index(paths: Paths, limit: int = 0, keep: Keep | None = None, native: str | None = None) -> Description:
+def describe_index(paths: Paths, limit: int = 0, keep: Keep | None = None, native: str | None = None,
+                   keep_outlines: bool = True) -> Description:
     """Reads the indexes twice: who provides what is needed before any
     package is translated, and holding every stanza in between would cost
-    more than the outlines."""
+    more than the outlines. Without keep_outlines each outline is built and
+    let go (a caller that reads the rules through `keep` needs no second
+    copy of them)."""
     result = Description()
     started = time.perf_counter()
     result.facts = gather_facts(paths, limit, native)
@@ -488,7 +495,9 @@ def describe_index(paths: Paths, limit: int = 0, keep: Keep | None = None, nativ
         result.stanzas += 1
         rules = builder.rules(package)
         options = builder.options(package)
-        result.outlines.append(builder.outline(package, rules, options))
+        outline = builder.outline(package, rules, options)
+        if keep_outlines:
+            result.outlines.append(outline)
         result.constraints += sum(map(len, rules.values()))
         for key, groups in package["relations"].items():
             result.relations[key] += sum(map(len, groups))

@@ -15,7 +15,7 @@ import pytest
 
 from conftest import EXAMPLES, KELTO_DIR
 from debian.index import SAMPLE, read_stanzas
-from debian.notation import render_field, render_provides
+from debian.notation import show
 from debian.outlines import Builder, describe_index, gather_facts
 from debian.packages import prepare
 from debian.relations import RELATION_FIELDS
@@ -28,20 +28,23 @@ def normalised(text):
     return re.sub(r"\s+", " ", text).strip()
 
 
-@pytest.mark.parametrize("path, every", [(SAMPLE, 1)] + [(p, 41) for p in APT_INDEXES[:1]],
-                         ids=lambda v: os.path.basename(str(v)))
-def test_rules_read_back_give_the_fields_they_came_from(path, every):
-    builder = Builder(facts=gather_facts(path))
+I386_INDEX = next((path for path in APT_INDEXES if "_binary-i386_" in path), None)
+SHOWN = ("Pre-Depends", "Depends", "Conflicts", "Breaks", "Recommends", "Provides", "Architecture", "Multi-Arch")
+
+
+@pytest.mark.parametrize("paths, every", [([SAMPLE], 1)] + [([p], 41) for p in APT_INDEXES[:1]]
+                         + [([p, I386_INDEX], 83) for p in APT_INDEXES[:1] if I386_INDEX],
+                         ids=lambda v: "+".join(os.path.basename(str(p)) for p in v) if isinstance(v, list) else str(v))
+def test_rules_read_back_give_the_fields_they_came_from(paths, every):
+    builder = Builder(facts=gather_facts(paths))
     checked = 0
-    for package in (prepare(path, line, fields)
-                    for index, (line, fields) in enumerate(read_stanzas(path)) if index % every == 0):
-        rules = builder.rules(package)
-        for key in RELATION_FIELDS:
-            if key in package:
-                assert render_field(key, rules[key]) == normalised(package[key]), package["Package"]
-                checked += 1
-        if package["provides"]:
-            assert render_provides(builder.options(package)) == normalised(package["Provides"])
+    for path in paths:
+        for package in (prepare(path, line, fields)
+                        for index, (line, fields) in enumerate(read_stanzas(path)) if index % every == 0):
+            shown = dict(line.split(": ", 1) for line in show(builder, package) if not line.startswith(" "))
+            for key in SHOWN:
+                assert shown.get(key) == (normalised(package[key]) if key in package else None), package["Package"]
+                checked += key in package
     assert checked > 100
 
 
@@ -70,6 +73,8 @@ def test_show_prints_bounds_and_versions_as_written(tmp_path):
     assert "  option version = 1:0.14.1+darcs-6 (str)" in out.stdout
     assert "  option provides:vv#2 = 4 (Version)" in out.stdout
     assert "  (not translated) Suggests: s" in out.stdout
+    virtual = run_demo(str(index), "--show", "scaf")
+    assert (virtual.returncode, virtual.stdout) == (0, "scaf: a virtual package, provided by\n  pd-scaf\n  other\n")
 
 
 @pytest.mark.parametrize("text, kept", [
@@ -120,6 +125,8 @@ SAMPLE_START = Path(SAMPLE).read_bytes()[:6000].rsplit(b"\n\n", 1)[0] + b"\n\n"
     ("noise", SAMPLE_START + b"Package: p\nVersion: 1\nnonsense\n", "noise:%d: not a 'Field: value' line"),
     ("relation", SAMPLE_START + b"Package: p\nVersion: 1\nDepends: a (>= 1) b\n",
      "relation:%d: p: Depends: not a package relation: 'a (>= 1) b'"),
+    ("qualifiers", SAMPLE_START + b"Package: p\nVersion: 1\nDepends: b:, c:any:any, :any\n",
+     "qualifiers:%d: p: Depends: not a package relation: 'b:'"),
     ("nobound", SAMPLE_START + b"Package: p\nVersion: 1\nDepends: libc6 (<< )\n",
      "nobound:%d: p: Depends: not a package relation: 'libc6 (<< )'"),
     ("twice", SAMPLE_START + b"Package: p\nVersion: 1\nDepends: a\ndepends: b\n",

@@ -128,7 +128,10 @@ class Repeats:
 
     def is_repeat(self, start: int, fields: dict[str, str]) -> bool:
         get = fields.get
-        identity = f"{get('Package')} {get('Version')} {get('Architecture', '')}"  # none holds a space
+        # One-line fields: a line feed is in none of them. Two stanzas whose
+        # fields hash alike are taken as the same (a 64-bit hash: a chance of
+        # 2**-64 for each repeated package).
+        identity = f"{get('Package')}\n{get('Version')}\n{get('Architecture', '')}"
         contents = hash((*fields, *fields.values()))
         first = self.lines.setdefault(identity, start)
         if first == start:

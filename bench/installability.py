@@ -21,8 +21,9 @@ KELTO_WITH_I386 = "installable.py check, with i386"
 DOSE_CHECK = "dose-distcheck"
 
 
-def i386_beside(index: Path) -> Path | None:
+def i386_beside(index: Path | str) -> Path | None:
     """apt's i386 index beside an amd64 one, for the two-architecture check."""
+    index = Path(index)
     name = index.name.replace("_binary-amd64_", "_binary-i386_")
     other = index.with_name(name)
     return other if name != index.name and other.exists() else None

@@ -272,6 +272,7 @@ def architectures_indexes(tmp_path):
 
 
 @needs_solver
+@pytest.mark.no_refhunt  # it solves in this process: see the note on pycosat below
 def test_architectures_as_dpkg_and_policy_decide(tmp_path):
     checker, _ = check(architectures_indexes(tmp_path))
     universe = checker.universe
@@ -341,8 +342,12 @@ def assert_agrees(paths, foreign=(), native="amd64"):
     return len(universe), len(ours)
 
 
+# pycosat is built for the release interpreter: under the debug one, each
+# clause it reads adds to the reference total for good, as if leaked, so the
+# leak hunter counts memory blocks only in the tests that solve in this process.
 @needs_solver
 @needs_dose
+@pytest.mark.no_refhunt
 @pytest.mark.parametrize("which", ["sample", "shapes", "architectures", pytest.param("apt slice", marks=needs_apt),
                                    pytest.param("apt slice, amd64 with i386", marks=needs_i386)])
 def test_verdicts_agree_with_the_reference_checker(tmp_path, which):
@@ -379,6 +384,7 @@ def trixie_index():
 @pytest.mark.slow
 @needs_solver
 @needs_dose
+@pytest.mark.no_refhunt
 @pytest.mark.parametrize("which", [
     pytest.param("sid amd64", marks=needs_apt),
     pytest.param("sid arm64", marks=pytest.mark.skipif(ARM64_INDEX is None, reason="needs apt's arm64 index")),

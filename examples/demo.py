@@ -53,8 +53,8 @@ from debian.index import BadIndex
 from debian.machine import default_indexes
 from debian.notation import providers_of, show
 from debian.outlines import Builder, Description, describe_index, gather_facts, stanzas
+from debian.output import kelto_lines, run
 from debian.packages import prepare
-from debian.output import run
 from debian.relations import RELATION_FIELDS
 
 
@@ -145,8 +145,9 @@ def main(argv: list[str] | None = None) -> int:
 
     if not sys.stdout.isatty():
         os.environ["NO_COLOR"] = "1"  # no colour escapes in a pipe or a file
-    kelto.main_entry()    # "kelto entrypoint", on the process's own standard output
-    kelto.init_tracing()  # " WARN kelto: tracing activated"
+    with kelto_lines():
+        kelto.main_entry()    # "kelto entrypoint", on the process's own standard output
+        kelto.init_tracing()  # " WARN kelto: tracing activated"
     sys.stdout.flush()
     tour()
     summary(where, result)

@@ -1,5 +1,18 @@
 """Reading a Debian Packages index into stanzas: decompression, the strict
-field reader, and BadIndex, whose message names the file and line."""
+field reader, and BadIndex, whose message names the file and line.
+
+What the reader holds is bounded before it is held: a line is read at most
+FIELD_LIMIT bytes at a time, a field and a stanza are refused once they grow
+past their limits. Blank lines between stanzas may come in any number; a long
+run of them is skipped a buffer at a time, so a flood of them costs time in
+proportion to its size and no memory. An index without a stanza is an empty
+index, as apt and dose-distcheck take it: no package, no error.
+
+A stanza repeated with the same package, version and architecture is one
+package, as apt counts it. The same three with different contents have no
+one reading (apt keeps both as two versions of one version string,
+dose-distcheck keeps the last), so that index is refused, naming both lines.
+"""
 
 from __future__ import annotations
 
@@ -18,6 +31,25 @@ SINGLE_LINE = ("Package", "Version", "Architecture", "Multi-Arch", "Essential", 
                "Installed-Size", "Source")
 # Field names match case-insensitively; these are stored under their usual spelling.
 CANONICAL = {name.lower(): name for name in (*RELATION_FIELDS, *LEFT_OUT, *SINGLE_LINE, "Provides", "Binary")}
+
+# In sid's amd64, arm64 and i386 indexes the largest field is 20 KB (the
+# Provides of node-lodash-packages), the largest stanza 24 KB (mono-libraries)
+# and no stanza has more than 29 fields. A field may be fifty times the
+# largest one, and no more: a Version field becomes a parsed kelto Version,
+# about forty times the size of its text, so 1 MiB of it costs some 40 MiB.
+# A stanza may hold four such fields.
+FIELD_LIMIT = 1 << 20
+STANZA_LIMIT = 4 << 20
+
+# Installed-Size is a number of KiB in ASCII digits; eighteen of them stay
+# below 2**63, the largest integer an option value holds.
+SIZE_DIGITS = 18
+
+# After this many blank lines in a row the rest of the run is skipped a
+# buffer at a time (a real index has one between stanzas).
+BLANK_RUN = 64
+WHITESPACE = b" \t\r\n\x0b\x0c"
+BYTE_ORDER_MARK = b"\xef\xbb\xbf"
 
 
 class BadIndex(Exception):
@@ -56,49 +88,144 @@ def open_index(path: str) -> IO[bytes]:
     return raw
 
 
+def skip_blank_lines(index: IO[bytes]) -> int:
+    """Consumes the whole blank lines that come next, a buffer at a time, and
+    returns how many there were. A line that is not blank is left whole."""
+    skipped = 0
+    scratch = memoryview(bytearray(0))  # what is skipped is read into it, not into new objects
+    while ahead := index.peek(FIELD_LIMIT):  # type: ignore[attr-defined]  # buffered readers all peek
+        if ahead[:1] not in WHITESPACE:
+            break
+        newlines = ahead.count(b"\n")
+        end = len(ahead)
+        if newlines != end:  # more than line feeds: up to the last blank line seen whole
+            blank = end - len(ahead.lstrip(WHITESPACE))
+            end = ahead.rfind(b"\n", 0, blank) + 1
+            if end == 0:
+                break
+            newlines = ahead.count(b"\n", 0, end)
+        if len(scratch) < end:
+            scratch = memoryview(bytearray(end))
+        index.readinto(scratch[:end])  # type: ignore[attr-defined]
+        skipped += newlines
+    return skipped
+
+
+def too_long(path: str, number: int, what: str, limit: int) -> BadIndex:
+    return BadIndex(f"{path}:{number}: {what} longer than {limit >> 20} MiB")
+
+
+def size_in_kib(path: str, number: int, value: str) -> None:
+    if not (value.isascii() and value.isdigit() and len(value) <= SIZE_DIGITS):
+        shown = value if len(value) <= 40 else f"{value[:20]}... ({len(value)} characters)"
+        raise BadIndex(f"{path}:{number}: Installed-Size is not a size in KiB"
+                       f" (at most {SIZE_DIGITS} ASCII digits): {shown!r}")
+
+
+class Repeats:
+    """The stanzas seen, by package, version and architecture, to tell a
+    repeated stanza from a second one that differs."""
+
+    def __init__(self, path: str) -> None:
+        self.path = path
+        self.contents: dict[str, int] = {}  # identity -> a hash of the first stanza's fields
+        self.lines: dict[str, int] = {}  # identity -> the first stanza's line
+
+    def is_repeat(self, start: int, fields: dict[str, str]) -> bool:
+        get = fields.get
+        # One-line fields: a line feed is in none of them. Two stanzas whose
+        # fields hash alike are taken as the same (a 64-bit hash: a chance of
+        # 2**-64 for each repeated package).
+        identity = f"{get('Package')}\n{get('Version')}\n{get('Architecture', '')}"
+        contents = hash((*fields, *fields.values()))
+        first = self.lines.setdefault(identity, start)
+        if first == start:
+            self.contents[identity] = contents
+            return False
+        if self.contents[identity] == contents:
+            return True
+        if not get("Package") or not get("Version"):
+            return False  # refused later, as a stanza without them
+        raise BadIndex(f"{self.path}:{start}: {get('Package')} {get('Version')} ({get('Architecture') or 'no'}"
+                       f" architecture) again, with other fields than at line {first}")
+
+
 def read_stanzas(path: str) -> Iterator[tuple[int, dict[str, str]]]:
     """Each stanza's first line number and fields; continuation lines are
     joined. Raises BadIndex for what cannot be read."""
     fields: dict[str, str] = {}
     seen: set[str] = set()  # the stanza's field names, lowercased
-    last: str | None = None
-    start = 0
-    number = 0
+    last = ""  # the field being read ("" between fields: no key is empty)
+    parts: list[str] | None = None  # its lines, once it has more than one
+    field_size = stanza_size = blank_run = start = number = 0
+    repeats = Repeats(path)
     try:
         with open_index(path) as index:
-            for number, raw in enumerate(index, 1):
+            readline = index.readline
+            while raw := readline(FIELD_LIMIT + 1):
+                number += 1
+                size = len(raw)
+                if size > FIELD_LIMIT:
+                    raise too_long(path, number, "a line", FIELD_LIMIT)
+                if raw.isspace():
+                    if parts is not None:
+                        fields[last] = "\n".join(parts)
+                    if fields and not repeats.is_repeat(start, fields):
+                        yield start, fields
+                    fields, seen, last, parts = {}, set(), "", None
+                    stanza_size = 0
+                    blank_run += 1
+                    if blank_run >= BLANK_RUN:
+                        number += skip_blank_lines(index)
+                    continue
+                blank_run = 0
+                if number == 1 and raw.startswith(BYTE_ORDER_MARK):
+                    raise BadIndex(f"{path}:1: the file starts with a byte-order mark; an index is UTF-8"
+                                   " text without one, as dpkg and apt read it")
                 try:
                     line = raw.decode("utf-8").rstrip("\r\n")
                 except UnicodeDecodeError:
                     raise BadIndex(f"{path}:{number}: not UTF-8 text") from None
-                if not line.strip():
-                    if fields:
-                        yield start, fields
-                    fields, last = {}, None
-                    seen = set()
-                elif line[0] in " \t":
-                    if last is None:
+                stanza_size += size
+                if stanza_size > STANZA_LIMIT:
+                    raise too_long(path, number, "a stanza", STANZA_LIMIT)
+                if line[0] in " \t":
+                    if not last:
                         raise BadIndex(f"{path}:{number}: continuation line outside a field")
                     if last in SINGLE_LINE:
                         raise BadIndex(f"{path}:{number}: continuation line in the one-line field {last!r}")
-                    fields[last] += "\n" + line.strip()
-                else:
-                    key, colon, value = line.partition(":")
-                    if not colon or not key.strip():
-                        raise BadIndex(f"{path}:{number}: not a 'Field: value' line: {line[:60]!r}")
-                    if not fields:
-                        start = number
-                    lowered = key.lower()
-                    if lowered in seen:
-                        raise BadIndex(f"{path}:{number}: field {key!r} given twice in one stanza")
-                    seen.add(lowered)
-                    last = key = CANONICAL.get(lowered, key)
-                    fields[key] = value.strip()
+                    field_size += size
+                    if field_size > FIELD_LIMIT:
+                        raise too_long(path, number, f"the field {last!r}", FIELD_LIMIT)
+                    if parts is None:
+                        parts = [fields[last]]
+                    parts.append(line.strip())
+                    continue
+                key, colon, value = line.partition(":")
+                if not colon or not key.strip():
+                    raise BadIndex(f"{path}:{number}: not a 'Field: value' line: {line[:60]!r}")
+                if parts is not None:
+                    fields[last] = "\n".join(parts)
+                    parts = None
+                if not fields:
+                    start = number
+                lowered = key.lower()
+                if lowered in seen:
+                    raise BadIndex(f"{path}:{number}: field {key!r} given twice in one stanza")
+                seen.add(lowered)
+                last = key = CANONICAL.get(lowered, key)
+                value = value.strip()
+                if key == "Installed-Size":
+                    size_in_kib(path, number, value)
+                fields[key] = value
+                field_size = size
     except BadIndex:
         raise
     except (OSError, EOFError, lzma.LZMAError) as error:
         where = f"{path}:{number}" if number else path
         reason = error.strerror if isinstance(error, OSError) and error.strerror else str(error) or type(error).__name__
         raise BadIndex(f"{where}: {reason}") from None
-    if fields:
+    if parts is not None:
+        fields[last] = "\n".join(parts)
+    if fields and not repeats.is_repeat(start, fields):
         yield start, fields

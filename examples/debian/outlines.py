@@ -506,6 +506,4 @@ def describe_index(paths: Paths, limit: int = 0, keep: Keep | None = None, nativ
         if keep is not None:
             keep(package, rules, options)
     result.seconds = time.perf_counter() - started
-    if not result.stanzas:
-        raise BadIndex(f"{', '.join(as_paths(paths))}: no package stanza in this file")
     return result

@@ -124,7 +124,6 @@ SAMPLE_START = Path(SAMPLE).read_bytes()[:6000].rsplit(b"\n\n", 1)[0] + b"\n\n"
 @pytest.mark.parametrize("name, content, message", [
     ("missing", None, "missing: No such file or directory"),
     ("folder", "dir", "folder: Is a directory"),
-    ("empty", b"", "empty: no package stanza in this file"),
     ("cut.gz", gzip.compress(SAMPLE_START)[:400], "cut.gz:"),
     ("bad.xz", b"\xfd7zXZ\x00garbage", "bad.xz: "),
     ("noversion", SAMPLE_START + b"Package: p\nDepends: a\n", "noversion:%d: stanza without a Version field"),

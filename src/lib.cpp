@@ -32,7 +32,7 @@ using boundary::Result;
 
 // ---------------------------------------------------------------- functions
 
-constexpr process::Callsite kTracingActivated{process::Level::Warn, "kelto", "lib", 100};
+constexpr process::Callsite kTracingActivated{process::Level::Warn, "kelto"};
 
 Result<Owned> init_tracing() {
     if (process::install_subscriber() == process::InstallResult::AlreadySet)
@@ -82,7 +82,7 @@ Result<void> add_package_submodule(Borrowed package, const Submodule& submodule)
     auto module = boundary::create_module(submodule.name);
     if (!module) return boundary::kFailed;
     for (boundary::ClassObject* cls : submodule.classes)
-        if (auto r = boundary::add_class(*module, *cls); !r) return r;
+        if (auto r = boundary::add_class(*module, *cls); !r) return boundary::kFailed;
     return boundary::add_submodule(package, *module, submodule.key);
 }
 
@@ -90,10 +90,10 @@ Result<void> module_body(Borrowed root) {
     auto package = boundary::create_module("package");
     if (!package) return boundary::kFailed;
     for (const Submodule& submodule : kSurface.submodules)
-        if (auto r = add_package_submodule(*package, submodule); !r) return r;
-    if (auto r = boundary::add_submodule(root, *package, "kelto.package"); !r) return r;
+        if (auto r = add_package_submodule(*package, submodule); !r) return boundary::kFailed;
+    if (auto r = boundary::add_submodule(root, *package, "kelto.package"); !r) return boundary::kFailed;
     for (const ModuleFunction& function : kSurface.functions)
-        if (auto r = boundary::add_function(root, *function.def); !r) return r;
+        if (auto r = boundary::add_function(root, *function.def); !r) return boundary::kFailed;
     return {};
 }
 
@@ -126,7 +126,7 @@ void reset_once_lock_in_child() noexcept {
 
 Result<Owned> build_module() {
     auto module = boundary::checked(PyModule_Create2(&kModuleDef, PYTHON_API_VERSION));
-    if (!module) return module;
+    if (!module) return boundary::kFailed;
     if (auto r = module_body(*module); !r) return boundary::kFailed;
     return module;
 }

@@ -21,7 +21,9 @@ struct ErrorSet {
         return std::unexpected(*this);
     }
 };
-inline constexpr std::unexpected<ErrorSet> kFailed{ErrorSet{}};
+/// The one spelling of "pass the pending exception on", for a Result and a
+/// bare ErrorSet alike.
+inline constexpr ErrorSet kFailed{};
 
 /// A value, or a pending Python exception.
 template <class T>

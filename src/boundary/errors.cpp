@@ -122,12 +122,12 @@ ErrorSet prefix_argument_error(std::string_view name) {
         return {};
     }
     auto text = exception_text(original);
-    if (!text) return kFailed;
+    if (!text) return {};
     auto message = checked(PyUnicode_FromFormat("argument '%.*s': %U", static_cast<int>(name.size()),
                                                 name.data(), text->get()));
-    if (!message) return kFailed;
+    if (!message) return {};
     auto replacement = checked(PyObject_CallOneArg(PyExc_TypeError, message->get()));
-    if (!replacement) return kFailed;
+    if (!replacement) return {};
     // PyException_SetCause steals its argument; GetCause returns a new reference.
     PyException_SetCause(replacement->get(), PyException_GetCause(original.get()));
     PyErr_SetRaisedException(replacement->release());

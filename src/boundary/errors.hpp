@@ -21,9 +21,9 @@ struct ErrorSet {
         return std::unexpected(*this);
     }
 };
-/// The one spelling of "pass the pending exception on", for a Result and a
-/// bare ErrorSet alike.
-inline constexpr ErrorSet kFailed{};
+/// The one spelling of "pass the pending exception on" from a function that
+/// returns a Result. (A function returning a bare ErrorSet says `return {};`.)
+inline constexpr std::unexpected<ErrorSet> kFailed{ErrorSet{}};
 
 /// A value, or a pending Python exception.
 template <class T>

@@ -69,7 +69,7 @@ namespace {
 
 [[gnu::cold]] boundary::ErrorSet refuse_keyword(Borrowed keyword) {
     auto printable = boundary::str_to_py(boundary::escaped_utf8(keyword));  // a lone surrogate, escaped
-    if (!printable) return boundary::kFailed;
+    if (!printable) return {};
     return boundary::refuse_logged(kUnexpectedKeyword, PyExc_ValueError,
                          boundary::checked(PyUnicode_FromFormat("PyPackageOutline unexpected keyword argument '%U'",
                                                                 printable->get())));

@@ -12,6 +12,7 @@
 #include "package/outline/outline_py.hpp"
 #include "package/version/version_py.hpp"
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -57,12 +58,17 @@ constexpr boundary::Signature kMainEntry{.name = "main_entry", .returns = "typin
 // What Python sees, in the order the body adds it. The introspection records
 // and the type stubs are generated from this same list.
 boundary::ClassObject* const kOutlineClasses[] = {&package::outline::package_outline_class};
-boundary::ClassObject* const kConstraintClasses[] = {
-    &package::constraint::cmp_class,         &package::constraint::cmp_type_class,
-    &package::constraint::depends_class,     &package::constraint::if_then_class,
-    &package::constraint::maximize_class,    &package::constraint::minimize_class,
-    &package::constraint::num_of_class,      &package::constraint::spec_option_class,
-    &package::constraint::value_class};
+// The class of each kind in kind order, with CmpType, the operator of a Cmp, beside Cmp.
+constexpr auto kConstraintClasses = [] {
+    using package::constraint::Kind;
+    std::array<boundary::ClassObject*, package::constraint::kKindCount + 1> classes{};
+    std::size_t at = 0;
+    for (std::size_t kind = 0; kind < package::constraint::kKindCount; ++kind) {
+        classes[at++] = package::constraint::kClassOfKind[kind];
+        if (kind == static_cast<std::size_t>(Kind::Cmp)) classes[at++] = &package::constraint::cmp_type_class;
+    }
+    return classes;
+}();
 boundary::ClassObject* const kVersionClasses[] = {&package::version::version_class};
 
 const Submodule kSubmodules[] = {

@@ -246,7 +246,8 @@ run_fuzzers() {
 # What aarch64-check runs of tests/python under emulation.
 aarch64_tests=(test_docs.py test_version.py test_constraints.py test_constraint_classes.py
                test_operators.py test_outline.py test_module.py test_exports.py test_introspection.py
-               test_hostile.py test_reentrancy.py test_threads.py)
+               test_hostile.py test_reentrancy.py test_threads.py
+               test_scale.py::TestDeepData test_fork_signals.py::TestInterrupts)
 
 command=$1; shift
 case "$command" in
@@ -351,7 +352,8 @@ case "$command" in
         step "reference leaks under the debug interpreter"
         PYTHONPATH="$build/debug" run_pytest python3.14-dbg tests/python -q -m leaks
         step "leak hunt over the hostile and stateful tests"
-        run_leakhunt -q tests/python/test_hostile.py tests/python/test_faults.py tests/python/test_reentrancy.py tests/python/test_stateful.py
+        run_leakhunt -q tests/python/test_hostile.py tests/python/test_faults.py tests/python/test_reentrancy.py tests/python/test_stateful.py \
+            tests/python/test_threads.py::TestIfThenThreads tests/python/test_fork_signals.py::TestInterrupts
         ;;
     test-fuzz-asan)
         # A lane of test, run beside its other steps.

@@ -7,11 +7,12 @@
 
 #include "boundary/borrow.hpp"
 #include "boundary/panic.hpp"
+#include "process/thread_identity.hpp"
 
+#include <cstdint>
 #include <format>
 #include <memory>
 #include <string_view>
-#include <thread>
 #include <type_traits>
 #include <utility>
 
@@ -28,7 +29,7 @@ struct ThreadAffinity {
 namespace detail {
 struct NoOwner {};
 struct OwnerThread {
-    std::thread::id id;
+    std::uint64_t id;  ///< process::thread_identity() of the thread that made it
 };
 }  // namespace detail
 
@@ -53,7 +54,7 @@ template <class Payload>
 inline void check_owner(const Instance<Payload>& inst) {
     if constexpr (ThreadAffinity<Payload>::kBound) {
         using Affinity = ThreadAffinity<Payload>;
-        if (Affinity::bound(inst.payload) && inst.owner.id != std::this_thread::get_id()) [[unlikely]]
+        if (Affinity::bound(inst.payload) && inst.owner.id != process::thread_identity()) [[unlikely]]
             panic(std::format("{} is unsendable, but sent to another thread", Affinity::type_path(inst.payload)));
     }
 }
@@ -126,7 +127,7 @@ template <class Make>
     std::construct_at(&inst.borrow);
     if constexpr (ThreadAffinity<P>::kBound) {
         // Read only for bound instances: the others leave it unset.
-        if (ThreadAffinity<P>::bound(inst.payload)) inst.owner.id = std::this_thread::get_id();
+        if (ThreadAffinity<P>::bound(inst.payload)) inst.owner.id = process::thread_identity();
     }
     return Owned::steal(self);
 }
@@ -158,7 +159,7 @@ void dealloc(PyObject* self) noexcept {
         // The payload is plain C++ data, safe to destroy on any thread that
         // holds the interpreter lock: it is reported, not leaked.
         using Affinity = ThreadAffinity<Payload>;
-        if (Affinity::bound(inst.payload) && inst.owner.id != std::this_thread::get_id())
+        if (Affinity::bound(inst.payload) && inst.owner.id != process::thread_identity())
             report_foreign_drop(Affinity::type_path(inst.payload));
     }
     std::destroy_at(&inst.payload);

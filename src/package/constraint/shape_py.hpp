@@ -49,6 +49,8 @@ consteval boundary::ClassSpec constraint_class(boundary::ClassSpec base,
     base.methods = methods;
     base.properties = properties;
     base.stub_compares_as = detail::compares_as<Payload>();
+    // The stubs make a class generic in the fields that hold one constraint.
+    base.generic = detail::HasChildren<Payload>;
     return base;
 }
 

@@ -197,16 +197,7 @@ private:
         if (stack_.empty()) return;
         Constraint& top = stack_.back().tree;
         const std::string before = c::constraint_text(top);
-        switch (top.kind()) {
-            case c::Kind::Cmp: top = rebuild<c::CmpPayload>(std::move(top)); break;
-            case c::Kind::Depends: top = rebuild<c::DependsPayload>(std::move(top)); break;
-            case c::Kind::IfThen: top = rebuild<c::IfThenPayload>(std::move(top)); break;
-            case c::Kind::Maximize: top = rebuild<c::MaximizePayload>(std::move(top)); break;
-            case c::Kind::Minimize: top = rebuild<c::MinimizePayload>(std::move(top)); break;
-            case c::Kind::NumOf: top = rebuild<c::NumOfPayload>(std::move(top)); break;
-            case c::Kind::SpecOption: top = rebuild<c::SpecOptionPayload>(std::move(top)); break;
-            case c::Kind::Value: top = rebuild<c::ValuePayload>(std::move(top)); break;
-        }
+        top = c::visit_kind(top.kind(), [&]<class Payload>() { return rebuild<Payload>(std::move(top)); });
         check(c::constraint_text(top) == before, "take and rebuild keep the text");
     }
 

@@ -13,6 +13,7 @@
 #include "package/packed/packed_py.hpp"
 #include "package/version/version_py.hpp"
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -33,7 +34,7 @@ using boundary::Result;
 
 // ---------------------------------------------------------------- functions
 
-constexpr process::Callsite kTracingActivated{process::Level::Warn, "kelto", "lib", 100};
+constexpr process::Callsite kTracingActivated{process::Level::Warn, "kelto"};
 
 Result<Owned> init_tracing() {
     if (process::install_subscriber() == process::InstallResult::AlreadySet)
@@ -58,12 +59,17 @@ constexpr boundary::Signature kMainEntry{.name = "main_entry", .returns = "typin
 // What Python sees, in the order the body adds it. The introspection records
 // and the type stubs are generated from this same list.
 boundary::ClassObject* const kOutlineClasses[] = {&package::outline::package_outline_class};
-boundary::ClassObject* const kConstraintClasses[] = {
-    &package::constraint::cmp_class,         &package::constraint::cmp_type_class,
-    &package::constraint::depends_class,     &package::constraint::if_then_class,
-    &package::constraint::maximize_class,    &package::constraint::minimize_class,
-    &package::constraint::num_of_class,      &package::constraint::spec_option_class,
-    &package::constraint::value_class};
+// The class of each kind in kind order, with CmpType, the operator of a Cmp, beside Cmp.
+constexpr auto kConstraintClasses = [] {
+    using package::constraint::Kind;
+    std::array<boundary::ClassObject*, package::constraint::kKindCount + 1> classes{};
+    std::size_t at = 0;
+    for (std::size_t kind = 0; kind < package::constraint::kKindCount; ++kind) {
+        classes[at++] = package::constraint::kClassOfKind[kind];
+        if (kind == static_cast<std::size_t>(Kind::Cmp)) classes[at++] = &package::constraint::cmp_type_class;
+    }
+    return classes;
+}();
 boundary::ClassObject* const kVersionClasses[] = {&package::version::version_class};
 
 const Submodule kSubmodules[] = {
@@ -83,7 +89,7 @@ Result<void> add_package_submodule(Borrowed package, const Submodule& submodule)
     auto module = boundary::create_module(submodule.name);
     if (!module) return boundary::kFailed;
     for (boundary::ClassObject* cls : submodule.classes)
-        if (auto r = boundary::add_class(*module, *cls); !r) return r;
+        if (auto r = boundary::add_class(*module, *cls); !r) return boundary::kFailed;
     return boundary::add_submodule(package, *module, submodule.key);
 }
 
@@ -91,10 +97,10 @@ Result<void> module_body(Borrowed root) {
     auto package = boundary::create_module("package");
     if (!package) return boundary::kFailed;
     for (const Submodule& submodule : kSurface.submodules)
-        if (auto r = add_package_submodule(*package, submodule); !r) return r;
-    if (auto r = boundary::add_submodule(root, *package, "kelto.package"); !r) return r;
+        if (auto r = add_package_submodule(*package, submodule); !r) return boundary::kFailed;
+    if (auto r = boundary::add_submodule(root, *package, "kelto.package"); !r) return boundary::kFailed;
     for (const ModuleFunction& function : kSurface.functions)
-        if (auto r = boundary::add_function(root, *function.def); !r) return r;
+        if (auto r = boundary::add_function(root, *function.def); !r) return boundary::kFailed;
     // Last, once every class exists: copy and pickle through copyreg.
     return package::packed::add_copy_support();
 }
@@ -128,7 +134,7 @@ void reset_once_lock_in_child() noexcept {
 
 Result<Owned> build_module() {
     auto module = boundary::checked(PyModule_Create2(&kModuleDef, PYTHON_API_VERSION));
-    if (!module) return module;
+    if (!module) return boundary::kFailed;
     if (auto r = module_body(*module); !r) return boundary::kFailed;
     return module;
 }

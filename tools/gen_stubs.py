@@ -75,6 +75,11 @@ LIST_READ = "list[_Constraint]"
 # The class a plain value becomes where a constraint is expected.
 VALUE_CLASS = "Value"
 TYPE_VARS = {"_O": "_OptionValue", "_D": "_OptionValue | None"}
+# What a class's comparisons meet as (its "compares_as" in the surface): a value
+# type, or ANY_VALUE_TYPE for a class typed by the value it holds (Value).
+ANY_VALUE_TYPE = "any"
+# The Python type of a plain operand of each value type; Unknown has none.
+PLAIN_OPERANDS = {"Bool": "bool", "Int": "int", "Float": "float", "Str": "str", "Version": "Version"}
 
 # Only what every sequence has, and a __contains__ that takes any object, which
 # a str's does not. (Overloads of __getitem__, or index and count, would make
@@ -114,6 +119,32 @@ def docstring(text, indent):
     return [f'{pad}"""{lines[0]}'] + body + [f'{pad}"""']
 
 
+def comparison_operands(cls, compares_as):
+    """What a comparison whose left side is `cls` lets through, as the type
+    check has it, and whether the orderings take it too: the plain values and
+    the classes of the same value type (a class typed by its value meets every
+    type an option value can have); booleans take no ordering. `compares_as`
+    maps each class to what it compares as, in the module's order."""
+    mine = compares_as[cls]
+    if mine == ANY_VALUE_TYPE:
+        return ["_OptionValue"] + [c for c, theirs in compares_as.items() if theirs == ANY_VALUE_TYPE], True
+    plain = PLAIN_OPERANDS.get(mine)
+    names = [plain] if plain else []
+    names += [c for c, theirs in compares_as.items() if theirs == mine or (plain and theirs == ANY_VALUE_TYPE)]
+    return names, mine != "Bool"
+
+
+def comparison_records(cls, compares_as):
+    """The stub view's comparison records of `cls`: only those the type check can accept."""
+    if not compares_as.get(cls):
+        return []
+    operands, ordering = comparison_operands(cls, compares_as)
+    return [{"type": "function", "name": name, "arguments": {"posonlyargs": [{"name": "self"}],
+                                                               "args": [{"name": "rhs", "annotation": " | ".join(operands)}]},
+             "returns": "Cmp"}
+            for name in COMPARISONS if ordering or name in ("__eq__", "__ne__")]
+
+
 def def_lines(head, doc, decorators=(), comment="", decorator_comment=""):
     """A def with its decorators; its body is its docstring or `...`. mypy
     reports a bad override of an overloaded def on its first decorator, an
@@ -141,6 +172,9 @@ class Surface:
         self.submodules = [s["key"].rsplit(".", 1)[1] for s in surface["submodules"]]
         entries = [entry for s in surface["submodules"] for entry in s["classes"]]
         self.entries = {entry["class"]["name"]: entry for entry in entries}
+        compares_as = {name: entry.get("compares_as", "") for name, entry in self.entries.items()}
+        for name, entry in self.entries.items():
+            entry["stub_members"] = entry["stub_members"] + comparison_records(name, compares_as)
         self.constraints = [entry["class"]["name"] for entry in entries
                             if any(m["name"] == "__eq__" for m in entry["members"])]
         # The fields that hold one constraint or a list of them, per class:

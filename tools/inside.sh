@@ -6,8 +6,10 @@ python=${KELTO_PYTHON:-python3}
 jobs=$(nproc)
 build=build
 
-# Each step's heading says when it started, in seconds since this script did.
-step() { printf '\n=== %s (at %d s)\n' "$*" "$SECONDS"; }
+# Each step's heading says when it started, in seconds since the run did (test
+# and check pass their start on to the steps make runs).
+started=${KELTO_STARTED:-$(date +%s)}
+step() { printf '\n=== %s (at %d s)\n' "$*" "$(($(date +%s) - started))"; }
 
 # Runs a build step without its progress lines, showing them only on failure.
 quietly() {
@@ -212,36 +214,6 @@ run_boundary_fuzz() {
     [ "$asan_rc" -eq 0 ] || { tail -n 60 "$build/boundary-fuzz-asan.log"; return 1; }
 }
 
-# Steps that run beside the others, each in a session of its own (so that the
-# whole of it can be stopped) with its output in $build/NAME.log.
-# background NAME COMMAND...; await NAME fails, showing the log, when it did.
-declare -A background_pids=()
-stop_background() {
-    local name
-    for name in "${!background_pids[@]}"; do
-        kill -- "-${background_pids[$name]}" 2>/dev/null || true
-    done
-}
-trap stop_background EXIT
-background() {
-    local name=$1; shift
-    step "$name started in the background (log: $build/$name.log)"
-    setsid "$@" >"$build/$name.log" 2>&1 &
-    background_pids[$name]=$!
-}
-await() {
-    local name=$1 rc=0
-    step "$name (waiting for it to finish)"
-    wait "${background_pids[$name]}" || rc=$?
-    unset "background_pids[$name]"
-    if [ "$rc" -ne 0 ]; then
-        cat "$build/$name.log"
-        echo "$name failed (rc $rc): see $build/$name.log" >&2
-        return 1
-    fi
-    tail -n "${2:-3}" "$build/$name.log"
-}
-
 fuzz_seconds=${KELTO_FUZZ_SECONDS:-10}
 run_fuzzers() {
     local target corpus
@@ -257,7 +229,8 @@ run_fuzzers() {
 # What aarch64-check runs of tests/python under emulation.
 aarch64_tests=(test_docs.py test_version.py test_constraints.py test_constraint_classes.py
                test_operators.py test_outline.py test_module.py test_exports.py test_introspection.py
-               test_hostile.py test_reentrancy.py test_threads.py)
+               test_hostile.py test_reentrancy.py test_threads.py
+               test_scale.py::TestDeepData test_fork_signals.py::TestInterrupts)
 
 command=$1; shift
 case "$command" in
@@ -289,98 +262,112 @@ case "$command" in
         quietly build_asan
         run_boundary_fuzz "${1:-1800}" ;;
     check)
-        # The slow checks; KELTO_CHECK_FUZZ_SECONDS (default 600) per fuzz target.
-        # The leak hunt runs on one core beside the other steps, which halves
-        # the wall time on a two-core machine.
-        step "build"
-        quietly build_main
-        quietly build_debug
-        background leakhunt bash tools/inside.sh leakhunt -q tests/python
-        step "whole suite with the scale tests and a long stateful walk"
-        ensure_pyright
-        KELTO_STATEFUL_EXAMPLES=2000 PYTHONPATH="$build/main" run_pytest "$python" tests/python -q --slow
-        step "sdist and repaired x86-64 wheel in dist/; the sdist installed offline as the README says"
-        # The aarch64 wheel is built and tried after this script, by tools/dev.
-        wheel_arches=x86_64 build_dist
-        run_pytest "$python" tests/packaging -q -m sdist
-        step "the oldest compiler the README names (g++ 14): build and C++ unit tests"
-        quietly build_oldest_compiler
-        ctest --test-dir "$build/gcc14" --output-on-failure -j "$jobs" >"$build/gcc14-ctest.log" \
-            || { cat "$build/gcc14-ctest.log"; exit 1; }
-        tail -n 3 "$build/gcc14-ctest.log"
-        step "C++ unit tests and the whole suite under AddressSanitizer and UBSan"
-        quietly build_asan
-        run_asan_ctest
-        run_asan_pytest -q
-        step "fuzzing"
-        quietly build_fuzz
-        fuzz_seconds=${KELTO_CHECK_FUZZ_SECONDS:-600}
-        run_fuzzers
-        step "boundary fuzzer, ${KELTO_CHECK_BOUNDARY_SECONDS:-1800} s under the debug interpreter and under AddressSanitizer"
-        run_boundary_fuzz "${KELTO_CHECK_BOUNDARY_SECONDS:-1800}"
-        await leakhunt 5
-        ;;
-    test)
-        # Two lanes run beside the main one: the debug build with the leak
-        # checks, and the fuzzers followed by the sanitizer build, its tests and
-        # the boundary fuzzer. A failure in either fails the run at its await,
-        # showing its log. The sdist's offline install, one more build of the
-        # module, is check's: the wheel here is already built from the sdist
-        # offline, as pip builds one.
+        # The slow checks, as the steps check/* of tools/lanes.mk: the leak
+        # hunt on one core beside the other steps, which halves the wall time
+        # on a two-core machine. KELTO_CHECK_FUZZ_SECONDS (default 600) per
+        # fuzz target; KELTO_CHECK_BOUNDARY_SECONDS (default 1800).
         mkdir -p "$build"
-        rm -f "$build/debug.ready"
-        background debug-leaks bash tools/inside.sh test-leaks
-        background fuzz-asan bash tools/inside.sh test-fuzz-asan
-        step "build"
-        quietly build_main
-        step "C++ unit tests"
-        ctest --test-dir "$build/main" --output-on-failure -j "$jobs" >"$build/ctest.log" \
-            || { cat "$build/ctest.log"; exit 1; }
-        tail -n 3 "$build/ctest.log"
-        step "sdist and repaired x86-64 wheel in dist/; the wheel installed into a fresh virtual environment"
-        wheel_arches=x86_64 build_dist
-        install_wheel
-        step "Python tests against the installed wheel"
-        ensure_pyright
-        venv_python="$PWD/$build/venv/bin/python"
-        # From tests/, so the clone's root cannot shadow the installed module.
-        (cd tests && "$venv_python" -c 'import kelto, sys; sys.exit("/venv/" not in kelto.__file__)' \
-            && run_pytest "$venv_python" python -q)
-        step "the wheel with older C++ runtimes (Debian 12 and 13); the committed Unicode tables"
-        run_pytest "$python" tests/packaging -q -m "not sdist"
-        step "benchmarks, once with tiny counts (kept from rotting; no thresholds)"
-        PYTHONPATH="$build/main" run_pytest "$python" bench/tests -q
-        PYTHONPATH="$build/main" "$python" bench/run.py --quick >"$build/bench-quick.log" \
-            || { cat "$build/bench-quick.log"; exit 1; }
-        tail -n 1 "$build/bench-quick.log"
-        await debug-leaks 6
-        await fuzz-asan 6
-        ;;
-    test-leaks)
-        # A lane of test, run beside its other steps.
-        step "debug build"
-        quietly build_debug
-        touch "$build/debug.ready"
-        step "reference leaks under the debug interpreter"
-        PYTHONPATH="$build/debug" run_pytest python3.14-dbg tests/python -q -m leaks
-        step "leak hunt over the hostile and stateful tests"
-        run_leakhunt -q tests/python/test_hostile.py tests/python/test_faults.py tests/python/test_reentrancy.py tests/python/test_stateful.py
-        ;;
-    test-fuzz-asan)
-        # A lane of test, run beside its other steps.
-        step "fuzzing"
-        quietly build_fuzz
-        run_fuzzers
-        step "C++ unit tests and the Python suite under AddressSanitizer and UBSan"
-        quietly build_asan
-        run_asan_ctest
-        run_asan_pytest -q
-        step "boundary fuzzer, ${KELTO_BOUNDARY_FUZZ_SECONDS:-20} s under the debug interpreter and under AddressSanitizer"
-        # The debug build is the other lane's; it is long done by now, but wait
-        # for it (a failed one fails that lane, and test stops this one).
-        until [ -e "$build/debug.ready" ]; do sleep 2; done
-        run_boundary_fuzz "${KELTO_BOUNDARY_FUZZ_SECONDS:-20}"
-        ;;
+        KELTO_STARTED=$(date +%s) make -f tools/lanes.mk -j2 -O check ;;
+    test)
+        # Three lanes side by side, as the steps test/* of tools/lanes.mk: the
+        # main one, the debug build with the leak checks, and the fuzzers
+        # followed by the sanitizer build, its tests and the boundary fuzzer.
+        # A failed step fails the run, showing its output. The sdist's offline
+        # install, one more build of the module, is check's: the wheel here is
+        # already built from the sdist offline, as pip builds one.
+        mkdir -p "$build"
+        KELTO_STARTED=$(date +%s) make -f tools/lanes.mk -j3 -O test ;;
+    step)
+        # One step of test or check, run by make from tools/lanes.mk.
+        name=$1
+        case "$name" in
+            test/build)
+                step "build"
+                quietly build_main ;;
+            test/ctest)
+                step "C++ unit tests"
+                ctest --test-dir "$build/main" --output-on-failure -j "$jobs" >"$build/ctest.log" \
+                    || { cat "$build/ctest.log"; exit 1; }
+                tail -n 3 "$build/ctest.log" ;;
+            test/wheel)
+                step "sdist and repaired x86-64 wheel in dist/; the wheel installed into a fresh virtual environment"
+                wheel_arches=x86_64 build_dist
+                install_wheel ;;
+            test/pytest)
+                step "Python tests against the installed wheel"
+                ensure_pyright
+                venv_python="$PWD/$build/venv/bin/python"
+                # From tests/, so the clone's root cannot shadow the installed module.
+                (cd tests && "$venv_python" -c 'import kelto, sys; sys.exit("/venv/" not in kelto.__file__)' \
+                    && run_pytest "$venv_python" python -q) ;;
+            test/packaging)
+                step "the wheel with older C++ runtimes (Debian 12 and 13); the committed Unicode tables"
+                run_pytest "$python" tests/packaging -q -m "not sdist" ;;
+            test/bench)
+                step "benchmarks, once with tiny counts (kept from rotting; no thresholds)"
+                PYTHONPATH="$build/main" run_pytest "$python" bench/tests -q
+                PYTHONPATH="$build/main" "$python" bench/run.py --quick >"$build/bench-quick.log" \
+                    || { cat "$build/bench-quick.log"; exit 1; }
+                tail -n 1 "$build/bench-quick.log" ;;
+            test/debug-build)
+                step "debug build"
+                quietly build_debug ;;
+            test/leaks)
+                step "reference leaks under the debug interpreter"
+                PYTHONPATH="$build/debug" run_pytest python3.14-dbg tests/python -q -m leaks
+                step "leak hunt over the hostile and stateful tests"
+                run_leakhunt -q tests/python/test_hostile.py tests/python/test_faults.py tests/python/test_reentrancy.py \
+                    tests/python/test_stateful.py tests/python/test_threads.py::TestIfThenThreads \
+                    tests/python/test_fork_signals.py::TestInterrupts ;;
+            test/fuzz)
+                step "fuzzing"
+                quietly build_fuzz
+                run_fuzzers ;;
+            test/asan)
+                step "C++ unit tests and the Python suite under AddressSanitizer and UBSan"
+                quietly build_asan
+                run_asan_ctest
+                run_asan_pytest -q ;;
+            test/boundary-fuzz)
+                step "boundary fuzzer, ${KELTO_BOUNDARY_FUZZ_SECONDS:-20} s under the debug interpreter and under AddressSanitizer"
+                run_boundary_fuzz "${KELTO_BOUNDARY_FUZZ_SECONDS:-20}" ;;
+            check/build)
+                step "build"
+                quietly build_main
+                quietly build_debug ;;
+            check/leakhunt)
+                step "leak hunt over every test"
+                run_leakhunt -q tests/python ;;
+            check/suite)
+                step "whole suite with the scale tests and a long stateful walk"
+                ensure_pyright
+                KELTO_STATEFUL_EXAMPLES=2000 PYTHONPATH="$build/main" run_pytest "$python" tests/python -q --slow ;;
+            check/sdist)
+                step "sdist and repaired x86-64 wheel in dist/; the sdist installed offline as the README says"
+                # The aarch64 wheel is built and tried after this script, by tools/dev.
+                wheel_arches=x86_64 build_dist
+                run_pytest "$python" tests/packaging -q -m sdist ;;
+            check/gcc14)
+                step "the oldest compiler the README names (g++ 14): build and C++ unit tests"
+                quietly build_oldest_compiler
+                ctest --test-dir "$build/gcc14" --output-on-failure -j "$jobs" >"$build/gcc14-ctest.log" \
+                    || { cat "$build/gcc14-ctest.log"; exit 1; }
+                tail -n 3 "$build/gcc14-ctest.log" ;;
+            check/asan)
+                step "C++ unit tests and the whole suite under AddressSanitizer and UBSan"
+                quietly build_asan
+                run_asan_ctest
+                run_asan_pytest -q ;;
+            check/fuzz)
+                step "fuzzing"
+                quietly build_fuzz
+                fuzz_seconds=${KELTO_CHECK_FUZZ_SECONDS:-600}
+                run_fuzzers ;;
+            check/boundary-fuzz)
+                step "boundary fuzzer, ${KELTO_CHECK_BOUNDARY_SECONDS:-1800} s under the debug interpreter and under AddressSanitizer"
+                run_boundary_fuzz "${KELTO_CHECK_BOUNDARY_SECONDS:-1800}" ;;
+            *) echo "unknown step $name (tools/lanes.mk names the steps)" >&2; exit 2 ;;
+        esac ;;
     aarch64-check)
         # In the arm64 root, under qemu-user (tools/dev aarch64, and check):
         # the aarch64 wheel of dist/ in a fresh virtual environment, the
@@ -402,8 +389,5 @@ case "$command" in
         (cd tests && "$venv/bin/python" -c 'import kelto, platform, sys; sys.exit(platform.machine() != "aarch64" or "/venv-aarch64/" not in kelto.__file__)' \
             && run_pytest "$venv/bin/python" -q "${aarch64_tests[@]/#/python/}" "$@")
         ;;
-    leakhunt)
-        # For check, which runs it beside its other steps.
-        run_leakhunt "$@" ;;
     *) echo "unknown step $command" >&2; exit 2 ;;
 esac

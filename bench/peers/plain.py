@@ -379,7 +379,9 @@ def clone(node):
 
 # ------------------------------------------------------------- conversion
 
-_CONSTRAINT_CLASSES = frozenset((Cmp, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption, Value))
+# The exported classes but the operator type, the outline and the version: one per kind.
+_CONSTRAINT_CLASSES = frozenset(globals()[name] for name in __all__
+                                if name[0].isupper() and name not in ("CmpType", "PackageOutline", "Version"))
 
 
 def constraint_from_py(obj):

@@ -104,12 +104,12 @@ Result<void> check_required(const Signature& sig, BoundArgs& out) {
 
 Result<void> bind_vectorcall(const Signature& sig, PyObject* const* args, std::size_t nargs,
                              PyObject* kwnames, BoundArgs& out) {
-    if (auto r = bind_positional(sig, args, nargs, out); !r) return r;
+    if (auto r = bind_positional(sig, args, nargs, out); !r) return kFailed;
     if (kwnames != nullptr) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t i = 0; i < nkw; ++i) {
             auto r = bind_keyword(sig, PyTuple_GET_ITEM(kwnames, i), args[nargs + static_cast<std::size_t>(i)], out);
-            if (!r) return r;
+            if (!r) return kFailed;
         }
     }
     return check_required(sig, out);
@@ -118,14 +118,14 @@ Result<void> bind_vectorcall(const Signature& sig, PyObject* const* args, std::s
 Result<void> bind_tuple_dict(const Signature& sig, PyObject* args, PyObject* kwargs,
                              BoundArgs& out) {
     const auto nargs = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
-    if (auto r = bind_positional(sig, &PyTuple_GET_ITEM(args, 0), nargs, out); !r) return r;
+    if (auto r = bind_positional(sig, &PyTuple_GET_ITEM(args, 0), nargs, out); !r) return kFailed;
     if (kwargs != nullptr) {
         Py_ssize_t pos = 0;
         PyObject* key = nullptr;
         PyObject* value = nullptr;
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
             auto r = bind_keyword(sig, key, value, out);
-            if (!r) return r;
+            if (!r) return kFailed;
         }
     }
     return check_required(sig, out);

@@ -96,7 +96,7 @@ Result<Owned> exception_text(Borrowed exc) {
     // or a panic raised inside it ends the call.
     if (auto r = discard_error(); !r) return kFailed;
     auto type_name = checked(PyType_GetName(Py_TYPE(exc.get())));
-    if (!type_name) return type_name;
+    if (!type_name) return kFailed;
     return checked(PyUnicode_FromFormat("<unprintable %U object>", type_name->get()));
 }
 
@@ -122,12 +122,12 @@ ErrorSet prefix_argument_error(std::string_view name) {
         return {};
     }
     auto text = exception_text(original);
-    if (!text) return text.error();
+    if (!text) return {};
     auto message = checked(PyUnicode_FromFormat("argument '%.*s': %U", static_cast<int>(name.size()),
                                                 name.data(), text->get()));
-    if (!message) return message.error();
+    if (!message) return {};
     auto replacement = checked(PyObject_CallOneArg(PyExc_TypeError, message->get()));
-    if (!replacement) return replacement.error();
+    if (!replacement) return {};
     // PyException_SetCause steals its argument; GetCause returns a new reference.
     PyException_SetCause(replacement->get(), PyException_GetCause(original.get()));
     PyErr_SetRaisedException(replacement->release());

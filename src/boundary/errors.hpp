@@ -21,6 +21,8 @@ struct ErrorSet {
         return std::unexpected(*this);
     }
 };
+/// The one spelling of "pass the pending exception on" from a function that
+/// returns a Result. (A function returning a bare ErrorSet says `return {};`.)
 inline constexpr std::unexpected<ErrorSet> kFailed{ErrorSet{}};
 
 /// A value, or a pending Python exception.

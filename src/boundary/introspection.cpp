@@ -117,16 +117,11 @@ std::vector<std::string> class_records(const ClassSpec& spec, std::string_view m
         for (const UnarySlot& slot : kUnarySlots)
             if (spec.*slot.field != nullptr) records.push_back(member(slot.name, id, {"self", {}, false}, slot.returns));
     }
-    if (spec.richcompare == nullptr) return records;
-    if (!stubs) {
-        for (std::string_view name : kComparisons)
-            records.push_back(member(name, id, {"self", {argument("rhs", "typing.Any")}, false}, "typing.Any"));
-    } else if (!spec.stub_equality.empty()) {
-        // The stubs declare only the comparisons the type check can accept.
-        for (std::string_view name : kComparisons)
-            if (spec.stub_ordering || name == "__eq__" || name == "__ne__")
-                records.push_back(member(name, id, {"self", {argument("rhs", spec.stub_equality)}, false}, "Cmp"));
-    }
+    // The stubs' comparisons come from tools/gen_stubs.py, which reads what
+    // the class compares as (spec.stub_compares_as) beside these records.
+    if (spec.richcompare == nullptr || stubs) return records;
+    for (std::string_view name : kComparisons)
+        records.push_back(member(name, id, {"self", {argument("rhs", "typing.Any")}, false}, "typing.Any"));
     return records;
 }
 

@@ -12,7 +12,7 @@ Result<Owned> all_list(Borrowed module) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return fetch_error();
     PyErr_Clear();
     auto all = checked(PyList_New(0));
-    if (!all) return all;
+    if (!all) return kFailed;
     if (auto r = checked(PyObject_SetAttrString(module.get(), "__all__", all->get())); !r)
         return kFailed;
     return all;
@@ -46,7 +46,7 @@ Result<void> add_submodule(Borrowed parent, Borrowed child, const char* key) {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(name->get(), &size);
     if (utf8 == nullptr) return fetch_error();
-    if (auto r = add(parent, std::string_view(utf8, static_cast<std::size_t>(size)), child); !r) return r;
+    if (auto r = add(parent, std::string_view(utf8, static_cast<std::size_t>(size)), child); !r) return kFailed;
     return register_module(child, key);
 }
 

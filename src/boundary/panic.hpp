@@ -36,12 +36,6 @@ struct EntryName {
 [[noreturn, gnu::cold]] void panic(std::string message,
                                    std::source_location where = std::source_location::current());
 
-/// Panics with `message` unless `condition` holds.
-inline void check(bool condition, const char* message,
-                  std::source_location where = std::source_location::current()) {
-    if (!condition) [[unlikely]] panic(message, where);
-}
-
 /// At the boundary: writes the report (naming `entry`) to standard error and
 /// sets the panic exception carrying the fault's message.
 [[gnu::cold]] void raise_panic(const Panic& fault, const EntryName& entry) noexcept;

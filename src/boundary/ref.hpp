@@ -20,8 +20,8 @@ private:
     PyObject* ptr_ = nullptr;
 };
 
-/// Owns one reference. Null means "a Python exception is set", the interpreter's
-/// own convention, so no second error channel is needed at the boundary.
+/// Owns one reference, or none: a null `Owned` is empty (moved from, or never
+/// filled), never an error flag. A failed call says so through `Result`.
 class Owned {
 public:
     constexpr Owned() noexcept = default;

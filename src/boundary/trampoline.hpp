@@ -260,14 +260,6 @@ consteval ClassSpec class_spec() {
             .dealloc = &dealloc<Payload>};
 }
 
-/// `__new__` that builds the payload in place from its converted fields, in
-/// order. A field may be given as a lighter type it is made from (a name as
-/// the argument's std::string_view), so nothing is copied twice.
-template <class Payload, class... Fields>
-Result<Owned> build(PyTypeObject* cls, Fields... fields) {
-    return emplace_instance(cls, [&] { return Payload{std::move(fields)...}; });
-}
-
 /// A property entry readable through `Get` and, unless it is null, assignable through `Set`.
 template <FixedString Name, auto Get, auto Set = nullptr>
 consteval PropertySpec property(std::string_view annotation) {

@@ -64,10 +64,11 @@ struct ClassSpec {
     /// Subscriptable at run time (`Cmp[Depends, Value]` is a types.GenericAlias),
     /// as the class is generic in the type stubs. Not in the introspection records.
     bool generic = false;
-    // For the type stubs only: the operand type of == and != (empty: the
-    // class declares no comparison), and whether <, <=, > and >= accept it too.
-    std::string_view stub_equality = {};
-    bool stub_ordering = false;
+    // For the type stubs only: what the class's comparisons meet as, as the
+    // type check sees it: a value type's name ("Int"), "any" when that follows
+    // the value held, empty when the class declares no comparison.
+    // tools/gen_stubs.py writes the comparisons' operand unions from it.
+    std::string_view stub_compares_as = {};
 };
 
 /// The one-argument slots a class may fill, with their Python names and

@@ -45,7 +45,6 @@ public:
     [[nodiscard]] bool empty() const noexcept { return size() == 0; }
     [[nodiscard]] std::string_view view() const noexcept { return {data(), size()}; }
     operator std::string_view() const noexcept { return view(); }  // NOLINT(google-explicit-constructor)
-    [[nodiscard]] std::string str() const { return std::string(view()); }
 
     friend bool operator==(const Text& a, std::string_view b) noexcept { return a.view() == b; }
 

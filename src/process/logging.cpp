@@ -91,6 +91,9 @@ void deliver(const Callsite& site, std::string_view message) noexcept {
     // Reused per thread: once grown, formatting a line allocates nothing.
     thread_local std::string line;
     line.clear();
+    // Called on error paths that must not gain a failure of their own: a line
+    // that cannot be formatted (beyond std::string's length limit) is dropped,
+    // best effort like every log line, rather than ending the process.
     try {
         format_line(line, site, message);
     } catch (...) {

@@ -14,12 +14,10 @@ namespace kelto::process {
 enum class Level : std::uint8_t { Error = 1, Warn, Info, Debug, Trace };
 
 /// One place in the code that emits events. Every event has exactly one
-/// field, its message; the file and line are recorded but never printed.
+/// field, its message.
 struct Callsite {
     Level level;
     std::string_view target;  ///< "kelto::package::outline"
-    std::string_view file;
-    unsigned line;
 };
 
 /// The most verbose level any subscriber wants; 0 (off) until init_tracing().

@@ -1,5 +1,6 @@
-"""The suite's one lying sequence, for the conversions that take a length hint
-and then iterate (NumOf, its `of` setter, PackageOutline's constraints)."""
+"""The suite's hostile stand-ins: its one lying sequence, for the conversions
+that take a length hint and then iterate (NumOf, its `of` setter,
+PackageOutline's constraints), and a number whose hooks run code of the test's."""
 
 
 class Lying:
@@ -29,3 +30,26 @@ class Lying:
         yield from self.items
         if self.error is not None:
             raise self.error
+
+
+def raise_(error):
+    def fn():
+        raise error
+    return fn
+
+
+class Number:
+    """An object whose number hooks run `action` and then answer or raise."""
+
+    def __init__(self, index=None, float_=None):
+        self.index, self.float_ = index, float_
+
+    def __index__(self):
+        if self.index is None:
+            raise TypeError("no index")
+        return self.index()
+
+    def __float__(self):
+        if self.float_ is None:
+            raise TypeError("no float")
+        return self.float_()

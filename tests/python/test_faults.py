@@ -15,7 +15,8 @@ from kelto.package.constraint import Cmp, CmpType, Depends, IfThen, Maximize, Mi
 from kelto.package.outline import PackageOutline
 from kelto.package.version import Version
 
-CLASSES = [Cmp, CmpType, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption, Value, PackageOutline, Version]
+from classes import ALL_CLASSES
+
 UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
 
 
@@ -236,7 +237,7 @@ def test_class_module_that_is_not_a_str(module):
             call()
 
 
-@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+@pytest.mark.parametrize("cls", ALL_CLASSES, ids=lambda c: c.__name__)
 def test_classes_are_immutable(cls):
     # A replaced __new__ would let object.__new__ hand out an instance whose
     # payload no constructor built; a moved __class__ would reinterpret one.

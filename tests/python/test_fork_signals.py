@@ -1,14 +1,17 @@
-"""Processes and resources: a child forked while another thread writes,
-signals that arrive while a write blocks, resource errors raised by conversion
-hooks, and the borrow of an object whose refusal is being logged."""
+"""Processes, interrupts and resources: a child forked while another thread
+writes, signals that arrive while a write blocks, interrupts and resource errors
+raised by conversion hooks (they end the call, where an ordinary error only
+fails one reading), and the borrow of an object whose refusal is being logged."""
 
 import os
 import re
+import threading
 
 import pytest
 
-from kelto.package.constraint import Cmp, CmpType, Depends, Maximize, NumOf, SpecOption
+from kelto.package.constraint import Cmp, CmpType, Depends, IfThen, Maximize, NumOf, SpecOption
 from kelto.package.outline import PackageOutline
+from sequences import Lying, Number, raise_
 
 UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
 
@@ -239,6 +242,68 @@ sys.exit(f"{conflicts} conflicts" if conflicts else 0)
 """
     rc, _, err = run_python(code)
     assert rc == 0, err.decode()
+
+
+INTERRUPTIBLE = {
+    "value setter": lambda v: setattr(value_object(), "value", v),
+    "constructor": lambda v: Cmp(v, 1, CmpType.Equal),
+    "sequence item": lambda v: NumOf([Depends("a"), v]),
+    "comparison operand": lambda v: NumOf([]) < v,
+    "option map value": lambda v: PackageOutline("p", set_options={"x": v}),
+}
+
+
+class TestInterrupts:
+    """A conversion tries several readings of a value and drops the errors of
+    the ones that fail; an interrupt raised by user code in one of them is not
+    such an error: it ends the call."""
+
+    @pytest.mark.parametrize("exc_type", [KeyboardInterrupt, SystemExit])
+    @pytest.mark.parametrize("call", INTERRUPTIBLE.values(), ids=INTERRUPTIBLE.keys())
+    def test_interrupts_are_not_swallowed(self, call, exc_type):
+        with pytest.raises(exc_type, match="stop"):
+            call(Number(index=raise_(exc_type("stop"))))
+
+    @pytest.mark.parametrize("call", INTERRUPTIBLE.values(), ids=INTERRUPTIBLE.keys())
+    def test_ordinary_errors_still_fall_through_to_the_refusal(self, call):
+        # An ordinary error (not a resource error): the reading that raised it just fails.
+        with pytest.raises(TypeError):
+            call(Number(index=raise_(LookupError("stop"))))
+
+    @pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit, "panic"])
+    def test_prefixing_a_type_error_keeps_interrupts_and_panics(self, error, foreign_if_then):
+        # The argument-name prefix needs str() of the TypeError; when that raises
+        # something that is not an ordinary error, it must not become a TypeError.
+        class Unprintable:
+            def __str__(self):
+                if error == "panic":
+                    foreign_if_then()  # panics: another thread's object
+                raise error()
+
+        with pytest.raises(BaseException) as exc:
+            NumOf(Lying([1], iterate=raise_(TypeError(Unprintable()))))
+        expected = "PanicException" if error == "panic" else error.__name__
+        assert type(exc.value).__name__ == expected
+
+
+@pytest.fixture(name="foreign_if_then")
+def foreign_if_then_fixture():
+    """Reads an IfThen that another thread owns (a panic); the object is
+    dropped on its owner thread afterwards, so nothing is reported."""
+    made, ready, done = [], threading.Event(), threading.Event()
+
+    def own():
+        made.append(IfThen(Depends("a"), Depends("b")))
+        ready.set()
+        done.wait()
+        made.clear()
+
+    worker = threading.Thread(target=own)
+    worker.start()
+    ready.wait()
+    yield lambda: made[0].cond
+    done.set()
+    worker.join()
 
 
 # A hook that logs, then runs `inside` while the object being compared is

@@ -1,16 +1,14 @@
 """Python objects that fight the conversions: type texts that fail or lie, number
-hooks that raise or re-enter, sequences whose protocol methods misbehave,
-interrupts raised inside a conversion, and comparison hooks that mutate the
-objects being compared. Each case ends in a stated exception or in success; the
-leak hunter repeats all of them."""
-
-import threading
+hooks that raise or re-enter, sequences whose protocol methods misbehave, and
+comparison hooks that mutate the objects being compared (interrupts raised inside
+a conversion have their home in test_fork_signals.py). Each case ends in a stated
+exception or in success; the leak hunter repeats all of them."""
 
 import pytest
 
-from kelto.package.constraint import Cmp, CmpType, Depends, IfThen, Maximize, NumOf, SpecOption
+from kelto.package.constraint import Cmp, CmpType, Depends, Maximize, NumOf
 from kelto.package.outline import PackageOutline
-from sequences import Lying
+from sequences import Lying, Number, raise_
 
 
 def hostile_type(str_result):
@@ -21,12 +19,6 @@ def hostile_type(str_result):
             return str_result()
 
     return Meta("Hostile", (), {})
-
-
-def raise_(error):
-    def fn():
-        raise error
-    return fn
 
 
 def converting_calls(obj):
@@ -97,23 +89,6 @@ class TestTypeTextInRefusals:
         with pytest.raises(TypeError, match="^argument 'of': cannot convert '<hostile>' to Constraint$"):
             n.of = [obj]
         assert constraint_text(n) == "NumOf( Depends( inside ) )"
-
-
-class Number:
-    """An object whose number hooks run `action` and then answer or raise."""
-
-    def __init__(self, index=None, float_=None):
-        self.index, self.float_ = index, float_
-
-    def __index__(self):
-        if self.index is None:
-            raise TypeError("no index")
-        return self.index()
-
-    def __float__(self):
-        if self.float_ is None:
-            raise TypeError("no float")
-        return self.float_()
 
 
 class TestNumberHooks:
@@ -294,72 +269,6 @@ class TestSequenceProtocol:
     def test_list_cleared_while_iterated(self):
         items = [Number(index=lambda: items.clear() or 9), Depends("gone"), 3]
         assert [x.value for x in NumOf(items).of] == [9]
-
-
-def value_object():
-    return Cmp(SpecOption("p", "o"), 1, CmpType.Equal).rhs
-
-
-INTERRUPTIBLE = {
-    "value setter": lambda v: setattr(value_object(), "value", v),
-    "constructor": lambda v: Cmp(v, 1, CmpType.Equal),
-    "sequence item": lambda v: NumOf([Depends("a"), v]),
-    "comparison operand": lambda v: NumOf([]) < v,
-    "option map value": lambda v: PackageOutline("p", set_options={"x": v}),
-}
-
-
-class TestInterrupts:
-    """A conversion tries several readings of a value and drops the errors of
-    the ones that fail; an interrupt raised by user code in one of them is not
-    such an error: it ends the call."""
-
-    @pytest.mark.parametrize("exc_type", [KeyboardInterrupt, SystemExit])
-    @pytest.mark.parametrize("call", INTERRUPTIBLE.values(), ids=INTERRUPTIBLE.keys())
-    def test_interrupts_are_not_swallowed(self, call, exc_type):
-        with pytest.raises(exc_type, match="stop"):
-            call(Number(index=raise_(exc_type("stop"))))
-
-    @pytest.mark.parametrize("call", INTERRUPTIBLE.values(), ids=INTERRUPTIBLE.keys())
-    def test_ordinary_errors_still_fall_through_to_the_refusal(self, call):
-        # An ordinary error (not a resource error): the reading that raised it just fails.
-        with pytest.raises(TypeError):
-            call(Number(index=raise_(LookupError("stop"))))
-
-    @pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit, "panic"])
-    def test_prefixing_a_type_error_keeps_interrupts_and_panics(self, error, foreign_if_then):
-        # The argument-name prefix needs str() of the TypeError; when that raises
-        # something that is not an ordinary error, it must not become a TypeError.
-        class Unprintable:
-            def __str__(self):
-                if error == "panic":
-                    foreign_if_then()  # panics: another thread's object
-                raise error()
-
-        with pytest.raises(BaseException) as exc:
-            NumOf(Lying([1], iterate=raise_(TypeError(Unprintable()))))
-        expected = "PanicException" if error == "panic" else error.__name__
-        assert type(exc.value).__name__ == expected
-
-
-@pytest.fixture(name="foreign_if_then")
-def foreign_if_then_fixture():
-    """Reads an IfThen that another thread owns (a panic); the object is
-    dropped on its owner thread afterwards, so nothing is reported."""
-    made, ready, done = [], threading.Event(), threading.Event()
-
-    def own():
-        made.append(IfThen(Depends("a"), Depends("b")))
-        ready.set()
-        done.wait()
-        made.clear()
-
-    worker = threading.Thread(target=own)
-    worker.start()
-    ready.wait()
-    yield lambda: made[0].cond
-    done.set()
-    worker.join()
 
 
 class TestOutlineDictionaries:

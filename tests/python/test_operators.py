@@ -9,6 +9,8 @@ from kelto.package.constraint import (Cmp, CmpType, Depends, IfThen, Maximize, M
                                       SpecOption, Value)
 from kelto.package.version import Version
 
+from classes import CONSTRAINT_MODULE_CLASSES
+
 # (operator, symbol, CmpType value, the operator Python tries when it reflects it)
 OPERATORS = [
     (operator.lt, "<", 0, operator.gt), (operator.le, "<=", 1, operator.ge),
@@ -60,7 +62,7 @@ RIGHT = {
 PLAIN = {"True", "int", "float", "str", "Version"}
 
 
-KELTO_CLASSES = {Cmp, CmpType, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption, Value}
+KELTO_CLASSES = set(CONSTRAINT_MODULE_CLASSES)
 
 
 def type_name(obj):

@@ -1,12 +1,9 @@
 """Hostile input to the constraint classes: Python code that runs in the middle of a
-conversion and touches the object being built, objects used or dropped on a foreign
-thread, very deep and very long trees, and the reference-leak check over all of it
-(lying sequences have their home in test_hostile.py). Each case ends in a stated exception or in
-success, never in a crash."""
+conversion and touches the object being built, and the reference-leak check over all
+of it (lying sequences have their home in test_hostile.py, IfThen on a foreign thread
+in test_threads.py, very deep and very long trees in test_scale.py). Each case ends
+in a stated exception or in success, never in a crash."""
 
-import gc
-import hashlib
-import threading
 
 import pytest
 
@@ -114,136 +111,6 @@ class TestCallbacksDuringConversion:
     def test_index_result_outside_the_integer_range_falls_to_float(self, result, expected):
         read = Maximize(Hook(lambda: None, result)).item.value
         assert (type(read), read) == (type(expected), expected)
-
-
-UNSENDABLE = "kelto::package::constraint::if_then::IfThen is unsendable"
-
-
-def on_other_thread(fn):
-    """Run fn on a new thread; return what it returned or raised."""
-    box = []
-
-    def run():
-        try:
-            box.append(fn())
-        except BaseException as e:  # the panic exception is no Exception
-            box.append(e)
-
-    t = threading.Thread(target=run)
-    t.start()
-    t.join()
-    return box[0]
-
-
-class TestIfThenThreads:
-    @pytest.fixture(autouse=True)
-    def collect_on_this_thread(self):
-        # A panic's traceback keeps the test's IfThen in a reference cycle; the
-        # collector would otherwise free it later on whichever thread it runs,
-        # perhaps the next test's worker, which reports a foreign drop.
-        yield
-        gc.collect()
-
-    @pytest.mark.parametrize("use", [
-        lambda it: it.cond,
-        lambda it: it.then,
-        lambda it: setattr(it, "then", 1),
-        lambda it: it == 1,
-        lambda it: NumOf([it]),
-        lambda it: Cmp(it, 1, CmpType.Equal),
-        lambda it: Depends("a") == it,
-    ], ids=["cond", "then", "set then", "compare", "NumOf", "Cmp", "operand"])
-    def test_use_on_another_thread_panics(self, constraint_text, use):
-        it = IfThen(Depends("a"), 1)
-        result = on_other_thread(lambda: use(it))
-        assert type(result).__name__ == "PanicException"
-        assert type(result).__module__ == "pyo3_runtime"
-        assert not isinstance(result, Exception)
-        assert f"{UNSENDABLE}, but sent to another thread" in str(result)
-        assert constraint_text(it) == "If( Depends( a ) ) Then [ 1 ]"
-
-    @pytest.mark.parametrize("make", [
-        lambda: IfThen(1, 2),
-        lambda: Cmp(1, 2, CmpType.Less).if_then(3),
-        lambda: Maximize(IfThen(1, 2)).item,
-    ], ids=["constructor", "if_then", "copy"])
-    @pytest.mark.no_leakhunt  # each repetition adds to the monkeypatch fixture's undo list
-    def test_owner_is_the_creating_thread(self, monkeypatch, make):
-        it = on_other_thread(make)
-        assert type(it) is IfThen
-        with pytest.raises(BaseException, match=f"{UNSENDABLE}, but sent to another thread") as exc:
-            it.cond  # noqa: B018
-        assert type(exc.value).__name__ == "PanicException"
-        # Its owner has ended, so this thread drops it as a foreign one.
-        reports = []
-        monkeypatch.setattr("sys.unraisablehook", reports.append)
-        del it
-        assert [(type(r.exc_value), str(r.exc_value)) for r in reports] == [
-            (RuntimeError, f"{UNSENDABLE}, but is being dropped on another thread")]
-
-    def test_other_classes_are_free_to_travel(self, constraint_text):
-        n = NumOf([IfThen(1, 2)])
-        assert constraint_text(on_other_thread(lambda: n.of[0].then)) == "2"
-
-    def test_drop_on_another_thread(self, run_python):
-        code = """if True:
-            import sys, threading
-            from kelto.package.constraint import IfThen, NumOf
-            seen = []
-            sys.unraisablehook = lambda u: seen.append((type(u.exc_value).__name__, str(u.exc_value)))
-            box = [IfThen(NumOf([1] * 1000), "then")]
-            t = threading.Thread(target=box.clear)
-            t.start(); t.join()
-            print(seen)
-            it = IfThen(1, 2)  # the owner thread still works
-            print(it.then.value)
-        """
-        rc, out, err = run_python(code)
-        assert rc == 0, err
-        assert out.decode().splitlines() == [
-            f"[('RuntimeError', '{UNSENDABLE}, but is being dropped on another thread')]", "2"]
-
-
-# Every wrapping copies the whole chain, so building a chain costs its depth squared:
-# 20,000 levels take a few seconds. The work runs on a thread with a 512 KiB stack,
-# where code that recursed once per level would overflow far sooner than a
-# 100,000-level chain on the main thread would.
-DEEP = """if True:
-    import hashlib, threading
-    from kelto.package.constraint import Depends, Maximize, NumOf
-
-    def work():
-        BUILD
-        inner = m.item if type(m) is Maximize else m.of
-        try:
-            m == 1.5
-        except NotImplementedError as e:
-            message = str(e)
-        print(len(message), hashlib.sha256(message.encode()).hexdigest(), message[-60:], sep="|")
-        del inner, m
-        print("done")
-
-    threading.stack_size(512 * 1024)
-    t = threading.Thread(target=work)
-    t.start()
-    t.join()
-"""
-
-
-class TestDeepData:
-    @pytest.mark.parametrize("build, kind, text", [
-        ("m = 1\n        for _ in range(20_000):\n            m = Maximize(m)",
-         "None", "Maximize( " * 20_000 + "1" + " )" * 20_000),
-        ("m = NumOf([Depends(str(i)) for i in range(100_000)])",
-         "Some(Int)", "NumOf( " + ", ".join(f"Depends( {i} )" for i in range(100_000)) + " )"),
-    ], ids=["deep Maximize", "long NumOf"])
-    def test_copy_compare_and_drop(self, run_python, build, kind, text):
-        message = (f"Cannot compare type {kind} from constraint {text} with type Some(Float) from "
-                   f"constraint 1.5 using operator '=='")
-        rc, out, err = run_python(DEEP.replace("BUILD", build), timeout=300)
-        assert (rc, err) == (0, b"")
-        assert out.decode().splitlines() == [
-            f"{len(message)}|{hashlib.sha256(message.encode()).hexdigest()}|{message[-60:]}", "done"]
 
 
 def refused(exc_type, fn):

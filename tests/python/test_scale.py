@@ -1,8 +1,10 @@
 """Very deep and very long structures built from Python: copied by property reads,
 compared (the refusal carries the complete text), dropped. Each runs in a child
-whose work thread has a 512 KiB stack, so recursion per level would overflow, and
-reports its resident memory before and after, which must come back down."""
+whose work thread has a 512 KiB stack, so recursion per level would overflow; the
+long runs also report their resident memory before and after, which must come
+back down."""
 
+import hashlib
 import os
 
 import pytest
@@ -113,3 +115,45 @@ def test_text_past_a_gigabyte_is_a_memory_error():
     with pytest.raises(MemoryError, match="^the text form of a constraint is longer than 1 GiB$"):
         tree == 1.5
     assert (NumOf([tree]) >= 1) is not None  # a well-typed comparison writes no text
+
+
+# Every wrapping copies the whole chain, so building a chain costs its depth squared:
+# 20,000 levels take a few seconds. The work runs on a thread with a 512 KiB stack,
+# where code that recursed once per level would overflow far sooner than a
+# 100,000-level chain on the main thread would.
+DEEP = """if True:
+    import hashlib, threading
+    from kelto.package.constraint import Depends, Maximize, NumOf
+
+    def work():
+        BUILD
+        inner = m.item if type(m) is Maximize else m.of
+        try:
+            m == 1.5
+        except NotImplementedError as e:
+            message = str(e)
+        print(len(message), hashlib.sha256(message.encode()).hexdigest(), message[-60:], sep="|")
+        del inner, m
+        print("done")
+
+    threading.stack_size(512 * 1024)
+    t = threading.Thread(target=work)
+    t.start()
+    t.join()
+"""
+
+
+class TestDeepData:
+    @pytest.mark.parametrize("build, kind, text", [
+        ("m = 1\n        for _ in range(20_000):\n            m = Maximize(m)",
+         "None", "Maximize( " * 20_000 + "1" + " )" * 20_000),
+        ("m = NumOf([Depends(str(i)) for i in range(100_000)])",
+         "Some(Int)", "NumOf( " + ", ".join(f"Depends( {i} )" for i in range(100_000)) + " )"),
+    ], ids=["deep Maximize", "long NumOf"])
+    def test_copy_compare_and_drop(self, run_python, build, kind, text):
+        message = (f"Cannot compare type {kind} from constraint {text} with type Some(Float) from "
+                   f"constraint 1.5 using operator '=='")
+        rc, out, err = run_python(DEEP.replace("BUILD", build), timeout=300)
+        assert (rc, err) == (0, b"")
+        assert out.decode().splitlines() == [
+            f"{len(message)}|{hashlib.sha256(message.encode()).hexdigest()}|{message[-60:]}", "done"]

@@ -1,5 +1,7 @@
 """Many threads at once: shared objects read, assigned and compared stay whole,
-and the module imports once however many threads ask for it together."""
+the module imports once however many threads ask for it together, and an IfThen
+belongs to the thread that made it: used elsewhere it panics, dropped elsewhere
+it is reported and leaked."""
 
 import gc
 import re
@@ -8,7 +10,7 @@ import threading
 
 import pytest
 
-from kelto.package.constraint import Cmp, CmpType, Depends, NumOf
+from kelto.package.constraint import Cmp, CmpType, Depends, IfThen, Maximize, NumOf
 
 THREADS = 8
 ROUNDS = 200
@@ -99,6 +101,94 @@ def test_threads_importing_at_once_share_one_module(run_python, threads):
         print(type(seen[0][1]([]) >= 1).__name__)
     """)
     assert (rc, out, err) == (0, b"Cmp\n", b"")
+
+
+UNSENDABLE = "kelto::package::constraint::if_then::IfThen is unsendable"
+
+
+def on_other_thread(fn):
+    """Run fn on a new thread; return what it returned or raised."""
+    box = []
+
+    def run():
+        try:
+            box.append(fn())
+        except BaseException as e:  # the panic exception is no Exception
+            box.append(e)
+
+    t = threading.Thread(target=run)
+    t.start()
+    t.join()
+    return box[0]
+
+
+class TestIfThenThreads:
+    @pytest.fixture(autouse=True)
+    def collect_on_this_thread(self):
+        # A panic's traceback keeps the test's IfThen in a reference cycle; the
+        # collector would otherwise free it later on whichever thread it runs,
+        # perhaps the next test's worker, which reports a foreign drop.
+        yield
+        gc.collect()
+
+    @pytest.mark.parametrize("use", [
+        lambda it: it.cond,
+        lambda it: it.then,
+        lambda it: setattr(it, "then", 1),
+        lambda it: it == 1,
+        lambda it: NumOf([it]),
+        lambda it: Cmp(it, 1, CmpType.Equal),
+        lambda it: Depends("a") == it,
+    ], ids=["cond", "then", "set then", "compare", "NumOf", "Cmp", "operand"])
+    def test_use_on_another_thread_panics(self, constraint_text, use):
+        it = IfThen(Depends("a"), 1)
+        result = on_other_thread(lambda: use(it))
+        assert type(result).__name__ == "PanicException"
+        assert type(result).__module__ == "pyo3_runtime"
+        assert not isinstance(result, Exception)
+        assert f"{UNSENDABLE}, but sent to another thread" in str(result)
+        assert constraint_text(it) == "If( Depends( a ) ) Then [ 1 ]"
+
+    @pytest.mark.parametrize("make", [
+        lambda: IfThen(1, 2),
+        lambda: Cmp(1, 2, CmpType.Less).if_then(3),
+        lambda: Maximize(IfThen(1, 2)).item,
+    ], ids=["constructor", "if_then", "copy"])
+    @pytest.mark.no_leakhunt  # each repetition adds to the monkeypatch fixture's undo list
+    def test_owner_is_the_creating_thread(self, monkeypatch, make):
+        it = on_other_thread(make)
+        assert type(it) is IfThen
+        with pytest.raises(BaseException, match=f"{UNSENDABLE}, but sent to another thread") as exc:
+            it.cond  # noqa: B018
+        assert type(exc.value).__name__ == "PanicException"
+        # Its owner has ended, so this thread drops it as a foreign one.
+        reports = []
+        monkeypatch.setattr("sys.unraisablehook", reports.append)
+        del it
+        assert [(type(r.exc_value), str(r.exc_value)) for r in reports] == [
+            (RuntimeError, f"{UNSENDABLE}, but is being dropped on another thread")]
+
+    def test_other_classes_are_free_to_travel(self, constraint_text):
+        n = NumOf([IfThen(1, 2)])
+        assert constraint_text(on_other_thread(lambda: n.of[0].then)) == "2"
+
+    def test_drop_on_another_thread(self, run_python):
+        code = """if True:
+            import sys, threading
+            from kelto.package.constraint import IfThen, NumOf
+            seen = []
+            sys.unraisablehook = lambda u: seen.append((type(u.exc_value).__name__, str(u.exc_value)))
+            box = [IfThen(NumOf([1] * 1000), "then")]
+            t = threading.Thread(target=box.clear)
+            t.start(); t.join()
+            print(seen)
+            it = IfThen(1, 2)  # the owner thread still works
+            print(it.then.value)
+        """
+        rc, out, err = run_python(code)
+        assert rc == 0, err
+        assert out.decode().splitlines() == [
+            f"[('RuntimeError', '{UNSENDABLE}, but is being dropped on another thread')]", "2"]
 
 
 def test_an_if_then_of_an_ended_thread_belongs_to_no_later_one(run_python):

@@ -102,7 +102,8 @@ int main(int argc, char** argv) {
             std::vector<std::string> attributes;
             for (const auto& attribute : spec.attributes) attributes.push_back(std::string("\"") + attribute.name + "\"");
             classes.push_back(std::string("{\"class\":") + described.front() + ",\"members\":" + json_list(members) +
-                              ",\"stub_members\":" + json_list(stub_members) +
+                              ",\"stub_members\":" + json_list(stub_members) + ",\"compares_as\":\"" +
+                              std::string(spec.stub_compares_as) + "\"" +
                               ",\"attributes\":" + json_list(attributes) + "}");
         }
         submodules.push_back(std::string("{\"key\":\"") + submodule.key + "\",\"classes\":" + json_list(classes) + "}");

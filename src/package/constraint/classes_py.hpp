@@ -1,4 +1,4 @@
-// The eight constraint classes of kelto.package.constraint. Each instance holds
+// The constraint classes of kelto.package.constraint, one per kind. Each instance holds
 // a handle to one shared node of its class's kind, so handing an object to
 // another or reading a field back costs the same at any size; IfThen
 // instances also belong to the thread that made them.

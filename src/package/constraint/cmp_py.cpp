@@ -26,9 +26,9 @@ constexpr boundary::MethodSpec kMethods[] = {
 };
 
 constexpr boundary::PropertySpec kProperties[] = {
-    field_property<"lhs", &CmpPayload::lhs>("typing.Any"),
-    field_property<"rhs", &CmpPayload::rhs>("typing.Any"),
-    field_property<"op", &CmpPayload::op>("CmpType"),
+    field_property<"lhs", &CmpPayload::lhs>(),
+    field_property<"rhs", &CmpPayload::rhs>(),
+    field_property<"op", &CmpPayload::op>(),
 };
 
 // The constructor builds whatever it is given: only the operators type-check.

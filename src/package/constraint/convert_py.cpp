@@ -16,8 +16,7 @@ using boundary::Borrowed;
 using boundary::Owned;
 using boundary::Result;
 
-constexpr process::Callsite kConversionRefused{process::Level::Error, "kelto::package::constraint",
-                                               "package/constraint/mod", 324};
+constexpr process::Callsite kConversionRefused{process::Level::Error, "kelto::package::constraint"};
 
 // A sequence's reported length only sizes the first allocation, and a lying
 // __len__ must not make us reserve gigabytes: beyond this the vector grows.

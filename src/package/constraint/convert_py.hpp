@@ -11,7 +11,7 @@
 
 namespace kelto::package::constraint {
 
-/// A constraint object of any of the eight classes (its node, shared under a
+/// A constraint object of any of the constraint classes (its node, shared under a
 /// shared borrow), or a plain bool, int, float, str or Version (as a Value). Anything
 /// else: TypeError "cannot convert '<class ...>' to Constraint", after the
 /// ERROR event, which is emitted even if the caller then drops the error.

@@ -10,7 +10,7 @@ constexpr boundary::Signature kNew{.owner = "Depends", .name = "__new__", .param
 
 // The constructor's parameter is `name`; the property holding it is `on`.
 constexpr boundary::PropertySpec kProperties[] = {
-    field_property<"on", &DependsPayload::name>("str"),
+    field_property<"on", &DependsPayload::name>(),
 };
 
 constexpr auto kSpec = constraint_class<DependsPayload, kNew, std::string_view>(kProperties);

@@ -9,10 +9,10 @@ Result<Owned> field_to_py(const Constraint& value) { return constraint_to_py(val
 
 Result<Owned> field_to_py(const std::vector<Constraint>& value) {
     auto list = boundary::checked(PyList_New(static_cast<Py_ssize_t>(value.size())));
-    if (!list) return list;
+    if (!list) return boundary::kFailed;
     for (std::size_t i = 0; i < value.size(); ++i) {
         auto item = constraint_to_py(value[i]);
-        if (!item) return item;  // the partly filled list goes with `list`
+        if (!item) return boundary::kFailed;  // the partly filled list goes with `list`
         PyList_SET_ITEM(list->get(), static_cast<Py_ssize_t>(i), item->release());  // steals the item
     }
     return list;

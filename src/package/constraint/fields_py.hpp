@@ -46,36 +46,38 @@ void set_field(Constraint& node, typename detail::FieldOf<Member>::Type value) {
         [&](auto& payload) noexcept { payload.*Member = std::move(value); });
 }
 
-/// What the type stubs say a field of type T reads as and accepts; the names
-/// are the unions the stubs define (tools/gen_stubs.py).
+/// How a field of type T is annotated: in its introspection records, and in
+/// the type stubs, what it reads as and accepts (the names are the unions the
+/// stubs define, tools/gen_stubs.py).
 template <class T>
 struct StubType;
 template <>
 struct StubType<Constraint> {
-    static constexpr std::string_view read = "_Constraint", accepted = "_ConstraintLike";
+    static constexpr std::string_view record = "typing.Any", read = "_Constraint", accepted = "_ConstraintLike";
 };
 template <>
 struct StubType<std::vector<Constraint>> {
-    static constexpr std::string_view read = "list[_Constraint]", accepted = "Sequence[_ConstraintLike]";
+    static constexpr std::string_view record = "typing.Any", read = "list[_Constraint]",
+                                      accepted = "Sequence[_ConstraintLike]";
 };
 template <>
 struct StubType<Text> {
-    static constexpr std::string_view read = "str", accepted = "str";
+    static constexpr std::string_view record = "str", read = "str", accepted = "str";
 };
 template <>
 struct StubType<option::SpecOptionValue> {
-    static constexpr std::string_view read = "_OptionValue", accepted = "_OptionValue";
+    static constexpr std::string_view record = "typing.Any", read = "_OptionValue", accepted = "_OptionValue";
 };
 template <>
 struct StubType<CmpType> {
-    static constexpr std::string_view read = "CmpType", accepted = "CmpType";
+    static constexpr std::string_view record = "CmpType", read = "CmpType", accepted = "CmpType";
 };
 
 /// The property `Name` over the field `Member`, readable and assignable.
 template <boundary::FixedString Name, auto Member>
-consteval boundary::PropertySpec field_property(std::string_view annotation) {
+consteval boundary::PropertySpec field_property() {
     using Stub = StubType<typename detail::FieldOf<Member>::Type>;
-    boundary::PropertySpec spec = boundary::property<Name, &get_field<Member>, &set_field<Member>>(annotation);
+    boundary::PropertySpec spec = boundary::property<Name, &get_field<Member>, &set_field<Member>>(Stub::record);
     spec.stub_annotation = Stub::read;
     spec.stub_setter = Stub::accepted;
     return spec;

@@ -13,10 +13,10 @@ constexpr boundary::Signature kMinimizeNew{
     .owner = "Minimize", .name = "__new__", .params = kNewParams, .required = 1};
 
 constexpr boundary::PropertySpec kMaximizeProperties[] = {
-    field_property<"item", &MaximizePayload::item>("typing.Any"),
+    field_property<"item", &MaximizePayload::item>(),
 };
 constexpr boundary::PropertySpec kMinimizeProperties[] = {
-    field_property<"item", &MinimizePayload::item>("typing.Any"),
+    field_property<"item", &MinimizePayload::item>(),
 };
 
 constexpr auto kMaximizeSpec = constraint_class<MaximizePayload, kMaximizeNew, Constraint>(kMaximizeProperties);

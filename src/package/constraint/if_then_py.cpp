@@ -10,8 +10,8 @@ constexpr boundary::Param kNewParams[] = {{.name = "cond", .stub_annotation = "_
 constexpr boundary::Signature kNew{.owner = "IfThen", .name = "__new__", .params = kNewParams, .required = 2};
 
 constexpr boundary::PropertySpec kProperties[] = {
-    field_property<"cond", &IfThenPayload::cond>("typing.Any"),
-    field_property<"then", &IfThenPayload::then>("typing.Any"),
+    field_property<"cond", &IfThenPayload::cond>(),
+    field_property<"then", &IfThenPayload::then>(),
 };
 
 constexpr auto kSpec = constraint_class<IfThenPayload, kNew, Constraint, Constraint>(kProperties);

@@ -9,7 +9,7 @@ constexpr boundary::Param kNewParams[] = {{.name = "of", .stub_annotation = "Seq
 constexpr boundary::Signature kNew{.owner = "NumOf", .name = "__new__", .params = kNewParams, .required = 1};
 
 constexpr boundary::PropertySpec kProperties[] = {
-    field_property<"of", &NumOfPayload::of>("typing.Any"),
+    field_property<"of", &NumOfPayload::of>(),
 };
 
 constexpr auto kSpec = constraint_class<NumOfPayload, kNew, std::vector<Constraint>>(kProperties);

@@ -1,4 +1,4 @@
-// The rich comparison shared by the eight constraint classes: `a < b` does
+// The rich comparison shared by the constraint classes: `a < b` does
 // not answer a question, it builds the typed constraint Cmp(a, b, Less), or
 // raises NotImplementedError when the two sides cannot be compared.
 #pragma once

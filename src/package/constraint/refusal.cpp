@@ -1,23 +1,6 @@
 #include "package/constraint/refusal.hpp"
 
-#include <string_view>
-
 namespace kelto::package::constraint {
-namespace {
-
-constexpr std::string_view value_type_name(ValueType type) noexcept {
-    switch (type) {
-        case ValueType::Unknown: return "Unknown";
-        case ValueType::Bool: return "Bool";
-        case ValueType::Int: return "Int";
-        case ValueType::Float: return "Float";
-        case ValueType::Str: return "Str";
-        case ValueType::Version: return "Version";
-    }
-    return "?";
-}
-
-}  // namespace
 
 std::string value_type_description(std::optional<ValueType> type) {
     if (!type) return "None";

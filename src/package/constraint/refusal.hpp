@@ -7,8 +7,22 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace kelto::package::constraint {
+
+/// "Int": the name of a value type, as refusals and the type stubs write it.
+[[nodiscard]] constexpr std::string_view value_type_name(ValueType type) noexcept {
+    switch (type) {
+        case ValueType::Unknown: return "Unknown";
+        case ValueType::Bool: return "Bool";
+        case ValueType::Int: return "Int";
+        case ValueType::Float: return "Float";
+        case ValueType::Str: return "Str";
+        case ValueType::Version: return "Version";
+    }
+    return "?";
+}
 
 /// "Some(Int)", or "None" for no type.
 [[nodiscard]] std::string value_type_description(std::optional<ValueType> type);

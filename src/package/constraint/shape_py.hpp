@@ -1,15 +1,16 @@
-// The shape the eight constraint classes share: type name "builtins.<Name>",
+// The shape the constraint classes share: type name "builtins.<Name>",
 // one instance layout (a handle to the node), no subclassing, no dict or
 // weakrefs, the shared rich comparison (which also makes instances
 // unhashable), and their own constructor and properties. What the type stubs
-// say each class's comparisons accept follows from its kind's value type.
+// say each class's comparisons accept follows from its kind's value type
+// (tools/gen_stubs.py).
 #pragma once
 
 #include "boundary/trampoline.hpp"
 #include "package/constraint/classes_py.hpp"
 #include "package/constraint/operators_py.hpp"
+#include "package/constraint/refusal.hpp"
 
-#include <array>
 #include <span>
 #include <string_view>
 
@@ -17,69 +18,15 @@ namespace kelto::package::constraint {
 
 namespace detail {
 
-/// The Python type of a plain operand of value type `type`; option values
-/// come in every value type but Unknown.
-consteval std::string_view plain_operand(ValueType type) {
-    switch (type) {
-        case ValueType::Bool: return "bool";
-        case ValueType::Int: return "int";
-        case ValueType::Float: return "float";
-        case ValueType::Str: return "str";
-        case ValueType::Version: return "Version";
-        case ValueType::Unknown: break;
-    }
-    return {};
-}
-
-/// The operands of a class's comparisons as the stubs write them
-/// ("bool | Cmp | Depends | Value"), and whether the orderings take them too.
-struct StubOperands {
-    std::array<char, 128> text{};
-    std::size_t size = 0;
-    bool ordering = false;
-
-    consteval void add(std::string_view part) {
-        constexpr std::string_view kJoin = " | ";
-        if (size > 0) {
-            for (char c : kJoin) text[size++] = c;
-        }
-        for (char c : part) text[size++] = c;
-    }
-    [[nodiscard]] constexpr std::string_view view() const { return {text.data(), size}; }
-};
-
-template <class P>
-consteval bool has_fixed_type(ValueType type) {
-    if constexpr (HasFixedType<P>) return KindTraits<P>::kValueType == type;
-    else return false;
-}
-
-/// What a comparison whose left side is of `Payload`'s kind lets through: the
-/// plain values and the kinds of the same value type (a Value's type depends
-/// on its value, so it meets every type an option value can have); booleans
-/// take no ordering. A kind of no value type compares with nothing.
+/// What the comparisons of `Payload`'s class meet as, for the type stubs: its
+/// kind's value type, "any" when that follows the value held (a Value), and
+/// nothing for a kind of no value type, which compares with nothing.
 template <class Payload>
-consteval StubOperands stub_operands() {
-    StubOperands out;
-    auto add_kinds = [&]<class... P>(PayloadList<P...>, auto accepts) {
-        ((accepts.template operator()<P>() ? out.add(KindTraits<P>::kName) : void()), ...);
-    };
-    if constexpr (HasTypeFn<Payload>) {
-        out.add("_OptionValue");
-        add_kinds(Payloads{}, []<class P>() { return HasTypeFn<P>; });
-        out.ordering = true;
-    } else if constexpr (KindTraits<Payload>::kValueType.has_value()) {
-        constexpr ValueType type = *KindTraits<Payload>::kValueType;
-        constexpr bool plain = !plain_operand(type).empty();
-        if (plain) out.add(plain_operand(type));
-        add_kinds(Payloads{}, []<class P>() { return has_fixed_type<P>(type) || (plain && HasTypeFn<P>); });
-        out.ordering = type != ValueType::Bool;
-    }
-    return out;
+consteval std::string_view compares_as() {
+    if constexpr (HasTypeFn<Payload>) return "any";
+    else if constexpr (KindTraits<Payload>::kValueType.has_value()) return value_type_name(*KindTraits<Payload>::kValueType);
+    else return {};
 }
-
-template <class Payload>
-inline constexpr StubOperands kStubOperands = stub_operands<Payload>();
 
 }  // namespace detail
 
@@ -101,8 +48,7 @@ consteval boundary::ClassSpec constraint_class(boundary::ClassSpec base,
     base.unhashable = true;
     base.methods = methods;
     base.properties = properties;
-    base.stub_equality = detail::kStubOperands<Payload>.view();
-    base.stub_ordering = detail::kStubOperands<Payload>.ordering;
+    base.stub_compares_as = detail::compares_as<Payload>();
     // The stubs make a class generic in the fields that hold one constraint.
     base.generic = detail::HasChildren<Payload>;
     return base;

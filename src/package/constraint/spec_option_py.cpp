@@ -11,12 +11,12 @@ constexpr boundary::Param kNewParams[] = {{.name = "package_name", .annotation =
 constexpr boundary::Signature kNew{.owner = "SpecOption", .name = "__new__", .params = kNewParams, .required = 2};
 
 constexpr boundary::PropertySpec kSpecOptionProperties[] = {
-    field_property<"package_name", &SpecOptionPayload::package_name>("str"),
-    field_property<"option_name", &SpecOptionPayload::option_name>("str"),
+    field_property<"package_name", &SpecOptionPayload::package_name>(),
+    field_property<"option_name", &SpecOptionPayload::option_name>(),
 };
 
 constexpr boundary::PropertySpec kValueProperties[] = {
-    field_property<"value", &ValuePayload::value>("typing.Any"),
+    field_property<"value", &ValuePayload::value>(),
 };
 
 // Neither name is checked: empty texts and unknown packages are stored as given.

@@ -11,8 +11,7 @@ using boundary::Borrowed;
 using boundary::Owned;
 using boundary::Result;
 
-constexpr process::Callsite kCastRefused{process::Level::Error, "kelto::spec::spec_option",
-                                         "spec/spec_option", 237};
+constexpr process::Callsite kCastRefused{process::Level::Error, "kelto::spec::spec_option"};
 
 /// A step of the cast: the value, nothing when the step does not apply, or a
 /// pending error that must end the call (an interrupt raised by a hook).

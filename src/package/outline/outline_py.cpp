@@ -13,8 +13,7 @@ using boundary::Borrowed;
 using boundary::Owned;
 using boundary::Result;
 
-constexpr process::Callsite kUnexpectedKeyword{process::Level::Error, "kelto::package::outline",
-                                               "package/outline", 542};
+constexpr process::Callsite kUnexpectedKeyword{process::Level::Error, "kelto::package::outline"};
 
 /// An option map from a dict (or subclass), in the dict's own order. With
 /// `kNoneIsAbsent`, a None value is stored as an entry without a value.
@@ -70,7 +69,7 @@ namespace {
 
 [[gnu::cold]] boundary::ErrorSet refuse_keyword(Borrowed keyword) {
     auto printable = boundary::str_to_py(boundary::escaped_utf8(keyword));  // a lone surrogate, escaped
-    if (!printable) return printable.error();
+    if (!printable) return {};
     return boundary::refuse_logged(kUnexpectedKeyword, PyExc_ValueError,
                          boundary::checked(PyUnicode_FromFormat("PyPackageOutline unexpected keyword argument '%U'",
                                                                 printable->get())));

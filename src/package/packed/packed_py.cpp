@@ -103,10 +103,10 @@ using Reduce = boundary::UnaryFunction<"reduce", "obj", &reduce,
 Result<void> register_reducers(Borrowed reducer) {
     auto each = [&](boundary::ClassObject& cls) { return boundary::register_reducer(cls.get(), reducer); };
     for (boundary::ClassObject* cls : constraint::kClassOfKind)
-        if (auto r = each(*cls); !r) return r;
+        if (auto r = each(*cls); !r) return boundary::kFailed;
     for (boundary::ClassObject* cls :
          {&constraint::cmp_type_class, &version::version_class, &outline::package_outline_class})
-        if (auto r = each(*cls); !r) return r;
+        if (auto r = each(*cls); !r) return boundary::kFailed;
     return {};
 }
 
@@ -115,12 +115,12 @@ Result<void> register_reducers(Borrowed reducer) {
 Result<void> add_copy_support() {
     auto module = boundary::create_module(kModuleKey);
     if (!module) return boundary::kFailed;
-    if (auto r = boundary::add_function(*module, Restore::def); !r) return r;
-    if (auto r = boundary::add_function(*module, Reduce::def); !r) return r;
+    if (auto r = boundary::add_function(*module, Restore::def); !r) return boundary::kFailed;
+    if (auto r = boundary::add_function(*module, Reduce::def); !r) return boundary::kFailed;
     auto restore_fn = boundary::checked(PyObject_GetAttrString(module->get(), "restore"));
     auto reduce_fn = boundary::checked(PyObject_GetAttrString(module->get(), "reduce"));
     if (!restore_fn || !reduce_fn) return boundary::kFailed;
-    if (auto r = boundary::register_module(*module, kModuleKey); !r) return r;
+    if (auto r = boundary::register_module(*module, kModuleKey); !r) return boundary::kFailed;
     // A module built again after a failed first attempt hands out its own function.
     Py_XDECREF(std::exchange(restore_function, restore_fn->release()));
     return register_reducers(*reduce_fn);

@@ -35,7 +35,7 @@ Attempt share_constraint_object(Borrowed obj) {
     PyTypeObject* type = Py_TYPE(obj.get());
     if (std::ranges::none_of(kClassOfKind, [type](boundary::ClassObject* cls) { return cls->get() == type; }))
         return std::nullopt;
-    auto shared = boundary::read_payload<Constraint>(obj, [](const Constraint& node) { return node; });
+    auto shared = boundary::read_payload<Holder>(obj, [](const Holder& held) { return held.share(); });
     if (shared) return *std::move(shared);
     // A borrow conflict fails like a type mismatch.
     if (auto r = boundary::discard_error(); !r) return boundary::kFailed;
@@ -94,7 +94,7 @@ Result<std::vector<Constraint>> constraints_from_sequence(Borrowed obj) {
 }
 
 Result<Owned> constraint_to_py(Constraint constraint) {
-    return boundary::emplace_instance(class_of(constraint.kind()).get(), [&] { return std::move(constraint); });
+    return boundary::emplace_instance(class_of(constraint.kind()).get(), [&] { return Holder(std::move(constraint)); });
 }
 
 }  // namespace kelto::package::constraint

@@ -23,12 +23,20 @@ was built from (the classes stay as they are at run time):
   method that returns such a class from parameters named as its fields, give
   the field the type of the argument, or Value for a plain value; a field the
   parameters leave out is the receiver itself (Cmp.if_then gives
-  IfThen[Self, Then]). A bare Cmp means Cmp[_Constraint, _Constraint].
+  IfThen[Self, Then]). A bare Cmp means Cmp[AnyConstraint, AnyConstraint]:
+  each type parameter defaults to any constraint.
+- AnyConstraint, the union of the constraint classes, is the name users write
+  for "any constraint". It exists only in the stubs: a script imports it under
+  typing.TYPE_CHECKING (stubtest's allowlist names it).
 - A comparison gives Cmp[Self, R], where R is what the operand becomes: a
   constraint stays what it is, a plain value becomes a Value.
 - Where a description takes Sequence[X], the module wants a list or a tuple;
   a str is a sequence too but is refused at run time, so the stubs take any
   sequence whose __contains__ accepts any object, which a str's does not.
+- A list field (NumOf.of) counts the constraints that hold. A text in it
+  converts to a Str value, which neither holds nor fails, so the stubs leave
+  str out of what such a list takes: NumOf(["libssl3"]) is a mistake for
+  NumOf([Depends("libssl3")]), which both checkers then report.
 """
 
 import itertools
@@ -52,6 +60,13 @@ OPERATORS = {"__eq__": "==", "__ne__": "!=", "__lt__": "<", "__le__": "<=", "__g
 # Other numbers go through int(), float() or bool() first.
 OPTION_VALUE = "bool | int | float | str | Version"
 BASE = "_ConstraintBase"
+ANY_CONSTRAINT = "AnyConstraint"
+ANY_CONSTRAINT_DOC = ('"""Any constraint object: the union of the eight constraint classes, which '
+                      "isinstance and match narrow. For the type checkers only: import it under "
+                      'typing.TYPE_CHECKING."""')
+# What a list field (a count) takes: constraints and the plain values but str.
+COUNTED = "_Counted"
+COUNTED_VALUE = "_CountedValue"
 LIST_LIKE = "_ListLike"
 ALIAS_HOME = "constraint"
 # What a field reads as when it holds a constraint, or a list of them.
@@ -138,8 +153,15 @@ class Surface:
                 self.fields[name] = getters
         self.aliases = {
             "_OptionValue": OPTION_VALUE,
-            "_Constraint": " | ".join(self.constraints),
+            # Recursive, with every type parameter given: a bare class in
+            # it would take its defaults, which are this union again, and
+            # pyright leaves such a default unsolved (Cmp[_Lhs, _Rhs]).
+            ANY_CONSTRAINT: " | ".join(self.generic(c, [ANY_CONSTRAINT] * len(self.fields[c])) if c in self.fields
+                                       else c for c in self.constraints),
+            CONSTRAINT_READ: ANY_CONSTRAINT,
             "_ConstraintLike": f"{BASE} | _OptionValue",
+            COUNTED_VALUE: " | ".join(t for t in OPTION_VALUE.split(" | ") if t != "str"),
+            COUNTED: f"{BASE} | {COUNTED_VALUE}",
         }
         self.operand_vars = {}  # name -> bound, for operands of a generic class
         self.argument_vars = set()  # for the constraint arguments of methods
@@ -198,8 +220,8 @@ class Surface:
             var = self.parameter_var(field) if constructor else self.argument_var(index)
             if fields[field]:
                 # A list of one kind of constraint, of plain values, or mixed.
-                choices.append([(f"{LIST_LIKE}[{var}]", var), (f"{LIST_LIKE}[_OptionValue]", VALUE_CLASS),
-                                (f"{LIST_LIKE}[_ConstraintLike]", CONSTRAINT_READ)])
+                choices.append([(f"{LIST_LIKE}[{var}]", var), (f"{LIST_LIKE}[{COUNTED_VALUE}]", VALUE_CLASS),
+                                (f"{LIST_LIKE}[{COUNTED}]", CONSTRAINT_READ)])
             else:
                 choices.append([(var, var), ("_OptionValue", VALUE_CLASS)])
         for choice in itertools.product(*choices):
@@ -268,8 +290,10 @@ class Surface:
         if any(d.endswith(".setter") for d in decorators):
             # The getter carries the text. pyright checks no assignment to a
             # property whose setter marks its receiver positional-only.
-            value = arguments["args"][0]
-            return def_lines(f"def {name}(self, value: {self.annotation(value['annotation'])}) -> None", "", decorators)
+            value = self.annotation(arguments["args"][0]["annotation"])
+            if self.fields.get(cls, {}).get(name):
+                value = f"{LIST_LIKE}[{COUNTED}]"
+            return def_lines(f"def {name}(self, value: {value}) -> None", "", decorators)
         return def_lines(f"def {name}({self.parameters(arguments)}) -> {returns}", doc, decorators)
 
     def class_lines(self, entry):
@@ -298,10 +322,17 @@ class Surface:
 
     def definitions(self, body):
         """The aliases, type variables and base class the constraint module defines."""
-        lines = [f"{name}: typing.TypeAlias = {value}\n" for name, value in self.aliases.items()]
+        lines = []
+        for name, value in self.aliases.items():
+            lines.append(f"{name}: typing.TypeAlias = {value}\n")
+            if name == ANY_CONSTRAINT:
+                lines.append(ANY_CONSTRAINT_DOC + "\n")
+        # The default is what a bare annotation (Cmp, TypeIs[Cmp]) and the
+        # narrowing of an AnyConstraint give a parameter. Narrowing an object
+        # with isinstance takes no default: pyright gives Unknown, mypy Any.
         for field in dict.fromkeys(f for fields in self.fields.values() for f in fields):
             lines.append(f'{self.parameter_var(field)} = typing.TypeVar("{self.parameter_var(field)}", '
-                         f"bound={BASE}, covariant=True, default=_Constraint)\n")
+                         f"bound={BASE}, covariant=True, default={ANY_CONSTRAINT})\n")
         for var in sorted(self.argument_vars):
             lines.append(f'{var} = typing.TypeVar("{var}", bound={BASE})\n')
         for var, cls in self.operand_vars.items():

@@ -74,11 +74,22 @@ wheel_cxx=g++-14
 # cross build of the aarch64 one takes minutes.
 wheel_arches=${KELTO_WHEEL_ARCHES:-x86_64 aarch64}
 
+# docs/html/: the documentation site, built from nothing (an incremental
+# build repeats no warning of an unchanged page), every warning an error, then
+# every link between its pages checked. The sdist carries it.
+build_docs() {
+    step "documentation site in docs/html/"
+    rm -rf docs/html "$build/docs"
+    "$python" -m sphinx -W --keep-going -q -b html -d "$build/docs/doctrees" docs docs/html
+    "$python" tools/check_site.py docs/html
+}
+
 # dist/: the sdist, and the wheels built from it offline (as pip builds one
 # from the sdist with no index and no build isolation), repaired by auditwheel.
 build_dist() {
     rm -rf dist "$build/wheelhouse"
     mkdir -p "$build"
+    build_docs
     "$python" -m build --sdist --no-isolation --outdir dist . >"$build/sdist-build.log" 2>&1 \
         || { cat "$build/sdist-build.log"; return 1; }
     local arch
@@ -275,6 +286,8 @@ case "$command" in
         run_fuzzers ;;
     wheel)
         build_dist ;;
+    docs)
+        build_docs ;;
     boundary-fuzz)
         quietly build_debug
         quietly build_asan

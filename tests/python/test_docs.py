@@ -32,6 +32,8 @@ NOT_RUN = {"reference-prose.md"}
 # Fence languages that are deliberately not run. A python block fenced any
 # other way (```py, ```Python, ```pycon) would silently escape the tests.
 OTHER_LANGUAGES = {"text", "sh", "console", "toml", "json", "cmake", "cpp", ""}
+# The documentation site's own directives, which hold no code.
+OTHER_LANGUAGES |= {"{toctree}", "{include}"}
 # A fence may be indented (a block inside a list item); its code is dedented.
 FENCE = re.compile(r"^([ \t]*)```(\S*)[^\n]*\n(.*?)^\1```[ \t]*$", re.MULTILINE | re.DOTALL)
 

@@ -38,6 +38,11 @@ PackageOutline("app", "libc6")  # E: call-overload
 PackageOutline("app", constraints="")  # E: call-overload
 NumOf("libssl3")  # E: call-overload
 NumOf([d]).of = "ab"  # E: assignment
+# A text in a count converts to a Str value, which never holds: names where
+# Depends was meant.
+NumOf(["libssl3", "libgnutls30"]) >= 1  # E: type-var
+NumOf([d, "libgnutls30"])  # E: type-var
+NumOf([d]).of = ["libssl3"]  # E: list-item
 # Reads back what construction gave; a plain value reads back as a Value.
 Maximize(NumOf([d])).item.on  # E: attr-defined
 IfThen(d == True, 3).then.on  # E: attr-defined

@@ -53,7 +53,7 @@ def bump(rule: Cmp) -> None:
 two_of = 2 <= NumOf([Depends("libwebp7"), Depends("libavif16"), Depends("libheif1")])
 same_linkage = SpecOption("app", "shared") == SpecOption("zlib", "shared")
 newer_than_zlib = SpecOption("app", "version") >= SpecOption("zlib", "version")
-gui = option_is("app", "gui", True).if_then(NumOf([Depends("libgtk-4-1"), "x", 1.5]) <= 1)
+gui = option_is("app", "gui", True).if_then(NumOf([Depends("libgtk-4-1"), True, 1.5]) <= 1)
 goals: list[Maximize | Minimize] = [Maximize(NumOf([Depends("libwebp7")])), Minimize(SpecOption("app", "installed_size"))]
 options = {"shared": True, "static": False}
 defaults: dict[str, int] = {"jobs": 4}
@@ -80,7 +80,7 @@ assert code == int(CmpType.GreaterOrEqual) and repr(two_of.op) == "CmpType.Great
 two_of.op = CmpType.Greater
 two_of.lhs = Depends("libc6")
 counted = NumOf([])
-counted.of = [Depends("a"), 1, "x", Version("1.0")]
+counted.of = [Depends("a"), 1, False, Version("1.0")]
 counted.of = (True,)
 first = counted.of[0]
 assert isinstance(first, Value) and first.value is True

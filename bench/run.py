@@ -13,7 +13,8 @@ package of a Debian index vs a plain Python outline), installable (the
 installability check of the whole index vs dose-distcheck; skipped when the
 checker or pycosat is missing), crossing (handing a NumOf of 10^6 items to a
 constructor or reading it back, against one of 10, and the memory
-NumOf([n] * 200) takes).
+NumOf([n] * 200) takes), pickle (pickling and deep-copying the debian group's
+outlines vs plain Python's).
 
     python3 bench/run.py                          # defaults: sample versions, apt's index
     python3 bench/run.py --versions /work/shared/data/versions-pypi.txt --limit 300000
@@ -43,10 +44,11 @@ import debian  # noqa: E402
 import goals  # noqa: E402
 import installability  # noqa: E402
 import memory  # noqa: E402
+import pickling  # noqa: E402
 import versions  # noqa: E402
 from harness import Group, WorkloadError, run_rounds  # noqa: E402
 
-GROUPS = ("version", "depends", "numof", "deepcopy", "debian", "installable", "crossing")
+GROUPS = ("version", "depends", "numof", "deepcopy", "debian", "installable", "crossing", "pickle")
 MEMORY_NAME = "libc6"  # a short name: no heap block of its own anywhere
 
 
@@ -119,6 +121,8 @@ def build_groups(args: argparse.Namespace, packages: list[dict[str, str]], index
                 groups.append(group)
         elif key == "crossing":
             groups.append(constraints.crossing_group(args.big, args.calls))
+        elif key == "pickle":
+            groups.append(pickling.pickle_group(packages, str(index)))
     return groups
 
 

@@ -106,10 +106,15 @@ def open_index(path: str) -> IO[bytes]:
     except OSError:
         raw.close()
         raise
+    # A decompressing reader given a file object never closes it: they open
+    # the file again by name, so that closing the reader (on a corrupt stream
+    # too) closes the file.
     if magic[:2] == b"\x1f\x8b":
-        return gzip.GzipFile(fileobj=raw, mode="rb")  # type: ignore[return-value]
+        raw.close()
+        return gzip.open(path, "rb")  # type: ignore[return-value]
     if magic == b"\xfd7zXZ\x00":
-        return lzma.LZMAFile(raw, "rb")
+        raw.close()
+        return lzma.open(path, "rb")
     return raw
 
 

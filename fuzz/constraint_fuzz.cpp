@@ -149,7 +149,9 @@ private:
                 if (stack_.empty() || total_ + stack_.back().nodes > kNodeBudget) break;
                 const Entry& top = stack_.back();
                 Constraint copy = top.tree;
-                check(c::constraint_text(copy) == c::constraint_text(top.tree), "a copy prints like its original");
+                const std::string text = c::constraint_text(top.tree);
+                check(c::constraint_text(copy) == text, "a copy prints like its original");
+                check(c::constraint_text_size(copy, SIZE_MAX) == text.size(), "a shared tree measures as it prints");
                 push(std::move(copy), top.nodes);
                 break;
             }

@@ -10,6 +10,7 @@
 #include "package/constraint/classes_py.hpp"
 #include "package/constraint/cmp_type_py.hpp"
 #include "package/outline/outline_py.hpp"
+#include "package/packed/packed_py.hpp"
 #include "package/version/version_py.hpp"
 
 #include <atomic>
@@ -94,7 +95,8 @@ Result<void> module_body(Borrowed root) {
     if (auto r = boundary::add_submodule(root, *package, "kelto.package"); !r) return r;
     for (const ModuleFunction& function : kSurface.functions)
         if (auto r = boundary::add_function(root, *function.def); !r) return r;
-    return {};
+    // Last, once every class exists: copy and pickle through copyreg.
+    return package::packed::add_copy_support();
 }
 
 // ---------------------------------------------------------------- entry

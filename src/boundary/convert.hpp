@@ -38,6 +38,20 @@ struct Converter<std::string_view> {
     }
 };
 
+/// The contents of a bytes object (or subclass), valid while the argument lives.
+struct Bytes {
+    std::string_view data;
+};
+
+template <>
+struct Converter<Bytes> {
+    static Result<Bytes> convert(PyObject* obj) {
+        if (!PyBytes_Check(obj)) [[unlikely]]
+            return raise_type_mismatch(obj, &PyBytes_Type);
+        return Bytes{{PyBytes_AS_STRING(obj), static_cast<std::size_t>(PyBytes_GET_SIZE(obj))}};
+    }
+};
+
 /// An optional parameter (`=None`): absent arguments (null) and None give nullopt.
 template <class T>
 struct Converter<std::optional<T>> {

@@ -9,11 +9,12 @@
 
 #include "boundary/borrow.hpp"
 #include "boundary/panic.hpp"
+#include "process/thread_identity.hpp"
 
+#include <cstdint>
 #include <format>
 #include <memory>
 #include <string_view>
-#include <thread>
 #include <type_traits>
 #include <utility>
 
@@ -48,7 +49,7 @@ template <class Payload>
 inline void check_owner(const Instance<Payload>& inst) {
     if constexpr (ThreadAffinity<Payload>::kBound) {
         using Affinity = ThreadAffinity<Payload>;
-        if (Affinity::bound(inst.payload) && Affinity::owner(inst.payload) != std::this_thread::get_id()) [[unlikely]]
+        if (Affinity::bound(inst.payload) && Affinity::owner(inst.payload) != process::thread_identity()) [[unlikely]]
             panic(std::format("{} is unsendable, but sent to another thread", Affinity::type_path(inst.payload)));
     }
 }
@@ -119,7 +120,7 @@ template <class P, class Construct>
     std::construct_at(&inst.borrow);
     if constexpr (ThreadAffinity<P>::kBound) {
         // Read only for bound instances: the others leave it unset.
-        if (ThreadAffinity<P>::bound(inst.payload)) ThreadAffinity<P>::set_owner(inst.payload, std::this_thread::get_id());
+        if (ThreadAffinity<P>::bound(inst.payload)) ThreadAffinity<P>::set_owner(inst.payload, process::thread_identity());
     }
     return Owned::steal(self);
 }
@@ -159,7 +160,7 @@ void dealloc(PyObject* self) noexcept {
         // The payload is plain C++ data, safe to destroy on any thread that
         // holds the interpreter lock: it is reported, not leaked.
         using Affinity = ThreadAffinity<Payload>;
-        if (Affinity::bound(inst.payload) && Affinity::owner(inst.payload) != std::this_thread::get_id())
+        if (Affinity::bound(inst.payload) && Affinity::owner(inst.payload) != process::thread_identity())
             report_foreign_drop(Affinity::type_path(inst.payload));
     }
     std::destroy_at(&inst.payload);

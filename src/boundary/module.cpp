@@ -47,12 +47,15 @@ Result<void> add_submodule(Borrowed parent, Borrowed child, const char* key) {
     const char* utf8 = PyUnicode_AsUTF8AndSize(name->get(), &size);
     if (utf8 == nullptr) return fetch_error();
     if (auto r = add(parent, std::string_view(utf8, static_cast<std::size_t>(size)), child); !r) return r;
+    return register_module(child, key);
+}
 
+Result<void> register_module(Borrowed module, const char* key) {
     auto sys = checked(PyImport_ImportModule("sys"));
     if (!sys) return kFailed;
     auto modules = checked(PyObject_GetAttrString(sys->get(), "modules"));
     if (!modules) return kFailed;
-    return checked(PyMapping_SetItemString(modules->get(), key, child.get()));
+    return checked(PyMapping_SetItemString(modules->get(), key, module.get()));
 }
 
 Result<void> add_function(Borrowed module, PyMethodDef& def) {

@@ -21,6 +21,10 @@ namespace kelto::boundary {
 /// Adds `child` under its own __name__ and stores it in sys.modules[key].
 [[nodiscard]] Result<void> add_submodule(Borrowed parent, Borrowed child, const char* key);
 
+/// Stores `module` in sys.modules[key], where imports and unpicklers find it,
+/// without making it an attribute of any other module.
+[[nodiscard]] Result<void> register_module(Borrowed module, const char* key);
+
 /// Adds a built-in function bound to `module`; `def` must live forever.
 [[nodiscard]] Result<void> add_function(Borrowed module, PyMethodDef& def);
 

@@ -202,6 +202,26 @@ struct Function {
     static inline PyMethodDef def{Sig.name.data(), &call, METH_NOARGS, kFunctionDoc<Sig>};
 };
 
+/// A module function of one positional argument `Param`, `Result<Owned>
+/// impl(T)`, for the module's own plumbing (what copyreg and unpicklers
+/// call): it has no introspection record, and its docstring is `Doc` alone.
+template <FixedString Name, FixedString Param, auto Impl, FixedString Doc>
+struct UnaryFunction {
+    using Arg = typename detail::FnTraits<decltype(Impl)>::Receiver;
+
+    static PyObject* call(PyObject*, PyObject* arg) noexcept {
+        return guarded({{}, Name.view()}, [&]() -> PyObject* {
+            auto value = Converter<Arg>::convert(arg);
+            if (!value) {
+                prefix_argument_error(Param.view());
+                return nullptr;
+            }
+            return release_or_null(Impl(*std::move(value)));
+        }, static_cast<PyObject*>(nullptr));
+    }
+    static inline PyMethodDef def{Name.text, &call, METH_O, Doc.text};
+};
+
 // ---------------------------------------------------------------- table entries
 
 /// The constructor entry of a ClassSpec.

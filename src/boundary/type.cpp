@@ -13,6 +13,8 @@ PyMethodDef* method_table(const ClassSpec& spec) {
     for (const MethodSpec& m : spec.methods)
         table->push_back({m.signature->name.data(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m.call)),
                           METH_FASTCALL | METH_KEYWORDS, m.doc});
+    if (spec.generic)
+        table->push_back({"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS, "See PEP 585"});
     table->push_back({});
     return table->data();
 }
@@ -66,7 +68,7 @@ Result<PyTypeObject*> create(const ClassSpec& spec) {
     if (spec.richcompare != nullptr)
         slots.push_back({Py_tp_richcompare, reinterpret_cast<void*>(spec.richcompare)});
     if (spec.unhashable) slots.push_back({Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)});
-    if (!spec.methods.empty()) slots.push_back({Py_tp_methods, method_table(spec)});
+    if (!spec.methods.empty() || spec.generic) slots.push_back({Py_tp_methods, method_table(spec)});
     if (!spec.properties.empty()) slots.push_back({Py_tp_getset, property_table(spec)});
     slots.push_back({0, nullptr});
 

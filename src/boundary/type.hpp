@@ -61,6 +61,9 @@ struct ClassSpec {
     std::span<const PropertySpec> properties = {};
     std::span<const ClassAttribute> attributes = {};
     bool slot_records = true;  ///< describe __repr__, __str__ and __int__ in the introspection records
+    /// Subscriptable at run time (`Cmp[Depends, Value]` is a types.GenericAlias),
+    /// as the class is generic in the type stubs. Not in the introspection records.
+    bool generic = false;
     // For the type stubs only: the operand type of == and != (empty: the
     // class declares no comparison), and whether <, <=, > and >= accept it too.
     std::string_view stub_equality = {};

@@ -1,13 +1,17 @@
 #include "process/stdout.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <string>
 
+#include <poll.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace kelto::process {
@@ -82,15 +86,100 @@ bool lock_stdout(Blocking& outside) noexcept {
     }
 }
 
-// What this thread keeps back while it holds output (see hold_output).
+// What this thread keeps back while it holds output (see hold_output), and
+// how many lines it dropped because they would not fit.
 thread_local std::string held;
+thread_local std::size_t dropped_lines = 0;
+
+/// True when a write to the file of `status` never waits for a reader: a regular file or a
+/// block device. Pipes, sockets and terminals may be full.
+bool writes_never_wait(const struct stat& status) noexcept {
+    return S_ISREG(status.st_mode) || S_ISBLK(status.st_mode);
+}
+
+/// The end of the last whole line in `bytes` (0 when there is none).
+std::size_t whole_lines(std::string_view bytes) noexcept {
+    const std::size_t newline = bytes.rfind('\n');
+    return newline == std::string_view::npos ? 0 : newline + 1;
+}
+
+/// Writes the leading whole lines of `held` that descriptor 1 takes without
+/// waiting, and removes them. It never waits: not for the output lock (its
+/// holder may be blocked on the pipe), nor for room in a pipe, where it
+/// writes only after poll() reports room, at most PIPE_BUF bytes at a time,
+/// which a pipe with room takes whole at once.
+void write_without_waiting() noexcept {
+    if (pthread_mutex_trylock(&stdout_lock) != 0) return;
+    struct stat status{};
+    std::size_t done = 0;
+    if (::fstat(STDOUT_FILENO, &status) != 0) {
+        if (errno == EBADF) done = held.size();  // no standard output: written, as everywhere else
+    } else {
+        const bool never_wait = writes_never_wait(status);
+        while (done < held.size()) {
+            std::string_view rest{held.data() + done, held.size() - done};
+            if (!never_wait) rest = rest.substr(0, PIPE_BUF);
+            rest = rest.substr(0, whole_lines(rest));
+            if (rest.empty()) break;  // a line longer than a write that cannot wait
+            if (!never_wait) {
+                pollfd ready{.fd = STDOUT_FILENO, .events = POLLOUT, .revents = 0};
+                if (::poll(&ready, 1, 0) != 1) break;  // full (or the reader's end is gone: the write says)
+            }
+            const ssize_t n = ::write(STDOUT_FILENO, rest.data(), rest.size());
+            if (n < 0) {
+                if (errno == EAGAIN || errno == EINTR) break;
+                if (errno != EBADF) report_lost_line(errno);
+                done += rest.size();  // these lines cannot be written; later ones may
+                continue;
+            }
+            done += static_cast<std::size_t>(n);
+        }
+    }
+    pthread_mutex_unlock(&stdout_lock);
+    held.erase(0, done);
+}
+
+/// Keeps `bytes` back, within kHeldOutputBudget.
+int hold(std::string_view bytes) noexcept {
+    try {
+        held.append(bytes);
+    } catch (...) {
+        return ENOMEM;
+    }
+    detail::held_bytes = true;
+    if (held.size() <= kHeldOutputBudget) [[likely]] return 0;
+    write_without_waiting();
+    if (held.size() > kHeldOutputBudget) {
+        // The new line comes last and lines go out in order, so it is all
+        // still there (unless a write to a file stopped inside it).
+        held.resize(held.size() - std::min(held.size(), bytes.size()));
+        ++dropped_lines;
+    }
+    if (held.capacity() > 2 * kHeldOutputBudget) held.shrink_to_fit();  // after a line longer than the budget
+    return 0;
+}
+
+/// "kelto: 12 lines of standard output were dropped ...", on standard error.
+void report_dropped_lines() noexcept {
+    char diagnostic[200];
+    const int n = std::snprintf(diagnostic, sizeof diagnostic,
+                                "kelto: %zu lines of standard output were dropped: more than %zu bytes were kept "
+                                "back during one call, and standard output could not take them at once\n",
+                                dropped_lines, kHeldOutputBudget);
+    dropped_lines = 0;
+    if (n > 0) write_stderr({diagnostic, std::min(static_cast<std::size_t>(n), sizeof diagnostic - 1)});
+}
 
 void after_fork_in_child() noexcept {
     // Only the forking thread lives on: whoever held the lock is gone. Lines
-    // this thread kept back belong to the parent's calls; the parent writes them.
+    // this thread kept back belong to the parent's calls; the parent writes
+    // them. The borrows it holds were taken in the parent: the child's own
+    // output goes out as it happens.
     stdout_lock = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
     held.clear();
+    dropped_lines = 0;
     detail::held_bytes = false;
+    detail::held_depth = 0;
 }
 
 }  // namespace
@@ -104,15 +193,7 @@ void set_blocking_hooks(BlockingHooks hooks) noexcept {
 }
 
 int write_stdout(std::string_view bytes) noexcept {
-    if (detail::held_depth > 0) {
-        try {
-            held.append(bytes);
-        } catch (...) {
-            return ENOMEM;
-        }
-        detail::held_bytes = true;
-        return 0;
-    }
+    if (detail::held_depth > 0) return hold(bytes);
     Blocking outside;
     if (!lock_stdout(outside)) return EINTR;
     const int error = write_all(STDOUT_FILENO, bytes, outside);
@@ -129,7 +210,8 @@ void detail::write_held() noexcept {
     std::string lines;
     lines.swap(held);
     held_bytes = false;
-    const int error = write_stdout(lines);
+    const int error = lines.empty() ? 0 : write_stdout(lines);
+    if (dropped_lines > 0) report_dropped_lines();
     if (error == 0 || error == EINTR) {
         lines.clear();
         if (held.empty()) held.swap(lines);  // keep the grown buffer for next time

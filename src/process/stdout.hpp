@@ -2,6 +2,7 @@
 // and the log lines. It bypasses Python's sys.stdout on purpose.
 #pragma once
 
+#include <cstddef>
 #include <string_view>
 
 namespace kelto::process {
@@ -33,7 +34,7 @@ void set_blocking_hooks(BlockingHooks hooks) noexcept;
 /// `may_go_on` refused to go on (the bytes may then be written in part). A
 /// process without a standard output (descriptor 1 closed) counts as success.
 /// While the calling thread holds output back (`hold_output`), the bytes are
-/// kept for later and the write succeeds at once.
+/// kept for later and the write succeeds at once (see kHeldOutputBudget).
 [[nodiscard]] int write_stdout(std::string_view bytes) noexcept;
 
 /// Writes `bytes` to file descriptor 2, best effort, also outside the
@@ -44,9 +45,17 @@ void write_stderr(std::string_view bytes) noexcept;
 /// error: "kelto: could not write a log line to standard output: ...".
 void report_lost_line(int error) noexcept;
 
+/// How many bytes of output one thread keeps back at most. A line that would
+/// pass it first sends the whole lines kept so far, as far as descriptor 1
+/// takes them without waiting (a regular file always does, a pipe while it
+/// has room); a line that still does not fit is dropped and counted, and the
+/// count is reported on standard error when the thread writes what it kept.
+/// So a process that ends abruptly inside a hold loses at most this much.
+inline constexpr std::size_t kHeldOutputBudget = std::size_t{64} << 10;
+
 namespace detail {
 inline thread_local unsigned held_depth = 0;
-inline thread_local bool held_bytes = false;
+inline thread_local bool held_bytes = false;  ///< lines kept back, or a count of dropped ones
 void write_held() noexcept;
 }  // namespace detail
 
@@ -55,9 +64,11 @@ void write_held() noexcept;
 /// write, when the outermost hold is released. A thread holds output back
 /// while it holds something another thread may ask for at once (a borrow of
 /// an object), so it never keeps that over a blocked write or a wait for the
-/// output lock. Holds nest.
+/// output lock. Holds nest. A forked child starts holding nothing: the holds
+/// its thread took in the parent are released there as no-ops.
 inline void hold_output() noexcept { ++detail::held_depth; }
 inline void release_output() noexcept {
+    if (detail::held_depth == 0) [[unlikely]] return;  // taken before the fork that made this process
     if (--detail::held_depth == 0 && detail::held_bytes) [[unlikely]] detail::write_held();
 }
 

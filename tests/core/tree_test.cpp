@@ -232,6 +232,22 @@ TEST(Share, TakeCopiesWhatAnotherStillHolds) {
     EXPECT_EQ(constraint_text(Constraint{std::move(payload)}), "[ Depends( changed ) ] < [ x ]");
 }
 
+TEST(Share, SharedNodesAreMeasuredOnceAndALongTextIsRefusedUnwritten) {
+    Constraint tree = depends("a");
+    std::string expected = "Depends( a )";
+    for (int i = 0; i < 10; ++i) {
+        tree = num_of(tree, tree);
+        expected = "NumOf( " + expected + ", " + expected + " )";
+    }
+    EXPECT_EQ(constraint_text_size(tree, SIZE_MAX), expected.size());
+    EXPECT_EQ(constraint_text_size(tree, expected.size() - 1), std::nullopt);
+    EXPECT_EQ(constraint_text(tree), expected);
+    for (int i = 10; i < 40; ++i) tree = num_of(tree, tree);  // terabytes of text
+    std::string out{"kept"};
+    EXPECT_THROW(append_constraint_text(out, tree), TextTooLong);
+    EXPECT_EQ(out, "kept");
+}
+
 TEST(Share, CopiesDieOnManyThreads) {
     // Every thread drops its copies of one shared tree; the last one, whichever
     // it is, frees it (AddressSanitizer builds see a double or missed free).

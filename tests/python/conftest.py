@@ -55,6 +55,8 @@ def pytest_configure(config):
     config.addinivalue_line("markers", "slow: minutes-long scale tests, run only with --slow")
     config.addinivalue_line("markers", "no_leakhunt: not repeated by the leak hunter (tests/leakhunt.py)")
     config.addinivalue_line(
+        "markers", "no_refhunt: judged by memory blocks only by the leak hunter (tests/leakhunt.py)")
+    config.addinivalue_line(
         "markers",
         "external: checks kelto's files with outside tools (type checkers, dpkg, the installability "
         "checker); the sanitizer run skips them, since kelto's memory is not what they test",

@@ -330,3 +330,25 @@ Depends(name)
     assert rc < 0
     assert re.match(rb"memory allocation of (\d+) bytes failed\n", err)
     assert int(err.split()[3]) > 256 << 20
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer reserves more address space than the limit")
+@pytest.mark.parametrize("compare", ["huge < 1.5", "Depends('a') < huge"], ids=["left", "right"])
+def test_a_refusal_too_long_to_write_is_measured_first(run_python, compare):
+    # Forty doublings of shared nodes: the text would take terabytes. Its
+    # length is known from the tree, so the refusal takes no memory for it.
+    code = f"""
+import resource
+from kelto.package.constraint import Depends, NumOf
+huge = Depends("a")
+for _ in range(40):
+    huge = NumOf([huge, huge])
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (1500 << 20, hard))
+try:
+    {compare}
+except MemoryError as error:
+    print(error)
+"""
+    rc, out, err = run_python(code)
+    assert (rc, out) == (0, b"the text form of a constraint is longer than 1 GiB\n"), err.decode()

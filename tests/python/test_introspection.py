@@ -111,6 +111,8 @@ def test_nothing_callable_is_undescribed():
             for attribute, value in vars(cls).items():
                 if attribute in ("__doc__", "__module__", "__hash__") or isinstance(value, cls):
                     continue
+                if attribute == "__class_getitem__":  # run-time generics, kept out of the fixed records
+                    continue
                 if name == "CmpType":  # described by its class record alone
                     continue
                 assert (name, attribute) in described, (name, attribute)

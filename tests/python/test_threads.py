@@ -99,3 +99,34 @@ def test_threads_importing_at_once_share_one_module(run_python, threads):
         print(type(seen[0][1]([]) >= 1).__name__)
     """)
     assert (rc, out, err) == (0, b"Cmp\n", b"")
+
+
+def test_an_if_then_of_an_ended_thread_belongs_to_no_later_one(run_python):
+    # A thread that has ended leaves its system id to the next one; the
+    # IfThen it made must still refuse every other thread, and the forked
+    # child's thread, which is its parent's, keeps its own.
+    rc, out, err = run_python("""if True:
+        import os, threading
+        from kelto.package.constraint import Depends, IfThen
+        def on_new_thread(fn):
+            worker = threading.Thread(target=fn)
+            worker.start()
+            worker.join()
+        def read(it, seen):
+            try:
+                it.cond
+                seen.append("read")
+            except BaseException as error:
+                seen.append(type(error).__name__)
+        made, seen = [], []
+        on_new_thread(lambda: made.append(IfThen(Depends("a"), 1)))
+        for _ in range(3):
+            on_new_thread(lambda: read(made[0], seen))
+        read(made[0], seen)
+        mine = IfThen(Depends("b"), 2)
+        if os.fork() == 0:
+            read(mine, seen)
+            os._exit(0 if seen[-1] == "read" else 5)
+        print(*seen, os.waitstatus_to_exitcode(os.wait()[1]))
+    """)
+    assert out.decode().split() == ["PanicException"] * 4 + ["0"], err.decode()

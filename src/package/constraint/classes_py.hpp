@@ -11,8 +11,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
-#include <thread>
 
 template <>
 struct kelto::boundary::ThreadAffinity<kelto::package::constraint::Holder> {
@@ -24,14 +24,12 @@ struct kelto::boundary::ThreadAffinity<kelto::package::constraint::Holder> {
     }
     // An IfThen holds a node, never a payload in place, so the bytes after
     // its Holder are free for the owner (kTailBytesOf makes room).
-    static std::thread::id owner(const Holder& held) noexcept {
-        std::thread::id id;
-        std::memcpy(static_cast<void*>(&id), held.tail(), sizeof id);
+    static std::uint64_t owner(const Holder& held) noexcept {
+        std::uint64_t id;
+        std::memcpy(&id, held.tail(), sizeof id);
         return id;
     }
-    static void set_owner(Holder& held, std::thread::id id) noexcept {
-        std::memcpy(held.tail(), static_cast<const void*>(&id), sizeof id);
-    }
+    static void set_owner(Holder& held, std::uint64_t id) noexcept { std::memcpy(held.tail(), &id, sizeof id); }
 };
 
 namespace kelto::package::constraint {
@@ -61,8 +59,7 @@ inline constexpr std::array<boundary::ClassObject*, kKindCount> kClassOfKind = {
 /// the payload in place, or for the owner thread of a thread-bound class.
 template <class Payload>
 inline constexpr std::size_t kTailBytesOf =
-    std::max(kTailBytes<Payload>, kKindOf<Payload> == Kind::IfThen ? sizeof(std::thread::id) : 0);
-static_assert(std::is_trivially_copyable_v<std::thread::id>);
+    std::max(kTailBytes<Payload>, kKindOf<Payload> == Kind::IfThen ? sizeof(std::uint64_t) : 0);
 
 /// True when `cls` stands at the place of `Payload`'s kind in kClassOfKind.
 template <class Payload>

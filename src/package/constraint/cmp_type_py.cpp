@@ -55,4 +55,10 @@ Result<CmpType> cmp_type_from_py(boundary::Borrowed obj) {
 
 Result<Owned> cmp_type_to_py(CmpType op) { return boundary::new_instance(cmp_type_class.get(), op); }
 
+Result<Owned> cmp_type_member(CmpType op) {
+    // The class is immutable: its attributes are the members made with it.
+    const std::string name{member_name(op)};
+    return boundary::checked(PyObject_GetAttrString(reinterpret_cast<PyObject*>(cmp_type_class.get()), name.c_str()));
+}
+
 }  // namespace kelto::package::constraint

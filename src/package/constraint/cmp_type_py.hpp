@@ -18,6 +18,9 @@ extern boundary::ClassObject cmp_type_class;
 /// A new CmpType object (not the class attribute) holding `op`.
 [[nodiscard]] boundary::Result<boundary::Owned> cmp_type_to_py(CmpType op);
 
+/// The class attribute for `op` (CmpType.Less, ...): the member itself.
+[[nodiscard]] boundary::Result<boundary::Owned> cmp_type_member(CmpType op);
+
 }  // namespace kelto::package::constraint
 
 template <>

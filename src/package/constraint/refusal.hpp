@@ -14,8 +14,8 @@ namespace kelto::package::constraint {
 [[nodiscard]] std::string value_type_description(std::optional<ValueType> type);
 
 /// "Cannot compare type Some(Bool) from constraint Depends( a ) with type
-/// Some(Int) from constraint 2 using operator '<'". Throws TextTooLong when a
-/// side's text passes kMaxTextBytes.
+/// Some(Int) from constraint 2 using operator '<'". Throws TextTooLong, before
+/// building anything, when the message would pass kMaxTextBytes.
 [[nodiscard]] std::string refusal_text(const Constraint& lhs, const Constraint& rhs, CmpType op,
                                        const CmpRefusal& refusal);
 

@@ -111,6 +111,8 @@ consteval boundary::ClassSpec constraint_class(boundary::ClassSpec base,
     base.basic_size += static_cast<int>(kTailBytesOf<Payload>);
     base.stub_equality = detail::kStubOperands<Payload>.view();
     base.stub_ordering = detail::kStubOperands<Payload>.ordering;
+    // The stubs make a class generic in the fields that hold one constraint.
+    base.generic = detail::HasChildren<Payload>;
     return base;
 }
 

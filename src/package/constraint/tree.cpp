@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <string_view>
 #include <tuple>
+#include <unordered_map>
 #include <utility>
 
 namespace kelto::package::constraint {
@@ -28,6 +29,12 @@ struct TreeAccess {
     }
 
     static std::uintptr_t release(Constraint& c) noexcept { return std::exchange(c.bits_, 0); }
+
+    /// The node of `c` when another Constraint points at it too, else null.
+    static const detail::NodeHeader* shared_node(const Constraint& c) noexcept {
+        const detail::NodeHeader* node = header(c.bits_);
+        return node->sole() ? nullptr : node;
+    }
 
     /// Drops one reference; true when it was the last, so the node is the
     /// caller's to free.
@@ -223,7 +230,62 @@ void Constraint::release(std::uintptr_t bits) noexcept {
 // ---------------------------------------------------------------------------
 // Text form
 
+std::optional<std::size_t> constraint_text_size(const Constraint& c, std::size_t limit) {
+    // The walk of append_constraint_text, counting instead of writing. A node
+    // held more than once is measured once: NumOf([c, c]) nested forty times
+    // is a walk of eighty steps, though its text would take terabytes. The
+    // count stops as soon as it passes `limit`, so it never overflows.
+    struct Frame {
+        const Constraint* node;
+        std::size_t next;
+        std::size_t count;
+        std::size_t start;  // the count when the node's text began
+    };
+    SmallStack<Frame, 32> open;
+    std::unordered_map<const detail::NodeHeader*, std::size_t> shared_sizes;
+    std::string piece;  // a leaf's text, an opening or a separator, written to be measured
+    std::size_t total = 0;
+    const Constraint* next = &c;
+    for (;;) {
+        if (next != nullptr) {
+            const detail::NodeHeader* shared = Access::shared_node(*next);
+            if (const auto known = shared != nullptr ? shared_sizes.find(shared) : shared_sizes.end();
+                known != shared_sizes.end()) {
+                total += known->second;
+            } else {
+                piece.clear();
+                const auto children = write_open(piece, *next);
+                if (children) open.push_back({next, 0, *children, total});
+                else if (shared != nullptr) shared_sizes.emplace(shared, piece.size());
+                total += piece.size();
+            }
+            next = nullptr;
+        }
+        if (total > limit) return std::nullopt;
+        if (open.empty()) return total;
+        Frame& frame = open.back();
+        if (frame.next < frame.count) {
+            if (frame.next > 0) {
+                piece.clear();
+                write_separator(piece, *frame.node);
+                total += piece.size();
+            }
+            next = &child(*frame.node, frame.next++);
+        } else {
+            total += closing_text(*frame.node).size();
+            if (const detail::NodeHeader* shared = Access::shared_node(*frame.node))
+                shared_sizes.emplace(shared, total - frame.start);
+            open.pop_back();
+        }
+    }
+}
+
 void append_constraint_text(std::string& out, const Constraint& c) {
+    // Measured first, so a text past the limit costs no memory, and the one
+    // that is written grows `out` once.
+    const auto size = constraint_text_size(c, kMaxTextBytes);
+    if (!size || out.size() + *size > kMaxTextBytes) throw TextTooLong{};
+    out.reserve(out.size() + *size);
     // Depth-first with an explicit stack of the parents still open.
     SmallStack<TextFrame, 32> open;
     const Constraint* next = &c;
@@ -233,7 +295,6 @@ void append_constraint_text(std::string& out, const Constraint& c) {
             next = nullptr;
         }
         if (open.empty()) return;
-        if (out.size() > kMaxTextBytes) throw TextTooLong{};
         TextFrame& frame = open.back();
         if (frame.next < frame.count) {
             if (frame.next > 0) write_separator(out, *frame.node);

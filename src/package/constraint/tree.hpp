@@ -157,6 +157,14 @@ public:
     /// True for a moved-from Constraint.
     [[nodiscard]] bool empty() const noexcept { return bits_ == 0; }
 
+    /// Whether another Constraint holds this node too. A walk that meets a
+    /// node more than once meets it through a shared one: a node held once is
+    /// reached only through the one parent that holds it.
+    [[nodiscard]] bool shared() const noexcept { return !header()->sole(); }
+
+    /// The node, as an identity: equal for Constraints that share one.
+    [[nodiscard]] const void* node_id() const noexcept { return header(); }
+
 private:
     friend struct TreeAccess;  // the iterative teardown in tree.cpp
     friend class Holder;       // keeps its own marker in bits_ while it holds no node
@@ -490,17 +498,21 @@ void Constraint::edit(Edit&& edit) {
 
 /// The longest text form written. Shared nodes let a few lines of code build a
 /// tree whose text would not fit in memory (each NumOf([c, c]) doubles it),
-/// so the writer gives up past this size rather than exhaust the machine.
+/// so such a text is refused before a byte of it is written.
 inline constexpr std::size_t kMaxTextBytes = std::size_t{1} << 30;
 
-/// What the writer throws when a text grows past kMaxTextBytes.
+/// What the writer throws for a text longer than kMaxTextBytes.
 class TextTooLong : public std::length_error {
 public:
     TextTooLong() : std::length_error{"the text form of a constraint is longer than 1 GiB"} {}
 };
 
+/// The length of the text form of `c`, or nothing when it passes `limit`.
+/// Takes time in the number of distinct nodes, however often they are shared.
+[[nodiscard]] std::optional<std::size_t> constraint_text_size(const Constraint& c, std::size_t limit);
+
 /// The text form: "[ Depends( a ) ] == [ true ]", "NumOf(  )", ...
-/// Throws TextTooLong once `out` passes kMaxTextBytes.
+/// Throws TextTooLong, with `out` unchanged, when `out` would pass kMaxTextBytes.
 void append_constraint_text(std::string& out, const Constraint& c);
 [[nodiscard]] std::string constraint_text(const Constraint& c);
 

@@ -68,3 +68,25 @@ def dependency_names(packages: list[dict], count: int) -> list[str]:
     while len(names) < count:
         names += names[: count - len(names)]
     return names[:count]
+
+
+def package_names(packages: list[dict], count: int) -> list[str]:
+    """The index's own package names, each once, in index order, cycled up to
+    `count`: what a program describing an index makes a Depends of, with
+    the index's spread of lengths."""
+    names = list(dict.fromkeys(package["Package"] for package in packages)) or ["libc6"]
+    while len(names) < count:
+        names += names[: count - len(names)]
+    return names[:count]
+
+
+def index_package_names(path: Path | str, count: int) -> list[str]:
+    """package_names of the index at `path`, read without parsing the rest
+    of each stanza (the profiler reads it under valgrind)."""
+    from demo import open_index
+    names: list[str] = []
+    with open_index(str(path)) as stream:
+        for line in stream:
+            if line.startswith(b"Package: "):
+                names.append(line[9:].strip().decode())
+    return package_names([{"Package": name} for name in names], count)

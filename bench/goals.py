@@ -11,14 +11,14 @@ from harness import Group, paired_ratio
 # (group, description, numerator, denominator, comparison, target):
 # the ratio is numerator time / denominator time per item, paired per round.
 TIME_GOALS = [
-    ("version", "Version <= 2x str.split", v.KELTO_PARSE, v.FLOOR, "<=", 2.0),
-    ("version", "Version >= 4x faster than packaging", v.PACKAGING_PARSE, v.KELTO_PARSE, ">=", 4.0),
-    ("depends", "Depends <= 1.2x floor", c.KELTO_DEPENDS, c.FLOOR_DEPENDS, "<=", 1.2),
-    ("numof", "NumOf shape <= 1.5x floor shape", c.KELTO_NUMOF, c.FLOOR_NUMOF, "<=", 1.5),
+    ("version", "Version <= 1.25x str.split", v.KELTO_PARSE, v.FLOOR, "<=", 1.25),
+    ("version", "Version >= 5x faster than packaging", v.PACKAGING_PARSE, v.KELTO_PARSE, ">=", 5.0),
+    ("depends", "Depends <= 1.0x floor", c.KELTO_DEPENDS, c.FLOOR_DEPENDS, "<=", 1.0),
+    ("numof", "NumOf shape <= 1.1x floor shape", c.KELTO_NUMOF, c.FLOOR_NUMOF, "<=", 1.1),
     ("numof", "NumOf shape >= 5x faster than plain", c.PLAIN_NUMOF, c.KELTO_NUMOF, ">=", 5.0),
     ("deepcopy", "deep copy <= 2x floor per node", c.KELTO_DEEP, c.FLOOR_DEEP, "<=", 2.0),
     ("deepcopy", "deep copy >= 10x faster than plain", c.PLAIN_DEEP, c.KELTO_DEEP, ">=", 10.0),
-    ("debian", "Debian outlines >= 2.5x faster than plain", c.PLAIN_OUTLINE, c.KELTO_OUTLINE, ">=", 2.5),
+    ("debian", "Debian outlines >= 5x faster than plain", c.PLAIN_OUTLINE, c.KELTO_OUTLINE, ">=", 5.0),
     ("installable", "installability >= 2x faster than dose-distcheck", i.DOSE_CHECK, i.KELTO_CHECK, ">=", 2.0),
     ("installable", "amd64 with i386 <= 3x dose-distcheck on amd64 alone", i.KELTO_WITH_I386, i.DOSE_CHECK, "<=", 3.0),
 ] + [
@@ -55,7 +55,9 @@ def evaluate(groups: list[Group], memory: dict | None, growth: dict | None = Non
     if memory is not None:
         kelto = memory["per_object"]["kelto"]
         # The resident figure also counts the tree node, which tracemalloc cannot see.
-        size = max(kelto["traced_bytes_per_object"], kelto["getsizeof"], kelto["resident_bytes_per_object"])
+        # To a tenth of a byte: per object, the measurement's own few bytes
+        # (the interpreter's bookkeeping while it counts) show as a fraction.
+        size = round(max(kelto["traced_bytes_per_object"], kelto["getsizeof"], kelto["resident_bytes_per_object"]), 1)
         verdicts.append({"goal": "Depends <= 64 bytes per object", "group": "memory", "value": size,
                          "target": "<= 64", "met": size <= 64,
                          "measure": "max(tracemalloc bytes, sys.getsizeof, resident bytes per object)"})
@@ -70,9 +72,9 @@ def evaluate(groups: list[Group], memory: dict | None, growth: dict | None = Non
                          "met": k <= p, "measure": f"peak RSS growth per package, kelto {k:.0f} B / plain {p:.0f} B"})
         k = per_package["kelto_held"]["held_per_package"]
         p = per_package["plain_held"]["held_per_package"]
-        verdicts.append({"goal": "Debian memory held per package <= plain's", "group": "memory",
-                         "value": k / p if p > 0 else float("inf"), "target": "<= 1.0",
-                         "met": k <= p, "measure": f"RSS held per package, kelto {k:.0f} B / plain {p:.0f} B"})
+        verdicts.append({"goal": "Debian memory held per package <= 0.7x plain's", "group": "memory",
+                         "value": k / p if p > 0 else float("inf"), "target": "<= 0.7",
+                         "met": k <= 0.7 * p, "measure": f"RSS held per package, kelto {k:.0f} B / plain {p:.0f} B"})
     return verdicts
 
 

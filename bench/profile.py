@@ -10,6 +10,8 @@ share of kelto's instructions.
     python3 bench/profile.py                    # every group
     python3 bench/profile.py depends numof --top 20
     python3 bench/profile.py --driver depends:kelto   # the driver alone (used by the above)
+    python3 bench/profile.py --check            # fail on a count 5% above bench/counts.json
+    python3 bench/profile.py --update           # write the counts measured now there
 
 Output files: build/bench/callgrind/<group>-<side>.out
 """
@@ -17,6 +19,8 @@ Output files: build/bench/callgrind/<group>-<side>.out
 from __future__ import annotations
 
 import argparse
+import json
+import os
 import re
 import shutil
 import subprocess
@@ -31,6 +35,10 @@ import floor  # noqa: E402
 
 BENCH = Path(__file__).resolve().parent
 OUT = BENCH.parent / "build" / "bench" / "callgrind"
+COUNTS = BENCH / "counts.json"
+# Counts barely move between runs (the hash seed is fixed below); a change in
+# the code they measure moves them by more than this.
+TOLERANCE = 0.05
 GROUPS = ("version", "depends", "numof", "deepcopy", "debian")
 SIDES = {"version": ("kelto", "split"), "depends": ("kelto", "floor"), "numof": ("kelto", "floor"),
          "deepcopy": ("kelto", "floor"), "debian": ("kelto", "plain")}
@@ -45,19 +53,22 @@ def prepare(group: str, side: str):
     n = SIZES[group]
     if group == "version":
         import versions
-        texts = versions.load_lines(versions.DEFAULT_VERSIONS, n)
+        # The texts the timed group parses: those both parsers accept.
+        texts, _ = versions.common_subset(versions.load_lines(versions.DEFAULT_VERSIONS, 2 * n))
+        texts = texts[:n]
         if side == "kelto":
             from kelto.package.version import Version
             return (lambda: [Version(s) for s in texts]), len(texts)
         return (lambda: [s.split(".") for s in texts]), len(texts)
     if group in ("depends", "numof"):
-        packages = debian_input.load_packages(debian_input.find_index(None), 3000)
-        names = debian_input.dependency_names(packages, 3 * n if group == "numof" else n)
+        names = debian_input.index_package_names(debian_input.find_index(None), 3 * n if group == "numof" else n)
         make = constraints.depends_group if group == "depends" else constraints.numof_group
         g = make(names)
         workload = g.by_name({"kelto": constraints.KELTO_DEPENDS if group == "depends" else constraints.KELTO_NUMOF,
                               "floor": g.floor}[side])
-        return workload.run, workload.items
+        run = workload.run
+        # Built, kept, then dropped inside the window, as the timed run does.
+        return (lambda: run() and None), workload.items
     if group == "deepcopy":
         g = constraints.deep_group(n, READS)
         workload = g.by_name(constraints.KELTO_DEEP if side == "kelto" else constraints.FLOOR_DEEP)
@@ -115,13 +126,75 @@ def annotate(path: Path, inclusive: bool) -> tuple[int, list[tuple[int, float, s
 def profile(group: str, side: str) -> tuple[int, int]:
     OUT.mkdir(parents=True, exist_ok=True)
     out = OUT / f"{group}-{side}.out"
+    # A fixed hash seed: dict and set layouts, and so the counts, repeat.
+    env = {**os.environ, "PYTHONHASHSEED": "0"}
     done = subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
                            "--toggle-collect=floor_collect_region", "--dump-instr=no",
                            sys.executable, str(BENCH / "profile.py"), "--driver", f"{group}:{side}"],
-                          check=True, capture_output=True, text=True)
+                          capture_output=True, text=True, env=env)
+    if done.returncode != 0:
+        sys.stderr.write(done.stderr[-3000:])
+        done.check_returncode()
     items = int(re.search(r"items=(\d+)", done.stdout).group(1))
     total, _ = annotate(out, inclusive=False)
     return total, items
+
+
+def measure_counts(groups: list[str]) -> dict[str, dict[str, float]]:
+    """Instructions per item of each group's two sides."""
+    counts = {}
+    for group in groups:
+        counts[group] = {}
+        for side in SIDES[group]:
+            total, items = profile(group, side)
+            counts[group][side] = round(total / items, 1)
+    return counts
+
+
+def check_counts(measured: dict[str, dict[str, float]], committed: dict[str, dict[str, float]]) -> list[str]:
+    """The lines that fail the check: a kelto count more than TOLERANCE above
+    its committed figure. A peer's count that moved says the interpreter or
+    the machine changed, which makes every comparison suspect: that fails too,
+    so the figures are measured again rather than trusted."""
+    failures = []
+    for group, sides in measured.items():
+        for side, count in sides.items():
+            before = committed.get(group, {}).get(side)
+            if before is None:
+                failures.append(f"{group} {side}: no committed count (run --update)")
+            elif side == "kelto" and count > before * (1 + TOLERANCE):
+                failures.append(f"{group} {side}: {count:,.0f} instructions per item, "
+                                f"{count / before - 1:+.1%} against {before:,.0f}")
+            elif side != "kelto" and abs(count / before - 1) > TOLERANCE:
+                failures.append(f"{group} {side} (the peer): {count:,.0f} instructions per item against "
+                                f"{before:,.0f}; the interpreter or its build changed, measure anew")
+    return failures
+
+
+def print_counts(measured: dict[str, dict[str, float]], committed: dict[str, dict[str, float]]) -> None:
+    print(f"{'group':<10} {'side':<7} {'instr/item':>12} {'committed':>12} {'change':>8} {'x peer':>7}")
+    for group, sides in measured.items():
+        kelto_side, peer = SIDES[group]
+        for side, count in sides.items():
+            before = committed.get(group, {}).get(side)
+            change = "" if before is None else f"{count / before - 1:+.1%}"
+            ratio = f"{count / sides[peer]:.2f}" if side == kelto_side else ""
+            print(f"{group:<10} {side:<7} {count:>12,.1f} {'' if before is None else f'{before:,.1f}':>12} "
+                  f"{change:>8} {ratio:>7}")
+
+
+def counts_main(groups: list[str], update: bool) -> int:
+    committed = json.loads(COUNTS.read_text(encoding="utf-8")) if COUNTS.exists() else {}
+    measured = measure_counts(groups)
+    print_counts(measured, committed)
+    if update:
+        COUNTS.write_text(json.dumps({**committed, **measured}, indent=2, sort_keys=True) + "\n", encoding="utf-8")
+        print(f"written to {COUNTS}")
+        return 0
+    failures = check_counts(measured, committed)
+    for line in failures:
+        print(f"FAIL {line}", file=sys.stderr)
+    return 1 if failures else 0
 
 
 def main(argv: list[str]) -> int:
@@ -129,12 +202,18 @@ def main(argv: list[str]) -> int:
     parser.add_argument("groups", nargs="*", default=list(GROUPS), choices=[*GROUPS, []])
     parser.add_argument("--top", type=int, default=15)
     parser.add_argument("--driver", default=None, help=argparse.SUPPRESS)
+    mode = parser.add_mutually_exclusive_group()
+    mode.add_argument("--check", action="store_true",
+                      help=f"only counts; fail when one is {TOLERANCE:.0%} above {COUNTS.name}")
+    mode.add_argument("--update", action="store_true", help=f"only counts, written to {COUNTS.name}")
     args = parser.parse_args(argv)
     if args.driver:
         return driver(args.driver)
     if shutil.which("valgrind") is None:
         print("valgrind is not installed", file=sys.stderr)
         return 2
+    if args.check or args.update:
+        return counts_main(args.groups, args.update)
     for group in args.groups:
         kelto_side, other = SIDES[group]
         k_total, k_items = profile(group, kelto_side)

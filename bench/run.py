@@ -100,7 +100,7 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
 
 def build_groups(args: argparse.Namespace, packages: list[dict[str, str]], index: Path) -> list[Group]:
     groups = []
-    names = debian_input.dependency_names(packages, args.objects)
+    names = debian_input.package_names(packages, args.objects)
     for key in args.only:
         if key == "version":
             groups.append(versions.build_group(args.versions, args.limit))

@@ -245,7 +245,11 @@ case "$command" in
         PYTHONPATH="$build/main" run_pytest "$python" tests/python "$@" ;;
     bench)
         quietly build_main
-        PYTHONPATH="$build/main" "$python" bench/run.py "$@" ;;
+        # --check and --update are the instruction counts (bench/counts.json).
+        case "${1:-}" in
+            --check|--update) PYTHONPATH="$build/main" "$python" bench/profile.py "$@" ;;
+            *) PYTHONPATH="$build/main" "$python" bench/run.py "$@" ;;
+        esac ;;
     leaks)
         quietly build_debug
         PYTHONPATH="$build/debug" run_pytest python3.14-dbg tests/python -m leaks "$@" ;;
@@ -358,6 +362,9 @@ case "$command" in
                 quietly build_asan
                 run_asan_ctest
                 run_asan_pytest -q ;;
+            check/counts)
+                step "instruction counts of the benchmarks against bench/counts.json (fails on a 5% regression)"
+                PYTHONPATH="$build/main" "$python" bench/profile.py --check ;;
             check/fuzz)
                 step "fuzzing"
                 quietly build_fuzz

@@ -59,5 +59,6 @@ check/suite: check/build
 check/sdist: check/suite
 check/gcc14: check/sdist
 check/asan: check/gcc14
+check/counts: check/asan
 check/fuzz: check/asan
 check/boundary-fuzz: check/fuzz

@@ -1,8 +1,10 @@
-// The instance layout every module class shares (object header, one held
-// value, a borrow flag, and where some instances are thread-bound the owner
-// thread) and the operations on it: allocate, test, read, write, destroy. The
-// held value is a class's payload, or for classes whose payloads are shared
-// nodes, the handle to one node: one layout then serves all those classes.
+// The instance layout every module class shares (object header, a borrow
+// flag, one held value) and the operations on it: allocate, test, read,
+// write, destroy. The held value is a class's payload, or for classes whose
+// payloads are shared nodes, the holder of one node: one layout then serves
+// all those classes. The held value comes last, so a class may give its
+// objects more bytes after it (a basic size above sizeof(Instance)) for the
+// held value's own use.
 #pragma once
 
 #include "boundary/borrow.hpp"
@@ -20,27 +22,20 @@ namespace kelto::boundary {
 
 /// Held types some of whose instances belong to the thread that made them
 /// specialise this: `kBound` true, `bound(held)` telling which instances,
-/// and `type_path(held)` naming their class for the messages.
+/// `type_path(held)` naming their class for the messages, and `owner(held)`
+/// and `set_owner(held, id)` keeping the owner where the held value has room
+/// for it (bound instances only).
 template <class Payload>
 struct ThreadAffinity {
     static constexpr bool kBound = false;
 };
 
-namespace detail {
-struct NoOwner {};
-struct OwnerThread {
-    std::uint64_t id;  ///< process::thread_identity() of the thread that made it
-};
-}  // namespace detail
-
 /// Every instance of a module class.
 template <class Payload>
 struct Instance {
     PyObject ob_base;
-    Payload payload;
     BorrowFlag borrow;
-    [[no_unique_address]] std::conditional_t<ThreadAffinity<Payload>::kBound, detail::OwnerThread,
-                                             detail::NoOwner> owner;
+    Payload payload;  // last: the class's extra bytes, if any, follow it
 };
 
 template <class Payload>
@@ -54,7 +49,7 @@ template <class Payload>
 inline void check_owner(const Instance<Payload>& inst) {
     if constexpr (ThreadAffinity<Payload>::kBound) {
         using Affinity = ThreadAffinity<Payload>;
-        if (Affinity::bound(inst.payload) && inst.owner.id != process::thread_identity()) [[unlikely]]
+        if (Affinity::bound(inst.payload) && Affinity::owner(inst.payload) != process::thread_identity()) [[unlikely]]
             panic(std::format("{} is unsendable, but sent to another thread", Affinity::type_path(inst.payload)));
     }
 }
@@ -101,12 +96,10 @@ template <class Payload, class Write>
     return {};
 }
 
-/// A new instance of `cls` whose payload is the value `make()` returns, built
-/// in place (no intermediate moves of short strings); a thread-bound one
-/// belongs to the calling thread.
-template <class Make>
-[[nodiscard]] Result<Owned> emplace_instance(PyTypeObject* cls, Make&& make) {
-    using P = std::remove_cvref_t<std::invoke_result_t<Make>>;
+/// A new instance of `cls` whose payload `construct(Payload*)` builds in the
+/// raw memory it is given; a thread-bound one belongs to the calling thread.
+template <class P, class Construct>
+[[nodiscard]] Result<Owned> construct_instance(PyTypeObject* cls, Construct&& construct) {
     // Our classes are never subclassed and never tracked by the collector, so
     // the generic allocation (zero the memory, consider GC) is not needed:
     // every member is constructed below. tp_free (PyObject_Free) pairs with it.
@@ -118,7 +111,7 @@ template <class Make>
     PyObject_Init(self, cls);  // also takes the reference a heap type's instance holds
     auto& inst = instance_cast<P>(self);
     try {
-        ::new (static_cast<void*>(&inst.payload)) P(std::forward<Make>(make)());
+        std::forward<Construct>(construct)(&inst.payload);
     } catch (...) {
         cls->tp_free(self);  // no payload to destroy: skip the deallocator
         Py_DECREF(cls);
@@ -127,9 +120,17 @@ template <class Make>
     std::construct_at(&inst.borrow);
     if constexpr (ThreadAffinity<P>::kBound) {
         // Read only for bound instances: the others leave it unset.
-        if (ThreadAffinity<P>::bound(inst.payload)) inst.owner.id = process::thread_identity();
+        if (ThreadAffinity<P>::bound(inst.payload)) ThreadAffinity<P>::set_owner(inst.payload, process::thread_identity());
     }
     return Owned::steal(self);
+}
+
+/// A new instance of `cls` whose payload is the value `make()` returns, built
+/// in place (no intermediate moves of short strings).
+template <class Make>
+[[nodiscard]] Result<Owned> emplace_instance(PyTypeObject* cls, Make&& make) {
+    using P = std::remove_cvref_t<std::invoke_result_t<Make>>;
+    return construct_instance<P>(cls, [&](P* at) { ::new (static_cast<void*>(at)) P(std::forward<Make>(make)()); });
 }
 
 /// A new instance of `cls` taking over `payload`. On failure `payload` is
@@ -159,7 +160,7 @@ void dealloc(PyObject* self) noexcept {
         // The payload is plain C++ data, safe to destroy on any thread that
         // holds the interpreter lock: it is reported, not leaked.
         using Affinity = ThreadAffinity<Payload>;
-        if (Affinity::bound(inst.payload) && inst.owner.id != process::thread_identity())
+        if (Affinity::bound(inst.payload) && Affinity::owner(inst.payload) != process::thread_identity())
             report_foreign_drop(Affinity::type_path(inst.payload));
     }
     std::destroy_at(&inst.payload);

@@ -1,5 +1,7 @@
 #include "tree_builders.hpp"
 
+#include "package/constraint/holder.hpp"
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -7,6 +9,7 @@
 #include <cstdlib>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <new>
 #include <optional>
 #include <ostream>
@@ -410,6 +413,80 @@ TEST(MillionWide, NumOfCopiesPrintsAndDies) {
     tree.reset();
     EXPECT_EQ(copy.get<NumOfPayload>().of.size(), kMillion);
     EXPECT_TRUE(constraint_text(copy) == expected);
+}
+
+// ---------------------------------------------------------------------------
+// Holder: a leaf kept in place until a second holder appears
+
+/// A Holder with room for the largest leaf after it, as an object gives it.
+template <class Payload>
+struct HolderBox {
+    template <class... Args>
+    explicit HolderBox(Args&&... args) {
+        ::new (static_cast<void*>(bytes)) Holder(Holder::InPlace<Payload>{}, std::forward<Args>(args)...);
+    }
+    HolderBox(const HolderBox&) = delete;
+    HolderBox& operator=(const HolderBox&) = delete;
+    ~HolderBox() { std::destroy_at(&get()); }
+    Holder& get() { return *std::launder(reinterpret_cast<Holder*>(bytes)); }
+
+    alignas(Holder) std::byte bytes[sizeof(Holder) + kTailBytes<Payload>];
+};
+
+// A name past the inline capacity, so the payload owns a heap block that a
+// botched move would leak or free twice (seen by AddressSanitizer).
+const std::string kLongName = repeat("long-name-", 5);
+
+TEST(Holder, BuildsALeafWithoutANodeAndSharesItOnce) {
+    HolderBox<DependsPayload> box{std::string_view{"libc6"}};
+    Holder& held = box.get();
+    EXPECT_EQ(held.kind(), Kind::Depends);
+    EXPECT_EQ(held.get<DependsPayload>().name, "libc6");
+
+    std::size_t before = allocation_count;
+    const Constraint first = held.share();
+    if (KELTO_COUNTS_ALLOCATIONS) {
+        EXPECT_LE(allocation_count - before, 1U);
+    }
+    before = allocation_count;
+    const Constraint second = held.share();
+    EXPECT_EQ(allocation_count - before, 0U);  // the node made by the first share
+    EXPECT_EQ(&first.get<DependsPayload>(), &second.get<DependsPayload>());
+    EXPECT_EQ(&held.get<DependsPayload>(), &first.get<DependsPayload>());
+    EXPECT_EQ(held.kind(), Kind::Depends);
+}
+
+TEST(Holder, EditsInPlaceUntilSharedThenOnACopy) {
+    HolderBox<SpecOptionPayload> box{std::string_view{"pkg"}, kLongName};
+    Holder& held = box.get();
+    held.edit<SpecOptionPayload>([](SpecOptionPayload& p) noexcept { p.option_name = Text{"opt"}; });
+    EXPECT_EQ(held.get<SpecOptionPayload>().option_name, "opt");
+
+    const Constraint shared = held.share();
+    held.edit<SpecOptionPayload>([](SpecOptionPayload& p) noexcept { p.package_name = Text{kLongName}; });
+    EXPECT_EQ(constraint_text(shared), "Package 'pkg' -> Option 'opt'");
+    EXPECT_EQ(constraint_text(held.node()), "Package '" + kLongName + "' -> Option 'opt'");
+}
+
+TEST(Holder, OutlivedByTheNodeItShared) {
+    std::optional<Constraint> shared;
+    {
+        HolderBox<ValuePayload> box{SpecOptionValue{kLongName}};
+        shared = box.get().share();
+    }
+    EXPECT_EQ(constraint_text(*shared), kLongName);
+    {
+        HolderBox<ValuePayload> box{SpecOptionValue{version("1.2.*")}};
+        EXPECT_EQ(box.get().kind(), Kind::Value);
+        EXPECT_EQ(value_type_of(box.get().node()), ValueType::Version);
+    }
+}
+
+TEST(Holder, ParentsHoldTheirNode) {
+    const Holder held{maximize(depends("a"))};
+    EXPECT_EQ(held.kind(), Kind::Maximize);
+    const Constraint copy = held.share();
+    EXPECT_EQ(&copy.get<MaximizePayload>(), &held.get<MaximizePayload>());
 }
 
 }  // namespace

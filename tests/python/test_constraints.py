@@ -72,6 +72,27 @@ class TestConstruction:
         d.on = "later"
         assert constraint_text(it) == "If( Depends( a ) ) Then [ Depends( a ) ]"
 
+    # A fresh leaf keeps its value in the object until something else holds
+    # it too; a name too long to keep inline checks that the value moves whole.
+    @pytest.mark.parametrize("make, prop", [
+        (lambda v: Depends(v), "on"),
+        (lambda v: SpecOption("p", v), "option_name"),
+    ], ids=["Depends", "SpecOption"])
+    @pytest.mark.parametrize("share", [
+        lambda o: NumOf([o, o]),
+        lambda o: Maximize(o),
+        lambda o: o == o,
+        lambda o: Cmp(o, 1, CmpType.Less).if_then(o),
+    ], ids=["NumOf", "Maximize", "operator", "if_then"])
+    def test_a_leaf_edited_before_and_after_it_is_first_shared(self, constraint_text, make, prop, share):
+        long_name = "a-name-longer-than-thirty-bytes-" * 2
+        obj = make("first")
+        setattr(obj, prop, long_name)
+        held, again = share(obj), share(obj)
+        setattr(obj, prop, "x")
+        assert constraint_text(held) == constraint_text(again) == constraint_text(share(make(long_name)))
+        assert getattr(obj, prop) == "x"
+
     @pytest.mark.parametrize("make, prop, wrap, text", [
         (lambda: Maximize(Depends("a")), "item", lambda m: m, "Maximize( Maximize( Depends( a ) ) )"),
         (lambda: IfThen(1, 2), "then", lambda i: i, "If( 1 ) Then [ If( 1 ) Then [ 2 ] ]"),

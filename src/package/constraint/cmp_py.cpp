@@ -8,8 +8,8 @@ namespace {
 using boundary::Owned;
 using boundary::Result;
 
-Result<Owned> cmp_if_then(const Constraint& self, Constraint then) {
-    return boundary::emplace_instance(if_then_class.get(), [&] { return Constraint(IfThenPayload{self, std::move(then)}); });
+Result<Owned> cmp_if_then(const Holder& self, Constraint then) {
+    return constraint_to_py(Constraint(IfThenPayload{self.share(), std::move(then)}));
 }
 
 constexpr boundary::Param kNewParams[] = {

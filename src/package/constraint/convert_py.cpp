@@ -28,13 +28,12 @@ using Attempt = Result<std::optional<Constraint>>;
 
 /// The node of a constraint object, shared under a shared borrow; nothing
 /// when `obj` is none or is exclusively borrowed. Python cannot subclass these
-/// classes, so an instance's type is the class itself: one compare per class
-/// instead of a subtype walk.
+/// classes, and they alone free their instances with dealloc<Holder>: one
+/// compare tells a constraint object, instead of a subtype walk or one
+/// compare per class.
 Attempt share_constraint_object(Borrowed obj) {
-    PyTypeObject* type = Py_TYPE(obj.get());
-    if (std::ranges::none_of(kClassOfKind, [type](boundary::ClassObject* cls) { return cls->get() == type; }))
-        return std::nullopt;
-    auto shared = boundary::read_payload<Constraint>(obj, [](const Constraint& node) { return node; });
+    if (Py_TYPE(obj.get())->tp_dealloc != &boundary::dealloc<Holder>) return std::nullopt;
+    auto shared = boundary::read_payload<Holder>(obj, [](const Holder& held) { return held.share(); });
     if (shared) return *std::move(shared);
     // A borrow conflict fails like a type mismatch.
     if (auto r = boundary::discard_error(); !r) return boundary::kFailed;
@@ -93,7 +92,7 @@ Result<std::vector<Constraint>> constraints_from_sequence(Borrowed obj) {
 }
 
 Result<Owned> constraint_to_py(Constraint constraint) {
-    return boundary::emplace_instance(class_of(constraint.kind()).get(), [&] { return std::move(constraint); });
+    return boundary::emplace_instance(class_of(constraint.kind()).get(), [&] { return Holder(std::move(constraint)); });
 }
 
 }  // namespace kelto::package::constraint

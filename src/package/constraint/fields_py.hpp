@@ -33,12 +33,12 @@ struct FieldOf<Member> {
 [[nodiscard]] boundary::Result<boundary::Owned> field_to_py(CmpType value);
 
 template <auto Member>
-boundary::Result<boundary::Owned> get_field(const Constraint& node) {
+boundary::Result<boundary::Owned> get_field(const Holder& node) {
     return field_to_py(node.get<typename detail::FieldOf<Member>::Payload>().*Member);
 }
 
 template <auto Member>
-void set_field(Constraint& node, typename detail::FieldOf<Member>::Type value) {
+void set_field(Holder& node, typename detail::FieldOf<Member>::Type value) {
     // The old value is let go of here, under the exclusive borrow: plain C++
     // data, so no Python code can run meanwhile. Other holders of the node
     // keep the field they had.

@@ -5,7 +5,8 @@
 // malloc, which costs more than the rest of building a Depends. A walk over a
 // tree looks its thread's lists up once (`NodePools::local()`) and passes them
 // along. Each list keeps at most kMaxKept blocks (about a megabyte for a
-// Depends node), so freeing a huge tree hands most of its memory back.
+// Depends node), so freeing a huge tree hands most of its memory back. The
+// tree gives the largest node size (tree.hpp), so every node has a list.
 #pragma once
 
 #include <array>
@@ -33,10 +34,8 @@ namespace kelto::package::constraint::detail {
 #define KELTO_UNPOISON(p, size) ((void)(p), (void)(size))
 #endif
 
-/// The largest node size the lists keep: a SpecOption node (two names and
-/// the reference count).
-inline constexpr std::size_t kLargestPooled = 72;
-
+/// Free lists for blocks of 8, 16, ... up to `Largest` bytes.
+template <std::size_t Largest>
 class NodePools {
 public:
     /// The calling thread's lists.
@@ -44,6 +43,10 @@ public:
         thread_local NodePools pools;
         return pools;
     }
+
+    /// True for the sizes that have a list.
+    template <std::size_t Size>
+    static constexpr bool kFits = Size >= sizeof(void*) && Size <= Largest;
 
     template <std::size_t Size>
     void* allocate() {
@@ -75,7 +78,7 @@ public:
 private:
     static constexpr std::size_t kMaxKept = std::size_t{1} << 15;
     static constexpr std::size_t kGranule = 8;
-    static constexpr std::size_t kClasses = kLargestPooled / kGranule;  // 8, 16, ..., 72 bytes
+    static constexpr std::size_t kClasses = (Largest + kGranule - 1) / kGranule;  // 8, 16, ... bytes
 
     static constexpr std::size_t size_class(std::size_t size) noexcept {
         return (size + kGranule - 1) / kGranule - 1;
@@ -137,39 +140,23 @@ private:
     std::array<FreeList, kClasses> lists_{};
 };
 
-/// Node types larger than the biggest class go straight to operator new.
-template <class T>
-constexpr bool fits_pool() noexcept {
-    return sizeof(T) <= kLargestPooled && sizeof(T) >= sizeof(void*);
-}
-
 /// A new node holding `T{args...}`, from `pools`.
-template <class T, class... Args>
-T* make_node_in(NodePools& pools, Args&&... args) {
-    static_assert(fits_pool<T>());
-    void* memory = pools.allocate<sizeof(T)>();
+template <class T, class Pools, class... Args>
+T* make_node(Pools& pools, Args&&... args) {
+    static_assert(Pools::template kFits<sizeof(T)>, "every node size has a list");
+    void* memory = pools.template allocate<sizeof(T)>();
     try {
         return ::new (memory) T{std::forward<Args>(args)...};
     } catch (...) {
-        pools.deallocate<sizeof(T)>(memory);
+        pools.template deallocate<sizeof(T)>(memory);
         throw;
     }
 }
 
-template <class T, class... Args>
-T* make_node(Args&&... args) {
-    return make_node_in<T>(NodePools::local(), std::forward<Args>(args)...);
-}
-
-template <class T>
-void free_node_in(NodePools& pools, T* node) noexcept {
+template <class T, class Pools>
+void free_node(Pools& pools, T* node) noexcept {
     node->~T();
-    pools.deallocate<sizeof(T)>(node);
-}
-
-template <class T>
-void free_node(T* node) noexcept {
-    free_node_in(NodePools::local(), node);
+    pools.template deallocate<sizeof(T)>(node);
 }
 
 }  // namespace kelto::package::constraint::detail

@@ -34,7 +34,10 @@ PyObject* rich_compare(PyObject* self, PyObject* rhs, int code) noexcept {
     return boundary::guarded({{}, operator_slot_name(code), self}, [&]() -> PyObject* {
         // The right side is converted while self stays borrowed: Python code
         // run by the conversion may read self, but not change it.
-        auto result = boundary::read_payload<Constraint>(self, [&](const Constraint& lhs) -> PyObject* {
+        auto result = boundary::read_payload<Holder>(self, [&](const Holder& held) -> PyObject* {
+            // The left side goes into the Cmp: a leaf built in its object
+            // moves into a node of its own now, before any Python code runs.
+            const Constraint& lhs = held.node();
             auto other = constraint_from_py(rhs);
             if (!other) return not_implemented();  // its ERROR event has been emitted
             if (code < 0 || code >= static_cast<int>(std::size(kOperatorOfCode)))
@@ -44,8 +47,7 @@ PyObject* rich_compare(PyObject* self, PyObject* rhs, int code) noexcept {
                 boundary::raise(PyExc_NotImplementedError, refusal_text(lhs, *other, op, *refused));
                 return nullptr;
             }
-            return boundary::release_or_null(boundary::emplace_instance(
-                cmp_class.get(), [&] { return Constraint(CmpPayload{lhs, *std::move(other), op}); }));
+            return boundary::release_or_null(constraint_to_py(Constraint(CmpPayload{lhs, *std::move(other), op})));
         });
         return result ? *result : not_implemented();
     }, static_cast<PyObject*>(nullptr));

@@ -1,5 +1,5 @@
 // The shape the constraint classes share: type name "builtins.<Name>",
-// one instance layout (a handle to the node), no subclassing, no dict or
+// one instance layout (a Holder of the node), no subclassing, no dict or
 // weakrefs, the shared rich comparison (which also makes instances
 // unhashable), and their own constructor and properties. What the type stubs
 // say each class's comparisons accept follows from its kind's value type
@@ -31,11 +31,18 @@ consteval std::string_view compares_as() {
 }  // namespace detail
 
 /// `__new__` that builds the node of `Payload` from its converted fields, in
-/// order. A field may be given as a lighter type it is made from (a name as
-/// the argument's std::string_view), so nothing is copied twice.
+/// order: a leaf's in the object itself, a parent's on the heap. A field may
+/// be given as a lighter type it is made from (a name as the argument's
+/// std::string_view), so nothing is copied twice.
 template <class Payload, class... Fields>
 boundary::Result<boundary::Owned> build_node(PyTypeObject* cls, Fields... fields) {
-    return boundary::emplace_instance(cls, [&] { return Constraint::make<Payload>(std::move(fields)...); });
+    if constexpr (kHeldInPlace<Payload>) {
+        return boundary::construct_instance<Holder>(cls, [&](Holder* at) {
+            ::new (static_cast<void*>(at)) Holder(Holder::InPlace<Payload>{}, std::move(fields)...);
+        });
+    } else {
+        return boundary::emplace_instance(cls, [&] { return Holder(Constraint::make<Payload>(std::move(fields)...)); });
+    }
 }
 
 /// `base` (from boundary::class_spec) with the shape of the constraint class of `Payload`.
@@ -48,6 +55,7 @@ consteval boundary::ClassSpec constraint_class(boundary::ClassSpec base,
     base.unhashable = true;
     base.methods = methods;
     base.properties = properties;
+    base.basic_size += static_cast<int>(kTailBytesOf<Payload>);
     base.stub_compares_as = detail::compares_as<Payload>();
     // The stubs make a class generic in the fields that hold one constraint.
     base.generic = detail::HasChildren<Payload>;
@@ -60,13 +68,13 @@ template <class Payload, const boundary::Signature& New, class... Fields>
 consteval boundary::ClassSpec constraint_class(std::span<const boundary::PropertySpec> properties,
                                                std::span<const boundary::MethodSpec> methods = {}) {
     return constraint_class<Payload>(
-        boundary::class_spec<Constraint, New, &build_node<Payload, Fields...>>(), properties, methods);
+        boundary::class_spec<Holder, New, &build_node<Payload, Fields...>>(), properties, methods);
 }
 
 /// A constraint class that Python cannot instantiate (Value): no constructor, no docstring.
 template <class Payload, boundary::FixedString Name>
 consteval boundary::ClassSpec constraint_class(std::span<const boundary::PropertySpec> properties) {
-    return constraint_class<Payload>(boundary::class_spec<Constraint, Name>(), properties, {});
+    return constraint_class<Payload>(boundary::class_spec<Holder, Name>(), properties, {});
 }
 
 }  // namespace kelto::package::constraint

@@ -9,19 +9,19 @@
 
 namespace kelto::package::constraint {
 
-// The kind lives in the low three bits of the node pointer.
 static_assert(sizeof(Constraint) == sizeof(void*));
-static_assert(alignof(detail::NodeHeader) >= 8);
+// Holder marks an empty handle with an odd word, which no node address is.
+static_assert(alignof(detail::NodeHeader) >= 2);
 
 /// The node-level operations behind Constraint. Every walk over a tree keeps
 /// its pending work on the heap, so the C stack stays flat however deep the
 /// tree is.
 struct TreeAccess {
-    static Kind kind(std::uintptr_t bits) noexcept { return static_cast<Kind>(bits & Constraint::kKindMask); }
-
     static detail::NodeHeader* header(std::uintptr_t bits) noexcept {
-        return reinterpret_cast<detail::NodeHeader*>(bits & ~Constraint::kKindMask);
+        return reinterpret_cast<detail::NodeHeader*>(bits);
     }
+
+    static Kind kind(std::uintptr_t bits) noexcept { return header(bits)->kind(); }
 
     template <class Payload>
     static detail::Node<Payload>* node(std::uintptr_t bits) noexcept {
@@ -33,13 +33,13 @@ struct TreeAccess {
     /// The node of `c` when another Constraint points at it too, else null.
     static const detail::NodeHeader* shared_node(const Constraint& c) noexcept {
         const detail::NodeHeader* node = header(c.bits_);
-        return node->refs.load(std::memory_order_relaxed) > 1 ? node : nullptr;
+        return node->sole() ? nullptr : node;
     }
 
     /// Drops one reference; true when it was the last, so the node is the
     /// caller's to free.
     static bool drop_reference(std::uintptr_t bits) noexcept {
-        if (header(bits)->refs.fetch_sub(1, std::memory_order_release) != 1) return false;
+        if (!header(bits)->drop_reference()) return false;
         // Whatever other threads did to the node before letting go of it
         // happens before it is freed here.
         std::atomic_thread_fence(std::memory_order_acquire);
@@ -123,7 +123,7 @@ constexpr std::size_t kUnpackedList = 16;
 /// for none), so that chains need no stack at all: the first child is
 /// returned, the others wait on `pending`.
 template <class Payload>
-std::uintptr_t free_payload_node(std::uintptr_t bits, Teardown& pending, detail::NodePools& pools) {
+std::uintptr_t free_payload_node(std::uintptr_t bits, Teardown& pending, NodePools& pools) {
     auto* node = Access::node<Payload>(bits);
     std::uintptr_t next = 0;
     if constexpr (detail::HasList<Payload>) {
@@ -139,11 +139,11 @@ std::uintptr_t free_payload_node(std::uintptr_t bits, Teardown& pending, detail:
             next = Access::release(node->payload.*first);
         }, KindTraits<Payload>::kChildren);
     }
-    detail::free_node_in(pools, node);
+    detail::free_node(pools, node);
     return next;
 }
 
-std::uintptr_t free_node(std::uintptr_t bits, Teardown& pending, detail::NodePools& pools) {
+std::uintptr_t free_node(std::uintptr_t bits, Teardown& pending, NodePools& pools) {
     return visit_kind(Access::kind(bits), [&]<class Payload>() { return free_payload_node<Payload>(bits, pending, pools); });
 }
 
@@ -215,7 +215,7 @@ void TreeAccess::destroy(std::uintptr_t dead) noexcept {
     // it is freed, so every free releases one node only. (Growing the pending
     // stack can only fail when memory is exhausted, which ends the process.)
     Teardown pending;
-    detail::NodePools& pools = detail::NodePools::local();
+    NodePools& pools = NodePools::local();
     for (std::uintptr_t bits = dead; bits != 0;) bits = next_dead(free_node(bits, pending, pools), pending);
 }
 

@@ -1,5 +1,5 @@
 // The constraint tree: the value behind every constraint object. A Constraint
-// is one tagged pointer to a heap node holding its payload; the recursive
+// is one pointer to a heap node holding its kind and payload; the recursive
 // kinds hold their children as Constraints in that node.
 //
 // A node never changes while it is shared, so copies share it: copying a
@@ -22,11 +22,13 @@
 #include "package/text.hpp"
 #include "package/option/option_value.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <limits>
 #include <optional>
 #include <string_view>
 #include <tuple>
@@ -38,7 +40,7 @@
 
 namespace kelto::package::constraint {
 
-/// The eight kinds, in their fixed order.
+/// The kinds, in their fixed order.
 enum class Kind : std::uint8_t { Cmp, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption, Value };
 
 struct CmpPayload;
@@ -70,20 +72,44 @@ inline constexpr bool kIsPayload = detail::listed<T>(Payloads{});
 
 /// How many kinds there are.
 inline constexpr std::size_t kKindCount = detail::count(Payloads{});
+static_assert(kKindCount - 1 <= std::numeric_limits<std::underlying_type_t<Kind>>::max(),
+              "every kind has a value of Kind's type");
 
 namespace detail {
-/// What every node starts with: how many Constraints point at it.
-struct NodeHeader {
-    std::atomic<std::size_t> refs;
+/// What every node starts with: its kind in the low byte of one word, and
+/// above it how many Constraints point at it. One word keeps a node as small
+/// as a bare count would, and leaves the kind free of the pointer's bits.
+class NodeHeader {
+public:
+    static constexpr unsigned kKindBits = 8;
+    static constexpr std::uint64_t kOneRef = std::uint64_t{1} << kKindBits;
+    static_assert(sizeof(Kind) * 8 <= kKindBits);
+
+    explicit NodeHeader(Kind kind) noexcept : word_{kOneRef | static_cast<std::uint64_t>(kind)} {}
+
+    /// Set at birth and never changed, so a relaxed read is enough.
+    [[nodiscard]] Kind kind() const noexcept {
+        return static_cast<Kind>(word_.load(std::memory_order_relaxed) & (kOneRef - 1));
+    }
+    /// True while one Constraint alone points at the node.
+    [[nodiscard]] bool sole() const noexcept { return word_.load(std::memory_order_acquire) < 2 * kOneRef; }
+    void add_reference() noexcept { word_.fetch_add(kOneRef, std::memory_order_relaxed); }
+    /// Drops one reference; true when it was the last.
+    [[nodiscard]] bool drop_reference() noexcept {
+        return word_.fetch_sub(kOneRef, std::memory_order_release) < 2 * kOneRef;
+    }
+
+private:
+    std::atomic<std::uint64_t> word_;
 };
 
 /// A node: its header, then the payload, which stays as built while the node
 /// is shared.
 template <class Payload>
 struct Node : NodeHeader {
-    /// A node with one reference, its payload made from `args`.
+    /// A node of `kind` with one reference, its payload made from `args`.
     template <class... Args>
-    explicit Node(Args&&... args) : NodeHeader{1}, payload{std::forward<Args>(args)...} {}
+    explicit Node(Kind kind, Args&&... args) : NodeHeader{kind}, payload{std::forward<Args>(args)...} {}
 
     Payload payload;
 };
@@ -109,7 +135,7 @@ public:
     Constraint& operator=(Constraint&& other) noexcept;
     ~Constraint();
 
-    [[nodiscard]] Kind kind() const noexcept { return static_cast<Kind>(bits_ & kKindMask); }
+    [[nodiscard]] Kind kind() const noexcept { return header()->kind(); }
 
     /// The payload of the node; the kind must match (checked in debug builds).
     template <class Payload>
@@ -134,20 +160,19 @@ public:
     /// Whether another Constraint holds this node too. A walk that meets a
     /// node more than once meets it through a shared one: a node held once is
     /// reached only through the one parent that holds it.
-    [[nodiscard]] bool shared() const noexcept { return header()->refs.load(std::memory_order_acquire) > 1; }
+    [[nodiscard]] bool shared() const noexcept { return !header()->sole(); }
 
     /// The node, as an identity: equal for Constraints that share one.
     [[nodiscard]] const void* node_id() const noexcept { return header(); }
 
 private:
     friend struct TreeAccess;  // the iterative teardown in tree.cpp
+    friend class Holder;       // keeps its own marker in bits_ while it holds no node
 
     Constraint() noexcept = default;  // empty, for make()
 
-    static constexpr std::uintptr_t kKindMask = 0x7;  // nodes are at least 8-aligned
-    static_assert(kKindCount <= kKindMask + 1, "every kind fits the tag bits of a node pointer");
     [[nodiscard]] detail::NodeHeader* header() const noexcept {
-        return reinterpret_cast<detail::NodeHeader*>(bits_ & ~kKindMask);
+        return reinterpret_cast<detail::NodeHeader*>(bits_);
     }
     /// Lets go of the reference in `bits`, freeing what nothing else holds.
     static void release(std::uintptr_t bits) noexcept;
@@ -285,8 +310,7 @@ namespace detail {
 template <class... P>
 consteval bool in_kind_order(PayloadList<P...>) {
     std::size_t index = 0;
-    return ((static_cast<std::size_t>(KindTraits<P>::kKind) == index++) && ...) &&
-           index == static_cast<std::size_t>(Kind::Value) + 1;
+    return ((static_cast<std::size_t>(KindTraits<P>::kKind) == index++) && ...);
 }
 static_assert(in_kind_order(Payloads{}), "one payload per kind, in the order of the kinds");
 
@@ -385,6 +409,16 @@ template <class Payload>
     }
 }
 
+namespace detail {
+template <class... P>
+consteval std::size_t largest_node(PayloadList<P...>) {
+    return std::max({sizeof(Node<P>)...});
+}
+}  // namespace detail
+
+/// The pools' block sizes reach up to the largest node.
+using NodePools = detail::NodePools<detail::largest_node(Payloads{})>;
+
 template <class Payload>
 const Payload& Constraint::get() const noexcept {
     assert(!empty() && kind() == kKindOf<Payload>);
@@ -395,21 +429,23 @@ template <class Payload>
     requires kIsPayload<std::remove_cvref_t<Payload>>
 Constraint::Constraint(Payload&& payload) {
     using P = std::remove_cvref_t<Payload>;
-    detail::NodeHeader* node = detail::make_node<detail::Node<P>>(std::forward<Payload>(payload));
-    bits_ = reinterpret_cast<std::uintptr_t>(node) | static_cast<std::uintptr_t>(kKindOf<P>);
+    detail::NodeHeader* node =
+        detail::make_node<detail::Node<P>>(NodePools::local(), kKindOf<P>, std::forward<Payload>(payload));
+    bits_ = reinterpret_cast<std::uintptr_t>(node);
 }
 
 template <class Payload, class... Args>
     requires kIsPayload<Payload>
 Constraint Constraint::make(Args&&... args) {
     Constraint made;
-    detail::NodeHeader* node = detail::make_node<detail::Node<Payload>>(std::forward<Args>(args)...);
-    made.bits_ = reinterpret_cast<std::uintptr_t>(node) | static_cast<std::uintptr_t>(kKindOf<Payload>);
+    detail::NodeHeader* node =
+        detail::make_node<detail::Node<Payload>>(NodePools::local(), kKindOf<Payload>, std::forward<Args>(args)...);
+    made.bits_ = reinterpret_cast<std::uintptr_t>(node);
     return made;
 }
 
 inline Constraint::Constraint(const Constraint& other) noexcept : bits_{other.bits_} {
-    if (bits_ != 0) header()->refs.fetch_add(1, std::memory_order_relaxed);
+    if (bits_ != 0) header()->add_reference();
 }
 
 inline Constraint& Constraint::operator=(const Constraint& other) noexcept {
@@ -433,12 +469,12 @@ template <class Payload>
 Payload Constraint::take() && {
     assert(!empty() && kind() == kKindOf<Payload>);
     auto* node = static_cast<detail::Node<Payload>*>(header());
-    if (node->refs.load(std::memory_order_acquire) == 1) {
+    if (node->sole()) {
         // The only reference: nobody else can see the node, so its children
         // may be moved out, after which freeing it frees only the node.
         bits_ = 0;
         Payload payload(std::move(node->payload));
-        detail::free_node(node);
+        detail::free_node(NodePools::local(), node);
         return payload;
     }
     Payload payload(node->payload);
@@ -451,7 +487,7 @@ void Constraint::edit(Edit&& edit) {
     static_assert(std::is_nothrow_invocable_v<Edit, Payload&>);
     assert(!empty() && kind() == kKindOf<Payload>);
     auto* node = static_cast<detail::Node<Payload>*>(header());
-    if (node->refs.load(std::memory_order_acquire) == 1) {
+    if (node->sole()) {
         std::forward<Edit>(edit)(node->payload);
         return;
     }

@@ -53,7 +53,13 @@ Result<std::string> pack_cmp_type(Borrowed obj) {
 Result<std::string> pack_object(Borrowed obj) {
     PyTypeObject* type = Py_TYPE(obj.get());
     const auto packer = [](const auto& held) { return pack(held); };
-    if (is_constraint_class(type)) return boundary::read_payload<constraint::Constraint>(obj, packer);
+    if (is_constraint_class(type)) {
+        // A leaf still kept in its object moves into a node to be packed,
+        // as it would to be shared.
+        return boundary::read_payload<constraint::Holder>(obj, [](const constraint::Holder& held) {
+            return pack(held.node());
+        });
+    }
     if (type == version::version_class.get()) return boundary::read_payload<version::Version>(obj, packer);
     if (type == outline::package_outline_class.get())
         return boundary::read_payload<outline::PackageOutline>(obj, packer);

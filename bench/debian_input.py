@@ -24,7 +24,7 @@ REPO = Path(__file__).resolve().parent.parent
 # every bench module that needs it imports this one first.
 sys.path.insert(0, str(REPO / "examples"))
 # The benchmark measures the main job: it reads indexes with its own reader.
-from debian.index import SAMPLE, read_stanzas  # noqa: E402,F401
+from debian.index import SAMPLE, open_index, read_stanzas  # noqa: E402,F401
 from debian.index import find_index as _find_index  # noqa: E402
 from debian.outlines import Builder, IndexFacts, gather_facts, kelto_classes  # noqa: E402,F401  (re-exported)
 from debian.packages import prepare, read_packages  # noqa: E402,F401
@@ -83,7 +83,6 @@ def package_names(packages: list[dict], count: int) -> list[str]:
 def index_package_names(path: Path | str, count: int) -> list[str]:
     """package_names of the index at `path`, read without parsing the rest
     of each stanza (the profiler reads it under valgrind)."""
-    from demo import open_index
     names: list[str] = []
     with open_index(str(path)) as stream:
         for line in stream:

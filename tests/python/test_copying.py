@@ -190,8 +190,11 @@ class TestRoundTrip:
     @pytest.mark.leaks
     def test_no_leak(self, assert_no_leak):
         objects = [make() for make in OBJECTS.values()]
+        # Each call makes 33 objects: a leak of one reference per call grows a
+        # round by 50 or more, while the pickle machinery's own caches move
+        # the count by a few dozen once the whole suite has run before it.
         assert_no_leak(lambda: [pickle.loads(pickle.dumps(o)) for o in objects] + [copy.copy(o) for o in objects],
-                       repeat=50)
+                       repeat=50, tolerance=25)
         assert_no_leak(lambda: pytest.raises(ValueError, restore, b"\x01\x00\x01\x01\x03\xed\xa0\x80"))
 
 

@@ -24,7 +24,7 @@ void check(bool condition, const char* what) {
 }
 
 void check_version(const Version& version) {
-    const auto& parts = version.parts;
+    const auto parts = version.parts();
     check(parts.size() % 2 == 1, "an accepted version has an odd number of parts");
     for (std::size_t i = 0; i < parts.size(); ++i) {
         const bool is_separator = std::holds_alternative<Separator>(parts[i]);
@@ -33,7 +33,8 @@ void check_version(const Version& version) {
     const std::string plain = kelto::package::version::plain_text(version);
     const auto again = kelto::package::version::parse_version(plain);
     check(again.has_value(), "the plain text form parses again");
-    check(again->parts == parts, "the plain text form parses to the same parts");
+    check(again->parts() == parts, "the plain text form parses to the same parts");
+    check(*again == version, "the plain text form is kept as it was parsed");
     (void)kelto::package::version::debug_text(version);
 }
 

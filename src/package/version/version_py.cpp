@@ -9,13 +9,14 @@ using boundary::Owned;
 using boundary::Result;
 
 Result<Owned> version_new(PyTypeObject* cls, std::string_view ver) {
-    auto parsed = parse_version(ver);
-    if (!parsed) return boundary::raise(PyExc_ValueError, debug_text(parsed.error()));
-    return boundary::new_instance(cls, *std::move(parsed));
+    // Checked first and then built in place: the text is copied once, into the object.
+    const auto spelling = check_version(ver);
+    if (!spelling) return boundary::raise(PyExc_ValueError, debug_text(spelling.error()));
+    return boundary::emplace_instance(cls, [&] { return Version::checked(ver, *spelling); });
 }
 
 Result<Owned> version_repr(const Version& self) { return boundary::str_to_py(debug_text(self)); }
-Result<Owned> version_str(const Version& self) { return boundary::str_to_py(plain_text(self)); }
+Result<Owned> version_str(const Version& self) { return boundary::str_to_py(self.text()); }
 
 constexpr boundary::Param kNewParams[] = {{.name = "ver", .annotation = "str"}};
 constexpr boundary::Signature kNew{.owner = "Version", .name = "__new__", .params = kNewParams, .required = 1};

@@ -99,7 +99,7 @@ template <class Payload, class Write>
 /// A new instance of `cls` whose payload `construct(Payload*)` builds in the
 /// raw memory it is given; a thread-bound one belongs to the calling thread.
 template <class P, class Construct>
-[[nodiscard]] Result<Owned> construct_instance(PyTypeObject* cls, Construct&& construct) {
+[[nodiscard, gnu::always_inline]] inline Result<Owned> construct_instance(PyTypeObject* cls, Construct&& construct) {
     // Our classes are never subclassed and never tracked by the collector, so
     // the generic allocation (zero the memory, consider GC) is not needed:
     // every member is constructed below. tp_free (PyObject_Free) pairs with it.
@@ -144,9 +144,19 @@ template <class Payload>
 /// instance is being dropped on a thread that does not own it.
 [[gnu::cold]] void report_foreign_drop(std::string_view type_path) noexcept;
 
-/// tp_dealloc for every class: destroy the payload, free the object, release
-/// the reference that a heap type's instance holds on its class.
+/// How a class's deallocator ends its payload: its destructor, unless the
+/// class knows a shorter way (a constraint class knows its kind).
 template <class Payload>
+void destroy_payload(Payload& payload) noexcept {
+    std::destroy_at(&payload);
+}
+
+/// tp_dealloc for every class: destroy the payload, free the object, release
+/// the reference that a heap type's instance holds on its class. A class
+/// whose instances are never bound to a thread passes `kMayBeBound = false`
+/// and skips asking.
+template <class Payload, void (*Destroy)(Payload&) noexcept = &destroy_payload<Payload>,
+          bool kMayBeBound = ThreadAffinity<Payload>::kBound>
 void dealloc(PyObject* self) noexcept {
     auto& inst = instance_cast<Payload>(self);
     PyTypeObject* cls = Py_TYPE(self);
@@ -156,14 +166,14 @@ void dealloc(PyObject* self) noexcept {
         Py_DECREF(cls);
         return;
     }
-    if constexpr (ThreadAffinity<Payload>::kBound) {
+    if constexpr (kMayBeBound) {
         // The payload is plain C++ data, safe to destroy on any thread that
         // holds the interpreter lock: it is reported, not leaked.
         using Affinity = ThreadAffinity<Payload>;
         if (Affinity::bound(inst.payload) && Affinity::owner(inst.payload) != process::thread_identity())
             report_foreign_drop(Affinity::type_path(inst.payload));
     }
-    std::destroy_at(&inst.payload);
+    Destroy(inst.payload);
     std::destroy_at(&inst.borrow);
     cls->tp_free(self);
     Py_DECREF(cls);

@@ -4,6 +4,7 @@
 #include "boundary/panic.hpp"
 #include "boundary/refusal.hpp"
 #include "package/constraint/classes_py.hpp"
+#include "package/constraint/operators_py.hpp"
 #include "package/option/option_value_py.hpp"
 
 #include <algorithm>
@@ -28,11 +29,10 @@ using Attempt = Result<std::optional<Constraint>>;
 
 /// The node of a constraint object, shared under a shared borrow; nothing
 /// when `obj` is none or is exclusively borrowed. Python cannot subclass these
-/// classes, and they alone free their instances with dealloc<Holder>: one
-/// compare tells a constraint object, instead of a subtype walk or one
-/// compare per class.
+/// classes, and they alone compare through rich_compare: one compare tells a
+/// constraint object, instead of a subtype walk or one compare per class.
 Attempt share_constraint_object(Borrowed obj) {
-    if (Py_TYPE(obj.get())->tp_dealloc != &boundary::dealloc<Holder>) return std::nullopt;
+    if (Py_TYPE(obj.get())->tp_richcompare != &rich_compare) return std::nullopt;
     auto shared = boundary::read_payload<Holder>(obj, [](const Holder& held) { return held.share(); });
     if (shared) return *std::move(shared);
     // A borrow conflict fails like a type mismatch.

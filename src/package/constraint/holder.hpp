@@ -56,6 +56,20 @@ public:
         node_.bits_ = 0;
     }
 
+    /// Ends a Holder whose kind is known to be Payload's (its object's class
+    /// says so): the destructor without looking the kind up.
+    template <class Payload>
+    static void destroy_as(Holder& holder) noexcept {
+        assert(holder.kind() == kKindOf<Payload>);
+        if constexpr (kHeldInPlace<Payload>) {
+            if (holder.in_place()) {
+                std::destroy_at(holder.in_place_payload<Payload>());
+                holder.node_.bits_ = 0;
+            }
+        }
+        std::destroy_at(&holder);  // lets go of the node, if it holds one
+    }
+
     [[nodiscard]] Kind kind() const noexcept {
         return in_place() ? static_cast<Kind>(node_.bits_ >> 1) : node_.kind();
     }

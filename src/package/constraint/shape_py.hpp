@@ -45,12 +45,19 @@ boundary::Result<boundary::Owned> build_node(PyTypeObject* cls, Fields... fields
     }
 }
 
+/// tp_dealloc of `Payload`'s class: the kind is the class's, so the Holder
+/// needs no kind dispatch, and only IfThen asks which thread owns it.
+template <class Payload>
+inline constexpr destructor kDeallocOf =
+    &boundary::dealloc<Holder, &Holder::destroy_as<Payload>, kKindOf<Payload> == Kind::IfThen>;
+
 /// `base` (from boundary::class_spec) with the shape of the constraint class of `Payload`.
 template <class Payload>
 consteval boundary::ClassSpec constraint_class(boundary::ClassSpec base,
                                                std::span<const boundary::PropertySpec> properties,
                                                std::span<const boundary::MethodSpec> methods) {
     if (base.name != KindTraits<Payload>::kName) throw "a constraint class is named after its kind";
+    base.dealloc = kDeallocOf<Payload>;
     base.richcompare = &rich_compare;
     base.unhashable = true;
     base.methods = methods;

@@ -131,6 +131,9 @@ Result<std::optional<SpecOptionValue>> try_spec_option_value_from_py(Borrowed ob
     if (PyLong_CheckExact(o)) return first_of(obj, as_number);
     if (PyFloat_CheckExact(o)) return SpecOptionValue{PyFloat_AS_DOUBLE(o)};
     if (PyUnicode_CheckExact(o)) return first_of(obj, as_str);
+    // A Version would otherwise first be asked whether it is numpy's bool,
+    // which looks its module and name up.
+    if (Py_IS_TYPE(o, package::version::version_class.get())) return first_of(obj, as_version);
     return first_of(obj, as_bool, as_number, as_str, as_version);
 }
 

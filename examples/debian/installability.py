@@ -55,6 +55,11 @@ class Universe:
         self.rules: list[list[tuple[str, Any]]] = [[]]
         self.by_name: dict[str, list[int]] = {}
         self._atoms: dict[tuple[Any, ...], frozenset[int]] = {}
+        # The rules "at most one of these sets has an installed member", by
+        # the id of the rule object, which the packages that hold it share
+        # (and which self.rules keeps alive): each is read once.
+        self.at_most_one: dict[int, int] = {}
+        self.groups: list[tuple[frozenset[int], ...]] = []
 
     def add(self, package: dict[str, Any], rules: dict[str, list[Any]], options: dict[str, Any]) -> None:
         number = len(self.names)
@@ -104,6 +109,22 @@ class Universe:
         return found
 
     # -- formulas
+
+    def group(self, rule: Any) -> int | None:
+        """The index in self.groups of NumOf(parts) <= 1, its parts each a
+        set of packages; None for any other rule."""
+        found = self.at_most_one.get(id(rule))
+        if found is not None:
+            return found
+        if not (type(rule) is Cmp and int(rule.op) == LESS_EQUAL and type(rule.lhs) is NumOf
+                and type(rule.rhs) is Value and type(rule.rhs.value) is int and rule.rhs.value == 1):
+            return None
+        parts = [self.formula(part) for part in rule.lhs.of]
+        if any(part[0] != "S" for part in parts):
+            raise Unsupported(f"no meaning known for {rule!r}")
+        self.groups.append(tuple(part[2] for part in parts))
+        found = self.at_most_one[id(rule)] = len(self.groups) - 1
+        return found
 
     def formula(self, c: Any) -> Formula:
         """The rule c as a formula, read through its properties only."""
@@ -202,8 +223,12 @@ class Checker:
         self.dependencies: list[int] = [0] * (count + 1)  # how many of the clauses are dependency clauses
         self.reaches: list[tuple[int, ...]] = [()] * (count + 1)
         # Per package with clauses that forbid: the packages it excludes
-        # outright, and its other such clauses.
-        self.conflicts: dict[int, tuple[frozenset[int], list[Clause]]] = {}
+        # outright, its other such clauses, and the groups (Universe.groups)
+        # at most one part of which may be installed beside it.
+        self.conflicts: dict[int, tuple[frozenset[int], list[Clause], tuple[int, ...]]] = {}
+        # Per package holding shared at-most-one rules: (group, rule) of each.
+        self.shared: dict[int, list[tuple[int, tuple[str, Any]]]] = {}
+        self._parts: dict[int, dict[int, int]] = {}  # group -> package -> index of its part
         for number in range(1, count + 1):
             self._read(number)
         # Essential packages are always installed: one version of each is in every solution.
@@ -227,8 +252,13 @@ class Checker:
         universe = self.universe
         depending: list[tuple[Clause, tuple[str, Any]]] = []
         other: list[tuple[Clause, tuple[str, Any]]] = []
+        shared: list[tuple[int, tuple[str, Any]]] = []
         for source in universe.rules[number]:
             rule = source[1]
+            group = universe.group(rule)
+            if group is not None:
+                shared.append((group, source))
+                continue
             if type(rule) is Cmp and depending and type(depending[-1][1][1]) is Depends \
                     and type(rule.lhs) is SpecOption and rule.lhs.package_name == depending[-1][1][1].on:
                 # "p (>= 2)" is Depends(p) and its bound, two rules: the bound's
@@ -248,10 +278,20 @@ class Checker:
         self.sources[number] = [source for _, source in both]
         self.dependencies[number] = len(depending)
         self.reaches[number] = tuple({literal for clause, _ in both for literal in clause if literal > 0})
-        if other:
+        if shared:
+            self.shared[number] = shared
+        if other or shared:
             excluded = frozenset(-clause[0] for clause, _ in other if len(clause) == 1)
             rest = [clause for clause, _ in other if len(clause) > 1]
-            self.conflicts[number] = (excluded, rest)
+            self.conflicts[number] = (excluded, rest, tuple(group for group, _ in shared))
+
+    def parts(self, group: int) -> dict[int, int]:
+        """Each package of a group's parts, with the index of its part."""
+        found = self._parts.get(group)
+        if found is None:
+            found = self._parts[group] = {member: index for index, part in enumerate(self.universe.groups[group])
+                                          for member in part}
+        return found
 
     def rule_out_missing(self) -> None:
         """Packages a dependency clause of which no installable package meets,
@@ -310,9 +350,50 @@ class Checker:
                 found += [mine + [local[literal] if literal > 0 else -local[-literal] for literal in clause]
                           for index, clause in enumerate(clauses[number])
                           if not without or (number, index) not in without]
+            found += self.at_most_one_clauses(cone, without)
         finally:
             for number in cone:
                 local[number] = 1
+        return found
+
+    def at_most_one_clauses(self, cone: list[int], without: frozenset[tuple[int, int]]) -> list[list[int]]:
+        """The shared at-most-one rules the cone's packages hold, in solver
+        numbers (the cone's must be set): per group, a guard that each
+        holder installed sets, and a sequential counter over the group's
+        parts in the cone, whose auxiliary variables follow the cone's. Its
+        size is linear in the parts, where a clause per pair of them grows
+        with their square. A held rule left out of the problem is one in
+        `without`, as (holder, -1 - its position among the holder's)."""
+        holders: dict[int, list[int]] = {}
+        for number in cone:
+            for position, (group, _) in enumerate(self.shared.get(number, ())):
+                if not without or (number, -1 - position) not in without:
+                    holders.setdefault(group, []).append(number)
+        found: list[list[int]] = []
+        variable = len(cone) + 2
+        local = self.local
+        for group, numbers in holders.items():
+            by_part: dict[int, list[int]] = {}
+            parts = self.parts(group)
+            for number in cone:
+                part = parts.get(number)
+                if part is not None:
+                    by_part.setdefault(part, []).append(local[number])
+            if len(by_part) < 2:
+                continue
+            guard, variable = variable, variable + 1
+            found += [[-local[number], guard] for number in numbers]
+            last = len(by_part) - 1
+            before = 0  # "some part before this one is installed", 0 before the first
+            for index, members in enumerate(by_part.values()):
+                if before:
+                    found += [[-guard, -before, -member] for member in members]
+                if index < last:
+                    seen, variable = variable, variable + 1
+                    found += [[-member, seen] for member in members]
+                    if before:
+                        found.append([-before, seen])
+                    before = seen
         return found
 
     def solve(self, number: int, within: list[int] | None = None) -> bool:
@@ -326,7 +407,8 @@ class Checker:
                 self.unsolvable.add(number)
             return False
         solved, solutions = self.solved, self.solutions
-        found = frozenset(cone[literal - 2] for literal in solution if literal > 1)
+        end = len(cone) + 2  # the auxiliary variables come after the cone's
+        found = frozenset(cone[literal - 2] for literal in solution if 1 < literal < end)
         needed = self.needed_in(found, number)
         for member in found:
             solved[member] = 1
@@ -358,11 +440,15 @@ class Checker:
         whose dependencies each have a member)."""
         conflicts = self.conflicts
         for member in members & self.forbidding:
-            excluded, rest = conflicts[member]
+            excluded, rest, groups = conflicts[member]
             if not members.isdisjoint(excluded):
                 return False
             for clause in rest:
                 if not any((literal in members) if literal > 0 else (-literal not in members) for literal in clause):
+                    return False
+            for group in groups:
+                parts = self.parts(group)
+                if len({parts[n] for n in members if n in parts}) > 1:
                     return False
         return True
 
@@ -482,6 +568,12 @@ class Checker:
         except ValueError:
             return f"{key}: {rule!r}"
 
+    def sharing(self, package: int, group: int, members: set[int]) -> list[int]:
+        """The members in the group's other parts than the package's own."""
+        parts = self.parts(group)
+        mine = parts.get(package)
+        return sorted(member for member in members if parts.get(member, mine) != mine)
+
     def path(self, start: int, goal: int, cone: set[int]) -> list[int]:
         """A shortest chain of dependencies to goal inside cone, from start,
         else from an essential package (which every solution holds)."""
@@ -560,6 +652,9 @@ class Checker:
         candidates = [(package, index) for package in cone
                       for index in range(self.dependencies[package], len(self.clauses[package]))
                       if any(literal < 0 and -literal in members for literal in self.clauses[package][index])]
+        candidates += [(package, -1 - position) for package in cone
+                       for position, (group, _) in enumerate(self.shared.get(package, ()))
+                       if self.sharing(package, group, members)]
         dropped: set[tuple[int, int]] = set()
         for candidate in candidates:
             dropped.add(candidate)
@@ -569,10 +664,15 @@ class Checker:
         label = self.universe.label
         lines = [f"{label(number)} cannot be installed: a conflict"]
         for package, index in kept:
-            clause = self.clauses[package][index]
-            others = [-literal for literal in clause if literal < 0 and -literal in members]
-            lines.append(f"  {label(package)} {self.rule_text(self.sources[package][index])}"
-                         f" ({', '.join(label(other) for other in others)})")
+            if index < 0:
+                others = self.sharing(package, self.shared[package][-1 - index][0], members)
+                names = ", ".join(dict.fromkeys(self.universe.names[other] for other in others))
+                text = f"{self.rule_text(self.shared[package][-1 - index][1])} (provided by {names})"
+            else:
+                clause = self.clauses[package][index]
+                others = [-literal for literal in clause if literal < 0 and -literal in members]
+                text = self.rule_text(self.sources[package][index])
+            lines.append(f"  {label(package)} {text} ({', '.join(label(other) for other in others)})")
             for end in (package, *others):
                 if end != number:
                     lines += ["  " + line for line in self.chain_lines(self.path(number, end, members))]

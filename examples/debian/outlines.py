@@ -135,6 +135,7 @@ class Builder:
         self.equal, self.not_equal = k.CmpType.Equal, k.CmpType.NotEqual
         self.facts = facts or IndexFacts()
         self.tally = Tally()
+        self.one_providers: dict[str, Any] = {}  # virtual name -> the rule one_provider shares
 
     def version_value(self, text: str, package: str, bound: bool, count: bool = True) -> Any:
         """A Version when the text parses and prints back unchanged, else the text."""
@@ -308,6 +309,7 @@ class Builder:
         has no effect here: an unqualified or ":any" conflict applies to the
         name's outlines of every architecture, ":ARCH" to that one."""
         mine = self.version_value(package["Version"], package["Package"], False, count=False)
+        provided = {name for name, _, _ in package["provides"]}
         rules = []
         for group in groups:
             for written, op, text in group:
@@ -331,10 +333,30 @@ class Builder:
                     for outline in outlines:
                         parts = [] if architecture is None else [self.architecture_condition(outline, architecture)]
                         rules.append(self.forbid(outline, parts + self.bounded(outline, op, version), own, mine))
+                if op is None and architecture is None and name != package["Package"] and name in provided:
+                    rules.append(self.one_provider(name))
+                    continue
                 for provider, conditions in self.providers(name, op, version, skip=package["Package"]):
                     if architecture is None or self.facts.architecture(provider) == architecture:
                         rules.append((self.Depends(provider) == True).if_then(self.all_of(conditions) == False))  # noqa: E712
         return rules
+
+    def one_provider(self, name: str) -> Any:
+        """The rule of a package that provides `name` and conflicts with it:
+        at most one package name providing it is installed, its own being
+        one. One rule object per name, shared by every such provider, so
+        that n providers cost n references and not n rules of n parts each;
+        a package's outlines of several architectures count as one."""
+        rule = self.one_providers.get(name)
+        if rule is None:
+            by_name: dict[str, list[Any]] = {}
+            for provider in self.facts.providers.get(name, {}):
+                by_name.setdefault(base_name(provider), []).append(self.all_of([
+                    self.Depends(provider), self.Cmp(self.SpecOption(provider, f"provides:{name}"), True, self.equal)]))
+            parts = [found[0] if len(found) == 1 else self.NumOf(found) >= 1 for found in by_name.values()]
+            rule = self.one_providers[name] = self.NumOf(parts) <= 1
+        self.tally.provider_rules += 1
+        return rule
 
     def none_of(self, outlines: list[str], op: str | None, version: Any, own: str, mine: Any) -> Any:
         """A ":any" conflict: none of the outlines installed (within the

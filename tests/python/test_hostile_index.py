@@ -3,6 +3,7 @@ answer, or one line on standard error naming the file and line, and exit 1.
 Huge files are made as .gz files of repeated deflate blocks, a few MB on disk."""
 
 import os
+import resource
 import signal
 import struct
 import subprocess
@@ -152,3 +153,41 @@ def test_output_that_fails_is_one_line(command, where, reason):
         status, _, err = run_command(command, SAMPLE, stdout=sink, close_stdout=where == "closed")
     message = f"{command}: standard output: {reason}\n" if where == "full" else f"{command}: standard output {reason}\n"
     assert (status, err) == (1, message)
+
+
+def providers_index(path, count):
+    """`count` packages that each provide x and conflict with it (at most
+    one of them installed), one that needs x, and one that needs two of them."""
+    stanzas = [f"Package: p{n}\nVersion: 1\nArchitecture: amd64\nProvides: x\nConflicts: x\n" for n in range(count)]
+    stanzas += ["Package: user\nVersion: 1\nDepends: x\n", "Package: both\nVersion: 1\nDepends: p0, p1\n"]
+    return plain(path, "\n".join(stanzas).encode())
+
+
+def peak_mib(command, path, *args):
+    """(peak resident MiB, exit status, standard output) of examples/COMMAND
+    on `path`, under an address-space limit that a growth with the square of
+    the providers would hit long before the largest case ends."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([KELTO_DIR, os.environ.get("PYTHONPATH", "")]))
+    limit = lambda: resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))  # noqa: E731
+    child = subprocess.Popen([sys.executable, os.path.join(EXAMPLES, command), path, *args],
+                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env, preexec_fn=limit)
+    out = child.stdout.read()
+    child.stdout.close()
+    _, status, usage = os.wait4(child.pid, 0)
+    child.returncode = os.waitstatus_to_exitcode(status)
+    return usage.ru_maxrss / 1024, child.returncode, out.decode()
+
+
+@pytest.mark.parametrize("command, args", [("demo.py", ()), pytest.param("installable.py", ("--broken",),
+                                                                         marks=needs_solver)])
+def test_memory_grows_linearly_with_providers_that_conflict(tmp_path, command, args):
+    peaks = []
+    for count in (3000, 6000, 12000):
+        peak, status, out = peak_mib(command, providers_index(tmp_path / f"P{count}", count), *args)
+        assert status == 0
+        if args:
+            assert out == "both 1\n"
+        peaks.append(peak)
+    # Twice the providers cost twice the memory above the smaller case; their square would cost four times.
+    small, middle, large = peaks
+    assert large - middle < 3 * (middle - small), peaks

@@ -187,6 +187,24 @@ Package: tool-amd
 
 Package: arch-all
 Architecture: all
+
+Package: mailer-x
+Provides: mail-x
+Conflicts: mail-x
+
+Package: plain-x
+Provides: mail-x
+
+Package: both-x
+Depends: mailer-x, plain-x
+
+Package: libq
+Multi-Arch: same
+Provides: q-virt
+Conflicts: q-virt
+
+Package: q-both
+Depends: libq, libq-user
 """, "i386": """\
 Package: libfoo
 
@@ -236,6 +254,15 @@ Depends: tool-amd
 
 Package: i-app-all
 Depends: arch-all
+
+Package: libq
+Multi-Arch: same
+Provides: q-virt
+Conflicts: q-virt
+
+Package: libq-user
+Multi-Arch: foreign
+Depends: libq
 """}
 
 # What dpkg and policy decide of ARCHITECTURES: the packages that cannot be
@@ -251,6 +278,7 @@ CANNOT = {
     "doc": "'Architecture: all' counts as native: libfoo:i386 does not meet it",
     "i-app:i386": "tool-amd is amd64 only, and not foreign",
     "i-app-all:i386": "arch-all is native, and not foreign",
+    "both-x": "mailer-x conflicts with mail-x, which plain-x provides without conflicting",
 }
 
 

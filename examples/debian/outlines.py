@@ -3,6 +3,7 @@ as constraints, its other fields as option values."""
 
 from __future__ import annotations
 
+import sys
 import time
 from collections import Counter
 from collections.abc import Callable, Iterable, Iterator
@@ -478,12 +479,34 @@ def stanzas(paths: Paths, limit: int = 0) -> Iterator[tuple[str, int, dict[str, 
                 return
 
 
-def gather_facts(paths: Paths, limit: int = 0, native: str | None = None) -> IndexFacts:
-    """Who provides what and which architectures each name has, from a first
-    reading of the indexes that keeps only the fields the facts need (the
-    second reading builds, stanza by stanza). The native architecture is
-    the first index's, unless given."""
+# The fields a description reads, kept from the one reading of the indexes;
+# of the fields left out of the translation only their presence is kept.
+KEPT = ("Package", "Version", "Architecture", "Multi-Arch", "Essential", "Priority", "Section", "Installed-Size",
+        *RELATION_FIELDS, "Provides", "Binary")
+# Values that repeat across an index (a few dozen distinct ones): held once.
+INTERNED = ("Architecture", "Multi-Arch", "Essential", "Priority", "Section")
+Record = tuple[str, int, tuple[str | None, ...] | dict[str, str]]
+
+
+def kept_fields(record: Record) -> dict[str, str]:
+    """The fields a Record holds, as read."""
+    values = record[2]
+    if isinstance(values, dict):
+        return values
+    return {key: value for key, value in zip((*KEPT, *LEFT_OUT), values) if value is not None}
+
+
+def read_once(paths: Paths, limit: int = 0, native: str | None = None,
+              whole: str | None = None) -> tuple[list[Record], IndexFacts]:
+    """One reading of the indexes: who provides what and which architectures
+    each name has (needed before any package is translated), and of each
+    stanza what translating it needs, (path, line, values): the kept
+    fields' values in KEPT order, then "" for each LEFT_OUT field there.
+    The stanzas of the package named `whole` are kept whole, as a dict. The
+    native architecture is the first index's, unless given."""
     first_path = as_paths(paths)[0] if as_paths(paths) else None
+    records: list[Record] = []
+    intern = sys.intern
 
     def light() -> Iterator[dict[str, Any]]:
         for path, line, fields in stanzas(paths, limit):
@@ -493,25 +516,42 @@ def gather_facts(paths: Paths, limit: int = 0, native: str | None = None) -> Ind
                     provides = [group[0] for group in parse_relations(fields["Provides"], "Provides")]
                 except ValueError as error:
                     raise BadIndex(f"{path}:{line}: {fields.get('Package')}: Provides: {error}") from None
-            yield {"Package": fields.get("Package", ""), "Architecture": fields.get("Architecture", "all"),
-                   "Multi-Arch": fields.get("Multi-Arch"), "provides": provides, "first": path == first_path}
+            for key in INTERNED:
+                if key in fields:
+                    fields[key] = intern(fields[key])
+            get = fields.get
+            if whole is not None and get("Package") == whole:
+                records.append((path, line, fields))
+            else:
+                records.append((path, line, (*map(get, KEPT), *("" if key in fields else None for key in LEFT_OUT))))
+            yield {"Package": get("Package", ""), "Architecture": get("Architecture", "all"),
+                   "Multi-Arch": get("Multi-Arch"), "provides": provides, "first": path == first_path}
 
-    return IndexFacts(light(), native)
+    return records, IndexFacts(light(), native)
+
+
+def gather_facts(paths: Paths, limit: int = 0, native: str | None = None) -> IndexFacts:
+    """Who provides what and which architectures each name has."""
+    return read_once(paths, limit, native)[1]
 
 
 def describe_index(paths: Paths, limit: int = 0, keep: Keep | None = None, native: str | None = None,
                    keep_outlines: bool = True) -> Description:
-    """Reads the indexes twice: who provides what is needed before any
-    package is translated, and holding every stanza in between would cost
-    more than the outlines. Without keep_outlines each outline is built and
-    let go (a caller that reads the rules through `keep` needs no second
-    copy of them)."""
+    """Reads the indexes once, keeping of each stanza what its translation
+    needs (read_once), then translates stanza by stanza, letting go of what
+    it kept. Without keep_outlines each outline is built and let go (a
+    caller that reads the rules through `keep` needs no second copy of
+    them)."""
     result = Description()
     started = time.perf_counter()
-    result.facts = gather_facts(paths, limit, native)
+    records, result.facts = read_once(paths, limit, native)
     builder = Builder(facts=result.facts)
     result.tally = builder.tally
-    for path, line, fields in stanzas(paths, limit):
+    records.reverse()
+    while records:
+        record = records.pop()  # let go once translated
+        path, line, _ = record
+        fields = kept_fields(record)
         package = prepare(path, line, fields)
         package["Outline"] = builder.outline_name(package)
         result.stanzas += 1

@@ -3,7 +3,6 @@ answer, or one line on standard error naming the file and line, and exit 1.
 Huge files are made as .gz files of repeated deflate blocks, a few MB on disk."""
 
 import os
-import resource
 import signal
 import struct
 import subprocess
@@ -163,19 +162,28 @@ def providers_index(path, count):
     return plain(path, "\n".join(stanzas).encode())
 
 
+# Runs a command as a script, and reports its peak resident memory (the
+# kernel's high-water mark of this program alone: the resource usage of a
+# child would count the parent's pages it was forked with).
+PEAK_OF = """
+import resource, runpy, sys
+resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+sys.argv = sys.argv[1:]
+try:
+    runpy.run_path(sys.argv[0], run_name="__main__")
+finally:
+    print(next(line.split()[1] for line in open("/proc/self/status") if line.startswith("VmHWM:")), file=sys.stderr)
+"""
+
+
 def peak_mib(command, path, *args):
     """(peak resident MiB, exit status, standard output) of examples/COMMAND
     on `path`, under an address-space limit that a growth with the square of
     the providers would hit long before the largest case ends."""
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([KELTO_DIR, os.environ.get("PYTHONPATH", "")]))
-    limit = lambda: resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))  # noqa: E731
-    child = subprocess.Popen([sys.executable, os.path.join(EXAMPLES, command), path, *args],
-                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env, preexec_fn=limit)
-    out = child.stdout.read()
-    child.stdout.close()
-    _, status, usage = os.wait4(child.pid, 0)
-    child.returncode = os.waitstatus_to_exitcode(status)
-    return usage.ru_maxrss / 1024, child.returncode, out.decode()
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([KELTO_DIR, EXAMPLES, os.environ.get("PYTHONPATH", "")]))
+    done = subprocess.run([sys.executable, "-c", PEAK_OF, os.path.join(EXAMPLES, command), path, *args],
+                          capture_output=True, env=env, timeout=120)
+    return int(done.stderr.split()[-1]) / 1024, done.returncode, done.stdout.decode()
 
 
 @pytest.mark.parametrize("command, args", [("demo.py", ()), pytest.param("installable.py", ("--broken",),

@@ -246,6 +246,7 @@ class Checker:
         # every rule of each of its members. Shared by all its members.
         self.solutions: dict[int, frozenset[int]] = {}
         self.forbidding = frozenset(self.conflicts)
+        self.holders = frozenset(self.shared)
         self.missing_ruled_out = False
 
     def _read(self, number: int) -> None:
@@ -364,21 +365,28 @@ class Checker:
         size is linear in the parts, where a clause per pair of them grows
         with their square. A held rule left out of the problem is one in
         `without`, as (holder, -1 - its position among the holder's)."""
+        found: list[list[int]] = []
+        if not self.shared:
+            return found
         holders: dict[int, list[int]] = {}
-        for number in cone:
-            for position, (group, _) in enumerate(self.shared.get(number, ())):
+        for number in self.holders.intersection(cone):
+            for position, (group, _) in enumerate(self.shared[number]):
                 if not without or (number, -1 - position) not in without:
                     holders.setdefault(group, []).append(number)
-        found: list[list[int]] = []
         variable = len(cone) + 2
         local = self.local
         for group, numbers in holders.items():
             by_part: dict[int, list[int]] = {}
             parts = self.parts(group)
-            for number in cone:
-                part = parts.get(number)
-                if part is not None:
-                    by_part.setdefault(part, []).append(local[number])
+            if len(parts) < len(cone):
+                for number, part in parts.items():
+                    if local[number] > 1:
+                        by_part.setdefault(part, []).append(local[number])
+            else:
+                for number in cone:
+                    part = parts.get(number)
+                    if part is not None:
+                        by_part.setdefault(part, []).append(local[number])
             if len(by_part) < 2:
                 continue
             guard, variable = variable, variable + 1
@@ -448,7 +456,11 @@ class Checker:
                     return False
             for group in groups:
                 parts = self.parts(group)
-                if len({parts[n] for n in members if n in parts}) > 1:
+                if len(parts) < len(members):
+                    hit = {part for n, part in parts.items() if n in members}
+                else:
+                    hit = {parts[n] for n in members if n in parts}
+                if len(hit) > 1:
                     return False
         return True
 

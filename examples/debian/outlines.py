@@ -101,6 +101,10 @@ class IndexFacts:
 # The Multi-Arch values that meet a ":any" relation: "allowed" by policy,
 # and "foreign" as well, as dpkg decides.
 ANY_MET_BY = ("allowed", "foreign")
+# From this many providers of a name on, the providers that conflict with it
+# share one rule (Builder.one_provider); below, a rule per pair of providers
+# is small, and quicker to check.
+SHARED_FROM = 32
 # The rules of one name installed for several architectures, after the fields'.
 SAME_NAME = "Multi-Arch"
 
@@ -334,7 +338,8 @@ class Builder:
                     for outline in outlines:
                         parts = [] if architecture is None else [self.architecture_condition(outline, architecture)]
                         rules.append(self.forbid(outline, parts + self.bounded(outline, op, version), own, mine))
-                if op is None and architecture is None and name != package["Package"] and name in provided:
+                if op is None and architecture is None and name != package["Package"] and name in provided \
+                        and len(self.facts.providers.get(name, ())) >= SHARED_FROM:
                     rules.append(self.one_provider(name))
                     continue
                 for provider, conditions in self.providers(name, op, version, skip=package["Package"]):

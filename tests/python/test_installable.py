@@ -14,6 +14,7 @@ from pathlib import Path
 import pytest
 
 from conftest import EXAMPLES, KELTO_DIR
+from debian import outlines
 from debian.index import SAMPLE, read_stanzas
 from debian.installability import broken, check, pycosat
 from debian.packages import read_packages
@@ -301,7 +302,10 @@ def architectures_indexes(tmp_path):
 
 @needs_solver
 @pytest.mark.no_refhunt  # it solves in this process: see the note on pycosat below
-def test_architectures_as_dpkg_and_policy_decide(tmp_path):
+@pytest.mark.parametrize("shared_from", [None, 1], ids=["pairs", "shared"])
+def test_architectures_as_dpkg_and_policy_decide(tmp_path, monkeypatch, shared_from):
+    if shared_from:  # the rule many providers that conflict with their name share, on the few here
+        monkeypatch.setattr(outlines, "SHARED_FROM", shared_from)
     checker, _ = check(architectures_indexes(tmp_path))
     universe = checker.universe
     assert sorted(universe.names[n] for n in broken(checker)) == sorted(CANNOT)

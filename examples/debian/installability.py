@@ -243,8 +243,12 @@ class Checker:
         self.solved = bytearray(count + 1)
         self.solver_calls = 0
         # A solution known to hold the package: a set of packages that meets
-        # every rule of each of its members. Shared by all its members.
+        # every rule of each of its members, together with the base. Shared
+        # by all its members. The base is the solution of the essential
+        # packages, once known, which every solution holds: kept once, and
+        # not in each of the others, which are mostly the base.
         self.solutions: dict[int, frozenset[int]] = {}
+        self.base: frozenset[int] = frozenset()
         self.forbidding = frozenset(self.conflicts)
         self.holders = frozenset(self.shared)
         self.missing_ruled_out = False
@@ -293,6 +297,14 @@ class Checker:
             found = self._parts[group] = {member: index for index, part in enumerate(self.universe.groups[group])
                                           for member in part}
         return found
+
+    def forget_rules(self) -> None:
+        """Lets go of the rules and option values, read into clauses: the
+        verdicts need only the clauses, and explanations can no longer be
+        given."""
+        universe = self.universe
+        universe.rules, universe.options, universe._atoms = [], [], {}
+        self.sources = []
 
     def rule_out_missing(self) -> None:
         """Packages a dependency clause of which no installable package meets,
@@ -418,9 +430,11 @@ class Checker:
         end = len(cone) + 2  # the auxiliary variables come after the cone's
         found = frozenset(cone[literal - 2] for literal in solution if 1 < literal < end)
         needed = self.needed_in(found, number)
+        base = self.base
+        found_beyond, needed_beyond = found - base, needed - base
         for member in found:
             solved[member] = 1
-            solutions.setdefault(member, needed if member in needed else found)
+            solutions.setdefault(member, needed_beyond if member in needed else found_beyond)
         return True
 
     def needed_in(self, solution: frozenset[int], number: int) -> frozenset[int]:
@@ -464,15 +478,16 @@ class Checker:
                     return False
         return True
 
-    def combine(self, number: int, base: frozenset[int]) -> frozenset[int] | None:
+    def combine(self, number: int) -> frozenset[int] | None:
         """A solution holding the package made of solutions of its
-        dependencies, or None when one is unknown or they do not fit."""
-        members: set[int] = set(base)
-        members.add(number)
+        dependencies (what it holds beyond the base), or None when one is
+        unknown or they do not fit."""
+        base = self.base
+        members: set[int] = {number}
         clauses, solutions = self.clauses[number], self.solutions
         for index in range(self.dependencies[number]):
             clause = clauses[index]
-            if any(literal in members for literal in clause):
+            if any(literal in members or literal in base for literal in clause):
                 continue
             for literal in clause:
                 found = solutions.get(literal)
@@ -481,8 +496,7 @@ class Checker:
                     break
             else:
                 return None
-        union = frozenset(members)
-        return union if self.holds(union) else None
+        return frozenset(members) if self.holds(base.union(members)) else None
 
     def nearby(self, number: int, base: frozenset[int]) -> list[int] | None:
         """The package and every known solution of each alternative of its
@@ -529,7 +543,8 @@ class Checker:
             first = next((n for numbers in self.essential for n in numbers if n not in reason), None)
             if first is None or not self.solve(first):
                 return  # nothing can be installed
-            base = self.solutions[first]
+            base = self.base = self.solutions[first]
+            self.solutions = {member: found - base for member, found in self.solutions.items()}
         needed = bytearray(len(self.universe) + 1)  # reached by another package
         for targets in self.reaches:
             for target in targets:
@@ -537,7 +552,7 @@ class Checker:
         for number in self.order():
             if solved[number] or number in reason or number in unsolvable:
                 continue
-            union = self.combine(number, base)
+            union = self.combine(number)
             if union is None:
                 # The solutions of its dependencies do not fit together: first
                 # the solver on them and their alternatives' (a small problem),
@@ -695,7 +710,8 @@ class Checker:
 
 def check(paths: Paths, native: str | None = None, every: bool = True) -> tuple[Checker, dict[str, float]]:
     """Builds, reads back and decides (every package, or none yet: see
-    Checker.decide); the seconds each step took."""
+    Checker.decide); the seconds each step took. Deciding every package
+    lets go of the rules first: what explains a verdict is not needed."""
     times = {}
     started = time.perf_counter()
     universe = Universe()
@@ -707,6 +723,7 @@ def check(paths: Paths, native: str | None = None, every: bool = True) -> tuple[
     times["read"] = time.perf_counter() - started
     started = time.perf_counter()
     if every:
+        checker.forget_rules()
         checker.run()
     times["solve"] = time.perf_counter() - started
     return checker, times

@@ -221,6 +221,7 @@ class Checker:
         self.clauses: list[list[Clause]] = [[] for _ in range(count + 1)]
         self.sources: list[list[tuple[str, Any]]] = [[] for _ in range(count + 1)]  # the rule of each clause
         self.dependencies: list[int] = [0] * (count + 1)  # how many of the clauses are dependency clauses
+        self.wanting: list[int] = [0] * (count + 1)  # how many of the clauses may need a package
         self.reaches: list[tuple[int, ...]] = [()] * (count + 1)
         # Per package with clauses that forbid: the packages it excludes
         # outright, its other such clauses, and the groups (Universe.groups)
@@ -239,7 +240,9 @@ class Checker:
         self.essential = [tuple(numbers) for numbers in essential.values()]
         self.reason: dict[int, int] = {}  # package ruled out -> index of the clause no installable package meets
         self.unsolvable: set[int] = set()
-        self.local = [1] * (count + 1)  # solver numbers while a problem is built
+        # Solver numbers while a problem is built, by literal: local[n] for
+        # package n, and local[-n], from the list's end, its negation.
+        self.local = [1] * (count + 1) + [-1] * (count + 1)
         self.solved = bytearray(count + 1)
         self.solver_calls = 0
         # A solution known to hold the package: a set of packages that meets
@@ -278,10 +281,14 @@ class Checker:
         for sibling in universe.by_name[universe.names[number]]:
             if sibling != number:
                 other.append(((-sibling,), ("one version", universe.names[number])))
+        # Of the clauses that forbid, those that may also need a package first:
+        # the clauses before wanting[number] are all that can need one.
+        other.sort(key=lambda item: max(item[0], default=0) < 0)
         both = depending + other
         self.clauses[number] = [clause for clause, _ in both]
         self.sources[number] = [source for _, source in both]
         self.dependencies[number] = len(depending)
+        self.wanting[number] = len(both) - sum(1 for clause, _ in other if max(clause, default=0) < 0)
         self.reaches[number] = tuple({literal for clause, _ in both for literal in clause if literal > 0})
         if shared:
             self.shared[number] = shared
@@ -355,18 +362,23 @@ class Checker:
         local, clauses = self.local, self.clauses
         for position, number in enumerate(cone, 2):
             local[number] = position
+            local[-number] = -position
         try:
             found: list[list[int]] = [[-1], [2]]
             found += [[local[n] for n in numbers] for numbers in self.essential]
+            solver_number = local.__getitem__
             for number in cone:
-                mine = [-local[number]]
-                found += [mine + [local[literal] if literal > 0 else -local[-literal] for literal in clause]
-                          for index, clause in enumerate(clauses[number])
-                          if not without or (number, index) not in without]
+                guard = -local[number]
+                if without:
+                    found += [[guard, *map(solver_number, clause)] for index, clause in enumerate(clauses[number])
+                              if (number, index) not in without]
+                else:
+                    found += [[guard, *map(solver_number, clause)] for clause in clauses[number]]
             found += self.at_most_one_clauses(cone, without)
         finally:
             for number in cone:
                 local[number] = 1
+                local[-number] = -1
         return found
 
     def at_most_one_clauses(self, cone: list[int], without: frozenset[tuple[int, int]]) -> list[list[int]]:
@@ -444,12 +456,14 @@ class Checker:
         kept = {number}
         kept.update(n for numbers in self.essential for n in numbers if n in solution)
         queue = list(kept)
-        clauses = self.clauses
+        clauses, dependencies, wanting = self.clauses, self.dependencies, self.wanting
         for member in queue:
-            for clause in clauses[member]:
-                if any(literal in kept for literal in clause):
+            mine, plain = clauses[member], dependencies[member]
+            for index in range(wanting[member]):
+                clause = mine[index]
+                if not kept.isdisjoint(clause):
                     continue
-                if any(literal < 0 and -literal not in solution for literal in clause):
+                if index >= plain and any(literal < 0 and -literal not in solution for literal in clause):
                     continue  # held by a package the solution leaves out
                 chosen = next(literal for literal in clause if literal in solution)
                 kept.add(chosen)

@@ -354,11 +354,13 @@ class Checker:
                     order.append(other)
         return order
 
-    def problem(self, cone: list[int], without: frozenset[tuple[int, int]] = frozenset()) -> list[list[int]]:
+    def problem(self, cone: list[int], without: frozenset[tuple[int, int]] = frozenset(),
+                with_base: bool = False) -> list[list[int]]:
         """The clauses of the packages of `cone` for the solver, numbered from
-        2 in cone order, the first package required. 1 stands for every
-        package outside the cone, never installed: a clause that needs one
-        to be absent holds, one that needs it present looks elsewhere."""
+        2 in cone order, the first package required (and with_base, the
+        base's packages in the cone too). 1 stands for every package outside
+        the cone, never installed: a clause that needs one to be absent
+        holds, one that needs it present looks elsewhere."""
         local, clauses = self.local, self.clauses
         for position, number in enumerate(cone, 2):
             local[number] = position
@@ -375,6 +377,8 @@ class Checker:
                 else:
                     found += [[guard, *map(solver_number, clause)] for clause in clauses[number]]
             found += self.at_most_one_clauses(cone, without)
+            if with_base:
+                found += [[local[member]] for member in self.base if local[member] > 1]
         finally:
             for number in cone:
                 local[number] = 1
@@ -432,8 +436,15 @@ class Checker:
         """Whether the package can be installed with packages of `within`
         only (default: its whole cone, and then the answer is final)."""
         cone = self.cone(number) if within is None else within
-        self.solver_calls += 1
-        solution = pycosat.solve(self.problem(cone))
+        solution: list[int] | str = "UNSAT"
+        if self.base:
+            # The base first: a solution with another architecture's or
+            # version's essential package would not fit with any other.
+            self.solver_calls += 1
+            solution = pycosat.solve(self.problem(cone, with_base=True))
+        if solution == "UNSAT":
+            self.solver_calls += 1
+            solution = pycosat.solve(self.problem(cone))
         if solution == "UNSAT":
             if within is None:
                 self.unsolvable.add(number)
@@ -555,7 +566,7 @@ class Checker:
         base: frozenset[int] = frozenset()
         if self.essential:
             first = next((n for numbers in self.essential for n in numbers if n not in reason), None)
-            if first is None or not self.solve(first):
+            if first is None or not self.solve_base(first):
                 return  # nothing can be installed
             base = self.base = self.solutions[first]
             self.solutions = {member: found - base for member, found in self.solutions.items()}
@@ -578,6 +589,21 @@ class Checker:
                 solved[number] = 1
                 if needed[number]:
                     self.solutions[number] = union
+
+    def solve_base(self, first: int) -> bool:
+        """Solves the essential packages, of the native architecture where
+        they can be: most packages need those, and a base of another
+        architecture's would conflict with every solution that does."""
+        names, every = self.universe.names, self.essential
+        native = [tuple(n for n in numbers if ":" not in names[n]) or numbers for numbers in every]
+        if native != every and first in (n for numbers in native for n in numbers):
+            self.essential = native
+            try:
+                if self.solve(first, self.cone(first)):  # within a cone: no verdict when it fails
+                    return True
+            finally:
+                self.essential = every
+        return self.solve(first)
 
     def decide(self, number: int) -> None:
         """One package's verdict, from its cone alone (what --explain needs,

@@ -512,9 +512,19 @@ def read_once(paths: Paths, limit: int = 0, native: str | None = None,
     first_path = as_paths(paths)[0] if as_paths(paths) else None
     records: list[Record] = []
     intern = sys.intern
+    # Each architecture's index repeats its "Architecture: all" packages: one
+    # package, as apt counts it. By name and version: the first index that
+    # has it, and a hash of its fields (the same fields: the same package).
+    shared: dict[tuple[str, str], tuple[str, int]] = {}
 
     def light() -> Iterator[dict[str, Any]]:
         for path, line, fields in stanzas(paths, limit):
+            get = fields.get
+            if get("Architecture") == "all":
+                contents = hash((*fields, *fields.values()))
+                where, first = shared.setdefault((get("Package", ""), get("Version", "")), (path, contents))
+                if where != path and first == contents:
+                    continue
             provides: list[Relation] = []
             if "Provides" in fields:
                 try:
@@ -524,7 +534,6 @@ def read_once(paths: Paths, limit: int = 0, native: str | None = None,
             for key in INTERNED:
                 if key in fields:
                     fields[key] = intern(fields[key])
-            get = fields.get
             if whole is not None and get("Package") == whole:
                 records.append((path, line, fields))
             else:

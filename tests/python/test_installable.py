@@ -256,6 +256,9 @@ Depends: tool-amd
 Package: i-app-all
 Depends: arch-all
 
+Package: arch-all
+Architecture: all
+
 Package: libq
 Multi-Arch: same
 Provides: q-virt
@@ -309,6 +312,9 @@ def test_architectures_as_dpkg_and_policy_decide(tmp_path, monkeypatch, shared_f
     checker, _ = check(architectures_indexes(tmp_path))
     universe = checker.universe
     assert sorted(universe.names[n] for n in broken(checker)) == sorted(CANNOT)
+    # "Architecture: all" packages are in every architecture's index: each is one package
+    labels = [universe.label(n) for n in range(1, len(universe) + 1)]
+    assert len(labels) == len(set(labels))
 
 
 def apt_slice(tmp_path, every, indexes=APT_INDEXES[:1]):

@@ -412,9 +412,9 @@ class Checker:
                         by_part.setdefault(part, []).append(local[number])
             else:
                 for number in cone:
-                    part = parts.get(number)
-                    if part is not None:
-                        by_part.setdefault(part, []).append(local[number])
+                    found_part = parts.get(number)
+                    if found_part is not None:
+                        by_part.setdefault(found_part, []).append(local[number])
             if len(by_part) < 2:
                 continue
             guard, variable = variable, variable + 1
@@ -442,10 +442,10 @@ class Checker:
             # version's essential package would not fit with any other.
             self.solver_calls += 1
             solution = pycosat.solve(self.problem(cone, with_base=True))
-        if solution == "UNSAT":
+        if isinstance(solution, str):  # "UNSAT"
             self.solver_calls += 1
             solution = pycosat.solve(self.problem(cone))
-        if solution == "UNSAT":
+        if isinstance(solution, str):
             if within is None:
                 self.unsolvable.add(number)
             return False

@@ -186,6 +186,8 @@ def peak_mib(command, path, *args):
     return int(done.stderr.split()[-1]) / 1024, done.returncode, done.stdout.decode()
 
 
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer reserves more address space than the limit")
 @pytest.mark.parametrize("command, args", [("demo.py", ()), pytest.param("installable.py", ("--broken",),
                                                                          marks=needs_solver)])
 def test_memory_grows_linearly_with_providers_that_conflict(tmp_path, command, args):

@@ -3,6 +3,8 @@ goal is reported, never an error."""
 
 from __future__ import annotations
 
+import statistics
+
 import constraints as c
 import installability as i
 import versions as v
@@ -47,6 +49,15 @@ def evaluate(groups: list[Group], memory: dict | None, growth: dict | None = Non
                          "median_ratio": top.median_per_item / bottom.median_per_item,
                          "target": f"{comparison} {target}", "met": _met(value, comparison, target),
                          "measure": f"{numerator} / {denominator}, paired"})
+    ours, theirs = i.PEAKS.get(i.KELTO_CHECK), i.PEAKS.get(i.DOSE_CHECK)
+    if ours and theirs:
+        mine, checker = statistics.median(ours), statistics.median(theirs)
+        verdicts.append({"goal": "installability peak memory <= dose-distcheck's", "group": "installable",
+                         "value": mine / checker, "target": "<= 1.0", "met": mine <= checker,
+                         "measure": "peak resident memory, median of the runs",
+                         "detail": f"ours {mine / 2**20:.0f} MiB, the checker's {checker / 2**20:.0f} MiB"
+                         + "".join(f"; {name} {statistics.median(peaks) / 2**20:.0f} MiB"
+                                   for name, peaks in i.PEAKS.items() if name not in (i.KELTO_CHECK, i.DOSE_CHECK))})
     if growth is not None:
         grown = growth["growth_bytes"]
         verdicts.append({"goal": f"NumOf([n] * {growth['copies']}) grows < 64 MiB", "group": "crossing",
@@ -87,6 +98,8 @@ def print_table(verdicts: list[dict]) -> None:
         value = row["value"]
         shown = f"{value:.2f}" if isinstance(value, float) else str(value)
         print(f"{row['goal']:<44} {shown:>9} {row['target']:>8}  {'met' if row['met'] else 'NOT MET'}")
+        if "detail" in row:
+            print(f"  ({row['detail']})")
     missed = [row["goal"] for row in verdicts if not row["met"]]
     print(f"{len(verdicts) - len(missed)} of {len(verdicts)} goals met"
           + (f"; missed: {'; '.join(missed)}" if missed else ""))

@@ -52,7 +52,7 @@ from kelto.package.version import Version
 from debian.index import BadIndex
 from debian.machine import default_indexes
 from debian.notation import providers_of, show
-from debian.outlines import Builder, Description, describe_index, gather_facts, stanzas
+from debian.outlines import Builder, Description, describe_index, kept_fields, read_once
 from debian.output import kelto_lines, run
 from debian.packages import prepare
 from debian.relations import RELATION_FIELDS
@@ -107,11 +107,11 @@ def show_package(paths: list[str], native: str | None, name: str, limit: int) ->
     """--show: the package's rules (of each of its architectures and
     versions), built from the index's facts without building the outlines
     of every other package; a name only provided lists its providers."""
-    facts = gather_facts(paths, limit, native)
+    records, facts = read_once(paths, limit, native, whole=name)
     builder = Builder(facts=facts)
     # Every stanza is still read strictly: a malformed one is refused as the description refuses it.
-    shown = [package for package in (prepare(path, line, fields) for path, line, fields in stanzas(paths, limit))
-             if package["Package"] == name]
+    shown = [package for package in (prepare(path, line, kept_fields((path, line, values)))
+                                     for path, line, values in records) if package["Package"] == name]
     if not shown and name in facts.providers:
         print("\n".join(providers_of(builder, name)))
         return 0

@@ -55,6 +55,11 @@ class Universe:
         self.rules: list[list[tuple[str, Any]]] = [[]]
         self.by_name: dict[str, list[int]] = {}
         self._atoms: dict[tuple[Any, ...], frozenset[int]] = {}
+        # The rules "at most one of these sets has an installed member", by
+        # the id of the rule object, which the packages that hold it share
+        # (and which self.rules keeps alive): each is read once.
+        self.at_most_one: dict[int, int] = {}
+        self.groups: list[tuple[frozenset[int], ...]] = []
 
     def add(self, package: dict[str, Any], rules: dict[str, list[Any]], options: dict[str, Any]) -> None:
         number = len(self.names)
@@ -104,6 +109,22 @@ class Universe:
         return found
 
     # -- formulas
+
+    def group(self, rule: Any) -> int | None:
+        """The index in self.groups of NumOf(parts) <= 1, its parts each a
+        set of packages; None for any other rule."""
+        found = self.at_most_one.get(id(rule))
+        if found is not None:
+            return found
+        if not (type(rule) is Cmp and int(rule.op) == LESS_EQUAL and type(rule.lhs) is NumOf
+                and type(rule.rhs) is Value and type(rule.rhs.value) is int and rule.rhs.value == 1):
+            return None
+        parts = [self.formula(part) for part in rule.lhs.of]
+        if any(part[0] != "S" for part in parts):
+            raise Unsupported(f"no meaning known for {rule!r}")
+        self.groups.append(tuple(part[2] for part in parts))
+        found = self.at_most_one[id(rule)] = len(self.groups) - 1
+        return found
 
     def formula(self, c: Any) -> Formula:
         """The rule c as a formula, read through its properties only."""
@@ -200,10 +221,15 @@ class Checker:
         self.clauses: list[list[Clause]] = [[] for _ in range(count + 1)]
         self.sources: list[list[tuple[str, Any]]] = [[] for _ in range(count + 1)]  # the rule of each clause
         self.dependencies: list[int] = [0] * (count + 1)  # how many of the clauses are dependency clauses
+        self.wanting: list[int] = [0] * (count + 1)  # how many of the clauses may need a package
         self.reaches: list[tuple[int, ...]] = [()] * (count + 1)
         # Per package with clauses that forbid: the packages it excludes
-        # outright, and its other such clauses.
-        self.conflicts: dict[int, tuple[frozenset[int], list[Clause]]] = {}
+        # outright, its other such clauses, and the groups (Universe.groups)
+        # at most one part of which may be installed beside it.
+        self.conflicts: dict[int, tuple[frozenset[int], list[Clause], tuple[int, ...]]] = {}
+        # Per package holding shared at-most-one rules: (group, rule) of each.
+        self.shared: dict[int, list[tuple[int, tuple[str, Any]]]] = {}
+        self._parts: dict[int, dict[int, int]] = {}  # group -> package -> index of its part
         for number in range(1, count + 1):
             self._read(number)
         # Essential packages are always installed: one version of each is in every solution.
@@ -214,21 +240,33 @@ class Checker:
         self.essential = [tuple(numbers) for numbers in essential.values()]
         self.reason: dict[int, int] = {}  # package ruled out -> index of the clause no installable package meets
         self.unsolvable: set[int] = set()
-        self.local = [1] * (count + 1)  # solver numbers while a problem is built
+        # Solver numbers while a problem is built, by literal: local[n] for
+        # package n, and local[-n], from the list's end, its negation.
+        self.local = [1] * (count + 1) + [-1] * (count + 1)
         self.solved = bytearray(count + 1)
         self.solver_calls = 0
         # A solution known to hold the package: a set of packages that meets
-        # every rule of each of its members. Shared by all its members.
+        # every rule of each of its members, together with the base. Shared
+        # by all its members. The base is the solution of the essential
+        # packages, once known, which every solution holds: kept once, and
+        # not in each of the others, which are mostly the base.
         self.solutions: dict[int, frozenset[int]] = {}
+        self.base: frozenset[int] = frozenset()
         self.forbidding = frozenset(self.conflicts)
+        self.holders = frozenset(self.shared)
         self.missing_ruled_out = False
 
     def _read(self, number: int) -> None:
         universe = self.universe
         depending: list[tuple[Clause, tuple[str, Any]]] = []
         other: list[tuple[Clause, tuple[str, Any]]] = []
+        shared: list[tuple[int, tuple[str, Any]]] = []
         for source in universe.rules[number]:
             rule = source[1]
+            group = universe.group(rule)
+            if group is not None:
+                shared.append((group, source))
+                continue
             if type(rule) is Cmp and depending and type(depending[-1][1][1]) is Depends \
                     and type(rule.lhs) is SpecOption and rule.lhs.package_name == depending[-1][1][1].on:
                 # "p (>= 2)" is Depends(p) and its bound, two rules: the bound's
@@ -243,15 +281,37 @@ class Checker:
         for sibling in universe.by_name[universe.names[number]]:
             if sibling != number:
                 other.append(((-sibling,), ("one version", universe.names[number])))
+        # Of the clauses that forbid, those that may also need a package first:
+        # the clauses before wanting[number] are all that can need one.
+        other.sort(key=lambda item: max(item[0], default=0) < 0)
         both = depending + other
         self.clauses[number] = [clause for clause, _ in both]
         self.sources[number] = [source for _, source in both]
         self.dependencies[number] = len(depending)
+        self.wanting[number] = len(both) - sum(1 for clause, _ in other if max(clause, default=0) < 0)
         self.reaches[number] = tuple({literal for clause, _ in both for literal in clause if literal > 0})
-        if other:
+        if shared:
+            self.shared[number] = shared
+        if other or shared:
             excluded = frozenset(-clause[0] for clause, _ in other if len(clause) == 1)
             rest = [clause for clause, _ in other if len(clause) > 1]
-            self.conflicts[number] = (excluded, rest)
+            self.conflicts[number] = (excluded, rest, tuple(group for group, _ in shared))
+
+    def parts(self, group: int) -> dict[int, int]:
+        """Each package of a group's parts, with the index of its part."""
+        found = self._parts.get(group)
+        if found is None:
+            found = self._parts[group] = {member: index for index, part in enumerate(self.universe.groups[group])
+                                          for member in part}
+        return found
+
+    def forget_rules(self) -> None:
+        """Lets go of the rules and option values, read into clauses: the
+        verdicts need only the clauses, and explanations can no longer be
+        given."""
+        universe = self.universe
+        universe.rules, universe.options, universe._atoms = [], [], {}
+        self.sources = []
 
     def rule_out_missing(self) -> None:
         """Packages a dependency clause of which no installable package meets,
@@ -294,43 +354,110 @@ class Checker:
                     order.append(other)
         return order
 
-    def problem(self, cone: list[int], without: frozenset[tuple[int, int]] = frozenset()) -> list[list[int]]:
+    def problem(self, cone: list[int], without: frozenset[tuple[int, int]] = frozenset(),
+                with_base: bool = False) -> list[list[int]]:
         """The clauses of the packages of `cone` for the solver, numbered from
-        2 in cone order, the first package required. 1 stands for every
-        package outside the cone, never installed: a clause that needs one
-        to be absent holds, one that needs it present looks elsewhere."""
+        2 in cone order, the first package required (and with_base, the
+        base's packages in the cone too). 1 stands for every package outside
+        the cone, never installed: a clause that needs one to be absent
+        holds, one that needs it present looks elsewhere."""
         local, clauses = self.local, self.clauses
         for position, number in enumerate(cone, 2):
             local[number] = position
+            local[-number] = -position
         try:
             found: list[list[int]] = [[-1], [2]]
             found += [[local[n] for n in numbers] for numbers in self.essential]
+            solver_number = local.__getitem__
             for number in cone:
-                mine = [-local[number]]
-                found += [mine + [local[literal] if literal > 0 else -local[-literal] for literal in clause]
-                          for index, clause in enumerate(clauses[number])
-                          if not without or (number, index) not in without]
+                guard = -local[number]
+                if without:
+                    found += [[guard, *map(solver_number, clause)] for index, clause in enumerate(clauses[number])
+                              if (number, index) not in without]
+                else:
+                    found += [[guard, *map(solver_number, clause)] for clause in clauses[number]]
+            found += self.at_most_one_clauses(cone, without)
+            if with_base:
+                found += [[local[member]] for member in self.base if local[member] > 1]
         finally:
             for number in cone:
                 local[number] = 1
+                local[-number] = -1
+        return found
+
+    def at_most_one_clauses(self, cone: list[int], without: frozenset[tuple[int, int]]) -> list[list[int]]:
+        """The shared at-most-one rules the cone's packages hold, in solver
+        numbers (the cone's must be set): per group, a guard that each
+        holder installed sets, and a sequential counter over the group's
+        parts in the cone, whose auxiliary variables follow the cone's. Its
+        size is linear in the parts, where a clause per pair of them grows
+        with their square. A held rule left out of the problem is one in
+        `without`, as (holder, -1 - its position among the holder's)."""
+        found: list[list[int]] = []
+        if not self.shared:
+            return found
+        holders: dict[int, list[int]] = {}
+        for number in self.holders.intersection(cone):
+            for position, (group, _) in enumerate(self.shared[number]):
+                if not without or (number, -1 - position) not in without:
+                    holders.setdefault(group, []).append(number)
+        variable = len(cone) + 2
+        local = self.local
+        for group, numbers in holders.items():
+            by_part: dict[int, list[int]] = {}
+            parts = self.parts(group)
+            if len(parts) < len(cone):
+                for number, part in parts.items():
+                    if local[number] > 1:
+                        by_part.setdefault(part, []).append(local[number])
+            else:
+                for number in cone:
+                    found_part = parts.get(number)
+                    if found_part is not None:
+                        by_part.setdefault(found_part, []).append(local[number])
+            if len(by_part) < 2:
+                continue
+            guard, variable = variable, variable + 1
+            found += [[-local[number], guard] for number in numbers]
+            last = len(by_part) - 1
+            before = 0  # "some part before this one is installed", 0 before the first
+            for index, members in enumerate(by_part.values()):
+                if before:
+                    found += [[-guard, -before, -member] for member in members]
+                if index < last:
+                    seen, variable = variable, variable + 1
+                    found += [[-member, seen] for member in members]
+                    if before:
+                        found.append([-before, seen])
+                    before = seen
         return found
 
     def solve(self, number: int, within: list[int] | None = None) -> bool:
         """Whether the package can be installed with packages of `within`
         only (default: its whole cone, and then the answer is final)."""
         cone = self.cone(number) if within is None else within
-        self.solver_calls += 1
-        solution = pycosat.solve(self.problem(cone))
-        if solution == "UNSAT":
+        solution: list[int] | str = "UNSAT"
+        if self.base:
+            # The base first: a solution with another architecture's or
+            # version's essential package would not fit with any other.
+            self.solver_calls += 1
+            solution = pycosat.solve(self.problem(cone, with_base=True))
+        if isinstance(solution, str):  # "UNSAT"
+            self.solver_calls += 1
+            solution = pycosat.solve(self.problem(cone))
+        if isinstance(solution, str):
             if within is None:
                 self.unsolvable.add(number)
             return False
         solved, solutions = self.solved, self.solutions
-        found = frozenset(cone[literal - 2] for literal in solution if literal > 1)
+        end = len(cone) + 2  # the auxiliary variables come after the cone's
+        found = frozenset(cone[literal - 2] for literal in solution if 1 < literal < end)
         needed = self.needed_in(found, number)
+        base = self.base
+        found_beyond, needed_beyond = found - base, needed - base
         for member in found:
             solved[member] = 1
-            solutions.setdefault(member, needed if member in needed else found)
+            solutions.setdefault(member, needed_beyond if member in needed else found_beyond)
         return True
 
     def needed_in(self, solution: frozenset[int], number: int) -> frozenset[int]:
@@ -340,12 +467,14 @@ class Checker:
         kept = {number}
         kept.update(n for numbers in self.essential for n in numbers if n in solution)
         queue = list(kept)
-        clauses = self.clauses
+        clauses, dependencies, wanting = self.clauses, self.dependencies, self.wanting
         for member in queue:
-            for clause in clauses[member]:
-                if any(literal in kept for literal in clause):
+            mine, plain = clauses[member], dependencies[member]
+            for index in range(wanting[member]):
+                clause = mine[index]
+                if not kept.isdisjoint(clause):
                     continue
-                if any(literal < 0 and -literal not in solution for literal in clause):
+                if index >= plain and any(literal < 0 and -literal not in solution for literal in clause):
                     continue  # held by a package the solution leaves out
                 chosen = next(literal for literal in clause if literal in solution)
                 kept.add(chosen)
@@ -358,23 +487,32 @@ class Checker:
         whose dependencies each have a member)."""
         conflicts = self.conflicts
         for member in members & self.forbidding:
-            excluded, rest = conflicts[member]
+            excluded, rest, groups = conflicts[member]
             if not members.isdisjoint(excluded):
                 return False
             for clause in rest:
                 if not any((literal in members) if literal > 0 else (-literal not in members) for literal in clause):
                     return False
+            for group in groups:
+                parts = self.parts(group)
+                if len(parts) < len(members):
+                    hit = {part for n, part in parts.items() if n in members}
+                else:
+                    hit = {parts[n] for n in members if n in parts}
+                if len(hit) > 1:
+                    return False
         return True
 
-    def combine(self, number: int, base: frozenset[int]) -> frozenset[int] | None:
+    def combine(self, number: int) -> frozenset[int] | None:
         """A solution holding the package made of solutions of its
-        dependencies, or None when one is unknown or they do not fit."""
-        members: set[int] = set(base)
-        members.add(number)
+        dependencies (what it holds beyond the base), or None when one is
+        unknown or they do not fit."""
+        base = self.base
+        members: set[int] = {number}
         clauses, solutions = self.clauses[number], self.solutions
         for index in range(self.dependencies[number]):
             clause = clauses[index]
-            if any(literal in members for literal in clause):
+            if any(literal in members or literal in base for literal in clause):
                 continue
             for literal in clause:
                 found = solutions.get(literal)
@@ -383,8 +521,7 @@ class Checker:
                     break
             else:
                 return None
-        union = frozenset(members)
-        return union if self.holds(union) else None
+        return frozenset(members) if self.holds(base.union(members)) else None
 
     def nearby(self, number: int, base: frozenset[int]) -> list[int] | None:
         """The package and every known solution of each alternative of its
@@ -429,9 +566,10 @@ class Checker:
         base: frozenset[int] = frozenset()
         if self.essential:
             first = next((n for numbers in self.essential for n in numbers if n not in reason), None)
-            if first is None or not self.solve(first):
+            if first is None or not self.solve_base(first):
                 return  # nothing can be installed
-            base = self.solutions[first]
+            base = self.base = self.solutions[first]
+            self.solutions = {member: found - base for member, found in self.solutions.items()}
         needed = bytearray(len(self.universe) + 1)  # reached by another package
         for targets in self.reaches:
             for target in targets:
@@ -439,7 +577,7 @@ class Checker:
         for number in self.order():
             if solved[number] or number in reason or number in unsolvable:
                 continue
-            union = self.combine(number, base)
+            union = self.combine(number)
             if union is None:
                 # The solutions of its dependencies do not fit together: first
                 # the solver on them and their alternatives' (a small problem),
@@ -451,6 +589,21 @@ class Checker:
                 solved[number] = 1
                 if needed[number]:
                     self.solutions[number] = union
+
+    def solve_base(self, first: int) -> bool:
+        """Solves the essential packages, of the native architecture where
+        they can be: most packages need those, and a base of another
+        architecture's would conflict with every solution that does."""
+        names, every = self.universe.names, self.essential
+        native = [tuple(n for n in numbers if ":" not in names[n]) or numbers for numbers in every]
+        if native != every and first in (n for numbers in native for n in numbers):
+            self.essential = native
+            try:
+                if self.solve(first, self.cone(first)):  # within a cone: no verdict when it fails
+                    return True
+            finally:
+                self.essential = every
+        return self.solve(first)
 
     def decide(self, number: int) -> None:
         """One package's verdict, from its cone alone (what --explain needs,
@@ -481,6 +634,12 @@ class Checker:
             return f"depends on {notation.render_group(rule)}"
         except ValueError:
             return f"{key}: {rule!r}"
+
+    def sharing(self, package: int, group: int, members: set[int]) -> list[int]:
+        """The members in the group's other parts than the package's own."""
+        parts = self.parts(group)
+        mine = parts.get(package)
+        return sorted(member for member in members if parts.get(member, mine) != mine)
 
     def path(self, start: int, goal: int, cone: set[int]) -> list[int]:
         """A shortest chain of dependencies to goal inside cone, from start,
@@ -560,6 +719,9 @@ class Checker:
         candidates = [(package, index) for package in cone
                       for index in range(self.dependencies[package], len(self.clauses[package]))
                       if any(literal < 0 and -literal in members for literal in self.clauses[package][index])]
+        candidates += [(package, -1 - position) for package in cone
+                       for position, (group, _) in enumerate(self.shared.get(package, ()))
+                       if self.sharing(package, group, members)]
         dropped: set[tuple[int, int]] = set()
         for candidate in candidates:
             dropped.add(candidate)
@@ -569,10 +731,15 @@ class Checker:
         label = self.universe.label
         lines = [f"{label(number)} cannot be installed: a conflict"]
         for package, index in kept:
-            clause = self.clauses[package][index]
-            others = [-literal for literal in clause if literal < 0 and -literal in members]
-            lines.append(f"  {label(package)} {self.rule_text(self.sources[package][index])}"
-                         f" ({', '.join(label(other) for other in others)})")
+            if index < 0:
+                others = self.sharing(package, self.shared[package][-1 - index][0], members)
+                names = ", ".join(dict.fromkeys(self.universe.names[other] for other in others))
+                text = f"{self.rule_text(self.shared[package][-1 - index][1])} (provided by {names})"
+            else:
+                clause = self.clauses[package][index]
+                others = [-literal for literal in clause if literal < 0 and -literal in members]
+                text = self.rule_text(self.sources[package][index])
+            lines.append(f"  {label(package)} {text} ({', '.join(label(other) for other in others)})")
             for end in (package, *others):
                 if end != number:
                     lines += ["  " + line for line in self.chain_lines(self.path(number, end, members))]
@@ -583,7 +750,8 @@ class Checker:
 
 def check(paths: Paths, native: str | None = None, every: bool = True) -> tuple[Checker, dict[str, float]]:
     """Builds, reads back and decides (every package, or none yet: see
-    Checker.decide); the seconds each step took."""
+    Checker.decide); the seconds each step took. Deciding every package
+    lets go of the rules first: what explains a verdict is not needed."""
     times = {}
     started = time.perf_counter()
     universe = Universe()
@@ -595,6 +763,7 @@ def check(paths: Paths, native: str | None = None, every: bool = True) -> tuple[
     times["read"] = time.perf_counter() - started
     started = time.perf_counter()
     if every:
+        checker.forget_rules()
         checker.run()
     times["solve"] = time.perf_counter() - started
     return checker, times

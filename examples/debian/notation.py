@@ -14,6 +14,7 @@ from .relations import DEBIAN_OPERATOR, LEFT_OUT, NEGATED, RELATION_FIELDS, REQU
 NOT_EQUAL = int(CmpType.NotEqual)
 EQUAL = int(CmpType.Equal)
 GREATER_EQUAL = int(CmpType.GreaterOrEqual)
+LESS_EQUAL = int(CmpType.LessOrEqual)
 
 
 def bound_text(bound: Any) -> tuple[str, str]:
@@ -162,9 +163,25 @@ def excluded(c: Any) -> list[Any]:
     return all_of(c.lhs) or [c.lhs]
 
 
+def one_provider_name(rule: Any) -> str | None:
+    """NAME of the rule that at most one package providing NAME is
+    installed (NumOf(parts) <= 1, each part on "provides:NAME"), else None."""
+    if not (isinstance(rule, Cmp) and int(rule.op) == LESS_EQUAL and isinstance(rule.lhs, NumOf)
+            and is_value(rule.rhs, 1)):
+        return None
+    first = rule.lhs.of[0]
+    parts = all_of((any_of(first) or [first])[0])
+    return provided_name(parts[1:]) if parts else None
+
+
 def negated_text(rule: Any, last: str | None) -> str | None:
     """One conflict rule as written, or None when it follows the written one
     (on `last`): another architecture's outline, or a provider."""
+    provided = one_provider_name(rule)
+    if provided is not None:
+        if provided != last:
+            raise ValueError(f"the providers of {provided} after a relation on {last}")
+        return None
     if isinstance(rule, Cmp) and int(rule.op) == EQUAL and is_value(rule.rhs, False):
         if isinstance(rule.lhs, Depends):
             name = rule.lhs.on
@@ -195,6 +212,9 @@ def negated_text(rule: Any, last: str | None) -> str | None:
 def conflict_text(rule: Any) -> str:
     """One conflict rule on its own: as written, or for a provider the
     name it provides (with the bound) and who provides it."""
+    provided = one_provider_name(rule)
+    if provided is not None:
+        return provided
     try:
         text = negated_text(rule, None)
     except ValueError:

@@ -3,6 +3,7 @@ as constraints, its other fields as option values."""
 
 from __future__ import annotations
 
+import sys
 import time
 from collections import Counter
 from collections.abc import Callable, Iterable, Iterator
@@ -100,6 +101,10 @@ class IndexFacts:
 # The Multi-Arch values that meet a ":any" relation: "allowed" by policy,
 # and "foreign" as well, as dpkg decides.
 ANY_MET_BY = ("allowed", "foreign")
+# From this many providers of a name on, the providers that conflict with it
+# share one rule (Builder.one_provider); below, a rule per pair of providers
+# is small, and quicker to check.
+SHARED_FROM = 32
 # The rules of one name installed for several architectures, after the fields'.
 SAME_NAME = "Multi-Arch"
 
@@ -135,6 +140,7 @@ class Builder:
         self.equal, self.not_equal = k.CmpType.Equal, k.CmpType.NotEqual
         self.facts = facts or IndexFacts()
         self.tally = Tally()
+        self.one_providers: dict[str, Any] = {}  # virtual name -> the rule one_provider shares
 
     def version_value(self, text: str, package: str, bound: bool, count: bool = True) -> Any:
         """A Version when the text parses and prints back unchanged, else the text."""
@@ -308,6 +314,7 @@ class Builder:
         has no effect here: an unqualified or ":any" conflict applies to the
         name's outlines of every architecture, ":ARCH" to that one."""
         mine = self.version_value(package["Version"], package["Package"], False, count=False)
+        provided = {name for name, _, _ in package["provides"]}
         rules = []
         for group in groups:
             for written, op, text in group:
@@ -331,10 +338,31 @@ class Builder:
                     for outline in outlines:
                         parts = [] if architecture is None else [self.architecture_condition(outline, architecture)]
                         rules.append(self.forbid(outline, parts + self.bounded(outline, op, version), own, mine))
+                if op is None and architecture is None and name != package["Package"] and name in provided \
+                        and len(self.facts.providers.get(name, ())) >= SHARED_FROM:
+                    rules.append(self.one_provider(name))
+                    continue
                 for provider, conditions in self.providers(name, op, version, skip=package["Package"]):
                     if architecture is None or self.facts.architecture(provider) == architecture:
                         rules.append((self.Depends(provider) == True).if_then(self.all_of(conditions) == False))  # noqa: E712
         return rules
+
+    def one_provider(self, name: str) -> Any:
+        """The rule of a package that provides `name` and conflicts with it:
+        at most one package name providing it is installed, its own being
+        one. One rule object per name, shared by every such provider, so
+        that n providers cost n references and not n rules of n parts each;
+        a package's outlines of several architectures count as one."""
+        rule = self.one_providers.get(name)
+        if rule is None:
+            by_name: dict[str, list[Any]] = {}
+            for provider in self.facts.providers.get(name, {}):
+                by_name.setdefault(base_name(provider), []).append(self.all_of([
+                    self.Depends(provider), self.Cmp(self.SpecOption(provider, f"provides:{name}"), True, self.equal)]))
+            parts = [found[0] if len(found) == 1 else self.NumOf(found) >= 1 for found in by_name.values()]
+            rule = self.one_providers[name] = self.NumOf(parts) <= 1
+        self.tally.provider_rules += 1
+        return rule
 
     def none_of(self, outlines: list[str], op: str | None, version: Any, own: str, mine: Any) -> Any:
         """A ":any" conflict: none of the outlines installed (within the
@@ -456,40 +484,88 @@ def stanzas(paths: Paths, limit: int = 0) -> Iterator[tuple[str, int, dict[str, 
                 return
 
 
-def gather_facts(paths: Paths, limit: int = 0, native: str | None = None) -> IndexFacts:
-    """Who provides what and which architectures each name has, from a first
-    reading of the indexes that keeps only the fields the facts need (the
-    second reading builds, stanza by stanza). The native architecture is
-    the first index's, unless given."""
+# The fields a description reads, kept from the one reading of the indexes;
+# of the fields left out of the translation only their presence is kept.
+KEPT = ("Package", "Version", "Architecture", "Multi-Arch", "Essential", "Priority", "Section", "Installed-Size",
+        *RELATION_FIELDS, "Provides", "Binary")
+# Values that repeat across an index (a few dozen distinct ones): held once.
+INTERNED = ("Architecture", "Multi-Arch", "Essential", "Priority", "Section")
+Record = tuple[str, int, tuple[str | None, ...] | dict[str, str]]
+
+
+def kept_fields(record: Record) -> dict[str, str]:
+    """The fields a Record holds, as read."""
+    values = record[2]
+    if isinstance(values, dict):
+        return values
+    return {key: value for key, value in zip((*KEPT, *LEFT_OUT), values) if value is not None}
+
+
+def read_once(paths: Paths, limit: int = 0, native: str | None = None,
+              whole: str | None = None) -> tuple[list[Record], IndexFacts]:
+    """One reading of the indexes: who provides what and which architectures
+    each name has (needed before any package is translated), and of each
+    stanza what translating it needs, (path, line, values): the kept
+    fields' values in KEPT order, then "" for each LEFT_OUT field there.
+    The stanzas of the package named `whole` are kept whole, as a dict. The
+    native architecture is the first index's, unless given."""
     first_path = as_paths(paths)[0] if as_paths(paths) else None
+    records: list[Record] = []
+    intern = sys.intern
+    # Each architecture's index repeats its "Architecture: all" packages: one
+    # package, as apt counts it. By name and version: the first index that
+    # has it, and a hash of its fields (the same fields: the same package).
+    shared: dict[tuple[str, str], tuple[str, int]] = {}
 
     def light() -> Iterator[dict[str, Any]]:
         for path, line, fields in stanzas(paths, limit):
+            get = fields.get
+            if get("Architecture") == "all":
+                contents = hash((*fields, *fields.values()))
+                where, first = shared.setdefault((get("Package", ""), get("Version", "")), (path, contents))
+                if where != path and first == contents:
+                    continue
             provides: list[Relation] = []
             if "Provides" in fields:
                 try:
                     provides = [group[0] for group in parse_relations(fields["Provides"], "Provides")]
                 except ValueError as error:
                     raise BadIndex(f"{path}:{line}: {fields.get('Package')}: Provides: {error}") from None
-            yield {"Package": fields.get("Package", ""), "Architecture": fields.get("Architecture", "all"),
-                   "Multi-Arch": fields.get("Multi-Arch"), "provides": provides, "first": path == first_path}
+            for key in INTERNED:
+                if key in fields:
+                    fields[key] = intern(fields[key])
+            if whole is not None and get("Package") == whole:
+                records.append((path, line, fields))
+            else:
+                records.append((path, line, (*map(get, KEPT), *("" if key in fields else None for key in LEFT_OUT))))
+            yield {"Package": get("Package", ""), "Architecture": get("Architecture", "all"),
+                   "Multi-Arch": get("Multi-Arch"), "provides": provides, "first": path == first_path}
 
-    return IndexFacts(light(), native)
+    return records, IndexFacts(light(), native)
+
+
+def gather_facts(paths: Paths, limit: int = 0, native: str | None = None) -> IndexFacts:
+    """Who provides what and which architectures each name has."""
+    return read_once(paths, limit, native)[1]
 
 
 def describe_index(paths: Paths, limit: int = 0, keep: Keep | None = None, native: str | None = None,
                    keep_outlines: bool = True) -> Description:
-    """Reads the indexes twice: who provides what is needed before any
-    package is translated, and holding every stanza in between would cost
-    more than the outlines. Without keep_outlines each outline is built and
-    let go (a caller that reads the rules through `keep` needs no second
-    copy of them)."""
+    """Reads the indexes once, keeping of each stanza what its translation
+    needs (read_once), then translates stanza by stanza, letting go of what
+    it kept. Without keep_outlines each outline is built and let go (a
+    caller that reads the rules through `keep` needs no second copy of
+    them)."""
     result = Description()
     started = time.perf_counter()
-    result.facts = gather_facts(paths, limit, native)
+    records, result.facts = read_once(paths, limit, native)
     builder = Builder(facts=result.facts)
     result.tally = builder.tally
-    for path, line, fields in stanzas(paths, limit):
+    records.reverse()
+    while records:
+        record = records.pop()  # let go once translated
+        path, line, _ = record
+        fields = kept_fields(record)
         package = prepare(path, line, fields)
         package["Outline"] = builder.outline_name(package)
         result.stanzas += 1

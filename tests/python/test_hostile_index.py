@@ -152,3 +152,52 @@ def test_output_that_fails_is_one_line(command, where, reason):
         status, _, err = run_command(command, SAMPLE, stdout=sink, close_stdout=where == "closed")
     message = f"{command}: standard output: {reason}\n" if where == "full" else f"{command}: standard output {reason}\n"
     assert (status, err) == (1, message)
+
+
+def providers_index(path, count):
+    """`count` packages that each provide x and conflict with it (at most
+    one of them installed), one that needs x, and one that needs two of them."""
+    stanzas = [f"Package: p{n}\nVersion: 1\nArchitecture: amd64\nProvides: x\nConflicts: x\n" for n in range(count)]
+    stanzas += ["Package: user\nVersion: 1\nDepends: x\n", "Package: both\nVersion: 1\nDepends: p0, p1\n"]
+    return plain(path, "\n".join(stanzas).encode())
+
+
+# Runs a command as a script, and reports its peak resident memory (the
+# kernel's high-water mark of this program alone: the resource usage of a
+# child would count the parent's pages it was forked with).
+PEAK_OF = """
+import resource, runpy, sys
+resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+sys.argv = sys.argv[1:]
+try:
+    runpy.run_path(sys.argv[0], run_name="__main__")
+finally:
+    print(next(line.split()[1] for line in open("/proc/self/status") if line.startswith("VmHWM:")), file=sys.stderr)
+"""
+
+
+def peak_mib(command, path, *args):
+    """(peak resident MiB, exit status, standard output) of examples/COMMAND
+    on `path`, under an address-space limit that a growth with the square of
+    the providers would hit long before the largest case ends."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([KELTO_DIR, EXAMPLES, os.environ.get("PYTHONPATH", "")]))
+    done = subprocess.run([sys.executable, "-c", PEAK_OF, os.path.join(EXAMPLES, command), path, *args],
+                          capture_output=True, env=env, timeout=120)
+    return int(done.stderr.split()[-1]) / 1024, done.returncode, done.stdout.decode()
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer reserves more address space than the limit")
+@pytest.mark.parametrize("command, args", [("demo.py", ()), pytest.param("installable.py", ("--broken",),
+                                                                         marks=needs_solver)])
+def test_memory_grows_linearly_with_providers_that_conflict(tmp_path, command, args):
+    peaks = []
+    for count in (3000, 6000, 12000):
+        peak, status, out = peak_mib(command, providers_index(tmp_path / f"P{count}", count), *args)
+        assert status == 0
+        if args:
+            assert out == "both 1\n"
+        peaks.append(peak)
+    # Twice the providers cost twice the memory above the smaller case; their square would cost four times.
+    small, middle, large = peaks
+    assert large - middle < 3 * (middle - small), peaks

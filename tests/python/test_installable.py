@@ -14,6 +14,7 @@ from pathlib import Path
 import pytest
 
 from conftest import EXAMPLES, KELTO_DIR
+from debian import outlines
 from debian.index import SAMPLE, read_stanzas
 from debian.installability import broken, check, pycosat
 from debian.packages import read_packages
@@ -187,6 +188,24 @@ Package: tool-amd
 
 Package: arch-all
 Architecture: all
+
+Package: mailer-x
+Provides: mail-x
+Conflicts: mail-x
+
+Package: plain-x
+Provides: mail-x
+
+Package: both-x
+Depends: mailer-x, plain-x
+
+Package: libq
+Multi-Arch: same
+Provides: q-virt
+Conflicts: q-virt
+
+Package: q-both
+Depends: libq, libq-user
 """, "i386": """\
 Package: libfoo
 
@@ -236,6 +255,18 @@ Depends: tool-amd
 
 Package: i-app-all
 Depends: arch-all
+
+Package: arch-all
+Architecture: all
+
+Package: libq
+Multi-Arch: same
+Provides: q-virt
+Conflicts: q-virt
+
+Package: libq-user
+Multi-Arch: foreign
+Depends: libq
 """}
 
 # What dpkg and policy decide of ARCHITECTURES: the packages that cannot be
@@ -251,6 +282,7 @@ CANNOT = {
     "doc": "'Architecture: all' counts as native: libfoo:i386 does not meet it",
     "i-app:i386": "tool-amd is amd64 only, and not foreign",
     "i-app-all:i386": "arch-all is native, and not foreign",
+    "both-x": "mailer-x conflicts with mail-x, which plain-x provides without conflicting",
 }
 
 
@@ -273,10 +305,16 @@ def architectures_indexes(tmp_path):
 
 @needs_solver
 @pytest.mark.no_refhunt  # it solves in this process: see the note on pycosat below
-def test_architectures_as_dpkg_and_policy_decide(tmp_path):
+@pytest.mark.parametrize("shared_from", [None, 1], ids=["pairs", "shared"])
+def test_architectures_as_dpkg_and_policy_decide(tmp_path, monkeypatch, shared_from):
+    if shared_from:  # the rule many providers that conflict with their name share, on the few here
+        monkeypatch.setattr(outlines, "SHARED_FROM", shared_from)
     checker, _ = check(architectures_indexes(tmp_path))
     universe = checker.universe
     assert sorted(universe.names[n] for n in broken(checker)) == sorted(CANNOT)
+    # "Architecture: all" packages are in every architecture's index: each is one package
+    labels = [universe.label(n) for n in range(1, len(universe) + 1)]
+    assert len(labels) == len(set(labels))
 
 
 def apt_slice(tmp_path, every, indexes=APT_INDEXES[:1]):

@@ -141,16 +141,32 @@ class Builder:
         self.facts = facts or IndexFacts()
         self.tally = Tally()
         self.one_providers: dict[str, Any] = {}  # virtual name -> the rule one_provider shares
+        # What each version text gave: one that parses and prints back
+        # unchanged, or why it is kept as text (None when it parses but
+        # prints differently). Texts recur across an index, and each
+        # verdict costs a parse, a print and maybe an exception.
+        self.printable: set[str] = set()
+        self.refused: dict[str, str | None] = {}
+        # By the architecture a relation names: the outline each package
+        # name stands for when a relation on it needs nothing more than
+        # that outline (no provider, no other architecture), else "".
+        self.lone_outlines: dict[str, dict[str, str]] = {}
 
     def version_value(self, text: str, package: str, bound: bool, count: bool = True) -> Any:
         """A Version when the text parses and prints back unchanged, else the text."""
-        error = None
-        try:
-            version = self.Version(text)
-            if str(version) == text:
-                return version
-        except ValueError as refused:
-            error = str(refused)
+        if text in self.printable:
+            return self.Version(text)
+        error = self.refused.get(text, "")
+        if error == "":  # a text not seen before
+            error = None
+            try:
+                version = self.Version(text)
+                if str(version) == text:
+                    self.printable.add(text)
+                    return version
+            except ValueError as refused:
+                error = str(refused)
+            self.refused[text] = error
         if not count:
             return text
         tally = self.tally
@@ -166,10 +182,13 @@ class Builder:
         return text
 
     def bound(self, name: str, op: str, text: str) -> Any:
-        return self.bound_and_value(name, op, text)[0]
+        """Cmp(SpecOption(name, "version"), version, op)."""
+        self.tally.bounds += 1
+        version = self.version_value(text, base_name(name), True)
+        return self.Cmp(self.SpecOption(name, "version"), version, self.ops[op])
 
     def bound_and_value(self, name: str, op: str, text: str) -> tuple[Any, Any]:
-        """Cmp(SpecOption(name, "version"), version, op), and the version."""
+        """The bound, and its version."""
         self.tally.bounds += 1
         version = self.version_value(text, base_name(name), True)
         return self.Cmp(self.SpecOption(name, "version"), version, self.ops[op]), version
@@ -277,19 +296,43 @@ class Builder:
         return alternatives[0] if len(alternatives) == 1 else self.NumOf(alternatives) >= 1
 
     def required(self, groups: list[Group], depender: str) -> list[Any]:
-        rules = []
+        wanted = self.facts.native if depender == "all" else depender
+        lone = self.lone_outlines.get(wanted)
+        if lone is None:
+            lone = self.lone_outlines[wanted] = {}
+        # Most relations name one outline, most with a bound whose version
+        # was seen before: that path runs once per relation of the index,
+        # so it works from locals and counts its bounds once at the end.
+        Depends, Cmp, SpecOption, Version, ops, printable = \
+            self.Depends, self.Cmp, self.SpecOption, self.Version, self.ops, self.printable
+        rules: list[Any] = []
+        append = rules.append
+        bounds = 0
         for group in groups:
             written, op, text = group[0]
-            outline = self.facts.outline_name(written, self.wanted_architecture(None, depender))
-            if len(group) > 1 or ":" in written or written in self.facts.providers \
-                    or self.facts.outlines.get(written, [outline]) != [outline]:
-                rules.append(self.group(group, depender))
-            elif op is None or text is None:
-                rules.append(self.Depends(outline))
-            else:  # both must hold, and an outline's rules all hold: two rules
-                rules.append(self.Depends(outline))
-                rules.append(self.bound(outline, op, text))
+            outline = lone.get(written)
+            if outline is None:
+                outline = lone[written] = self.lone_outline(written, wanted)
+            if not outline or len(group) > 1:
+                append(self.group(group, depender))
+                continue
+            append(Depends(outline))
+            if op is None or text is None:
+                continue
+            # Both must hold, and an outline's rules all hold: two rules.
+            bounds += 1
+            version = Version(text) if text in printable else self.version_value(text, base_name(outline), True)
+            append(Cmp(SpecOption(outline, "version"), version, ops[op]))
+        self.tally.bounds += bounds
         return rules
+
+    def lone_outline(self, written: str, architecture: str) -> str:
+        """The outline of `written` for `architecture` when a relation on it
+        names that outline alone, else ""."""
+        outline = self.facts.outline_name(written, architecture)
+        if ":" in written or written in self.facts.providers or self.facts.outlines.get(written, [outline]) != [outline]:
+            return ""
+        return outline
 
     def forbid(self, outline: str, parts: list[Any], own: str, version: Any) -> Any:
         """The rule that no package of `outline` meeting `parts` is installed
@@ -423,12 +466,14 @@ class Builder:
         }
         if package.get("Installed-Size", "").isdigit():
             options["installed_size"] = int(package["Installed-Size"])
-        slots: Counter[str] = Counter()
-        for name, _, text in package["provides"]:
-            options[f"provides:{name}"] = True
-            if text is not None:
-                slots[name] += 1
-                options[f"provides:{name}#{slots[name]}"] = self.version_value(text, name, True, count=False)
+        provides = package["provides"]
+        if provides:
+            slots: dict[str, int] = {}
+            for name, _, text in provides:
+                options[f"provides:{name}"] = True
+                if text is not None:
+                    slot = slots[name] = slots.get(name, 0) + 1
+                    options[f"provides:{name}#{slot}"] = self.version_value(text, name, True, count=False)
         return options
 
     def outline(self, package: dict[str, Any], rules: dict[str, list[Any]] | None = None,

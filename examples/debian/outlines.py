@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import sys
 import time
+from itertools import chain
 from collections import Counter
 from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass, field
@@ -292,14 +293,24 @@ class Builder:
         return found
 
     def group(self, group: Group, depender: str) -> Any:
+        if len(group) == 1:  # a relation on one outline needs none of what alternatives works out
+            written, op, text = group[0]
+            wanted = self.facts.native if depender == "all" else depender
+            lone = self.lone_outlines.get(wanted) or self.lone_outlines.setdefault(wanted, {})
+            outline = lone.get(written)
+            if outline is None:
+                outline = lone[written] = self.lone_outline(written, wanted)
+            if outline:
+                depends = self.Depends(outline)
+                if op is None or text is None:
+                    return depends
+                return self.NumOf([depends, self.bound(outline, op, text)]) == 2
         alternatives = [c for relation in group for c in self.alternatives(relation, depender)]
         return alternatives[0] if len(alternatives) == 1 else self.NumOf(alternatives) >= 1
 
     def required(self, groups: list[Group], depender: str) -> list[Any]:
         wanted = self.facts.native if depender == "all" else depender
-        lone = self.lone_outlines.get(wanted)
-        if lone is None:
-            lone = self.lone_outlines[wanted] = {}
+        lone = self.lone_outlines.get(wanted) or self.lone_outlines.setdefault(wanted, {})
         # Most relations name one outline, most with a bound whose version
         # was seen before: that path runs once per relation of the index,
         # so it works from locals and counts its bounds once at the end.
@@ -423,7 +434,10 @@ class Builder:
         """One name is installed for two architectures only when both are
         "Multi-Arch: same" at the same version: a rule on each other
         architecture's outline of the name."""
-        others = [o for o in self.facts.outlines.get(package["Package"], ()) if o != own]
+        outlines = self.facts.outlines.get(package["Package"], ())
+        if len(outlines) < 2 and own in outlines:  # the usual case: one architecture
+            return []
+        others = [o for o in outlines if o != own]
         if not others:
             return []
         if multi_arch(package) != "same":
@@ -437,12 +451,14 @@ class Builder:
     def outline_name(self, package: dict[str, Any]) -> str:
         return self.facts.outline_name(package["Package"], package.get("Architecture", "all"))
 
-    def rules(self, package: dict[str, Any]) -> dict[str, list[Any]]:
-        """The rules of each translated relation field, in field order, then
-        those of sharing the name with other architectures."""
+    def rules(self, package: dict[str, Any], own: str | None = None) -> dict[str, list[Any]]:
+        """The rules of each translated relation field, in field order (the
+        order prepare gives the relations), then those of sharing the name
+        with other architectures. `own` is the package's outline name."""
         relations: dict[str, list[Group]] = package["relations"]
         depender = package.get("Architecture", "all")
-        own = self.outline_name(package)
+        if own is None:
+            own = self.outline_name(package)
         rules = {}
         for key, groups in relations.items():
             if key in REQUIRED:
@@ -478,12 +494,15 @@ class Builder:
 
     def outline(self, package: dict[str, Any], rules: dict[str, list[Any]] | None = None,
                 options: dict[str, Any] | None = None) -> Any:
+        """The package's outline, from its rules and options as rules() and
+        options() give them (made here when not given)."""
+        own = self.outline_name(package)
         if rules is None:
-            rules = self.rules(package)
-        constraints = [rule for key in (*RELATION_FIELDS, SAME_NAME) for rule in rules.get(key, ())]
-        defaults = {"multi_arch": package.get("Multi-Arch")}
-        return self.PackageOutline(self.outline_name(package), constraints,
-                                   self.options(package) if options is None else options, defaults)
+            rules = self.rules(package, own)
+        # rules lists its fields in the order the outline keeps them.
+        return self.PackageOutline(own, list(chain.from_iterable(rules.values())),
+                                   self.options(package) if options is None else options,
+                                   {"multi_arch": package.get("Multi-Arch")})
 
 
 def kelto_classes() -> SimpleNamespace:

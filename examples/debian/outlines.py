@@ -286,7 +286,7 @@ class Builder:
             conditions = None if outline == head else self.reach(outline, qualifier, architecture)
             if conditions is not None:
                 found.append(self.all_of([self.Depends(outline), *conditions, *self.bounded(outline, op, version)]))
-        for provider, conditions in self.providers(name, op, version):
+        for provider, conditions in self.providers(name, op, version) if name in self.facts.providers else ():
             reached = self.reach(provider, qualifier, architecture)
             if reached is not None:
                 found.append(self.all_of([self.Depends(provider), *conditions, *reached]))
@@ -348,14 +348,14 @@ class Builder:
     def forbid(self, outline: str, parts: list[Any], own: str, version: Any) -> Any:
         """The rule that no package of `outline` meeting `parts` is installed
         beside this one; on its own outline, no other version of it."""
-        present = self.Depends(outline) == True  # noqa: E712 (builds a rule)
         if outline == own:
             self.tally.own_conflicts += 1
             me = self.Cmp(self.SpecOption(own, "version"), version, self.equal)
-            return present.if_then(me if not parts else self.NumOf([me, self.all_of(parts) == False]) >= 1)  # noqa: E712
+            return (self.Depends(outline) == True).if_then(  # noqa: E712 (builds a rule)
+                me if not parts else self.NumOf([me, self.all_of(parts) == False]) >= 1)  # noqa: E712
         if not parts:
             return self.Depends(outline) == False  # noqa: E712
-        return present.if_then(self.all_of(parts) == False)  # noqa: E712
+        return (self.Depends(outline) == True).if_then(self.all_of(parts) == False)  # noqa: E712
 
     def negated(self, groups: list[Group], package: dict[str, Any], own: str) -> list[Any]:
         """Rules that forbid what each relation names, other than the package
@@ -382,7 +382,7 @@ class Builder:
                     architecture, outlines = None, [own]  # its other architectures: see same_name
                 elif qualifier is None or qualifier == "any":
                     architecture = None
-                    outlines = [name, *(o for o in self.facts.outlines.get(name, ()) if o != name)]
+                    outlines = [name, *[o for o in self.facts.outlines.get(name, ()) if o != name]]
                 else:
                     architecture = self.wanted_architecture(qualifier, "all")
                     outlines = [self.facts.outline_name(name, architecture)]
@@ -395,6 +395,8 @@ class Builder:
                 if op is None and architecture is None and name != package["Package"] and name in provided \
                         and len(self.facts.providers.get(name, ())) >= SHARED_FROM:
                     rules.append(self.one_provider(name))
+                    continue
+                if name not in self.facts.providers:
                     continue
                 for provider, conditions in self.providers(name, op, version, skip=package["Package"]):
                     if architecture is None or self.facts.architecture(provider) == architecture:
@@ -477,7 +479,8 @@ class Builder:
             "priority": package.get("Priority", "optional"),
             "section": package.get("Section", "misc"),
             "essential": package.get("Essential") == "yes",
-            "version": self.version_value(package["Version"], package["Package"], False),
+            "version": self.Version(text) if (text := package["Version"]) in self.printable
+            else self.version_value(text, package["Package"], False),
             "architecture": package.get("Architecture", "all"),
         }
         if package.get("Installed-Size", "").isdigit():

@@ -436,10 +436,7 @@ class Builder:
         """One name is installed for two architectures only when both are
         "Multi-Arch: same" at the same version: a rule on each other
         architecture's outline of the name."""
-        outlines = self.facts.outlines.get(package["Package"], ())
-        if len(outlines) < 2 and own in outlines:  # the usual case: one architecture
-            return []
-        others = [o for o in outlines if o != own]
+        others = [o for o in self.facts.outlines.get(package["Package"], ()) if o != own]
         if not others:
             return []
         if multi_arch(package) != "same":
@@ -469,9 +466,11 @@ class Builder:
                 rules[key] = self.negated(groups, package, own)
             else:
                 rules[key] = [self.Maximize(self.NumOf([self.group(group, depender) for group in groups]))]
-        shared = self.same_name(package, own)
-        if shared:
-            rules[SAME_NAME] = shared
+        outlines = self.facts.outlines.get(package["Package"], ())
+        if len(outlines) > 1 or own not in outlines:  # not only its own outline: see same_name
+            shared = self.same_name(package, own)
+            if shared:
+                rules[SAME_NAME] = shared
         return rules
 
     def options(self, package: dict[str, Any]) -> dict[str, Any]:
@@ -499,7 +498,7 @@ class Builder:
                 options: dict[str, Any] | None = None) -> Any:
         """The package's outline, from its rules and options as rules() and
         options() give them (made here when not given)."""
-        own = self.outline_name(package)
+        own = self.facts.outline_name(package["Package"], package.get("Architecture", "all"))
         if rules is None:
             rules = self.rules(package, own)
         # rules lists its fields in the order the outline keeps them.

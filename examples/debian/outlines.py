@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import sys
 import time
-from itertools import chain
 from collections import Counter
 from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass, field
@@ -501,8 +500,10 @@ class Builder:
         own = self.facts.outline_name(package["Package"], package.get("Architecture", "all"))
         if rules is None:
             rules = self.rules(package, own)
-        # rules lists its fields in the order the outline keeps them.
-        return self.PackageOutline(own, list(chain.from_iterable(rules.values())),
+        constraints: list[Any] = []
+        for found in rules.values():  # rules lists its fields in the order the outline keeps them
+            constraints += found
+        return self.PackageOutline(own, constraints,
                                    self.options(package) if options is None else options,
                                    {"multi_arch": package.get("Multi-Arch")})
 

@@ -102,15 +102,8 @@ def deep_group(depth: int, reads: int) -> Group:
 
 
 def debian_group(packages: list[dict[str, str]], source: str) -> Group:
-    kelto_build = debian_input.outline_builder(debian_input.kelto_classes(), packages)
-    plain_build = debian_input.outline_builder(debian_input.plain_classes(), packages)
-
-    def kelto(packages=packages, build=kelto_build):
-        return [build(p) for p in packages]
-
-    def plain_(packages=packages, build=plain_build):
-        return [build(p) for p in packages]
-
+    kelto = debian_input.outlines_run(debian_input.kelto_classes(), packages)
+    plain_ = debian_input.outlines_run(debian_input.plain_classes(), packages)
     n = len(packages)
     return Group("debian", "one PackageOutline per package of a Debian index", "package", KELTO_OUTLINE, [
         Workload(KELTO_OUTLINE, kelto, n, side="kelto"),

@@ -54,6 +54,20 @@ def outline_builder(classes: SimpleNamespace, packages: list[dict]) -> Callable[
     return Builder(classes, IndexFacts(packages)).outline
 
 
+def outlines_run(classes: SimpleNamespace, packages: list[dict]) -> Callable[[], list[object]]:
+    """A run that describes `packages` once, as the demo does, from a new
+    Builder each time: what a Builder learns over an index (the verdict on
+    each version text, which names need only their own outline) is learnt
+    again in every run, never carried over from the one before."""
+    facts = IndexFacts(packages)
+
+    def run() -> list[object]:
+        build = Builder(classes, facts).outline
+        return [build(p) for p in packages]
+
+    return run
+
+
 def dependency_names(packages: list[dict], count: int) -> list[str]:
     """Real package names to feed Depends(name): those the index depends on,
     in index order, cycled up to `count`."""

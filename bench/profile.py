@@ -75,9 +75,7 @@ def prepare(group: str, side: str):
         return workload.run, workload.items
     packages = debian_input.load_packages(debian_input.find_index(None), n)
     classes = debian_input.kelto_classes() if side == "kelto" else debian_input.plain_classes()
-    build = debian_input.outline_builder(classes, packages)
-    build(packages[0])
-    return (lambda: [build(p) for p in packages]), len(packages)
+    return debian_input.outlines_run(classes, packages), len(packages)
 
 
 def driver(spec: str) -> int:

@@ -56,6 +56,8 @@ class Universe:
         self.rules: list[list[tuple[str, Any]]] = [[]]
         self.by_name: dict[str, list[int]] = {}
         self._atoms: dict[tuple[Any, ...], frozenset[int]] = {}
+        self._named: dict[str, Clause] = {}
+        self._bounded: dict[frozenset[int], Clause] = {}
         # The rules "at most one of these sets has an installed member", by
         # the id of the rule object, which the packages that hold it share
         # (and which self.rules keeps alive): each is read once.
@@ -78,6 +80,22 @@ class Universe:
         return f"{self.names[number]} {self.versions[number]}"
 
     # -- atoms
+
+    def named(self, name: str) -> Clause:
+        """The clause "some version of name is installed"."""
+        found = self._named.get(name)
+        if found is None:
+            found = self._named[name] = tuple(self.by_name.get(name, ()))
+        return found
+
+    def bounded(self, name: str, option: str, op: int, value: Any) -> Clause:
+        """The clause "a version of name whose option compares with value
+        by op is installed"."""
+        ids = self.matching(name, option, op, value)
+        found = self._bounded.get(ids)
+        if found is None:
+            found = self._bounded[ids] = tuple(sorted(ids))
+        return found
 
     def having(self, name: str) -> frozenset[int]:
         key = (name,)
@@ -306,18 +324,34 @@ class Checker:
         depending: list[tuple[Clause, tuple[str, Any]]] = []
         other: list[tuple[Clause, tuple[str, Any]]] = []
         shared: list[tuple[int, tuple[str, Any]]] = []
+        named, bounded = universe.named, universe.bounded
         for source in universe.rules[number]:
             rule = source[1]
+            kind = type(rule)
+            # The two commonest shapes, "p" and "p (>= 2)", read straight into
+            # their clause of one or more versions of p.
+            if kind is Depends:
+                clause = named(rule.on)
+                if number not in clause:
+                    depending.append((clause, source))
+                continue
+            if kind is Cmp:
+                lhs = rule.lhs
+                if type(lhs) is SpecOption:
+                    name = lhs.package_name
+                    if depending and type(depending[-1][1][1]) is Depends and depending[-1][1][1].on == name:
+                        # "p (>= 2)" is Depends(p) and its bound, two rules: the
+                        # bound's clause, a part of the other, stands for both,
+                        # so that an explanation goes through a version that meets it.
+                        depending.pop()
+                    clause = bounded(name, lhs.option_name, int(rule.op), rule.rhs.value)
+                    if number not in clause:
+                        depending.append((clause, source))
+                    continue
             group = universe.group(rule)
             if group is not None:
                 shared.append((group, source))
                 continue
-            if type(rule) is Cmp and depending and type(depending[-1][1][1]) is Depends \
-                    and type(rule.lhs) is SpecOption and rule.lhs.package_name == depending[-1][1][1].on:
-                # "p (>= 2)" is Depends(p) and its bound, two rules: the bound's
-                # clause, a part of the other, stands for both, so that an
-                # explanation goes through a version that meets it.
-                depending.pop()
             for clause in clauses(universe.formula(rule)):
                 if number in clause:
                     continue  # met by the package itself
@@ -366,6 +400,7 @@ class Checker:
         given."""
         universe = self.universe
         universe.rules, universe.options, universe._atoms = [], [], {}
+        universe._named, universe._bounded = {}, {}
         self.sources = []
 
     def rule_out_missing(self) -> None:

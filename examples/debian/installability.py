@@ -407,25 +407,37 @@ class Checker:
         """Packages a dependency clause of which no installable package meets,
         found from the packages with an unmet dependency outwards."""
         self.missing_ruled_out = True
-        alive: dict[tuple[int, int], int] = {}
-        watchers: dict[int, list[tuple[int, int]]] = {}
+        count = len(self.universe)
+        clauses, dependencies, reason = self.clauses, self.dependencies, self.reason
+        # Who names each package in a dependency clause, each once, in order.
+        named_by: list[list[int]] = [[] for _ in range(count + 1)]
         queue: deque[int] = deque()
-        for number in range(1, len(self.universe) + 1):
-            for index in range(self.dependencies[number]):
-                clause = self.clauses[number][index]
-                alive[number, index] = len(clause)
+        for number in range(1, count + 1):
+            mine = clauses[number]
+            for index in range(dependencies[number]):
+                clause = mine[index]
+                if not clause and number not in reason:
+                    reason[number] = index
+                    queue.append(number)
                 for literal in clause:
-                    watchers.setdefault(literal, []).append((number, index))
-                if not clause and number not in self.reason:
-                    self.reason[number] = index
-                    queue.append(number)
+                    namers = named_by[literal]
+                    if not namers or namers[-1] != number:
+                        namers.append(number)
+        # A clause is unmet once every package in it has left the queue.
+        gone = bytearray(count + 1)
         while queue:
-            gone = queue.popleft()
-            for number, index in watchers.get(gone, ()):
-                alive[number, index] -= 1
-                if alive[number, index] == 0 and number not in self.reason:
-                    self.reason[number] = index
-                    queue.append(number)
+            leaving = queue.popleft()
+            gone[leaving] = 1
+            for number in named_by[leaving]:
+                if number in reason:
+                    continue
+                mine = clauses[number]
+                for index in range(dependencies[number]):
+                    clause = mine[index]
+                    if leaving in clause and all(gone[literal] for literal in clause):
+                        reason[number] = index
+                        queue.append(number)
+                        break
         for numbers in self.essential:
             if all(number in self.reason for number in numbers):  # then nothing can be installed
                 for number in range(1, len(self.universe) + 1):

@@ -654,15 +654,17 @@ class Checker:
         clauses, known = self.clauses[number], self.known
         for index in range(self.dependencies[number]):
             clause = clauses[index]
-            if any(literal in members or literal in base for literal in clause):
-                continue
             for literal in clause:
-                found = known(literal)
-                if found is not None:
-                    members |= found
+                if literal in members or literal in base:
                     break
             else:
-                return None
+                for literal in clause:
+                    found = known(literal)
+                    if found is not None:
+                        members |= found
+                        break
+                else:
+                    return None
         return frozenset(members) if self.holds(base.union(members)) else None
 
     def nearby(self, number: int, base: frozenset[int]) -> list[int] | None:

@@ -170,11 +170,15 @@ sandbox_run() {
     # authority in its own bundle, which the root's bundle lacks.
     local host_ca=/etc/ssl/certs/ca-certificates.crt
     [ -r "$host_ca" ] && binds+=(--ro-bind "$host_ca" /tmp/.kelto-host-ca.crt --setenv NODE_EXTRA_CA_CERTS /tmp/.kelto-host-ca.crt)
+    # A pid namespace of its own: when tools/dev is stopped, --die-with-parent
+    # ends the namespace's first process and the kernel ends every other one
+    # in it, where before a long step's children (a leak hunt, a fuzzer)
+    # outlived it.
     bwrap "${binds[@]}" \
         --ro-bind /etc/resolv.conf /etc/resolv.conf \
         --setenv HOME /tmp --setenv KELTO_PYTHON python3 --setenv KELTO_IN_ROOT 1 \
         --setenv PATH /usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-        --chdir "$repo" --die-with-parent "$@"
+        --chdir "$repo" --unshare-pid --die-with-parent "$@"
 }
 
 # --- The arm64 root, run under qemu-user --------------------------------------
@@ -258,5 +262,5 @@ sandbox_run_arm64() {
         --ro-bind /etc/resolv.conf /etc/resolv.conf \
         --setenv HOME /tmp --setenv KELTO_PYTHON python3.14 --setenv KELTO_IN_ROOT 1 \
         --setenv PATH /usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-        --chdir "$repo" --die-with-parent "$@"
+        --chdir "$repo" --unshare-pid --die-with-parent "$@"
 }

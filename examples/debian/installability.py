@@ -4,7 +4,6 @@ properties, and a SAT solver on each package's cone."""
 
 from __future__ import annotations
 
-import functools
 import itertools
 import time
 from collections import deque
@@ -16,7 +15,7 @@ from kelto.package.constraint import Cmp, CmpType, Depends, IfThen, NumOf, SpecO
 from . import notation
 from .outlines import SAME_NAME, Paths, base_name, describe_index, multi_arch
 from .relations import NEGATED, REQUIRED
-from .version import compare_versions
+from .version import compare_versions, version_key
 
 try:
     import pycosat  # type: ignore[import-not-found, unused-ignore]
@@ -301,8 +300,7 @@ class Checker:
         versions = self.universe.versions
         for numbers in self.universe.by_name.values():
             if len(numbers) > 1:
-                newest_first = sorted(numbers, key=functools.cmp_to_key(
-                    lambda a, b: compare_versions(versions[b], versions[a])))
+                newest_first = sorted(numbers, key=lambda n: version_key(versions[n]), reverse=True)
                 for position, number in enumerate(newest_first):
                     older[number] = position
         rank = [(-first[n], -wanted[n], older[n], n) for n in range(count + 1)]

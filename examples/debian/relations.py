@@ -39,20 +39,41 @@ def parse_relations(text: str, key: str = "Depends") -> list[Group]:
     alternatives, and Provides no operator but "="."""
     groups: list[Group] = []
     for group_text in text.split(","):
-        if not group_text.strip():
-            continue
-        group: Group = []
-        for alternative in group_text.split("|"):
-            match = RELATION.fullmatch(alternative)
-            if match is None:
-                raise ValueError(f"not a package relation: {alternative.strip()!r}")
-            group.append((match[1], match[2], match[3]))
+        group = _PARSED.get(group_text)
+        if group is None:
+            if not group_text.strip():
+                continue
+            group = parse_group(group_text)
+        groups.append(group)
         if len(group) > 1 and key in SINGLE_ALTERNATIVE:
             raise ValueError(f"alternatives are not allowed here: {group_text.strip()!r}")
         if key == "Provides" and group[0][1] not in (None, "="):
             raise ValueError(f"a provided version takes '=' only: {group_text.strip()!r}")
-        groups.append(group)
     return groups
+
+
+# Groups already parsed, by their text: an index repeats a few thousand of
+# them ("libc6 (>= 2.34)") across most of its packages, and each is then
+# parsed once and held once. The groups are shared: nobody changes one.
+# Short texts only, and emptied when full: no index grows it without bound.
+_PARSED: dict[str, Group] = {}
+_PARSED_LIMIT = 1 << 15
+_PARSED_LENGTH = 160
+
+
+def parse_group(text: str) -> Group:
+    """One group of alternatives; ValueError names the part that is not a relation."""
+    group: Group = []
+    for alternative in text.split("|"):
+        match = RELATION.fullmatch(alternative)
+        if match is None:
+            raise ValueError(f"not a package relation: {alternative.strip()!r}")
+        group.append((match[1], match[2], match[3]))
+    if len(text) <= _PARSED_LENGTH:
+        if len(_PARSED) >= _PARSED_LIMIT:
+            _PARSED.clear()
+        _PARSED[text] = group
+    return group
 
 
 def split_qualifier(name: str) -> tuple[str, str | None]:

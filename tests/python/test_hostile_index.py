@@ -66,6 +66,9 @@ REFUSED = {
                " (5000 characters)'"),
     "negative": (lambda p: plain(p, STANZA + b"Installed-Size: -1\n"), 4, "Installed-Size is not a size"),
     "bom": (lambda p: plain(p, b"\xef\xbb\xbf" + STANZA), 1, "the file starts with a byte-order mark"),
+    # Field names match in any case, those no reader needs too.
+    "unusual twice": (lambda p: plain(p, STANZA + b"X-Origin: a\nx-ORIGIN: b\n"), 5,
+                      "field 'x-ORIGIN' given twice in one stanza"),
     "differing": (lambda p: plain(p, STANZA + b"Depends: a\n\n" + STANZA + b"Depends: b\n"),
                   6, "p 1 (amd64 architecture) again, with other fields than at line 1"),
     # The lines of a flood of blank lines are counted, and the line after it is read whole.

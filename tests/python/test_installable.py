@@ -590,3 +590,23 @@ def test_input_errors_and_a_missing_solver_are_one_line(tmp_path):
             assert out.returncode == 2 and out.stderr.splitlines()[-1].endswith("--explain needs a package name")
             continue
         assert out.stderr.count("\n") == 1 and out.stderr.startswith(message), out.stderr
+
+
+@needs_solver
+@pytest.mark.no_refhunt
+def test_joined_solutions_take_the_alternative_named_first(tmp_path):
+    """Twenty libraries each need "real | virt", where virt's providers come
+    first in the index and conflict with real; each app needs a library and
+    real. Taking the alternative named first, every app is settled by
+    joining known solutions, with no solver call; a provider taken instead
+    would clash with real in every app."""
+    stanzas = [f"Package: alt-{k}\nVersion: 1\nProvides: virt\nConflicts: real\n" for k in range(3)]
+    stanzas += ["Package: real\nVersion: 1\n", "Package: needs-real\nVersion: 1\nDepends: real\n"]
+    stanzas += [f"Package: lib-{k}\nVersion: 1\nDepends: real | virt\n" for k in range(20)]
+    stanzas += [f"Package: app-{k}\nVersion: 1\nDepends: lib-{k}, needs-real\n" for k in range(20)]
+    stanzas.append("Package: wants-alt\nVersion: 1\nDepends: alt-0, lib-0\n")
+    index = tmp_path / "Packages"
+    index.write_text("\n".join(stanzas))
+    checker, _ = check(str(index))
+    assert list(broken(checker)) == []
+    assert checker.solver_calls == 1  # wants-alt: alt-0 and lib-0 as known, with real, clash

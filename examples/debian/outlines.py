@@ -18,7 +18,7 @@ from kelto.package.version import Version
 from .index import BadIndex, read_stanzas
 from .packages import prepare
 from .relations import LEFT_OUT, NEGATED, OPERATORS, RELATION_FIELDS, REQUIRED, Group, Relation, \
-    parse_relations, split_qualifier
+    forget_parsed, parse_relations, split_qualifier
 
 
 @dataclass
@@ -577,6 +577,7 @@ def read_once(paths: Paths, limit: int = 0, native: str | None = None,
     The stanzas of the package named `whole` are kept whole, as a dict. The
     native architecture is the first index's, unless given."""
     first_path = as_paths(paths)[0] if as_paths(paths) else None
+    forget_parsed()
     records: list[Record] = []
     intern = sys.intern
     # Each architecture's index repeats its "Architecture: all" packages: one

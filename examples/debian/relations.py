@@ -56,9 +56,16 @@ def parse_relations(text: str, key: str = "Depends") -> list[Group]:
 # them ("libc6 (>= 2.34)") across most of its packages, and each is then
 # parsed once and held once. The groups are shared: nobody changes one.
 # Short texts only, and emptied when full: no index grows it without bound.
+# Each reading of indexes starts it empty (forget_parsed), so that reading
+# the same indexes again ends with the same groups held, not a drifting share.
 _PARSED: dict[str, Group] = {}
 _PARSED_LIMIT = 1 << 15
 _PARSED_LENGTH = 160
+
+
+def forget_parsed() -> None:
+    """Empties the groups kept from earlier readings."""
+    _PARSED.clear()
 
 
 def parse_group(text: str) -> Group:

@@ -294,8 +294,7 @@ class Builder:
     def group(self, group: Group, depender: str) -> Any:
         if len(group) == 1:  # a relation on one outline needs none of what alternatives works out
             written, op, text = group[0]
-            wanted = self.facts.native if depender == "all" else depender
-            lone = self.lone_outlines.get(wanted) or self.lone_outlines.setdefault(wanted, {})
+            lone, wanted = self.lone_outlines_of(depender)
             outline = lone.get(written)
             if outline is None:
                 outline = lone[written] = self.lone_outline(written, wanted)
@@ -308,8 +307,7 @@ class Builder:
         return alternatives[0] if len(alternatives) == 1 else self.NumOf(alternatives) >= 1
 
     def required(self, groups: list[Group], depender: str) -> list[Any]:
-        wanted = self.facts.native if depender == "all" else depender
-        lone = self.lone_outlines.get(wanted) or self.lone_outlines.setdefault(wanted, {})
+        lone, wanted = self.lone_outlines_of(depender)
         # Most relations name one outline, most with a bound whose version
         # was seen before: that path runs once per relation of the index,
         # so it works from locals and counts its bounds once at the end.
@@ -335,6 +333,15 @@ class Builder:
             append(Cmp(SpecOption(outline, "version"), version, ops[op]))
         self.tally.bounds += bounds
         return rules
+
+    def lone_outlines_of(self, depender: str) -> tuple[dict[str, str], str]:
+        """The lone outlines known for a depender's architecture, and that
+        architecture ("all" depends as the native one)."""
+        wanted = self.facts.native if depender == "all" else depender
+        lone = self.lone_outlines.get(wanted)
+        if lone is None:
+            lone = self.lone_outlines[wanted] = {}
+        return lone, wanted
 
     def lone_outline(self, written: str, architecture: str) -> str:
         """The outline of `written` for `architecture` when a relation on it

@@ -18,7 +18,10 @@ PLAIN_DEEPCOPY = "plain copy.deepcopy"
 
 
 def pickle_group(packages: list[dict[str, str]], source: str) -> Group:
-    kelto_outlines = [debian_input.outline_builder(debian_input.kelto_classes(), packages)(p) for p in packages]
+    # One builder for each side: a builder gathers the index's facts first,
+    # so making one per package would take time quadratic in the index.
+    kelto_build = debian_input.outline_builder(debian_input.kelto_classes(), packages)
+    kelto_outlines = [kelto_build(p) for p in packages]
     plain_build = debian_input.outline_builder(debian_input.plain_classes(), packages)
     plain_outlines = [plain_build(p) for p in packages]
 

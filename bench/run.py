@@ -65,7 +65,7 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     parser.add_argument("--reads", type=int, default=None, help="chain reads per round (default 20)")
     parser.add_argument("--big", type=int, default=None, help="items of the big NumOf (default 1000000)")
     parser.add_argument("--calls", type=int, default=None, help="calls per crossing round (default 2000)")
-    parser.add_argument("--repeat", type=int, default=None, help="timed rounds per group (default 11; debian 5)")
+    parser.add_argument("--repeat", type=int, default=None, help="timed rounds per group (default 11; debian and pickle 5, installable 3)")
     parser.add_argument("--warmup", type=int, default=None, help="untimed rounds first (default 2)")
     parser.add_argument("--only", default=",".join(GROUPS),
                         help=f"comma-separated groups to run (default all: {','.join(GROUPS)}), or 'none'")
@@ -127,8 +127,9 @@ def build_groups(args: argparse.Namespace, packages: list[dict[str, str]], index
 
 
 def group_repeat(group: Group, args: argparse.Namespace) -> int:
-    # The main job is the slowest round by far; fewer rounds keep the run short.
-    if group.key == "debian" and not args.quick and "--repeat" not in sys.argv:
+    # The main job's rounds, and copying all its outlines, are the slowest by
+    # far (half a minute a round for pickle); fewer rounds keep the run short.
+    if group.key in ("debian", "pickle") and not args.quick and "--repeat" not in sys.argv:
         return max(3, args.repeat // 2)
     if group.key == "installable" and not args.quick and "--repeat" not in sys.argv:
         return 3  # tens of seconds a round

@@ -298,17 +298,20 @@ class Builder:
             return ()
         return ("foreign",) if "foreign" in kinds else None
 
-    def decision(self, written: str, depender: str) -> str | Plan:
-        """What a relation on `written` from a package of architecture
-        `depender` builds: the one outline it names when that is all it
-        needs (no provider, no other architecture), else its Plan."""
+    def decisions_for(self, depender: str) -> tuple[dict[str, str | Plan], str]:
+        """The decisions known for a depender's architecture, and that
+        architecture ("all" depends as the native one)."""
         architecture = self.facts.native if depender == "all" else depender
         known = self.decisions.get(architecture)
         if known is None:
             known = self.decisions[architecture] = {}
-        decided = known.get(written)
-        if decided is None:
-            decided = known[written] = self.lone_outline(written, architecture) or self.plan(written, architecture)
+        return known, architecture
+
+    def decide(self, known: dict[str, str | Plan], written: str, architecture: str) -> str | Plan:
+        """What a relation on `written` from a package of `architecture`
+        builds: the one outline it names when that is all it needs (no
+        provider, no other architecture), else its Plan; kept in `known`."""
+        decided = known[written] = self.lone_outline(written, architecture) or self.plan(written, architecture)
         return decided
 
     def alternatives(self, decided: str | Plan, op: str | None, text: str | None) -> list[Any]:
@@ -353,10 +356,12 @@ class Builder:
                              if reached else NumOf([Depends(provider), condition]) == 2)
         return found
 
-    def group(self, group: Group, depender: str) -> Any:
+    def group(self, group: Group, known: dict[str, str | Plan], architecture: str) -> Any:
+        """The rule of one group of alternatives, from the decisions `known`
+        for the depender's `architecture` (decisions_for)."""
         if len(group) == 1:
             written, op, text = group[0]
-            decided = self.decision(written, depender)
+            decided = known.get(written) or self.decide(known, written, architecture)
             if decided.__class__ is str:  # a relation on one outline needs none of what alternatives works out
                 depends = self.Depends(decided)
                 if op is None or text is None:
@@ -364,16 +369,13 @@ class Builder:
                 return self.NumOf([depends, self.bound(decided, op, text)]) == 2
             alternatives = self.alternatives(decided, op, text)
         else:
-            alternatives = [c for written, op, text in group
-                            for c in self.alternatives(self.decision(written, depender), op, text)]
+            alternatives = [c for written, op, text in group for c in self.alternatives(
+                known.get(written) or self.decide(known, written, architecture), op, text)]
         return alternatives[0] if len(alternatives) == 1 else self.NumOf(alternatives) >= 1
 
     def required(self, groups: list[Group], depender: str, rules: list[Any]) -> list[Any]:
         """Appends to `rules` those of a Depends or Pre-Depends field."""
-        architecture = self.facts.native if depender == "all" else depender
-        known = self.decisions.get(architecture)
-        if known is None:
-            known = self.decisions[architecture] = {}
+        known, architecture = self.decisions_for(depender)
         # Most relations name one outline, most with a bound whose version
         # was seen before: that path runs once per relation of the index,
         # so it works from locals and counts its bounds once at the end.
@@ -383,11 +385,9 @@ class Builder:
         bounds = 0
         for group in groups:
             written, op, text = group[0]
-            outline = known.get(written)
-            if outline is None:
-                outline = self.decision(written, architecture)
+            outline = known.get(written) or self.decide(known, written, architecture)
             if outline.__class__ is not str or len(group) > 1:
-                append(self.group(group, depender))
+                append(self.group(group, known, architecture))
                 continue
             append(Depends(outline))
             if op is None or text is None:
@@ -521,7 +521,7 @@ class Builder:
             own = self.outline_name(package)
         rules = {key: self.field_rules(key, groups, package, own, depender, [])
                  for key, groups in package["relations"].items()}
-        shared = self.same_name_rules(package, own)
+        shared = self.same_name(package, own)
         if shared:
             rules[SAME_NAME] = shared
         return rules
@@ -534,15 +534,9 @@ class Builder:
         if key in NEGATED:
             rules += self.negated(groups, package, own)
         else:
-            rules.append(self.Maximize(self.NumOf([self.group(group, depender) for group in groups])))
+            known, architecture = self.decisions_for(depender)
+            rules.append(self.Maximize(self.NumOf([self.group(group, known, architecture) for group in groups])))
         return rules
-
-    def same_name_rules(self, package: dict[str, Any], own: str) -> list[Any]:
-        """same_name's rules when the package's name has outlines besides its own."""
-        outlines = self.facts.outlines.get(package["Package"])
-        if outlines is None or (len(outlines) == 1 and outlines[0] == own):
-            return []
-        return self.same_name(package, own)
 
     def options(self, package: dict[str, Any]) -> dict[str, Any]:
         get = package.get
@@ -560,12 +554,14 @@ class Builder:
             options["installed_size"] = int(size)
         provides = package["provides"]
         if provides:
+            printable = self.printable
             slots: dict[str, int] = {}
             for name, _, text in provides:
                 options[f"provides:{name}"] = True
                 if text is not None:
                     slot = slots[name] = slots.get(name, 0) + 1
-                    options[f"provides:{name}#{slot}"] = self.version_value(text, name, True, count=False)
+                    options[f"provides:{name}#{slot}"] = self.Version(text) if text in printable \
+                        else self.version_value(text, name, True, count=False)
         return options
 
     def outline(self, package: dict[str, Any], rules: dict[str, list[Any]] | None = None,
@@ -578,7 +574,9 @@ class Builder:
         if rules is None:  # the fields' rules straight into one list, in the order rules() gives them
             for key, groups in package["relations"].items():
                 self.field_rules(key, groups, package, own, depender, constraints)
-            constraints += self.same_name_rules(package, own)
+            outlines = self.facts.outlines.get(package["Package"])
+            if outlines is not None and (len(outlines) > 1 or outlines[0] != own):
+                constraints += self.same_name(package, own)
         else:
             for found in rules.values():
                 constraints += found

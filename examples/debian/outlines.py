@@ -147,6 +147,24 @@ def provided_slots(provides: list[Relation]) -> dict[str, int]:
     return slots
 
 
+class DecisionTables(dict[str, dict[str, "str | Plan"]]):
+    """A depender architecture's table of decisions (Builder.decide) on
+    first use; "all" shares the native architecture's, as it depends as
+    that one."""
+
+    def __init__(self, native: str) -> None:
+        super().__init__()
+        self.native = native
+
+    def __missing__(self, depender: str) -> dict[str, str | Plan]:
+        architecture = self.native if depender == "all" else depender
+        table = self.get(architecture)
+        if table is None:
+            table = self[architecture] = {}
+        self[depender] = table
+        return table
+
+
 class Builder:
     """Turns prepared packages into outlines, over a given set of classes
     (kelto's, or the benchmark's plain-Python peer). The index's facts
@@ -163,24 +181,25 @@ class Builder:
         self.tally = Tally()
         self.one_providers: dict[str, Any] = {}  # virtual name -> the rule one_provider shares
         # What each version text gave: one that parses and prints back
-        # unchanged, or why it is kept as text (None when it parses but
-        # prints differently). Texts recur across an index, and each
-        # verdict costs a parse, a print and maybe an exception.
+        # unchanged, or why it is kept as text (the parser's error, None
+        # when it parses but prints differently, and the reason counted).
+        # Texts recur across an index, and each verdict costs a parse, a
+        # print and maybe an exception.
         self.printable: set[str] = set()
-        self.refused: dict[str, str | None] = {}
+        self.refused: dict[str, tuple[str | None, str]] = {}  # text -> (error or None, reason)
         # By the depender's architecture, what a relation on each name
-        # written builds (decision): the lone outline it names, or its Plan.
+        # written builds (decide): the lone outline it names, or its Plan.
         # Both follow from the facts alone, which never change after
         # construction, so each is worked out once per Builder and holds
         # names and flags only, never an object built from the classes.
-        self.decisions: dict[str, dict[str, str | Plan]] = {}
+        self.decisions = DecisionTables(self.facts.native)
 
     def version_value(self, text: str, package: str, bound: bool, count: bool = True) -> Any:
         """A Version when the text parses and prints back unchanged, else the text."""
         if text in self.printable:
             return self.Version(text)
-        error = self.refused.get(text, "")
-        if error == "":  # a text not seen before
+        verdict = self.refused.get(text)
+        if verdict is None:  # a text not seen before
             error = None
             try:
                 version = self.Version(text)
@@ -189,17 +208,17 @@ class Builder:
                     return version
             except ValueError as refused:
                 error = str(refused)
-            self.refused[text] = error
+            verdict = self.refused[text] = (error, text_reason(text, error))
         if not count:
             return text
+        error, reason = verdict
         tally = self.tally
         if bound:
             tally.bounds_as_text += 1
         else:
             tally.versions_as_text += 1
-        reason = text_reason(text, error)
-        tally.reasons[reason] += 1
-        if tally.reasons[reason] == 1:
+        seen = tally.reasons[reason] = tally.reasons[reason] + 1
+        if seen == 1:
             tally.examples.append(f"{package} {'bound' if bound else 'version'} {text!r}: {reason}"
                                   + (f" ({error})" if error else ""))
         return text
@@ -298,21 +317,19 @@ class Builder:
             return ()
         return ("foreign",) if "foreign" in kinds else None
 
-    def decisions_for(self, depender: str) -> tuple[dict[str, str | Plan], str]:
-        """The decisions known for a depender's architecture, and that
-        architecture ("all" depends as the native one)."""
-        architecture = self.facts.native if depender == "all" else depender
-        known = self.decisions.get(architecture)
-        if known is None:
-            known = self.decisions[architecture] = {}
-        return known, architecture
-
-    def decide(self, known: dict[str, str | Plan], written: str, architecture: str) -> str | Plan:
-        """What a relation on `written` from a package of `architecture`
-        builds: the one outline it names when that is all it needs (no
-        provider, no other architecture), else its Plan; kept in `known`."""
-        decided = known[written] = self.lone_outline(written, architecture) or self.plan(written, architecture)
-        return decided
+    def decide(self, known: dict[str, str | Plan], written: str, depender: str) -> str | Plan:
+        """What a relation on `written` from a package of architecture
+        `depender` builds, kept in `known`: the one outline it names when
+        that is all it needs (no qualifier, no provider, no other
+        architecture), else its Plan."""
+        facts = self.facts
+        architecture = facts.native if depender == "all" else depender
+        outline = facts.outline_name(written, architecture)
+        if ":" in written or written in facts.providers or facts.outlines.get(written, [outline]) != [outline]:
+            decided = known[written] = self.plan(written, architecture)
+            return decided
+        known[written] = outline
+        return outline
 
     def alternatives(self, decided: str | Plan, op: str | None, text: str | None) -> list[Any]:
         """One constraint per way the relation can hold: the package named
@@ -356,12 +373,12 @@ class Builder:
                              if reached else NumOf([Depends(provider), condition]) == 2)
         return found
 
-    def group(self, group: Group, known: dict[str, str | Plan], architecture: str) -> Any:
-        """The rule of one group of alternatives, from the decisions `known`
-        for the depender's `architecture` (decisions_for)."""
+    def group(self, group: Group, depender: str) -> Any:
+        """The rule of one group of alternatives from a package of architecture `depender`."""
+        known = self.decisions[depender]
         if len(group) == 1:
             written, op, text = group[0]
-            decided = known.get(written) or self.decide(known, written, architecture)
+            decided = known.get(written) or self.decide(known, written, depender)
             if decided.__class__ is str:  # a relation on one outline needs none of what alternatives works out
                 depends = self.Depends(decided)
                 if op is None or text is None:
@@ -370,12 +387,12 @@ class Builder:
             alternatives = self.alternatives(decided, op, text)
         else:
             alternatives = [c for written, op, text in group for c in self.alternatives(
-                known.get(written) or self.decide(known, written, architecture), op, text)]
+                known.get(written) or self.decide(known, written, depender), op, text)]
         return alternatives[0] if len(alternatives) == 1 else self.NumOf(alternatives) >= 1
 
     def required(self, groups: list[Group], depender: str, rules: list[Any]) -> list[Any]:
         """Appends to `rules` those of a Depends or Pre-Depends field."""
-        known, architecture = self.decisions_for(depender)
+        known = self.decisions[depender]
         # Most relations name one outline, most with a bound whose version
         # was seen before: that path runs once per relation of the index,
         # so it works from locals and counts its bounds once at the end.
@@ -385,27 +402,19 @@ class Builder:
         bounds = 0
         for group in groups:
             written, op, text = group[0]
-            outline = known.get(written) or self.decide(known, written, architecture)
+            outline = known.get(written) or self.decide(known, written, depender)
             if outline.__class__ is not str or len(group) > 1:
-                append(self.group(group, known, architecture))
+                append(self.group(group, depender))
                 continue
             append(Depends(outline))
             if op is None or text is None:
                 continue
             # Both must hold, and an outline's rules all hold: two rules.
             bounds += 1
-            version = Version(text) if text in printable else self.version_value(text, base_name(outline), True)
+            version = Version(text) if text in printable else self.version_value(text, written, True)
             append(Cmp(SpecOption(outline, "version"), version, ops[op]))
         self.tally.bounds += bounds
         return rules
-
-    def lone_outline(self, written: str, architecture: str) -> str:
-        """The outline of `written` for `architecture` when a relation on it
-        names that outline alone, else ""."""
-        outline = self.facts.outline_name(written, architecture)
-        if ":" in written or written in self.facts.providers or self.facts.outlines.get(written, [outline]) != [outline]:
-            return ""
-        return outline
 
     def forbid(self, outline: str, parts: list[Any], own: str, version: Any) -> Any:
         """The rule that no package of `outline` meeting `parts` is installed
@@ -534,8 +543,7 @@ class Builder:
         if key in NEGATED:
             rules += self.negated(groups, package, own)
         else:
-            known, architecture = self.decisions_for(depender)
-            rules.append(self.Maximize(self.NumOf([self.group(group, known, architecture) for group in groups])))
+            rules.append(self.Maximize(self.NumOf([self.group(group, depender) for group in groups])))
         return rules
 
     def options(self, package: dict[str, Any]) -> dict[str, Any]:
@@ -568,13 +576,17 @@ class Builder:
                 options: dict[str, Any] | None = None) -> Any:
         """The package's outline, from its rules and options as rules() and
         options() give them (made here when not given)."""
+        name = package["Package"]
         depender = package.get("Architecture", "all")
-        own = self.facts.outline_name(package["Package"], depender)
+        own = name if depender == "all" or depender == self.facts.native else f"{name}:{depender}"  # outline_name
         constraints: list[Any] = []
         if rules is None:  # the fields' rules straight into one list, in the order rules() gives them
             for key, groups in package["relations"].items():
-                self.field_rules(key, groups, package, own, depender, constraints)
-            outlines = self.facts.outlines.get(package["Package"])
+                if key == "Depends":  # most packages' one field
+                    self.required(groups, depender, constraints)
+                else:
+                    self.field_rules(key, groups, package, own, depender, constraints)
+            outlines = self.facts.outlines.get(name)
             if outlines is not None and (len(outlines) > 1 or outlines[0] != own):
                 constraints += self.same_name(package, own)
         else:

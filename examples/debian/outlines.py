@@ -324,7 +324,7 @@ class Builder:
         architecture), else its Plan."""
         facts = self.facts
         architecture = facts.native if depender == "all" else depender
-        outline = facts.outline_name(written, architecture)
+        outline = written if architecture == facts.native else f"{written}:{architecture}"  # outline_name
         if ":" in written or written in facts.providers or facts.outlines.get(written, [outline]) != [outline]:
             decided = known[written] = self.plan(written, architecture)
             return decided

@@ -351,12 +351,12 @@ class Builder:
         elif check == HEAD_ARCHITECTURE:
             parts.append(self.architecture_condition(head, architecture))
         version = None
-        if op is not None and text is not None:
+        compare = None if op is None else self.ops[op]
+        if compare is not None and text is not None:
             self.tally.bounds += 1
             version = self.version_value(text, package, True)
-            parts.append(Cmp(SpecOption(head, "version"), version, self.ops[op]))
+            parts.append(Cmp(SpecOption(head, "version"), version, compare))
         found = [parts[0] if len(parts) == 1 else NumOf(parts) == len(parts)]
-        compare = None if op is None else self.ops[op]
         for outline, reached in others:
             parts = [Depends(outline)]
             if reached:
@@ -396,15 +396,19 @@ class Builder:
         # Most relations name one outline, most with a bound whose version
         # was seen before: that path runs once per relation of the index,
         # so it works from locals and counts its bounds once at the end.
-        Depends, Cmp, SpecOption, Version, ops, printable = \
-            self.Depends, self.Cmp, self.SpecOption, self.Version, self.ops, self.printable
+        Depends, Cmp, NumOf, SpecOption, Version, ops, printable = \
+            self.Depends, self.Cmp, self.NumOf, self.SpecOption, self.Version, self.ops, self.printable
         append = rules.append
         bounds = 0
         for group in groups:
             written, op, text = group[0]
             outline = known.get(written) or self.decide(known, written, depender)
-            if outline.__class__ is not str or len(group) > 1:
+            if len(group) > 1:
                 append(self.group(group, depender))
+                continue
+            if outline.__class__ is not str:  # a Plan: one rule, met by any of its alternatives
+                found = self.alternatives(outline, op, text)
+                append(found[0] if len(found) == 1 else NumOf(found) >= 1)
                 continue
             append(Depends(outline))
             if op is None or text is None:

@@ -279,10 +279,6 @@ class Builder:
                 self.tally.provider_rules += 1
                 yield provider, [condition]
 
-    def count_qualifier(self, qualifier: str | None) -> None:
-        if qualifier is not None:
-            self.tally.qualifiers[qualifier if qualifier == "any" else "architecture"] += 1
-
     def plan(self, written: str, architecture: str) -> Plan:
         """What a relation on `written` from a package of `architecture`
         builds, worked out from the facts alone: the outline it names, the
@@ -442,20 +438,23 @@ class Builder:
         same_name's). Multi-Arch
         has no effect here: an unqualified or ":any" conflict applies to the
         name's outlines of every architecture, ":ARCH" to that one."""
-        mine = self.version_value(package["Version"], package["Package"], False, count=False)
+        text = package["Version"]
+        mine = self.Version(text) if text in self.printable \
+            else self.version_value(text, package["Package"], False, count=False)
         provided = {name for name, _, _ in package["provides"]}
         rules = []
         for group in groups:
             for written, op, text in group:
-                name, qualifier = split_qualifier(written)
-                self.count_qualifier(qualifier)
+                name, qualified, qualifier = written.partition(":")
+                if qualified:
+                    self.tally.qualifiers[qualifier if qualifier == "any" else "architecture"] += 1
                 version = None
                 if op is not None and text is not None:
                     self.tally.bounds += 1
                     version = self.version_value(text, name, True)
-                if (qualifier is None or qualifier == "any") and name == package["Package"]:
+                if (not qualified or qualifier == "any") and name == package["Package"]:
                     architecture, outlines = None, [own]  # its other architectures: see same_name
-                elif qualifier is None or qualifier == "any":
+                elif not qualified or qualifier == "any":
                     architecture = None
                     outlines = [name, *[o for o in self.facts.outlines.get(name, ()) if o != name]]
                 else:
@@ -464,9 +463,12 @@ class Builder:
                 if qualifier == "any":
                     rules.append(self.none_of(outlines, op, version, own, mine))
                 else:
+                    compare = None if version is None else self.ops[op]
                     for outline in outlines:
                         parts = [] if architecture is None else [self.architecture_condition(outline, architecture)]
-                        rules.append(self.forbid(outline, parts + self.bounded(outline, op, version), own, mine))
+                        if compare is not None:  # the bound, on each outline
+                            parts.append(self.Cmp(self.SpecOption(outline, "version"), version, compare))
+                        rules.append(self.forbid(outline, parts, own, mine))
                 if op is None and architecture is None and name != package["Package"] and name in provided \
                         and len(self.facts.providers.get(name, ())) >= SHARED_FROM:
                     rules.append(self.one_provider(name))

@@ -321,7 +321,8 @@ class Builder:
         facts = self.facts
         architecture = facts.native if depender == "all" else depender
         outline = written if architecture == facts.native else f"{written}:{architecture}"  # outline_name
-        if ":" in written or written in facts.providers or facts.outlines.get(written, [outline]) != [outline]:
+        outlines = facts.outlines.get(written)
+        if ":" in written or written in facts.providers or (outlines is not None and outlines != [outline]):
             decided = known[written] = self.plan(written, architecture)
             return decided
         known[written] = outline
@@ -333,7 +334,7 @@ class Builder:
         one for ":any"), its outlines of other architectures that meet it,
         then each provider, which passes its architecture and Multi-Arch on
         to the name it provides. A version bound stays on each."""
-        if decided.__class__ is str:
+        if isinstance(decided, str):
             depends = self.Depends(decided)
             return [depends if op is None or text is None else
                     self.NumOf([depends, self.bound(decided, op, text)]) == 2]
@@ -375,7 +376,7 @@ class Builder:
         if len(group) == 1:
             written, op, text = group[0]
             decided = known.get(written) or self.decide(known, written, depender)
-            if decided.__class__ is str:  # a relation on one outline needs none of what alternatives works out
+            if isinstance(decided, str):  # a relation on one outline needs none of what alternatives works out
                 depends = self.Depends(decided)
                 if op is None or text is None:
                     return depends
@@ -385,6 +386,20 @@ class Builder:
             alternatives = [c for written, op, text in group for c in self.alternatives(
                 known.get(written) or self.decide(known, written, depender), op, text)]
         return alternatives[0] if len(alternatives) == 1 else self.NumOf(alternatives) >= 1
+
+    def recommended(self, groups: list[Group], depender: str) -> Any:
+        """The rule of a Recommends field: as many of its groups met as can be."""
+        known = self.decisions[depender]
+        Depends = self.Depends
+        met = []
+        for group in groups:
+            written, op, text = group[0]
+            outline = known.get(written)
+            if op is None and len(group) == 1 and outline.__class__ is str:  # most: one outline, no bound
+                met.append(Depends(outline))
+            else:
+                met.append(self.group(group, depender))
+        return self.Maximize(self.NumOf(met))
 
     def required(self, groups: list[Group], depender: str, rules: list[Any]) -> list[Any]:
         """Appends to `rules` those of a Depends or Pre-Depends field."""
@@ -549,7 +564,7 @@ class Builder:
         if key in NEGATED:
             rules += self.negated(groups, package, own)
         else:
-            rules.append(self.Maximize(self.NumOf([self.group(group, depender) for group in groups])))
+            rules.append(self.recommended(groups, depender))
         return rules
 
     def options(self, package: dict[str, Any]) -> dict[str, Any]:

@@ -363,11 +363,11 @@ class Builder:
             found.append(parts[0] if len(parts) == 1 else NumOf(parts) == len(parts))
         provided, value, test = (unversioned, True, self.equal) if op is None else (versioned, version, compare)
         self.tally.provider_rules += len(provided)
-        for provider, option, reached in provided:
+        for provider, option, meets in provided:
             condition = Cmp(SpecOption(provider, option), value, test)
-            if reached is not None:
-                found.append(NumOf([Depends(provider), condition, self.is_multi_arch(provider, reached)]) == 3
-                             if reached else NumOf([Depends(provider), condition]) == 2)
+            if meets is not None:
+                found.append(NumOf([Depends(provider), condition, self.is_multi_arch(provider, meets)]) == 3
+                             if meets else NumOf([Depends(provider), condition]) == 2)
         return found
 
     def group(self, group: Group, depender: str) -> Any:
@@ -478,7 +478,7 @@ class Builder:
                 if qualifier == "any":
                     rules.append(self.none_of(outlines, op, version, own, mine))
                 else:
-                    compare = None if version is None else self.ops[op]
+                    compare = None if op is None or version is None else self.ops[op]
                     for outline in outlines:
                         parts = [] if architecture is None else [self.architecture_condition(outline, architecture)]
                         if compare is not None:  # the bound, on each outline

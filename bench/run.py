@@ -151,21 +151,21 @@ def measure_memory(args: argparse.Namespace, index: Path) -> dict:
     return {"depends_name": MEMORY_NAME, "objects": count, "per_object": objects, "per_package": outlines}
 
 
-def print_groups(groups: list[Group]) -> None:
-    for group in groups:
-        print(f"\n== {group.key}: {group.title}")
-        for note in group.notes:
-            print(f"   {note}")
-        header = (f"{'workload':<28} {'median ns/' + group.unit:>16} {'min ns/' + group.unit:>14} "
-                  f"{'x ' + ('floor' if group.by_name(group.floor).side == 'floor' else 'ref'):>8} {'paired':>8}")
-        print(header)
-        print("-" * len(header))
-        for row in group.rows():
-            print(f"{row['name']:<28} {row['median_ns_per_item']:>16.1f} {row['min_ns_per_item']:>14.1f} "
-                  f"{row['median_over_floor']:>8.2f} {row['paired_over_floor']:>8.2f}")
-    if groups:
-        print("\nx floor (x ref): median over the median of the group's first-named reference "
-              "(floor, or kelto where none exists); paired: median of per-round ratios")
+def print_group(group: Group) -> None:
+    print(f"\n== {group.key}: {group.title}")
+    for note in group.notes:
+        print(f"   {note}")
+    header = (f"{'workload':<28} {'median ns/' + group.unit:>16} {'min ns/' + group.unit:>14} "
+              f"{'x ' + ('floor' if group.by_name(group.floor).side == 'floor' else 'ref'):>8} {'paired':>8}")
+    print(header)
+    print("-" * len(header))
+    for row in group.rows():
+        print(f"{row['name']:<28} {row['median_ns_per_item']:>16.1f} {row['min_ns_per_item']:>14.1f} "
+              f"{row['median_over_floor']:>8.2f} {row['paired_over_floor']:>8.2f}")
+
+
+GROUPS_FOOTER = ("\nx floor (x ref): median over the median of the group's first-named reference "
+                 "(floor, or kelto where none exists); paired: median of per-round ratios")
 
 
 def print_memory(results: dict) -> None:
@@ -213,12 +213,15 @@ def main(argv: list[str]) -> int:
         for group in groups:
             warmup = min(args.warmup, 1) if group.key == "installable" else args.warmup
             run_rounds(group.workloads, repeat=group_repeat(group, args), warmup=warmup)
-            sys.stdout.write(f"  measured {group.key}\n")
+            # Each group's table as soon as it is measured: a long run shows
+            # what it has so far, and a stopped one keeps it.
+            print_group(group)
             sys.stdout.flush()
     except WorkloadError as error:
         traceback.print_exception(error)
         return 1
-    print_groups(groups)
+    if groups:
+        print(GROUPS_FOOTER)
     memory_results = None
     if not args.no_memory:
         memory_results = measure_memory(args, index)

@@ -24,6 +24,12 @@ REFUSED = [
     (("a", None, {1: True}), {}, TypeError, "argument 'set_options': 'int' object cannot be cast as 'str'"),
     (("a", None, {"x": None}), {}, TypeError,
      "argument 'set_options': cannot cast Python type '<class 'NoneType'>' to SpecOptionValue"),
+    # An option value or name without a UTF-8 form is refused, as a key
+    # that is no str is.
+    (("a", None, {"x": "v\ud800"}), {}, TypeError,
+     "argument 'set_options': cannot cast Python type '<class 'str'>' to SpecOptionValue"),
+    (("a", None, {"x\ud800": 1}), {}, UnicodeEncodeError,
+     "'utf-8' codec can't encode character '\\ud800' in position 1: surrogates not allowed"),
     (("a", None, None, {"x": [1]}), {}, TypeError,
      "argument 'set_defaults': cannot cast Python type '<class 'list'>' to SpecOptionValue"),
     (("a",), {"version": "1.0"}, ValueError, "PyPackageOutline unexpected keyword argument 'version'"),
@@ -50,6 +56,8 @@ def test_refused_calls(args, kwargs, exc_type, message):
     ((), {"name": "pkg", "constraints": (Depends("a"),), "set_options": {"shared": True, "n": 3, "v": Version("1.2")},
           "set_defaults": {"opt": None, "level": 2.5}}),
     (("pkg", [NumOf([Depends("a"), Depends("b")]) >= 1, True, "x"], {"a": 1, "a2": "s"}, {"a": None}), {}),
+    # An int beyond 64 bits is kept as a float.
+    (("pkg", None, {"big": 2 ** 70, "low": -2 ** 63, "flag": False}, {"big": -2 ** 64}), {}),
 ])
 def test_accepted_calls(args, kwargs):
     assert type(PackageOutline(*args, **kwargs)) is PackageOutline

@@ -76,9 +76,22 @@ Result<std::vector<Constraint>> constraints_from_sequence(Borrowed obj) {
         return boundary::raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
     if (!PySequence_Check(obj.get())) return boundary::raise_type_mismatch(obj, "Sequence");
 
+    std::vector<Constraint> items;
+    if (PyList_CheckExact(obj.get())) {
+        // What iterating a list does, without the iterator: the length is
+        // read again at each step, as a conversion that runs Python code may
+        // change the list, and each item is held while it converts.
+        items.reserve(std::min(static_cast<std::size_t>(PyList_GET_SIZE(obj.get())), kMaxReservedItems));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj.get()); ++i) {
+            Owned item = Owned::borrow(PyList_GET_ITEM(obj.get(), i));
+            auto converted = constraint_from_py(item);
+            if (!converted) return boundary::kFailed;
+            items.push_back(*std::move(converted));
+        }
+        return items;
+    }
     const auto length = length_hint(obj);
     if (!length) return boundary::kFailed;
-    std::vector<Constraint> items;
     items.reserve(std::min(*length, kMaxReservedItems));
     auto iterator = boundary::checked(PyObject_GetIter(obj.get()));
     if (!iterator) return boundary::kFailed;

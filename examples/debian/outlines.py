@@ -9,7 +9,7 @@ from collections import Counter
 from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass, field
 from types import SimpleNamespace
-from typing import Any
+from typing import Any, NamedTuple
 
 from kelto.package.constraint import Cmp, CmpType, Depends, IfThen, Maximize, NumOf, SpecOption
 from kelto.package.outline import PackageOutline
@@ -108,6 +108,27 @@ SHARED_FROM = 32
 # The rules of one name installed for several architectures, after the fields'.
 SAME_NAME = "Multi-Arch"
 
+# What a relation's head outline needs beside being installed: nothing, a
+# Multi-Arch value that meets ":any", or the architecture written.
+HEAD_PLAIN, HEAD_ANY, HEAD_ARCHITECTURE = range(3)
+
+
+class Plan(NamedTuple):
+    """What a relation on a name builds for a depender's architecture,
+    whatever its bound: each outline and option name, and the Multi-Arch
+    values each alternative is checked against (() for none)."""
+
+    counted: str | None  # the Tally.qualifiers key the qualifier counts under
+    head: str  # the outline the relation names
+    package: str  # its package name
+    check: int  # HEAD_*
+    architecture: str  # the architecture the relation names
+    others: tuple[tuple[str, tuple[str, ...]], ...]  # (outline, values): its other outlines that meet it
+    # (provider, option, values or None when it cannot meet the relation):
+    # for each provider, and for each of its versioned Provides of the name.
+    unversioned: tuple[tuple[str, str, tuple[str, ...] | None], ...]
+    versioned: tuple[tuple[str, str, tuple[str, ...] | None], ...]
+
 
 def multi_arch(package: dict[str, Any]) -> str:
     return str(package.get("Multi-Arch") or "no").lower()
@@ -126,6 +147,24 @@ def provided_slots(provides: list[Relation]) -> dict[str, int]:
     return slots
 
 
+class DecisionTables(dict[str, dict[str, "str | Plan"]]):
+    """A depender architecture's table of decisions (Builder.decide) on
+    first use; "all" shares the native architecture's, as it depends as
+    that one."""
+
+    def __init__(self, native: str) -> None:
+        super().__init__()
+        self.native = native
+
+    def __missing__(self, depender: str) -> dict[str, str | Plan]:
+        architecture = self.native if depender == "all" else depender
+        table = self.get(architecture)
+        if table is None:
+            table = self[architecture] = {}
+        self[depender] = table
+        return table
+
+
 class Builder:
     """Turns prepared packages into outlines, over a given set of classes
     (kelto's, or the benchmark's plain-Python peer). The index's facts
@@ -142,22 +181,25 @@ class Builder:
         self.tally = Tally()
         self.one_providers: dict[str, Any] = {}  # virtual name -> the rule one_provider shares
         # What each version text gave: one that parses and prints back
-        # unchanged, or why it is kept as text (None when it parses but
-        # prints differently). Texts recur across an index, and each
-        # verdict costs a parse, a print and maybe an exception.
+        # unchanged, or why it is kept as text (the parser's error, None
+        # when it parses but prints differently, and the reason counted).
+        # Texts recur across an index, and each verdict costs a parse, a
+        # print and maybe an exception.
         self.printable: set[str] = set()
-        self.refused: dict[str, str | None] = {}
-        # By the architecture a relation names: the outline each package
-        # name stands for when a relation on it needs nothing more than
-        # that outline (no provider, no other architecture), else "".
-        self.lone_outlines: dict[str, dict[str, str]] = {}
+        self.refused: dict[str, tuple[str | None, str]] = {}  # text -> (error or None, reason)
+        # By the depender's architecture, what a relation on each name
+        # written builds (decide): the lone outline it names, or its Plan.
+        # Both follow from the facts alone, which never change after
+        # construction, so each is worked out once per Builder and holds
+        # names and flags only, never an object built from the classes.
+        self.decisions = DecisionTables(self.facts.native)
 
     def version_value(self, text: str, package: str, bound: bool, count: bool = True) -> Any:
         """A Version when the text parses and prints back unchanged, else the text."""
         if text in self.printable:
             return self.Version(text)
-        error = self.refused.get(text, "")
-        if error == "":  # a text not seen before
+        verdict = self.refused.get(text)
+        if verdict is None:  # a text not seen before
             error = None
             try:
                 version = self.Version(text)
@@ -166,17 +208,17 @@ class Builder:
                     return version
             except ValueError as refused:
                 error = str(refused)
-            self.refused[text] = error
+            verdict = self.refused[text] = (error, text_reason(text, error))
         if not count:
             return text
+        error, reason = verdict
         tally = self.tally
         if bound:
             tally.bounds_as_text += 1
         else:
             tally.versions_as_text += 1
-        reason = text_reason(text, error)
-        tally.reasons[reason] += 1
-        if tally.reasons[reason] == 1:
+        seen = tally.reasons[reason] = tally.reasons[reason] + 1
+        if seen == 1:
             tally.examples.append(f"{package} {'bound' if bound else 'version'} {text!r}: {reason}"
                                   + (f" ({error})" if error else ""))
         return text
@@ -186,12 +228,6 @@ class Builder:
         self.tally.bounds += 1
         version = self.version_value(text, base_name(name), True)
         return self.Cmp(self.SpecOption(name, "version"), version, self.ops[op])
-
-    def bound_and_value(self, name: str, op: str, text: str) -> tuple[Any, Any]:
-        """The bound, and its version."""
-        self.tally.bounds += 1
-        version = self.version_value(text, base_name(name), True)
-        return self.Cmp(self.SpecOption(name, "version"), version, self.ops[op]), version
 
     # -- architectures and Multi-Arch
 
@@ -208,19 +244,6 @@ class Builder:
         if architecture != self.facts.native:
             return exact
         return self.NumOf([exact, self.Cmp(self.SpecOption(outline, "architecture"), "all", self.equal)]) >= 1
-
-    def reach(self, outline: str, qualifier: str | None, architecture: str) -> list[Any] | None:
-        """The conditions under which a package of `outline` meets a
-        dependency with this qualifier from a package of `architecture`, or
-        None when none of its versions can: its own architecture meets an
-        unqualified or ":ARCH" relation, "Multi-Arch: foreign" meets any,
-        and ":any" is met by "allowed" as well."""
-        kinds = self.facts.kinds.get(outline, frozenset())
-        if qualifier == "any":
-            return [self.is_multi_arch(outline, ANY_MET_BY)] if kinds & set(ANY_MET_BY) else None
-        if self.facts.architecture(outline) == architecture:
-            return []
-        return [self.is_multi_arch(outline, ("foreign",))] if "foreign" in kinds else None
 
     def wanted_architecture(self, qualifier: str | None, depender: str) -> str:
         """The architecture a relation names: the depender's own for an
@@ -256,100 +279,157 @@ class Builder:
                 self.tally.provider_rules += 1
                 yield provider, [condition]
 
-    def count_qualifier(self, qualifier: str | None) -> None:
-        if qualifier is not None:
-            self.tally.qualifiers[qualifier if qualifier == "any" else "architecture"] += 1
+    def plan(self, written: str, architecture: str) -> Plan:
+        """What a relation on `written` from a package of `architecture`
+        builds, worked out from the facts alone: the outline it names, the
+        other outlines and providers that meet it, and what each needs."""
+        name, qualifier = split_qualifier(written)
+        wanted = self.wanted_architecture(qualifier, architecture)
+        head = name if qualifier == "any" else self.facts.outline_name(name, wanted)
+        check = HEAD_ANY if qualifier == "any" else HEAD_PLAIN if qualifier is None else HEAD_ARCHITECTURE
+        others = []
+        for outline in self.facts.outlines.get(name, ()):
+            reached = None if outline == head else self.reach_values(outline, qualifier, wanted)
+            if reached is not None:
+                others.append((outline, reached))
+        unversioned, versioned = [], []
+        for provider, slots in self.facts.providers.get(name, {}).items():
+            reached = self.reach_values(provider, qualifier, wanted)
+            unversioned.append((provider, f"provides:{name}", reached))
+            versioned += [(provider, f"provides:{name}#{slot}", reached) for slot in range(1, slots + 1)]
+        counted = None if qualifier is None else "any" if qualifier == "any" else "architecture"
+        return Plan(counted, head, base_name(head), check, wanted, tuple(others), tuple(unversioned), tuple(versioned))
 
-    def alternatives(self, relation: Relation, depender: str) -> list[Any]:
+    def reach_values(self, outline: str, qualifier: str | None, architecture: str) -> tuple[str, ...] | None:
+        """The Multi-Arch values under which a package of `outline` meets a
+        dependency with this qualifier from a package of `architecture` (()
+        when it needs none), or None when none of its versions can: its own
+        architecture meets an unqualified or ":ARCH" relation, "Multi-Arch:
+        foreign" meets any, and ":any" is met by "allowed" as well."""
+        kinds = self.facts.kinds.get(outline, frozenset())
+        if qualifier == "any":
+            return ANY_MET_BY if kinds & set(ANY_MET_BY) else None
+        if self.facts.architecture(outline) == architecture:
+            return ()
+        return ("foreign",) if "foreign" in kinds else None
+
+    def decide(self, known: dict[str, str | Plan], written: str, depender: str) -> str | Plan:
+        """What a relation on `written` from a package of architecture
+        `depender` builds, kept in `known`: the one outline it names when
+        that is all it needs (no qualifier, no provider, no other
+        architecture), else its Plan."""
+        facts = self.facts
+        architecture = facts.native if depender == "all" else depender
+        outline = written if architecture == facts.native else f"{written}:{architecture}"  # outline_name
+        outlines = facts.outlines.get(written)
+        if ":" in written or written in facts.providers or (outlines is not None and outlines != [outline]):
+            decided = known[written] = self.plan(written, architecture)
+            return decided
+        known[written] = outline
+        return outline
+
+    def alternatives(self, decided: str | Plan, op: str | None, text: str | None) -> list[Any]:
         """One constraint per way the relation can hold: the package named
         (its outline of the architecture the relation names, or the native
         one for ":any"), its outlines of other architectures that meet it,
         then each provider, which passes its architecture and Multi-Arch on
         to the name it provides. A version bound stays on each."""
-        written, op, text = relation
-        name, qualifier = split_qualifier(written)
-        self.count_qualifier(qualifier)
-        architecture = self.wanted_architecture(qualifier, depender)
-        head = name if qualifier == "any" else self.facts.outline_name(name, architecture)
-        parts = [self.Depends(head)]
-        if qualifier == "any":
+        if isinstance(decided, str):
+            depends = self.Depends(decided)
+            return [depends if op is None or text is None else
+                    self.NumOf([depends, self.bound(decided, op, text)]) == 2]
+        counted, head, package, check, architecture, others, unversioned, versioned = decided
+        Cmp, Depends, NumOf, SpecOption = self.Cmp, self.Depends, self.NumOf, self.SpecOption
+        if counted is not None:
+            self.tally.qualifiers[counted] += 1
+        parts = [Depends(head)]
+        if check == HEAD_ANY:
             parts.append(self.is_multi_arch(head, ANY_MET_BY))
-        elif qualifier is not None:
+        elif check == HEAD_ARCHITECTURE:
             parts.append(self.architecture_condition(head, architecture))
         version = None
-        if op is not None and text is not None:
-            bound, version = self.bound_and_value(head, op, text)
-            parts.append(bound)
-        found = [self.all_of(parts)]
-        for outline in self.facts.outlines.get(name, ()):
-            conditions = None if outline == head else self.reach(outline, qualifier, architecture)
-            if conditions is not None:
-                found.append(self.all_of([self.Depends(outline), *conditions, *self.bounded(outline, op, version)]))
-        for provider, conditions in self.providers(name, op, version) if name in self.facts.providers else ():
-            reached = self.reach(provider, qualifier, architecture)
-            if reached is not None:
-                found.append(self.all_of([self.Depends(provider), *conditions, *reached]))
+        compare = None if op is None else self.ops[op]
+        if compare is not None and text is not None:
+            self.tally.bounds += 1
+            version = self.version_value(text, package, True)
+            parts.append(Cmp(SpecOption(head, "version"), version, compare))
+        found = [parts[0] if len(parts) == 1 else NumOf(parts) == len(parts)]
+        for outline, reached in others:
+            parts = [Depends(outline)]
+            if reached:
+                parts.append(self.is_multi_arch(outline, reached))
+            if version is not None:
+                parts.append(Cmp(SpecOption(outline, "version"), version, compare))
+            found.append(parts[0] if len(parts) == 1 else NumOf(parts) == len(parts))
+        provided, value, test = (unversioned, True, self.equal) if op is None else (versioned, version, compare)
+        self.tally.provider_rules += len(provided)
+        for provider, option, meets in provided:
+            condition = Cmp(SpecOption(provider, option), value, test)
+            if meets is not None:
+                found.append(NumOf([Depends(provider), condition, self.is_multi_arch(provider, meets)]) == 3
+                             if meets else NumOf([Depends(provider), condition]) == 2)
         return found
 
     def group(self, group: Group, depender: str) -> Any:
-        if len(group) == 1:  # a relation on one outline needs none of what alternatives works out
+        """The rule of one group of alternatives from a package of architecture `depender`."""
+        known = self.decisions[depender]
+        if len(group) == 1:
             written, op, text = group[0]
-            lone, wanted = self.lone_outlines_of(depender)
-            outline = lone.get(written)
-            if outline is None:
-                outline = lone[written] = self.lone_outline(written, wanted)
-            if outline:
-                depends = self.Depends(outline)
+            decided = known.get(written) or self.decide(known, written, depender)
+            if isinstance(decided, str):  # a relation on one outline needs none of what alternatives works out
+                depends = self.Depends(decided)
                 if op is None or text is None:
                     return depends
-                return self.NumOf([depends, self.bound(outline, op, text)]) == 2
-        alternatives = [c for relation in group for c in self.alternatives(relation, depender)]
+                return self.NumOf([depends, self.bound(decided, op, text)]) == 2
+            alternatives = self.alternatives(decided, op, text)
+        else:
+            alternatives = [c for written, op, text in group for c in self.alternatives(
+                known.get(written) or self.decide(known, written, depender), op, text)]
         return alternatives[0] if len(alternatives) == 1 else self.NumOf(alternatives) >= 1
 
-    def required(self, groups: list[Group], depender: str) -> list[Any]:
-        lone, wanted = self.lone_outlines_of(depender)
+    def recommended(self, groups: list[Group], depender: str) -> Any:
+        """The rule of a Recommends field: as many of its groups met as can be."""
+        known = self.decisions[depender]
+        Depends = self.Depends
+        met = []
+        for group in groups:
+            written, op, text = group[0]
+            outline = known.get(written)
+            if op is None and len(group) == 1 and outline.__class__ is str:  # most: one outline, no bound
+                met.append(Depends(outline))
+            else:
+                met.append(self.group(group, depender))
+        return self.Maximize(self.NumOf(met))
+
+    def required(self, groups: list[Group], depender: str, rules: list[Any]) -> list[Any]:
+        """Appends to `rules` those of a Depends or Pre-Depends field."""
+        known = self.decisions[depender]
         # Most relations name one outline, most with a bound whose version
         # was seen before: that path runs once per relation of the index,
         # so it works from locals and counts its bounds once at the end.
-        Depends, Cmp, SpecOption, Version, ops, printable = \
-            self.Depends, self.Cmp, self.SpecOption, self.Version, self.ops, self.printable
-        rules: list[Any] = []
+        Depends, Cmp, NumOf, SpecOption, Version, ops, printable = \
+            self.Depends, self.Cmp, self.NumOf, self.SpecOption, self.Version, self.ops, self.printable
         append = rules.append
         bounds = 0
         for group in groups:
             written, op, text = group[0]
-            outline = lone.get(written)
-            if outline is None:
-                outline = lone[written] = self.lone_outline(written, wanted)
-            if not outline or len(group) > 1:
+            outline = known.get(written) or self.decide(known, written, depender)
+            if len(group) > 1:
                 append(self.group(group, depender))
+                continue
+            if outline.__class__ is not str:  # a Plan: one rule, met by any of its alternatives
+                found = self.alternatives(outline, op, text)
+                append(found[0] if len(found) == 1 else NumOf(found) >= 1)
                 continue
             append(Depends(outline))
             if op is None or text is None:
                 continue
             # Both must hold, and an outline's rules all hold: two rules.
             bounds += 1
-            version = Version(text) if text in printable else self.version_value(text, base_name(outline), True)
+            version = Version(text) if text in printable else self.version_value(text, written, True)
             append(Cmp(SpecOption(outline, "version"), version, ops[op]))
         self.tally.bounds += bounds
         return rules
-
-    def lone_outlines_of(self, depender: str) -> tuple[dict[str, str], str]:
-        """The lone outlines known for a depender's architecture, and that
-        architecture ("all" depends as the native one)."""
-        wanted = self.facts.native if depender == "all" else depender
-        lone = self.lone_outlines.get(wanted)
-        if lone is None:
-            lone = self.lone_outlines[wanted] = {}
-        return lone, wanted
-
-    def lone_outline(self, written: str, architecture: str) -> str:
-        """The outline of `written` for `architecture` when a relation on it
-        names that outline alone, else ""."""
-        outline = self.facts.outline_name(written, architecture)
-        if ":" in written or written in self.facts.providers or self.facts.outlines.get(written, [outline]) != [outline]:
-            return ""
-        return outline
 
     def forbid(self, outline: str, parts: list[Any], own: str, version: Any) -> Any:
         """The rule that no package of `outline` meeting `parts` is installed
@@ -373,20 +453,23 @@ class Builder:
         same_name's). Multi-Arch
         has no effect here: an unqualified or ":any" conflict applies to the
         name's outlines of every architecture, ":ARCH" to that one."""
-        mine = self.version_value(package["Version"], package["Package"], False, count=False)
+        text = package["Version"]
+        mine = self.Version(text) if text in self.printable \
+            else self.version_value(text, package["Package"], False, count=False)
         provided = {name for name, _, _ in package["provides"]}
         rules = []
         for group in groups:
             for written, op, text in group:
-                name, qualifier = split_qualifier(written)
-                self.count_qualifier(qualifier)
+                name, qualified, qualifier = written.partition(":")
+                if qualified:
+                    self.tally.qualifiers[qualifier if qualifier == "any" else "architecture"] += 1
                 version = None
                 if op is not None and text is not None:
                     self.tally.bounds += 1
                     version = self.version_value(text, name, True)
-                if (qualifier is None or qualifier == "any") and name == package["Package"]:
+                if (not qualified or qualifier == "any") and name == package["Package"]:
                     architecture, outlines = None, [own]  # its other architectures: see same_name
-                elif qualifier is None or qualifier == "any":
+                elif not qualified or qualifier == "any":
                     architecture = None
                     outlines = [name, *[o for o in self.facts.outlines.get(name, ()) if o != name]]
                 else:
@@ -395,9 +478,12 @@ class Builder:
                 if qualifier == "any":
                     rules.append(self.none_of(outlines, op, version, own, mine))
                 else:
+                    compare = None if op is None or version is None else self.ops[op]
                     for outline in outlines:
                         parts = [] if architecture is None else [self.architecture_condition(outline, architecture)]
-                        rules.append(self.forbid(outline, parts + self.bounded(outline, op, version), own, mine))
+                        if compare is not None:  # the bound, on each outline
+                            parts.append(self.Cmp(self.SpecOption(outline, "version"), version, compare))
+                        rules.append(self.forbid(outline, parts, own, mine))
                 if op is None and architecture is None and name != package["Package"] and name in provided \
                         and len(self.facts.providers.get(name, ())) >= SHARED_FROM:
                     rules.append(self.one_provider(name))
@@ -460,56 +546,73 @@ class Builder:
         """The rules of each translated relation field, in field order (the
         order prepare gives the relations), then those of sharing the name
         with other architectures. `own` is the package's outline name."""
-        relations: dict[str, list[Group]] = package["relations"]
         depender = package.get("Architecture", "all")
         if own is None:
             own = self.outline_name(package)
-        rules = {}
-        for key, groups in relations.items():
-            if key in REQUIRED:
-                rules[key] = self.required(groups, depender)
-            elif key in NEGATED:
-                rules[key] = self.negated(groups, package, own)
-            else:
-                rules[key] = [self.Maximize(self.NumOf([self.group(group, depender) for group in groups]))]
-        outlines = self.facts.outlines.get(package["Package"], ())
-        if len(outlines) > 1 or own not in outlines:  # not only its own outline: see same_name
-            shared = self.same_name(package, own)
-            if shared:
-                rules[SAME_NAME] = shared
+        rules = {key: self.field_rules(key, groups, package, own, depender, [])
+                 for key, groups in package["relations"].items()}
+        shared = self.same_name(package, own)
+        if shared:
+            rules[SAME_NAME] = shared
+        return rules
+
+    def field_rules(self, key: str, groups: list[Group], package: dict[str, Any], own: str, depender: str,
+                    rules: list[Any]) -> list[Any]:
+        """Appends to `rules` those of one relation field."""
+        if key in REQUIRED:
+            return self.required(groups, depender, rules)
+        if key in NEGATED:
+            rules += self.negated(groups, package, own)
+        else:
+            rules.append(self.recommended(groups, depender))
         return rules
 
     def options(self, package: dict[str, Any]) -> dict[str, Any]:
+        get = package.get
+        text = package["Version"]
         options: dict[str, Any] = {
-            "priority": package.get("Priority", "optional"),
-            "section": package.get("Section", "misc"),
-            "essential": package.get("Essential") == "yes",
-            "version": self.Version(text) if (text := package["Version"]) in self.printable
+            "priority": get("Priority", "optional"),
+            "section": get("Section", "misc"),
+            "essential": get("Essential") == "yes",
+            "version": self.Version(text) if text in self.printable
             else self.version_value(text, package["Package"], False),
-            "architecture": package.get("Architecture", "all"),
+            "architecture": get("Architecture", "all"),
         }
-        if package.get("Installed-Size", "").isdigit():
-            options["installed_size"] = int(package["Installed-Size"])
+        size = get("Installed-Size")
+        if size is not None and size.isdigit():
+            options["installed_size"] = int(size)
         provides = package["provides"]
         if provides:
+            printable = self.printable
             slots: dict[str, int] = {}
             for name, _, text in provides:
                 options[f"provides:{name}"] = True
                 if text is not None:
                     slot = slots[name] = slots.get(name, 0) + 1
-                    options[f"provides:{name}#{slot}"] = self.version_value(text, name, True, count=False)
+                    options[f"provides:{name}#{slot}"] = self.Version(text) if text in printable \
+                        else self.version_value(text, name, True, count=False)
         return options
 
     def outline(self, package: dict[str, Any], rules: dict[str, list[Any]] | None = None,
                 options: dict[str, Any] | None = None) -> Any:
         """The package's outline, from its rules and options as rules() and
         options() give them (made here when not given)."""
-        own = self.facts.outline_name(package["Package"], package.get("Architecture", "all"))
-        if rules is None:
-            rules = self.rules(package, own)
+        name = package["Package"]
+        depender = package.get("Architecture", "all")
+        own = name if depender == "all" or depender == self.facts.native else f"{name}:{depender}"  # outline_name
         constraints: list[Any] = []
-        for found in rules.values():  # rules lists its fields in the order the outline keeps them
-            constraints += found
+        if rules is None:  # the fields' rules straight into one list, in the order rules() gives them
+            for key, groups in package["relations"].items():
+                if key == "Depends":  # most packages' one field
+                    self.required(groups, depender, constraints)
+                else:
+                    self.field_rules(key, groups, package, own, depender, constraints)
+            outlines = self.facts.outlines.get(name)
+            if outlines is not None and (len(outlines) > 1 or outlines[0] != own):
+                constraints += self.same_name(package, own)
+        else:
+            for found in rules.values():
+                constraints += found
         return self.PackageOutline(own, constraints,
                                    self.options(package) if options is None else options,
                                    {"multi_arch": package.get("Multi-Arch")})

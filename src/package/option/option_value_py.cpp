@@ -124,12 +124,33 @@ Result<Owned> created_or_panic(PyObject* obj) {
 
 }  // namespace
 
+std::optional<SpecOptionValue> plain_spec_option_value(PyObject* o) {
+    if (PyBool_Check(o)) return SpecOptionValue{o == Py_True};
+    if (PyUnicode_CheckExact(o)) {
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(o, &size);
+        if (utf8 == nullptr) [[unlikely]] {
+            PyErr_Clear();  // a lone surrogate: the full cast refuses it
+            return std::nullopt;
+        }
+        return SpecOptionValue{std::in_place_type<std::string>, utf8, static_cast<std::size_t>(size)};
+    }
+    if (PyLong_CheckExact(o)) {
+        int overflow = 0;
+        const long long value = PyLong_AsLongLongAndOverflow(o, &overflow);
+        if (overflow == 0) return SpecOptionValue{static_cast<std::int64_t>(value)};
+    }
+    if (PyFloat_CheckExact(o)) return SpecOptionValue{PyFloat_AS_DOUBLE(o)};
+    return std::nullopt;
+}
+
 Result<std::optional<SpecOptionValue>> try_spec_option_value_from_py(Borrowed obj) {
     PyObject* o = obj.get();
-    // Exact ints, floats and strs skip the steps that could never accept them
-    // (and the exceptions those steps would raise and discard).
+    if (auto value = plain_spec_option_value(o)) return value;
+    // Exact ints beyond 64 bits and strs without a UTF-8 form skip the steps
+    // that could never accept them (and the exceptions those steps would
+    // raise and discard).
     if (PyLong_CheckExact(o)) return first_of(obj, as_number);
-    if (PyFloat_CheckExact(o)) return SpecOptionValue{PyFloat_AS_DOUBLE(o)};
     if (PyUnicode_CheckExact(o)) return first_of(obj, as_str);
     // A Version would otherwise first be asked whether it is numpy's bool,
     // which looks its module and name up.

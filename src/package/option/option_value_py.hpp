@@ -20,6 +20,11 @@ namespace kelto::package::option {
 /// is the failure.
 [[nodiscard]] boundary::Result<std::optional<SpecOptionValue>> try_spec_option_value_from_py(boundary::Borrowed obj);
 
+/// The value of a bool, or of an exact str, int (within 64 bits) or float:
+/// read without running any Python code and without a Python error. Nothing for
+/// every other object, and for a str without a UTF-8 form.
+[[nodiscard]] std::optional<SpecOptionValue> plain_spec_option_value(PyObject* obj);
+
 /// A new Python object: bool, int, float, str or a new Version.
 [[nodiscard]] boundary::Result<boundary::Owned> spec_option_value_to_py(const SpecOptionValue& value);
 

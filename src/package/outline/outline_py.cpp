@@ -15,28 +15,6 @@ using boundary::Result;
 
 constexpr process::Callsite kUnexpectedKeyword{process::Level::Error, "kelto::package::outline"};
 
-/// The value of an exact bool, str or int that fits 64 bits, read without
-/// running any Python code; nothing for every other object (and for a str
-/// that has no UTF-8 form), which the full cast then handles.
-std::optional<option::SpecOptionValue> plain_value(PyObject* value) {
-    if (PyBool_Check(value)) return option::SpecOptionValue{value == Py_True};
-    if (PyUnicode_CheckExact(value)) {
-        Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
-        if (utf8 == nullptr) [[unlikely]] {
-            PyErr_Clear();  // a lone surrogate: the full cast says so
-            return std::nullopt;
-        }
-        return option::SpecOptionValue{std::in_place_type<std::string>, utf8, static_cast<std::size_t>(size)};
-    }
-    if (PyLong_CheckExact(value)) {
-        int overflow = 0;
-        const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
-        if (overflow == 0) return option::SpecOptionValue{static_cast<std::int64_t>(number)};
-    }
-    return std::nullopt;
-}
-
 /// An option map from a dict (or subclass), in the dict's own order. With
 /// `kNoneIsAbsent`, a None value is stored as an entry without a value.
 template <class Map, bool kNoneIsAbsent>
@@ -56,7 +34,7 @@ Result<Map> option_map_from_py(Borrowed obj) {
             Py_ssize_t name_size = 0;
             const char* name = PyUnicode_AsUTF8AndSize(borrowed_key, &name_size);
             if (name != nullptr) [[likely]] {
-                if (auto value = plain_value(borrowed_value)) {
+                if (auto value = option::plain_spec_option_value(borrowed_value)) {
                     ++seen;
                     map.append(Text(std::string_view(name, static_cast<std::size_t>(name_size))), *std::move(value));
                     continue;

@@ -4,6 +4,7 @@ dpkg's."""
 
 import glob
 import os
+import pickle
 import random
 import shutil
 import subprocess
@@ -610,3 +611,19 @@ def test_joined_solutions_take_the_alternative_named_first(tmp_path):
     checker, _ = check(str(index))
     assert list(broken(checker)) == []
     assert checker.solver_calls == 1  # wants-alt: alt-0 and lib-0 as known, with real, clash
+
+
+@pytest.mark.parametrize("order", ["index", "reversed"])
+def test_one_builder_builds_what_a_fresh_one_builds(tmp_path, order):
+    # A builder works out once per depender architecture and name what a
+    # relation builds: whichever package, architecture or bound met a name
+    # first, every later package gets the outline a builder of its own gives.
+    records, facts = outlines.read_once(architectures_indexes(tmp_path))
+    packages = [outlines.prepare(path, line, outlines.kept_fields((path, line, values)))
+                for path, line, values in records]
+    if order == "reversed":
+        packages.reverse()
+    shared = outlines.Builder(facts=facts)
+    for package in packages:
+        alone = outlines.Builder(facts=facts).outline(package)
+        assert pickle.dumps(shared.outline(package)) == pickle.dumps(alone), package["Package"]

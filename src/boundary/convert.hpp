@@ -31,6 +31,11 @@ struct Converter<std::string_view> {
     static Result<std::string_view> convert(PyObject* obj) {
         if (!PyUnicode_Check(obj)) [[unlikely]]
             return raise_type_mismatch(obj, &PyUnicode_Type);
+        // A compact ASCII str's characters are its UTF-8, NUL-terminated:
+        // the same bytes PyUnicode_AsUTF8AndSize hands out, without the call.
+        if (PyUnicode_IS_COMPACT_ASCII(obj)) [[likely]]
+            return std::string_view(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(obj)),
+                                    static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)));
         Py_ssize_t size = 0;
         const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
         if (utf8 == nullptr) [[unlikely]] return fetch_error();  // lone surrogate

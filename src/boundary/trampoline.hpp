@@ -71,12 +71,12 @@ struct Constructor {
 
     static PyObject* vectorcall(PyObject* cls, PyObject* const* args, std::size_t nargsf,
                                 PyObject* kwnames) noexcept {
-        return guarded({Sig.owner, Sig.name}, [&]() -> PyObject* {
+        return guarded(kEntry, [&]() -> PyObject* {
             const auto nargs = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
-            std::vector<ExtraKeyword> extra;
             // The common call passes every parameter by position: nothing to bind.
-            if (kwnames == nullptr && nargs == kArity) return run(reinterpret_cast<PyTypeObject*>(cls), args, extra);
+            if (kwnames == nullptr && nargs == kArity) return run(reinterpret_cast<PyTypeObject*>(cls), args, {});
             std::array<PyObject*, kArity> slots{};
+            std::vector<ExtraKeyword> extra;
             BoundArgs bound{slots, kExtra ? &extra : nullptr};
             if (!bind_vectorcall(Sig, args, nargs, kwnames, bound)) return nullptr;
             return run(reinterpret_cast<PyTypeObject*>(cls), slots.data(), extra);
@@ -84,7 +84,7 @@ struct Constructor {
     }
 
     static PyObject* new_(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
-        return guarded({Sig.owner, Sig.name}, [&]() -> PyObject* {
+        return guarded(kEntry, [&]() -> PyObject* {
             std::array<PyObject*, kArity> slots{};
             std::vector<ExtraKeyword> extra;
             BoundArgs bound{slots, kExtra ? &extra : nullptr};
@@ -105,10 +105,13 @@ struct Constructor {
     }
 
 private:
-    static PyObject* run(PyTypeObject* cls, PyObject* const* slots, const std::vector<ExtraKeyword>& extra) {
+    // Static, so that entering the call stores nothing: only a failure reads it.
+    static constexpr EntryName kEntry{Sig.owner, Sig.name};
+
+    static PyObject* run(PyTypeObject* cls, PyObject* const* slots, std::span<const ExtraKeyword> extra) {
         auto call = [&](auto&&... values) {  // `extra` is used only with **kwargs
             if constexpr (kExtra)
-                return Impl(cls, std::forward<decltype(values)>(values)..., std::span<const ExtraKeyword>(extra));
+                return Impl(cls, std::forward<decltype(values)>(values)..., extra);
             else
                 return Impl(cls, std::forward<decltype(values)>(values)...);
         };
@@ -129,7 +132,8 @@ struct Method {
 
     static PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) noexcept {
-        return guarded({Sig.owner, Sig.name}, [&]() -> PyObject* {
+        static constexpr EntryName kEntry{Sig.owner, Sig.name};
+        return guarded(kEntry, [&]() -> PyObject* {
             std::array<PyObject*, kArity> slots{};
             BoundArgs bound{slots};
             if (!bind_vectorcall(Sig, args, static_cast<std::size_t>(nargs), kwnames, bound)) return nullptr;

@@ -35,7 +35,7 @@ consteval std::string_view compares_as() {
 /// be given as a lighter type it is made from (a name as the argument's
 /// std::string_view), so nothing is copied twice.
 template <class Payload, class... Fields>
-boundary::Result<boundary::Owned> build_node(PyTypeObject* cls, Fields... fields) {
+[[gnu::always_inline]] inline boundary::Result<boundary::Owned> build_node(PyTypeObject* cls, Fields... fields) {
     if constexpr (kHeldInPlace<Payload>) {
         return boundary::construct_instance<Holder>(cls, [&](Holder* at) {
             ::new (static_cast<void*>(at)) Holder(Holder::InPlace<Payload>{}, std::move(fields)...);

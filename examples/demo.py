@@ -43,6 +43,7 @@ import argparse
 import os
 import resource
 import sys
+from operator import itemgetter
 from typing import Any
 
 import kelto
@@ -87,7 +88,7 @@ def summary(path: str, result: Description) -> None:
     print(f"  version bounds:     {tally.bounds} built of {result.bounds_in_text} bounded relations read"
           f" ({lost} lost)")
     print(f"  kept as text:       {tally.versions_as_text} package versions, {tally.bounds_as_text} bounds ("
-          + ", ".join(f"{reason}: {n}" for reason, n in tally.reasons.most_common()) + ")")
+          + ", ".join(f"{reason}: {n}" for reason, n in sorted(tally.reasons.items(), key=itemgetter(1), reverse=True)) + ")")
     for example in tally.examples:
         print(f"    e.g. {example}")
     facts = result.facts

@@ -175,11 +175,8 @@ void dealloc(PyObject* self) noexcept {
     }
     Destroy(inst.payload);
     std::destroy_at(&inst.borrow);
-    // The class first, then the memory (construct_instance's PyObject_Malloc):
-    // the object needs nothing from its class to be freed, and the free ends
-    // the function as a jump.
+    cls->tp_free(self);
     Py_DECREF(cls);
-    PyObject_Free(self);
 }
 
 }  // namespace kelto::boundary

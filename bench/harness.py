@@ -39,6 +39,10 @@ class Workload:
         return min(self.samples_ns) / self.items
 
 
+def _released() -> object:
+    raise RuntimeError("this workload was measured and its input let go")
+
+
 class WorkloadError(Exception):
     """A workload raised; the original exception is chained."""
 
@@ -113,6 +117,13 @@ class Group:
     floor: str
     workloads: list[Workload]
     notes: list[str] = field(default_factory=list)
+
+    def release(self) -> None:
+        """Lets go of what the workloads run over, keeping their samples:
+        the inputs of a group already measured (every outline of an index,
+        say) must not stay alive while the next group is timed."""
+        for workload in self.workloads:
+            workload.run = _released
 
     def by_name(self, name: str) -> Workload:
         for workload in self.workloads:

@@ -32,6 +32,7 @@ import json
 import platform
 import sys
 import traceback
+from collections.abc import Iterator
 from pathlib import Path
 
 # The script's own folder is first on sys.path, so the modules beside it import.
@@ -98,32 +99,35 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     return args
 
 
-def build_groups(args: argparse.Namespace, packages: list[dict[str, str]], index: Path) -> list[Group]:
-    groups = []
+def build_groups(args: argparse.Namespace, packages: list[dict[str, str]],
+                 index: Path) -> Iterator[Group | None]:
+    """Each group in turn, its input made only when it is about to be timed
+    (None for a group that cannot run here). The caller releases a group
+    once measured: one group's input (the pickle group holds every outline
+    of the index, twice) would otherwise fill the heap that the groups
+    before it allocate in, and slow some object sizes more than others."""
     names = debian_input.package_names(packages, args.objects)
     for key in args.only:
         if key == "version":
-            groups.append(versions.build_group(args.versions, args.limit))
+            yield versions.build_group(args.versions, args.limit)
         elif key == "depends":
-            groups.append(constraints.depends_group(names))
+            yield constraints.depends_group(names)
         elif key == "numof":
-            groups.append(constraints.numof_group(names))
+            yield constraints.numof_group(names)
         elif key == "deepcopy":
-            groups.append(constraints.deep_group(args.depth, args.reads))
+            yield constraints.deep_group(args.depth, args.reads)
         elif key == "debian":
-            groups.append(constraints.debian_group(packages, str(index)))
+            yield constraints.debian_group(packages, str(index))
         elif key == "installable":
             # The whole index (a sample one with --quick): a check reads its file itself.
             group = installability.build_group(debian_input.SAMPLE if args.quick else index)
             if group is None:
                 print("installable: skipped (needs dose-distcheck and pycosat)")
-            else:
-                groups.append(group)
+            yield group
         elif key == "crossing":
-            groups.append(constraints.crossing_group(args.big, args.calls))
+            yield constraints.crossing_group(args.big, args.calls)
         elif key == "pickle":
-            groups.append(pickling.pickle_group(packages, str(index)))
-    return groups
+            yield pickling.pickle_group(packages, str(index))
 
 
 def group_repeat(group: Group, args: argparse.Namespace) -> int:
@@ -205,19 +209,22 @@ def main(argv: list[str]) -> int:
           f"packaging {versions.packaging.__version__ if versions.packaging else 'not installed'}")
     print(f"{args.warmup} warm-up and {args.repeat} timed rounds per group "
           "(workloads interleaved, order rotating, gc off while timing)")
+    groups: list[Group] = []
     try:
-        groups = build_groups(args, packages, index)
-    except ValueError as error:
-        print(error, file=sys.stderr)
-        return 2
-    try:
-        for group in groups:
+        for group in build_groups(args, packages, index):
+            if group is None:
+                continue
             warmup = min(args.warmup, 1) if group.key == "installable" else args.warmup
             run_rounds(group.workloads, repeat=group_repeat(group, args), warmup=warmup)
+            group.release()
+            groups.append(group)
             # Each group's table as soon as it is measured: a long run shows
             # what it has so far, and a stopped one keeps it.
             print_group(group)
             sys.stdout.flush()
+    except ValueError as error:  # a group's input cannot be read (run_rounds wraps the workloads' errors)
+        print(error, file=sys.stderr)
+        return 2
     except WorkloadError as error:
         traceback.print_exception(error)
         return 1

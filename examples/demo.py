@@ -87,8 +87,10 @@ def summary(path: str, result: Description) -> None:
     lost = result.bounds_in_text - tally.bounds
     print(f"  version bounds:     {tally.bounds} built of {result.bounds_in_text} bounded relations read"
           f" ({lost} lost)")
+    # Most frequent first; the sort is stable, so ties keep the order first seen.
+    reasons = sorted(tally.reasons.items(), key=itemgetter(1), reverse=True)
     print(f"  kept as text:       {tally.versions_as_text} package versions, {tally.bounds_as_text} bounds ("
-          + ", ".join(f"{reason}: {n}" for reason, n in sorted(tally.reasons.items(), key=itemgetter(1), reverse=True)) + ")")
+          + ", ".join(f"{reason}: {n}" for reason, n in reasons) + ")")
     for example in tally.examples:
         print(f"    e.g. {example}")
     facts = result.facts

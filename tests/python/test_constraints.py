@@ -49,6 +49,9 @@ class TestConstruction:
          "[ [ Depends( a ) ] == [ true ] ] != [ false ]"),
         (lambda: Depends("a b"), "Depends( a b )"),
         (lambda: Depends(name=Name("sub")), "Depends( sub )"),
+        # A NUL inside a name is kept, whether the str is ASCII or not.
+        (lambda: Depends("a\x00b"), "Depends( a\x00b )"),
+        (lambda: Depends("\xe9\x00"), "Depends( \xe9\x00 )"),
         (lambda: IfThen(5, "x"), "If( 5 ) Then [ x ]"),
         (lambda: IfThen(then=Depends("b"), cond=True), "If( true ) Then [ Depends( b ) ]"),
         (lambda: Maximize(True), "Maximize( true )"),

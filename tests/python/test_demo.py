@@ -169,6 +169,22 @@ def test_unreadable_index_is_one_line_and_a_failure(tmp_path, name, content, mes
     assert message in out.stderr
 
 
+def test_summary_counts_reasons_most_frequent_first_and_qualifiers_from_zero(tmp_path):
+    # "prints differently" is met before "epoch" and sorts after it by name:
+    # tied counts must keep the order they were first met in.
+    index = tmp_path / "Packages"
+    index.write_text("Package: a\nVersion: 1.02\n\n"
+                     "Package: b\nVersion: 1:1.0\nDepends: a (>= 1.0~rc1), c (>= 2.0~b1)\n\n"
+                     "Package: c\nVersion: 2\n\n")
+    out = run_demo(str(index))
+    assert out.returncode == 0, out.stderr
+    lines = {line.split(":", 1)[0].strip(): normalised(line) for line in out.stdout.splitlines() if ":" in line}
+    assert lines["kept as text"] == ("kept as text: 2 package versions, 2 bounds"
+                                     " (tilde: 2, prints differently: 1, epoch: 1)")
+    assert lines["qualifiers"] == ("qualifiers: 0 ':any', 0 naming an architecture;"
+                                   " 0 conflicts on the package's own name")
+
+
 def test_field_names_match_whatever_their_case(tmp_path):
     index = tmp_path / "Packages"
     index.write_text("package: p\nVERSION: 1\ndepends: a (>= 2)\nPROVIDES: v\n\nPackage: a\nVersion: 2\n")

@@ -21,7 +21,7 @@ KELTO_ROOT_PACKAGES=(
     clang llvm libclang-rt-dev
     valgrind gdb git binutils file unicode-data
     ca-certificates
-    dose-distcheck python3-pycosat nodejs
+    dose-distcheck dose-builddebcheck libsolv-tools dpkg-dev python3-pycosat python3-yaml nodejs
     g++-14-aarch64-linux-gnu qemu-user
 )
 # Installed by apt inside the new root after debootstrap: npm's many small

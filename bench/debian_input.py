@@ -20,14 +20,14 @@ from pathlib import Path
 from types import SimpleNamespace
 
 REPO = Path(__file__).resolve().parent.parent
-# The benchmarks reach the main job's package, examples/debian, this way only:
+# The benchmarks reach the Debian tool's package, kelto-debian/kelto_debian, this way only:
 # every bench module that needs it imports this one first.
-sys.path.insert(0, str(REPO / "examples"))
+sys.path.insert(0, str(REPO / "kelto-debian"))
 # The benchmark measures the main job: it reads indexes with its own reader.
-from debian.index import SAMPLE, open_index, read_stanzas  # noqa: E402,F401
-from debian.index import find_index as _find_index  # noqa: E402
-from debian.outlines import Builder, IndexFacts, gather_facts, kelto_classes  # noqa: E402,F401  (re-exported)
-from debian.packages import prepare, read_packages  # noqa: E402,F401
+from kelto_debian.index import SAMPLE, open_index, read_stanzas  # noqa: E402,F401
+from kelto_debian.index import find_index as _find_index  # noqa: E402
+from kelto_debian.outlines import Builder, IndexFacts, gather_facts, kelto_classes  # noqa: E402,F401  (re-exported)
+from kelto_debian.packages import prepare, read_packages  # noqa: E402,F401
 
 
 def find_index(path: str | Path | None = None) -> Path:

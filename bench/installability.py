@@ -17,8 +17,8 @@ import threading
 from pathlib import Path
 
 import debian_input  # noqa: F401  (puts the main job's package on the path)
-from debian import installability as installable
-from debian.index import read_stanzas
+from kelto_debian import installability as installable
+from kelto_debian.index import read_stanzas
 from harness import Group, Workload
 
 KELTO_CHECK = "installable.py check"

@@ -50,13 +50,15 @@ import kelto
 from kelto.package.constraint import Depends, NumOf
 from kelto.package.version import Version
 
-from debian.index import BadIndex
-from debian.machine import default_indexes
-from debian.notation import providers_of, show
-from debian.outlines import Builder, Description, describe_index, kept_fields, read_once
-from debian.output import kelto_lines, run
-from debian.packages import prepare
-from debian.relations import RELATION_FIELDS
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "kelto-debian"))
+
+from kelto_debian.index import BadIndex
+from kelto_debian.machine import default_indexes
+from kelto_debian.notation import providers_of, show
+from kelto_debian.outlines import Builder, Description, describe_index, kept_fields, read_once
+from kelto_debian.output import kelto_lines, run
+from kelto_debian.packages import prepare
+from kelto_debian.relations import RELATION_FIELDS
 
 
 def peak_rss_mib() -> float:

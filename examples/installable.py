@@ -21,13 +21,16 @@ installed together.
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 
-from debian.index import BadIndex
-from debian.installability import Unsupported, broken, check, have_solver
-from debian.machine import default_indexes
-from debian.outlines import base_name
-from debian.output import run
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "kelto-debian"))
+
+from kelto_debian.index import BadIndex
+from kelto_debian.installability import Unsupported, broken, check, have_solver
+from kelto_debian.machine import default_indexes
+from kelto_debian.outlines import base_name
+from kelto_debian.output import run
 
 PROGRAM = "installable.py"
 

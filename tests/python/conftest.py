@@ -68,10 +68,10 @@ def pytest_configure(config):
     )
 
 
-# The main job's package, examples/debian, is imported as `debian` from here:
-# the tests put examples/ on the path in this one place.
-EXAMPLES = os.path.abspath(os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "examples"))
-sys.path.insert(0, EXAMPLES)
+# The Debian tool's package, kelto-debian/kelto_debian, is imported from its
+# source folder: the tests put it on the path in this one place.
+KELTO_DEBIAN = os.path.abspath(os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "kelto-debian"))
+sys.path.insert(0, KELTO_DEBIAN)
 
 # The folder that holds the kelto this process imported, so a child finds the
 # same build (build tree, wheel install or debug build) and not another one.

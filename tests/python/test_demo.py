@@ -15,11 +15,11 @@ from pathlib import Path
 import pytest
 
 from conftest import EXAMPLES, KELTO_DIR
-from debian.index import SAMPLE, read_stanzas
-from debian.notation import show
-from debian.outlines import Builder, describe_index, gather_facts
-from debian.packages import prepare
-from debian.relations import RELATION_FIELDS
+from kelto_debian.index import SAMPLE, read_stanzas
+from kelto_debian.notation import show
+from kelto_debian.outlines import Builder, describe_index, gather_facts
+from kelto_debian.packages import prepare
+from kelto_debian.relations import RELATION_FIELDS
 from kelto.package.version import Version
 
 APT_INDEXES = sorted(glob.glob("/var/lib/apt/lists/*_Packages"))

@@ -12,9 +12,9 @@ import zlib
 import pytest
 
 from conftest import EXAMPLES, KELTO_DIR
-from debian.index import FIELD_LIMIT, SAMPLE, STANZA_LIMIT, BadIndex, read_stanzas
-from debian.installability import have_solver
-from debian.outlines import describe_index
+from kelto_debian.index import FIELD_LIMIT, SAMPLE, STANZA_LIMIT, BadIndex, read_stanzas
+from kelto_debian.installability import have_solver
+from kelto_debian.outlines import describe_index
 
 MIB = 1 << 20
 STANZA = b"Package: p\nVersion: 1\nArchitecture: amd64\n"

@@ -15,12 +15,12 @@ from pathlib import Path
 import pytest
 
 from conftest import EXAMPLES, KELTO_DIR
-from debian import outlines
-from debian.index import SAMPLE, read_stanzas
-from debian.installability import broken, check, pycosat
-from debian.packages import read_packages
-from debian.relations import parse_relations
-from debian.version import compare_versions, version_key
+from kelto_debian import outlines
+from kelto_debian.index import SAMPLE, read_stanzas
+from kelto_debian.installability import broken, check, pycosat
+from kelto_debian.packages import read_packages
+from kelto_debian.relations import parse_relations
+from kelto_debian.version import compare_versions, version_key
 
 needs_solver = pytest.mark.skipif(pycosat is None, reason="needs pycosat")
 DOSE = shutil.which("dose-distcheck")

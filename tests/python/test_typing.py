@@ -36,9 +36,9 @@ CLEAN = {
     "reads_back.py": os.path.join(TYPECHECK, "reads_back.py"),
     "narrows.py": os.path.join(TYPECHECK, "narrows.py"),
 }
-# The commands' package, by its path under examples/.
+# The Debian tool's package, by its path in the source tree.
 PACKAGE = {f"debian/{os.path.basename(path)}": path
-           for path in sorted(glob.glob(os.path.join(REPO, "examples", "debian", "*.py")))}
+           for path in sorted(glob.glob(os.path.join(REPO, "kelto-debian", "kelto_debian", "*.py")))}
 CLEAN.update(PACKAGE)
 DOCS = {"guide_examples.py": os.path.join(REPO, "docs", "guide.md"),
         "readme_examples.py": os.path.join(REPO, "README.md")}

@@ -3,8 +3,7 @@ the version order, and the translation of each package into kelto's
 objects, then the installability check over those objects.
 
 `examples/demo.py` and `examples/installable.py` are thin commands over this
-package. It is imported as `debian`, with `examples/` on the module path:
-a command in `examples/` has its own folder there; the tests
+package, which lives in `kelto-debian/`; the commands, the tests
 (`tests/python/conftest.py`) and the benchmarks (`bench/debian_input.py`)
-put it there, each in one place.
+put that folder on the module path, each in one place.
 """

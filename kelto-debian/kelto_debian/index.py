@@ -24,7 +24,7 @@ from typing import IO
 
 from .relations import LEFT_OUT, RELATION_FIELDS
 
-SAMPLE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "data", "Packages")
+SAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "Packages")
 
 # Fields whose value is one line; a continuation line there is refused.
 SINGLE_LINE = ("Package", "Version", "Architecture", "Multi-Arch", "Essential", "Priority", "Section",

@@ -48,15 +48,17 @@ Result<std::string> pack_cmp_type(Borrowed obj) {
 }
 
 /// The packed form of any object of the module's classes. Reading takes the
-/// shared borrow, and an IfThen on a thread that does not own it panics, as
-/// any other use there does.
+/// shared borrow. A constraint is packed from its nodes, which never change
+/// once built, so an IfThen packs on any thread: copying or pickling one is
+/// how it reaches another thread (the copy belongs to the thread that
+/// restores it), and a process pool pickles on a thread of its own.
 Result<std::string> pack_object(Borrowed obj) {
     PyTypeObject* type = Py_TYPE(obj.get());
     const auto packer = [](const auto& held) { return pack(held); };
     if (is_constraint_class(type)) {
         // A leaf still kept in its object moves into a node to be packed,
         // as it would to be shared.
-        return boundary::read_payload<constraint::Holder>(obj, [](const constraint::Holder& held) {
+        return boundary::read_payload_on_any_thread<constraint::Holder>(obj, [](const constraint::Holder& held) {
             return pack(held.node());
         });
     }

@@ -102,10 +102,15 @@ Result<Owned> restore(boundary::Bytes data) {
         *std::move(unpacked));
 }
 
-using Restore = boundary::UnaryFunction<"restore", "data", &restore,
-                                        "restore(data, /)\n--\n\nThe kelto object whose packed form is data.">;
-using Reduce = boundary::UnaryFunction<"reduce", "obj", &reduce,
-                                       "reduce(obj, /)\n--\n\nThe reduce value of a kelto object, for copyreg.">;
+constexpr boundary::Param kRestoreParams[] = {{.name = "data", .annotation = "bytes"}};
+constexpr boundary::Signature kRestore{
+    .name = "restore", .params = kRestoreParams, .required = 1, .positional_only = true, .returns = "typing.Any"};
+constexpr boundary::Param kReduceParams[] = {{.name = "obj"}};
+constexpr boundary::Signature kReduce{
+    .name = "reduce", .params = kReduceParams, .required = 1, .positional_only = true, .returns = "tuple"};
+
+using Restore = boundary::UnaryFunction<kRestore, &restore, "The kelto object whose packed form is data.">;
+using Reduce = boundary::UnaryFunction<kReduce, &reduce, "The reduce value of a kelto object, for copyreg.">;
 
 /// Every class whose instances copy and pickle.
 Result<void> register_reducers(Borrowed reducer) {

@@ -15,14 +15,17 @@ using boundary::Result;
 
 constexpr process::Callsite kUnexpectedKeyword{process::Level::Error, "kelto::package::outline"};
 
-/// Whether the key at `position` - 1, the one just converted, is still
-/// `key`: a conversion that ran Python code and swapped keys without changing
-/// the dict's size either left a hole there or, when the insertion rebuilt the
-/// table, moved every later entry down.
+/// Whether the entry at `position` - 1, the one just converted, still has
+/// the text of `key` (a str): a conversion that ran Python code and swapped
+/// keys without changing the dict's size either left a hole there or, when
+/// the insertion rebuilt the table, moved every later entry down. A dict
+/// filled again with the same texts has not changed its keys.
 bool still_at(PyObject* dict, Py_ssize_t position, PyObject* key) {
     Py_ssize_t probe = position - 1;
     PyObject* found = nullptr;
-    return PyDict_Next(dict, &probe, &found, nullptr) && found == key;
+    if (!PyDict_Next(dict, &probe, &found, nullptr)) return false;
+    // Compares the texts, never calling a subclass's __eq__.
+    return found == key || (PyUnicode_Check(found) && PyUnicode_Compare(found, key) == 0);
 }
 
 /// An option map from a dict (or subclass), in the dict's own order. With

@@ -30,6 +30,14 @@ was built from (the classes stay as they are at run time):
   typing.TYPE_CHECKING (stubtest's allowlist names it).
 - A comparison gives Cmp[Self, R], where R is what the operand becomes: a
   constraint stays what it is, a plain value becomes a Value.
+- An equality that the type check refuses (the operand converts, but its value
+  type does not meet the class's) raises NotImplementedError at run time. Left
+  out of the stubs, the checkers would hand it to the operand's own __eq__ and
+  call it a bool; so it gets an overload of its own that never returns, marked
+  deprecated with the reason, which pyright's strict mode reports and mypy
+  with its deprecated error code. A Value, typed by the value it holds, may
+  meet any operand and refuses none. Orderings need no such overload: an
+  operand's own ordering refuses a constraint, and the checkers report that.
 - Where a description takes Sequence[X], the module wants a list or a tuple;
   a str is a sequence too but is refused at run time, so the stubs take any
   sequence whose __contains__ accepts any object, which a str's does not.

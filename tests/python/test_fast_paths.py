@@ -13,7 +13,7 @@ import copyreg
 
 import pytest
 
-from kelto.package.constraint import Depends, NumOf, SpecOption
+from kelto.package.constraint import Cmp, CmpType, Depends, Maximize, NumOf, SpecOption
 from kelto.package.outline import PackageOutline
 from kelto.package.version import Version
 from sequences import Number, raise_
@@ -79,6 +79,25 @@ TEXT_CALLS = {
     "option name": lambda w, t: PackageOutline("p", set_options={w(t): w(1)}),
     "option value": lambda w, t: PackageOutline("p", set_options={"k": w(t)}),
     "default value": lambda w, t: PackageOutline("p", set_defaults={"k": w(t), "n": None}),
+}
+
+
+# --- plain values where a constraint or an option value is wanted ---------------
+
+VALUES = [0, -2 ** 63, 2 ** 63, 2 ** 70, 2.5, float("nan"), "x", "a\ud800", True]
+
+
+def value_set(w, v):
+    value = Maximize(0).item
+    value.value = w(v)
+    return value
+
+
+VALUE_CALLS = {
+    "Maximize": lambda w, v: by_keyword(w, Maximize, item=v),
+    "Cmp": lambda w, v: by_keyword(w, Cmp, lhs=v, rhs=v, op=CmpType.Equal),
+    "comparison": lambda w, v: NumOf([Depends("a")]) >= w(v),
+    "Value setter": value_set,
 }
 
 
@@ -195,6 +214,8 @@ LISTS = {
 CASES = {
     **{f"{call}: {text!r}"[:60]: (lambda w, c=make, t=text: c(w, t))
        for call, make in TEXT_CALLS.items() for text in TEXTS},
+    **{f"{call}: {value!r}": (lambda w, c=make, v=value: c(w, v))
+       for call, make in VALUE_CALLS.items() for value in VALUES},
     **{f"map: {name}": make for name, make in MAPS.items()},
     **{f"list: {name}": make for name, make in LISTS.items()},
 }

@@ -30,6 +30,14 @@ was built from (the classes stay as they are at run time):
   typing.TYPE_CHECKING (stubtest's allowlist names it).
 - A comparison gives Cmp[Self, R], where R is what the operand becomes: a
   constraint stays what it is, a plain value becomes a Value.
+- An equality that the type check refuses (the operand converts, but its value
+  type does not meet the class's) raises NotImplementedError at run time. Left
+  out of the stubs, the checkers would hand it to the operand's own __eq__ and
+  call it a bool; so it gets an overload of its own that never returns, marked
+  deprecated with the reason, which pyright's strict mode reports and mypy
+  with its deprecated error code. A Value, typed by the value it holds, may
+  meet any operand and refuses none. Orderings need no such overload: an
+  operand's own ordering refuses a constraint, and the checkers report that.
 - Where a description takes Sequence[X], the module wants a list or a tuple;
   a str is a sequence too but is refused at run time, so the stubs take any
   sequence whose __contains__ accepts any object, which a str's does not.
@@ -78,6 +86,9 @@ TYPE_VARS = {"_O": "_OptionValue", "_D": "_OptionValue | None"}
 # What a class's comparisons meet as (its "compares_as" in the surface): a value
 # type, or ANY_VALUE_TYPE for a class typed by the value it holds (Value).
 ANY_VALUE_TYPE = "any"
+# The plain operand types that the checkers let stand for a narrower one: a
+# bool is an int, and an int or a bool passes for a float.
+WIDER_THAN = {"int": ("bool",), "float": ("int", "bool")}
 # The Python type of a plain operand of each value type; Unknown has none.
 PLAIN_OPERANDS = {"Bool": "bool", "Int": "int", "Float": "float", "Str": "str", "Version": "Version"}
 
@@ -135,9 +146,13 @@ def comparison_operands(cls, compares_as):
 
 
 def comparison_records(cls, compares_as):
-    """The stub view's comparison records of `cls`: only those the type check can accept."""
+    """The stub view's comparison records of `cls`: only those the type check
+    can accept; a class that compares with nothing gets an equality that
+    accepts nothing, which its refusals fill (Surface.comparison)."""
     if not compares_as.get(cls):
-        return []
+        return [{"type": "function", "name": name, "arguments": {"posonlyargs": [{"name": "self"}],
+                                                                   "args": [{"name": "rhs", "annotation": ""}]},
+                 "returns": "Cmp"} for name in ("__eq__", "__ne__")]
     operands, ordering = comparison_operands(cls, compares_as)
     return [{"type": "function", "name": name, "arguments": {"posonlyargs": [{"name": "self"}],
                                                                "args": [{"name": "rhs", "annotation": " | ".join(operands)}]},
@@ -173,10 +188,11 @@ class Surface:
         entries = [entry for s in surface["submodules"] for entry in s["classes"]]
         self.entries = {entry["class"]["name"]: entry for entry in entries}
         compares_as = {name: entry.get("compares_as", "") for name, entry in self.entries.items()}
-        for name, entry in self.entries.items():
-            entry["stub_members"] = entry["stub_members"] + comparison_records(name, compares_as)
         self.constraints = [entry["class"]["name"] for entry in entries
                             if any(m["name"] == "__eq__" for m in entry["members"])]
+        self.compares_as = {name: compares_as[name] for name in self.constraints}
+        for name in self.constraints:
+            self.entries[name]["stub_members"] += comparison_records(name, compares_as)
         # The fields that hold one constraint or a list of them, per class:
         # its type parameters (field name -> whether it holds a list).
         self.fields = {}
@@ -264,11 +280,45 @@ class Surface:
             out.append((overrides, self.generic(target, [types.get(f, rest) for f in fields])))
         return out
 
+    def refused(self, cls, accepted):
+        """The operands an equality of `cls` refuses at run time although they
+        convert (NotImplementedError), as (before, after): those to try before
+        the accepted overloads and those after them. A plain type that takes
+        an accepted one (an int takes a bool, a float both, to the checkers)
+        comes after, so that the accepted one still matches first. None for a
+        class typed by the value it holds, which may meet any of them."""
+        if self.compares_as[cls] == ANY_VALUE_TYPE:
+            return None
+        plain = [t for t in OPTION_VALUE.split(" | ") if t not in accepted]
+        classes = [c for c in self.constraints if c not in accepted]
+        after = [t for t in plain if any(a in accepted for a in WIDER_THAN.get(t, ()))]
+        return [t for t in plain if t not in after] + classes, after
+
+    def refusal(self, cls, record, refused):
+        """The overload of an equality that a refused operand matches: it
+        never returns, and both checkers report its use as deprecated."""
+        op = OPERATORS[record["name"]]
+        mine = self.compares_as[cls]
+        article = "an" if cls[0] in "AEIOU" else "a"
+        if not mine:
+            reason = f"{article} {cls} has no value to compare"
+        elif mine == "Unknown":
+            reason = f"{article} {cls} compares only with another {cls}"
+        else:
+            reason = f"{article} {cls} compares as {mine}"
+        message = (f"kelto refuses this comparison: {reason}, and {op} with this operand raises "
+                   f"NotImplementedError")
+        head = f"def {record['name']}(self, rhs: {' | '.join(refused)}, /) -> typing.Never"
+        doc = f"Raises NotImplementedError: {reason}, and `{op}` with this operand is refused."
+        return head, doc, [f'warnings.deprecated("{message}")'], ""
+
     def comparison(self, cls, record):
-        """Overloads of one comparison: the operand, grouped by what it becomes."""
+        """Overloads of one comparison: the operand, grouped by what it becomes.
+        An equality also has overloads for the operands it refuses, which the
+        checkers would otherwise pass to the operand's own __eq__ (a bool)."""
         operand = record["arguments"]["args"][0]["annotation"]
         names = []
-        for name in operand.split(" | "):
+        for name in filter(None, operand.split(" | ")):
             names += self.aliases[name].split(" | ") if name == "_OptionValue" else [name]
         groups = {}
         for name in names:
@@ -284,14 +334,32 @@ class Surface:
                f"`rhs`, converted, on the right. Raises NotImplementedError when the value types do not "
                f"compare under `{op}`.")
         # object.__eq__ takes any object and answers bool; these build constraints.
-        ignore = "  # type: ignore[override]" if record["name"] in ("__eq__", "__ne__") else ""
-        overloads = len(groups) > 1
+        equality = record["name"] in ("__eq__", "__ne__")
+        ignore = "  # type: ignore[override]" if equality else ""
+        refused = self.refused(cls, names) if equality else None
+        before, after = refused if refused else ([], [])
+        overloads = len(groups) + bool(before) + bool(after) > 1
         if not overloads:
             groups = {result: [operand] for result in groups}
-        lines = []
-        for index, (result, accepted) in enumerate(groups.items()):
+        # (head, docstring, decorators, comment) of each overload, in order.
+        defs = []
+        if before:
+            defs.append(self.refusal(cls, record, before))
+        for result, accepted in groups.items():
             head = f"def {record['name']}(self, rhs: {' | '.join(accepted)}, /) -> Cmp[typing.Self, {result}]"
-            lines += def_lines(head, doc, ["typing.overload"] if overloads else [], "", ignore if index == 0 else "")
+            # An accepted operand that a later refusal takes too (a bool,
+            # which is an int) matches here first: mypy calls that an unsafe
+            # overlap.
+            overlap = any(a in WIDER_THAN.get(t, ()) for t in after for a in accepted)
+            defs.append((head, doc, [], "  # type: ignore[overload-overlap]" if overlap else ""))
+        if after:
+            defs.append(self.refusal(cls, record, after))
+        lines = []
+        for index, (head, text, decorators, comment) in enumerate(defs):
+            if overloads:
+                lines += def_lines(head, text, ["typing.overload"] + decorators, comment, ignore if index == 0 else "")
+            else:  # mypy reports a bad override of a lone def on the def, decorated or not
+                lines += def_lines(head, text, decorators, comment + ignore)
         return lines
 
     def member_lines(self, cls, record):
@@ -386,6 +454,8 @@ class Surface:
     def imports(self, body, module, homes):
         """The import lines for the names `body` uses that live elsewhere."""
         lines = ["import typing\n"]
+        if used("warnings", body):
+            lines.append("import warnings\n")
         abc = [n for n in ("Iterator", "Sequence") if used(n, body)]
         if abc:
             lines.append(f"from collections.abc import {', '.join(abc)}\n")

@@ -31,6 +31,9 @@ struct Signature {
     std::span<const Param> params = {};
     std::size_t required = 0;     ///< always a leading run of `params`
     bool extra_keywords = false;  ///< collects unmatched keywords (**kwargs)
+    /// Every parameter positional-only ("/" in the text signature): a module
+    /// function of one argument that the interpreter passes as is (METH_O).
+    bool positional_only = false;
     std::string_view returns = "None";
     std::string_view stub_returns = {};  ///< for the type stubs; empty: `returns`
 };
@@ -38,6 +41,7 @@ struct Signature {
 /// The description's own rules, checked at compile time with static_assert.
 consteval bool well_formed(const Signature& sig) {
     if (sig.required > sig.params.size()) return false;
+    if (sig.positional_only && (sig.extra_keywords || sig.params.empty())) return false;
     for (std::size_t i = 0; i < sig.params.size(); ++i) {
         const bool optional = !sig.params[i].default_value.empty();
         if (optional != (i >= sig.required)) return false;

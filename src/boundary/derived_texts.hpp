@@ -39,7 +39,7 @@ inline constexpr auto kStaticText = [] {
     return out;
 }();
 
-/// "(lhs, rhs, op)", "($self, then)", "(name, constraints=None, **kwargs)".
+/// "(lhs, rhs, op)", "($self, then)", "(name, constraints=None, **kwargs)", "(data, /)".
 consteval std::string text_signature(const Signature& sig, std::string_view receiver) {
     std::string out = "(";
     auto add = [&](std::string_view part) {
@@ -51,6 +51,7 @@ consteval std::string text_signature(const Signature& sig, std::string_view rece
         add(p.name);
         if (!p.default_value.empty()) (out += "=") += p.default_value;
     }
+    if (sig.positional_only) add("/");
     if (sig.extra_keywords) add("**kwargs");
     return out + ")";
 }
@@ -71,11 +72,12 @@ inline constexpr const char* kClassDoc =
     kStaticText<[] { return std::string(Sig.owner) + text_signature(Sig, "") + "\n--\n\n" + std::string(Tail.view()); }>
         .c_str();
 
-/// A module function's docstring: "<name>(params)\n--\n\n" alone, so that
-/// __doc__ is None and __text_signature__ the parameters.
-template <const Signature& Sig>
+/// A module function's docstring: "<name>(params)\n--\n\n" and `Tail`, so
+/// that without a tail __doc__ is None, and __text_signature__ the parameters.
+template <const Signature& Sig, FixedString Tail = "">
 inline constexpr const char* kFunctionDoc =
-    kStaticText<[] { return std::string(Sig.name) + text_signature(Sig, "") + "\n--\n\n"; }>.c_str();
+    kStaticText<[] { return std::string(Sig.name) + text_signature(Sig, "") + "\n--\n\n" + std::string(Tail.view()); }>
+        .c_str();
 
 /// A method's docstring: "<name>($self, params)\n--\n\n" and `Tail`.
 template <const Signature& Sig, FixedString Tail = "">

@@ -85,6 +85,20 @@ template <class Payload, class Read>
     return std::forward<Read>(read)(std::as_const(inst.payload));
 }
 
+/// read_payload for a reading that touches only what never changes once
+/// built (a constraint's nodes, which copying and pickling read): allowed on
+/// any thread, a thread-bound instance's too, as nothing it reads is the
+/// owner's alone. Every other use keeps to read_payload.
+template <class Payload, class Read>
+[[nodiscard]] auto read_payload_on_any_thread(Borrowed obj, Read&& read)
+    -> Result<std::invoke_result_t<Read, const Payload&>> {
+    auto& inst = instance_cast<Payload>(obj.get());
+    if (!inst.borrow.built()) [[unlikely]] panic_unbuilt(obj.get());
+    auto borrow = SharedBorrow::take(inst.borrow);
+    if (!borrow) return kFailed;
+    return std::forward<Read>(read)(std::as_const(inst.payload));
+}
+
 /// Calls `write(Payload&)` under the exclusive borrow of `obj`. Fails with
 /// "Already borrowed" while any borrow is active.
 template <class Payload, class Write>

@@ -206,24 +206,27 @@ struct Function {
     static inline PyMethodDef def{Sig.name.data(), &call, METH_NOARGS, kFunctionDoc<Sig>};
 };
 
-/// A module function of one positional argument `Param`, `Result<Owned>
+/// A module function of one positional-only argument, `Result<Owned>
 /// impl(T)`, for the module's own plumbing (what copyreg and unpicklers
-/// call): it has no introspection record, and its docstring is `Doc` alone.
-template <FixedString Name, FixedString Param, auto Impl, FixedString Doc>
+/// call): it has no introspection record, and its docstring is its signature
+/// line and `Doc`.
+template <const Signature& Sig, auto Impl, FixedString Doc>
 struct UnaryFunction {
+    static_assert(well_formed(Sig) && Sig.owner.empty() && Sig.params.size() == 1 && Sig.required == 1 &&
+                  Sig.positional_only);
     using Arg = typename detail::FnTraits<decltype(Impl)>::Receiver;
 
     static PyObject* call(PyObject*, PyObject* arg) noexcept {
-        return guarded({{}, Name.view()}, [&]() -> PyObject* {
+        return guarded({{}, Sig.name}, [&]() -> PyObject* {
             auto value = Converter<Arg>::convert(arg);
             if (!value) {
-                prefix_argument_error(Param.view());
+                prefix_argument_error(Sig.params[0].name);
                 return nullptr;
             }
             return release_or_null(Impl(*std::move(value)));
         }, static_cast<PyObject*>(nullptr));
     }
-    static inline PyMethodDef def{Name.text, &call, METH_O, Doc.text};
+    static inline PyMethodDef def{Sig.name.data(), &call, METH_O, kFunctionDoc<Sig, Doc>};
 };
 
 // ---------------------------------------------------------------- table entries

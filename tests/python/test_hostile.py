@@ -271,27 +271,53 @@ class TestSequenceProtocol:
         assert [x.value for x in NumOf(items).of] == [9]
 
 
+def panic_text(call):
+    """The message of the panic exception `call` ends with, or None when it returns."""
+    try:
+        call()
+    except BaseException as e:  # noqa: BLE001 - the panic exception is no Exception
+        assert type(e).__name__ == "PanicException", e
+        return str(e)
+    return None
+
+
+KEYS_CHANGED = "dictionary keys changed during iteration"
+SIZE_CHANGED = "dictionary changed size during iteration"
+
+
 class TestOutlineDictionaries:
-    @pytest.mark.parametrize("change", [
-        lambda d: (d.pop("a"), d.__setitem__("z", 1)),
-        lambda d: (d.pop("c"), d.__setitem__("c", 2)),
-        lambda d: d.__setitem__("b", "replaced"),
-    ], ids=["key swapped", "key reinserted", "value replaced"])
+    """A dict that a value's conversion changes: whatever the entries around
+    the changing value hold, plain values or not."""
+
+    @pytest.mark.parametrize("keys, change, expected", [
+        ("abc", lambda d: d.__setitem__("z", 1), SIZE_CHANGED),
+        ("abc", lambda d: d.pop("c"), SIZE_CHANGED),
+        ("abc", lambda d: (d.pop("a"), d.__setitem__("z", 1)), KEYS_CHANGED),
+        # Five keys fill the smallest table: the key added rebuilds it and
+        # moves the later entries down.
+        ("abcde", lambda d: (d.pop("a"), d.__setitem__("z", 1)), KEYS_CHANGED),
+        ("abc", lambda d: (d.pop("b"), d.__setitem__("b", 2)), KEYS_CHANGED),
+        ("ab", lambda d: (d.pop("a"), d.__setitem__("c", 3)), KEYS_CHANGED),
+        # A later key taken out and put back is met once, at its new place.
+        ("abc", lambda d: (d.pop("c"), d.__setitem__("c", 2)), None),
+        ("abc", lambda d: d.__setitem__("b", "replaced"), None),
+        ("abc", lambda d: d.update(a=2, c=4), None),
+    ], ids=["grow", "shrink", "other key", "other key, table rebuilt", "own key moved", "other key last",
+            "later key moved", "value replaced", "values replaced"])
     @pytest.mark.parametrize("parameter", ["set_options", "set_defaults"])
-    def test_same_size_changes(self, parameter, change):
-        # The size is unchanged: the conversion completes, or stops with the panic
-        # exception for keys that turn up beyond the starting count.
-        options = {"a": 1}
+    @pytest.mark.parametrize("plain", [True, False], ids=["plain values", "values with hooks"])
+    def test_changes_while_a_value_converts(self, parameter, keys, change, expected, plain):
+        options = {}
 
         class Mutating:
+            done = False
+
             def __index__(self):
-                change(options)
+                if not self.done:
+                    self.done = True
+                    change(options)
                 return 1
 
-        options["b"] = Mutating()
-        options["c"] = 3
-        try:
-            PackageOutline("pkg", **{parameter: options})
-        except BaseException as e:  # noqa: BLE001
-            assert type(e).__name__ == "PanicException", e
-            assert str(e) in ("dictionary keys changed during iteration", "dictionary changed size during iteration")
+        for k in keys:
+            options[k] = Mutating() if k == "b" else (1 if plain else Number(index=lambda: 1))
+        assert panic_text(lambda: PackageOutline("pkg", **{parameter: options})) == expected

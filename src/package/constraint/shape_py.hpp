@@ -64,8 +64,9 @@ consteval boundary::ClassSpec constraint_class(boundary::ClassSpec base,
     base.properties = properties;
     base.basic_size += static_cast<int>(kTailBytesOf<Payload>);
     base.stub_compares_as = detail::compares_as<Payload>();
-    // The stubs make a class generic in the fields that hold one constraint.
-    base.generic = detail::HasChildren<Payload>;
+    // The stubs make a class generic in its fields that hold constraints,
+    // one (Cmp's sides) or a list (NumOf's): subscriptable here too.
+    base.generic = detail::HasChildren<Payload> || detail::HasList<Payload>;
     return base;
 }
 

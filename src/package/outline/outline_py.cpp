@@ -15,8 +15,28 @@ using boundary::Result;
 
 constexpr process::Callsite kUnexpectedKeyword{process::Level::Error, "kelto::package::outline"};
 
+/// Whether the entry at `position` - 1, the one just converted, still has
+/// the text of `key` (a str): a conversion that ran Python code and swapped
+/// keys without changing the dict's size either left a hole there or, when
+/// the insertion rebuilt the table, moved every later entry down. A dict
+/// filled again with the same texts has not changed its keys.
+bool still_at(PyObject* dict, Py_ssize_t position, PyObject* key) {
+    Py_ssize_t probe = position - 1;
+    PyObject* found = nullptr;
+    if (!PyDict_Next(dict, &probe, &found, nullptr)) return false;
+    // Compares the texts, never calling a subclass's __eq__.
+    return found == key || (PyUnicode_Check(found) && PyUnicode_Compare(found, key) == 0);
+}
+
 /// An option map from a dict (or subclass), in the dict's own order. With
 /// `kNoneIsAbsent`, a None value is stored as an entry without a value.
+///
+/// The dict may change while a value converts (its hooks run Python code):
+/// a change of size, an entry beyond the count it started with, or the
+/// converted key gone from its place ends the conversion with the panic
+/// exception, as iterating a dict that changes does. The plain entries that
+/// run no Python code are counted like the others: a key that a hook added
+/// is no less new for holding a plain value.
 template <class Map, bool kNoneIsAbsent>
 Result<Map> option_map_from_py(Borrowed obj) {
     if (!PyDict_Check(obj.get())) return boundary::raise_type_mismatch(obj, &PyDict_Type);
@@ -28,6 +48,7 @@ Result<Map> option_map_from_py(Borrowed obj) {
     PyObject* borrowed_key = nullptr;
     PyObject* borrowed_value = nullptr;
     while (PyDict_Next(obj.get(), &position, &borrowed_key, &borrowed_value)) {
+        if (++seen > size) boundary::panic("dictionary keys changed during iteration");
         // Most entries are an exact str naming a plain value: nothing runs
         // Python code while they convert, so the dict's own references hold.
         if (PyUnicode_CheckExact(borrowed_key) && (!kNoneIsAbsent || borrowed_value != Py_None)) {
@@ -35,7 +56,6 @@ Result<Map> option_map_from_py(Borrowed obj) {
             const char* name = PyUnicode_AsUTF8AndSize(borrowed_key, &name_size);
             if (name != nullptr) [[likely]] {
                 if (auto value = option::plain_spec_option_value(borrowed_value)) {
-                    ++seen;
                     map.append(Text(std::string_view(name, static_cast<std::size_t>(name_size))), *std::move(value));
                     continue;
                 }
@@ -47,7 +67,6 @@ Result<Map> option_map_from_py(Borrowed obj) {
         // drops its entries: hold our own references while we work.
         Owned key = Owned::borrow(borrowed_key);
         Owned value = Owned::borrow(borrowed_value);
-        if (++seen > size) boundary::panic("dictionary keys changed during iteration");
         auto name = boundary::Converter<std::string_view>::convert(key.get());
         if (!name) return boundary::kFailed;
         if (kNoneIsAbsent && value.get() == Py_None) {
@@ -58,6 +77,7 @@ Result<Map> option_map_from_py(Borrowed obj) {
             map.append(Text(*name), *std::move(converted));
         }
         if (PyDict_GET_SIZE(obj.get()) != size) boundary::panic("dictionary changed size during iteration");
+        if (!still_at(obj.get(), position, key.get())) boundary::panic("dictionary keys changed during iteration");
     }
     return map;
 }

@@ -48,15 +48,17 @@ Result<std::string> pack_cmp_type(Borrowed obj) {
 }
 
 /// The packed form of any object of the module's classes. Reading takes the
-/// shared borrow, and an IfThen on a thread that does not own it panics, as
-/// any other use there does.
+/// shared borrow. A constraint is packed from its nodes, which never change
+/// once built, so an IfThen packs on any thread: copying or pickling one is
+/// how it reaches another thread (the copy belongs to the thread that
+/// restores it), and a process pool pickles on a thread of its own.
 Result<std::string> pack_object(Borrowed obj) {
     PyTypeObject* type = Py_TYPE(obj.get());
     const auto packer = [](const auto& held) { return pack(held); };
     if (is_constraint_class(type)) {
         // A leaf still kept in its object moves into a node to be packed,
         // as it would to be shared.
-        return boundary::read_payload<constraint::Holder>(obj, [](const constraint::Holder& held) {
+        return boundary::read_payload_on_any_thread<constraint::Holder>(obj, [](const constraint::Holder& held) {
             return pack(held.node());
         });
     }
@@ -100,10 +102,15 @@ Result<Owned> restore(boundary::Bytes data) {
         *std::move(unpacked));
 }
 
-using Restore = boundary::UnaryFunction<"restore", "data", &restore,
-                                        "restore(data, /)\n--\n\nThe kelto object whose packed form is data.">;
-using Reduce = boundary::UnaryFunction<"reduce", "obj", &reduce,
-                                       "reduce(obj, /)\n--\n\nThe reduce value of a kelto object, for copyreg.">;
+constexpr boundary::Param kRestoreParams[] = {{.name = "data", .annotation = "bytes"}};
+constexpr boundary::Signature kRestore{
+    .name = "restore", .params = kRestoreParams, .required = 1, .positional_only = true, .returns = "typing.Any"};
+constexpr boundary::Param kReduceParams[] = {{.name = "obj"}};
+constexpr boundary::Signature kReduce{
+    .name = "reduce", .params = kReduceParams, .required = 1, .positional_only = true, .returns = "tuple"};
+
+using Restore = boundary::UnaryFunction<kRestore, &restore, "The kelto object whose packed form is data.">;
+using Reduce = boundary::UnaryFunction<kReduce, &reduce, "The reduce value of a kelto object, for copyreg.">;
 
 /// Every class whose instances copy and pickle.
 Result<void> register_reducers(Borrowed reducer) {

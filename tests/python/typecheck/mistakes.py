@@ -47,6 +47,20 @@ NumOf([d]).of = ["libssl3"]  # E: list-item
 Maximize(NumOf([d])).item.on  # E: attr-defined
 IfThen(d == True, 3).then.on  # E: attr-defined
 (SpecOption("a", "o") == SpecOption("b", "o")).lhs.on  # E: attr-defined
-# Beyond a type checker: == falls back to the other operand's object.__eq__,
-# so SpecOption("p", "o") == True passes.
-unchecked = SpecOption("p", "o") == True
+# Equalities the type check refuses at run time (NotImplementedError): the
+# stubs mark them deprecated, which mypy reports with --enable-error-code
+# deprecated and pyright's strict mode reports by default.
+NumOf([d]) == True  # E: deprecated
+NumOf([d]) != 2.5  # E: deprecated
+SpecOption("p", "o") == 5  # E: deprecated
+SpecOption("p", "o") == True  # E: deprecated
+SpecOption("p", "o") == NumOf([d])  # E: deprecated
+d == 1  # E: deprecated
+d == "yes"  # E: deprecated
+Maximize(d) == Maximize(d)  # E: deprecated
+IfThen(d == True, 1) != 0  # E: deprecated
+# Beyond a type checker (docs/guide.md, "What the checkers cannot see"): a
+# chained comparison, `not rule`, and a CmpType compared with ==.
+unchecked = 1 <= NumOf([d]) <= 2
+also_unchecked = not (d == True)
+still_unchecked = (d == True).op == CmpType.Equal

@@ -630,3 +630,124 @@ def test_one_builder_builds_what_a_fresh_one_builds(tmp_path, order):
     for package in packages:
         alone = outlines.Builder(facts=facts).outline(package)
         assert pickle.dumps(shared.outline(package)) == pickle.dumps(alone), package.name
+
+
+REPORTED = """\
+Package: a
+Version: 1
+Architecture: amd64
+Depends: b (>= 2), c
+
+Package: b
+Version: 1.10
+Architecture: amd64
+
+Package: c
+Version: 1:1.0-1
+Architecture: all
+Depends: d | e
+Conflicts: f
+
+Package: d
+Version: 1
+Architecture: amd64
+Depends: f
+
+Package: f
+Version: 1
+Architecture: amd64
+
+Package: g
+Version: 1
+Architecture: amd64
+Depends: c, f
+
+Package: top
+Version: 1
+Architecture: amd64
+Depends: middle
+
+Package: middle
+Version: 1
+Architecture: amd64
+Depends: gone
+
+Package: mta-a
+Version: 1
+Architecture: amd64
+Provides: mta
+Conflicts: mta
+
+Package: mta-b
+Version: 1
+Architecture: amd64
+Provides: mta
+Conflicts: mta
+
+Package: mailer
+Version: 1
+Architecture: amd64
+Depends: mta-a, mta-b
+
+Package: ok
+Version: 1
+Architecture: amd64
+Depends: b, d | ok
+"""
+
+
+def report_fields(text):
+    """What a dose-distcheck report says, field by field: the header, and per
+    package its status and each reason's kind with the packages it names."""
+    yaml = pytest.importorskip("yaml")
+    report = yaml.load(text, Loader=yaml.BaseLoader)  # every scalar a string, as written
+
+    def who(entry):
+        return (entry["package"], entry["version"], entry["architecture"])
+
+    def reason(item):
+        (kind, body), = item.items()
+        if kind == "missing":
+            return kind, who(body["pkg"])
+        return kind, frozenset((who(body["pkg1"]), who(body["pkg2"])))
+
+    entries = {who(entry): (entry["status"], sorted(map(reason, entry.get("reasons", [])), key=repr))
+               for entry in report["report"]}
+    header = {key: report.get(key) for key in ("output-version", "native-architecture", "foreign-architecture",
+                                               "total-packages", "broken-packages")}
+    return header, entries
+
+
+@needs_solver
+@needs_dose
+def test_yaml_report_is_doses_field_by_field(tmp_path):
+    index = tmp_path / "Packages"
+    index.write_text(REPORTED)
+    ours = run_installable(str(index), "--explain-all", "--format", "yaml")
+    dose = subprocess.run([DOSE, "--deb-native-arch=amd64", "-e", "-f", f"deb://{index}"], capture_output=True,
+                          text=True, timeout=120)
+    assert (ours.returncode, dose.returncode) == (1, 1), ours.stderr + dose.stderr
+    header, entries = report_fields(ours.stdout)
+    assert (header, entries) == report_fields(dose.stdout)
+    assert set(entries) == {("a", "1", "amd64"), ("c", "1:1.0-1", "all"), ("g", "1", "amd64"),
+                            ("top", "1", "amd64"), ("middle", "1", "amd64"), ("mailer", "1", "amd64")}
+    # --explain NAME reports the names asked for, installable or not, on their cones alone.
+    named = report_fields(run_installable(str(index), "--explain", "top", "ok", "--format", "yaml").stdout)[1]
+    assert named == {("top", "1", "amd64"): entries["top", "1", "amd64"], ("ok", "1", "amd64"): ("ok", [])}
+
+
+@needs_solver
+def test_exit_status_and_broken_lines(tmp_path):
+    index = tmp_path / "Packages"
+    index.write_text(REPORTED)
+    fine = tmp_path / "Fine"
+    fine.write_text(REPORTED.split("\n\n")[-1])  # ok alone, without b: "ok" cannot be installed
+    whole = tmp_path / "Whole"
+    whole.write_text("Package: b\nVersion: 1\nArchitecture: amd64\n\nPackage: ok\nVersion: 1\nArchitecture: amd64\n"
+                     "Depends: b, d | ok\n")
+    assert [run_installable(str(path), "--broken").returncode for path in (index, fine, whole)] == [1, 1, 0]
+    assert run_installable(str(whole), "--broken").stdout == ""
+    assert run_installable(str(index), "--explain", "ok").returncode == 0
+    assert run_installable(str(index), "--broken").stdout.splitlines()[:2] == ["a 1 amd64", "c 1:1.0-1 all"]
+    # Progress is for a terminal only: nothing on standard error in a pipe.
+    assert run_installable(str(index), "--explain-all").stderr == ""

@@ -15,7 +15,7 @@ from pathlib import Path
 import pytest
 
 from conftest import CHILD_ENV, command
-from kelto_debian.index import SAMPLE, read_stanzas
+from kelto_debian.index import SAMPLE, SID_SLICE, read_stanzas
 from kelto_debian.notation import show
 from kelto_debian.outlines import Builder, describe_index, gather_facts
 from kelto_debian.packages import prepare
@@ -33,7 +33,7 @@ I386_INDEX = next((path for path in APT_INDEXES if "_binary-i386_" in path), Non
 SHOWN = ("Pre-Depends", "Depends", "Conflicts", "Breaks", "Recommends", "Provides", "Architecture", "Multi-Arch")
 
 
-@pytest.mark.parametrize("paths, every", [([SAMPLE], 1)] + [([p], 41) for p in APT_INDEXES[:1]]
+@pytest.mark.parametrize("paths, every", [([SAMPLE], 1), ([SID_SLICE], 1)] + [([p], 41) for p in APT_INDEXES[:1]]
                          + [([p, I386_INDEX], 83) for p in APT_INDEXES[:1] if I386_INDEX],
                          ids=lambda v: "+".join(os.path.basename(str(p)) for p in v) if isinstance(v, list) else str(v))
 def test_rules_read_back_give_the_fields_they_came_from(paths, every):
@@ -99,7 +99,7 @@ def test_version_is_parsed_or_kept_as_its_text(text, kept):
         assert (tally.reasons, tally.bounds_as_text, len(tally.examples)) == ({kept: 2}, 2, 1)
 
 
-@pytest.mark.parametrize("path", [SAMPLE] + APT_INDEXES[:1], ids=os.path.basename)
+@pytest.mark.parametrize("path", [SAMPLE, SID_SLICE] + APT_INDEXES[:1], ids=lambda p: p.rpartition("data/")[2])
 def test_no_package_and_no_bound_is_lost(path):
     result = describe_index(path)
     assert len(result.outlines) == result.stanzas > 0
@@ -126,7 +126,7 @@ def run_demo(*args):
                           timeout=120)
 
 
-SAMPLE_START = Path(SAMPLE).read_bytes()[:6000].rsplit(b"\n\n", 1)[0] + b"\n\n"
+SAMPLE_START = Path(SID_SLICE).read_bytes()[:6000].rsplit(b"\n\n", 1)[0] + b"\n\n"
 
 
 @pytest.mark.parametrize("name, content, message", [

@@ -16,7 +16,7 @@ import pytest
 
 from conftest import CHILD_ENV, command
 from kelto_debian import outlines
-from kelto_debian.index import SAMPLE, read_stanzas
+from kelto_debian.index import SAMPLE, SID_SLICE, read_stanzas
 from kelto_debian.installability import broken, check, pycosat
 from kelto_debian.packages import read_packages
 from kelto_debian.relations import parse_relations
@@ -390,11 +390,11 @@ def assert_agrees(paths, foreign=(), native="amd64"):
 @needs_solver
 @needs_dose
 @pytest.mark.no_refhunt
-@pytest.mark.parametrize("which", ["sample", "shapes", "architectures", pytest.param("apt slice", marks=needs_apt),
+@pytest.mark.parametrize("which", ["sample", "sid slice", "shapes", "architectures", pytest.param("apt slice", marks=needs_apt),
                                    pytest.param("apt slice, amd64 with i386", marks=needs_i386)])
 def test_verdicts_agree_with_the_reference_checker(tmp_path, which):
     foreign = ("i386",) if "i386" in which or which == "architectures" else ()
-    paths = {"sample": lambda: SAMPLE, "shapes": lambda: shapes_index(tmp_path),
+    paths = {"sample": lambda: SAMPLE, "sid slice": lambda: SID_SLICE, "shapes": lambda: shapes_index(tmp_path),
              "architectures": lambda: architectures_indexes(tmp_path),
              "apt slice": lambda: apt_slice(tmp_path, 13),
              "apt slice, amd64 with i386": lambda: apt_slice(tmp_path, 61, [APT_INDEXES[0], I386_INDEX])}[which]()
@@ -476,7 +476,7 @@ def index_versions(path, every=1):
 @pytest.mark.parametrize("source", ["sample", pytest.param("apt index", marks=needs_apt)])
 def test_version_order_is_dpkgs(source):
     if source == "sample":
-        checks = chain_checks(index_versions(SAMPLE) + ["1.0~rc1", "1.0", "1.0+b1", "1:0.1", "1.0-0", "1.0a"])
+        checks = chain_checks(index_versions(SID_SLICE) + ["1.0~rc1", "1.0", "1.0+b1", "1:0.1", "1.0-0", "1.0a"])
     else:
         texts = sorted(set(index_versions(APT_INDEXES[0], every=7)))
         rng = random.Random(21)
@@ -751,3 +751,15 @@ def test_exit_status_and_broken_lines(tmp_path):
     assert run_installable(str(index), "--broken").stdout.splitlines()[:2] == ["a 1 amd64", "c 1:1.0-1 all"]
     # Progress is for a terminal only: nothing on standard error in a pipe.
     assert run_installable(str(index), "--explain-all").stderr == ""
+
+
+@needs_solver
+def test_sample_is_closed_mostly_installable_and_needs_the_solver():
+    packages = read_packages(SAMPLE)
+    names = {package.name for package in packages} | {name for package in packages for name, _, _ in package.provides}
+    needed = {name.partition(":")[0] for package in packages for key in ("Pre-Depends", "Depends")
+              for group in package.relations.get(key, ()) for name, _, _ in group}
+    assert needed - names == set()  # closed: every name it depends on is in it
+    checker, _ = check(SAMPLE)
+    bad = sum(1 for _ in broken(checker))
+    assert 0 < bad < len(checker.universe) / 5 and checker.unsolvable and checker.solver_calls > 0

@@ -763,3 +763,29 @@ def test_sample_is_closed_mostly_installable_and_needs_the_solver():
     checker, _ = check(SAMPLE)
     bad = sum(1 for _ in broken(checker))
     assert 0 < bad < len(checker.universe) / 5 and checker.unsolvable and checker.solver_calls > 0
+
+
+@needs_solver
+def test_progress_goes_to_a_terminal_and_is_cleared(tmp_path):
+    import pty
+
+    leader, follower = pty.openpty()
+    try:
+        done = subprocess.run(command("installable", SAMPLE, "--explain-all", "--format", "yaml"),
+                              stdout=subprocess.PIPE, stderr=follower, env=CHILD_ENV, timeout=120)
+        os.close(follower)
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(leader, 4096)
+            except OSError:  # the terminal's other end is closed
+                break
+            if not chunk:
+                break
+            shown += chunk
+    finally:
+        os.close(leader)
+    assert done.returncode == 1 and done.stdout.startswith(b"output-version: 1.2\n")
+    # Drawn when each phase starts (then at most ten times a second), and cleared at the end.
+    assert b"building the outlines" in shown and b"explaining: 0 of 8 packages" in shown, shown
+    assert shown.endswith(b"\r\x1b[K") and b"\n" not in shown.replace(b"\r\n", b"")

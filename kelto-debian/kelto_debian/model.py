@@ -61,7 +61,7 @@ class Header(Protocol):
     def first(self) -> bool: ...
 
 
-@dataclass(slots=True, frozen=True)
+@dataclass(slots=True)
 class StanzaHeader:
     """A stanza's name, architecture, Multi-Arch and Provides, read before
     the rest of the index is translated."""

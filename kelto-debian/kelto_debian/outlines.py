@@ -15,8 +15,8 @@ from kelto.package.constraint import Cmp, CmpType, Depends, IfThen, Maximize, Nu
 from kelto.package.outline import PackageOutline
 from kelto.package.version import Version
 
-from .index import BadIndex, read_stanzas
-from .packages import prepare
+from .index import BadIndex, Repeats, read_stanzas
+from .packages import prepare, provided_names
 from .relations import LEFT_OUT, NEGATED, OPERATORS, RELATION_FIELDS, REQUIRED, Group, Relation, \
     forget_parsed, parse_relations, split_qualifier
 
@@ -62,6 +62,7 @@ class IndexFacts:
         kinds: dict[tuple[str, str], frozenset[str]] = {}
         # A few distinct sets of Multi-Arch values, shared: one per name would cost megabytes.
         shared: dict[frozenset[str], frozenset[str]] = {}
+        qualified: dict[tuple[str, str, str], str] = {}  # (virtual, name, architecture) -> "virtual:QUALIFIER"
         for package in packages:
             name, provides = package["Package"], package["provides"]
             architecture = package.get("Architecture", "all")
@@ -73,6 +74,8 @@ class IndexFacts:
             for virtual, slots in provided_slots(provides).items():
                 by_provider = provided.setdefault(virtual, {})
                 by_provider[name, architecture] = max(by_provider.get((name, architecture), 0), slots)
+            for virtual, qualifier in package.get("provided_for", {}).items():
+                qualified.setdefault((virtual, name, architecture), qualifier)
         self.native = native or (architectures.most_common(1)[0][0] if architectures else "amd64")
         self.kinds: dict[str, frozenset[str]] = {}  # outline name -> Multi-Arch values of its versions
         self.outlines: dict[str, list[str]] = {}  # package name -> its outline names, native first
@@ -85,6 +88,12 @@ class IndexFacts:
                 names.insert(0, outline)
             elif outline not in names:
                 names.append(outline)
+        # (virtual, provider outline) -> the architecture an arch-qualified
+        # Provides names ("all" the native one), for the few that have one.
+        self.provided_for: dict[tuple[str, str], str] = {}
+        for (virtual, name, architecture), qualifier in qualified.items():
+            self.provided_for.setdefault((virtual, self.outline_name(name, architecture)),
+                                         self.native if qualifier == "all" else qualifier)
         self.providers: dict[str, dict[str, int]] = {}
         for virtual, by_provider in provided.items():
             mine = self.providers[virtual] = {}
@@ -102,9 +111,9 @@ class IndexFacts:
         return outline.partition(":")[2] or self.native
 
 
-# The Multi-Arch values that meet a ":any" relation: "allowed" by policy,
-# and "foreign" as well, as dpkg decides.
-ANY_MET_BY = ("allowed", "foreign")
+# The Multi-Arch values that meet a ":any" relation: "allowed" only, as
+# dpkg decides ("foreign" meets an unqualified relation, never ":any").
+ANY_MET_BY = ("allowed",)
 # From this many providers of a name on, the providers that conflict with it
 # share one rule (Builder.one_provider); below, a rule per pair of providers
 # is small, and quicker to check.
@@ -298,24 +307,29 @@ class Builder:
                 others.append((outline, reached))
         unversioned, versioned = [], []
         for provider, slots in self.facts.providers.get(name, {}).items():
-            reached = self.reach_values(provider, qualifier, wanted)
+            reached = self.reach_values(provider, qualifier, wanted, self.facts.provided_for.get((name, provider)))
             unversioned.append((provider, f"provides:{name}", reached))
             versioned += [(provider, f"provides:{name}#{slot}", reached) for slot in range(1, slots + 1)]
         counted = None if qualifier is None else "any" if qualifier == "any" else "architecture"
         return Plan(counted, head, base_name(head), check, wanted, tuple(others), tuple(unversioned), tuple(versioned))
 
-    def reach_values(self, outline: str, qualifier: str | None, architecture: str) -> tuple[str, ...] | None:
+    def reach_values(self, outline: str, qualifier: str | None, architecture: str,
+                     provided_for: str | None = None) -> tuple[str, ...] | None:
         """The Multi-Arch values under which a package of `outline` meets a
         dependency with this qualifier from a package of `architecture` (()
-        when it needs none), or None when none of its versions can: its own
-        architecture meets an unqualified or ":ARCH" relation, "Multi-Arch:
-        foreign" meets any, and ":any" is met by "allowed" as well."""
+        when it needs none), or None when none of its versions can, as dpkg
+        matches them: its own architecture (or the one its Provides names,
+        `provided_for`) meets an unqualified or ":ARCH" relation, "Multi-Arch:
+        foreign" meets an unqualified one of any architecture, and ":any" is
+        met by "allowed" only (or by a name provided as "NAME:any")."""
         kinds = self.facts.kinds.get(outline, frozenset())
         if qualifier == "any":
+            if provided_for == "any":
+                return ()
             return ANY_MET_BY if kinds & set(ANY_MET_BY) else None
-        if self.facts.architecture(outline) == architecture:
+        if (provided_for or self.facts.architecture(outline)) == architecture:
             return ()
-        return ("foreign",) if "foreign" in kinds else None
+        return ("foreign",) if qualifier is None and "foreign" in kinds else None
 
     def decide(self, known: dict[str, str | Plan], written: str, depender: str) -> str | Plan:
         """What a relation on `written` from a package of architecture
@@ -655,10 +669,13 @@ def as_paths(paths: Paths) -> list[str]:
 
 def stanzas(paths: Paths, limit: int = 0) -> Iterator[tuple[str, int, dict[str, str]]]:
     """(path, line, fields) of each stanza of the indexes in turn, at most
-    `limit` in all when it is not 0."""
+    `limit` in all when it is not 0. A package in several indexes (each
+    architecture's repeats its "Architecture: all" packages) is one package,
+    from the first; with other fields in another, the indexes are refused."""
     count = 0
+    repeats = Repeats()
     for path in as_paths(paths):
-        for line, fields in read_stanzas(path):
+        for line, fields in read_stanzas(path, repeats):
             yield path, line, fields
             count += 1
             if limit and count >= limit:
@@ -694,23 +711,15 @@ def read_once(paths: Paths, limit: int = 0, native: str | None = None,
     forget_parsed()
     records: list[Record] = []
     intern = sys.intern
-    # Each architecture's index repeats its "Architecture: all" packages: one
-    # package, as apt counts it. By name and version: the first index that
-    # has it, and a hash of its fields (the same fields: the same package).
-    shared: dict[tuple[str, str], tuple[str, int]] = {}
 
     def light() -> Iterator[dict[str, Any]]:
         for path, line, fields in stanzas(paths, limit):
             get = fields.get
-            if get("Architecture") == "all":
-                contents = hash((*fields, *fields.values()))
-                where, first = shared.setdefault((get("Package", ""), get("Version", "")), (path, contents))
-                if where != path and first == contents:
-                    continue
             provides: list[Relation] = []
+            provided_for: dict[str, str] = {}
             if "Provides" in fields:
                 try:
-                    provides = [group[0] for group in parse_relations(fields["Provides"], "Provides")]
+                    provides, provided_for = provided_names(parse_relations(fields["Provides"], "Provides"))
                 except ValueError as error:
                     raise BadIndex(f"{path}:{line}: {fields.get('Package')}: Provides: {error}") from None
             for key in INTERNED:
@@ -721,7 +730,8 @@ def read_once(paths: Paths, limit: int = 0, native: str | None = None,
             else:
                 records.append((path, line, (*map(get, KEPT), *("" if key in fields else None for key in LEFT_OUT))))
             yield {"Package": get("Package", ""), "Architecture": get("Architecture", "all"),
-                   "Multi-Arch": get("Multi-Arch"), "provides": provides, "first": path == first_path}
+                   "Multi-Arch": get("Multi-Arch"), "provides": provides,
+                   "provided_for": provided_for, "first": path == first_path}
 
     return records, IndexFacts(light(), native)
 

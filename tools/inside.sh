@@ -96,6 +96,9 @@ build_dist() {
         || { cat "$build/sdist-build.log"; return 1; }
     local arch
     for arch in $wheel_arches; do build_wheel "$arch"; done
+    # The Debian tool's wheel, pure Python, beside kelto's.
+    "$python" -m pip wheel --no-index --no-build-isolation --no-deps --no-cache-dir -q -w dist ./kelto-debian \
+        >"$build/kelto-debian-wheel.log" 2>&1 || { cat "$build/kelto-debian-wheel.log"; return 1; }
     ls -l dist | tail -n +2
 }
 
@@ -238,7 +241,7 @@ case "$command" in
         build_main ;;
     demo)
         quietly build_main
-        PYTHONPATH="$build/main" "$python" examples/demo.py "$@" ;;
+        PYTHONPATH="$build/main:kelto-debian" "$python" -m kelto_debian describe "$@" ;;
     pytest)
         quietly build_main
         ensure_pyright

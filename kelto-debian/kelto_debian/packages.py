@@ -2,9 +2,8 @@
 
 from __future__ import annotations
 
-from typing import Any
-
 from .index import BadIndex, read_stanzas
+from .model import Package
 from .relations import RELATION_FIELDS, Group, Relation, parse_relations, split_qualifier
 
 
@@ -25,9 +24,9 @@ def provided_names(groups: list[Group]) -> tuple[list[Relation], dict[str, str]]
     return provides, provided_for
 
 
-def prepare(path: str, line: int, fields: dict[str, str]) -> dict[str, Any]:
-    """The stanza's fields plus its parsed relations under "relations", and
-    the number of bounds its text holds under "bounds_in_text"."""
+def prepare(path: str, line: int, fields: dict[str, str]) -> Package:
+    """The stanza as a Package: its fields, its parsed relations and the
+    number of bounds its text holds."""
     for key in ("Package", "Version"):
         if not fields.get(key):
             raise BadIndex(f"{path}:{line}: stanza without a {key} field")
@@ -46,11 +45,11 @@ def prepare(path: str, line: int, fields: dict[str, str]) -> dict[str, Any]:
             if key != "Provides":
                 bounds += text.count("(")
     provides, provided_for = provided_names(relations.pop("Provides", []))
-    return {**fields, "relations": relations, "provides": provides, "provided_for": provided_for,
-            "bounds_in_text": bounds}
+    return Package(fields["Package"], fields["Version"], fields.get("Architecture", "all"), fields.get("Multi-Arch"),
+                   relations, provides, bounds, fields, provided_for=provided_for)
 
 
-def read_packages(path: str, limit: int = 0) -> list[dict[str, Any]]:
+def read_packages(path: str, limit: int = 0) -> list[Package]:
     packages = []
     for line, fields in read_stanzas(path):
         packages.append(prepare(path, line, fields))

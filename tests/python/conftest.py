@@ -72,7 +72,7 @@ def pytest_configure(config):
 # source folder: the tests put it on the path in this one place.
 KELTO_DEBIAN = os.path.abspath(os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "kelto-debian"))
 sys.path.insert(0, KELTO_DEBIAN)
-# The thin commands over it, run as scripts by the tests.
+# The commands over it, run as scripts.
 EXAMPLES = os.path.abspath(os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "examples"))
 
 # The folder that holds the kelto this process imported, so a child finds the

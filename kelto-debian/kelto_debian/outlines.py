@@ -77,6 +77,9 @@ class IndexFacts:
             for virtual, qualifier in package.provided_for.items():
                 qualified.setdefault((virtual, name, architecture), qualifier)
         self.native = native or (architectures.most_common(1)[0][0] if architectures else "amd64")
+        # How many architectures the packages are of ("all" aside): from three
+        # on, what meets a relation across them is described once (Builder.shared).
+        self.spread = len({architecture for _, architecture in kinds} - {"all"})
         self.kinds: dict[str, frozenset[str]] = {}  # outline name -> Multi-Arch values of its versions
         self.outlines: dict[str, list[str]] = {}  # package name -> its outline names, native first
         for (name, architecture), values in kinds.items():
@@ -118,6 +121,12 @@ ANY_MET_BY = ("allowed",)
 # share one rule (Builder.one_provider); below, a rule per pair of providers
 # is small, and quicker to check.
 SHARED_FROM = 32
+# With packages of more than two architectures, a relation met (or a
+# conflict hit) by this many outlines and providers across them shares one
+# rule that names them all, the same object in every depender's rules: N
+# architectures then cost N references to it and not N rules of N parts.
+SHARE_ACROSS_FROM = 8
+FOREIGN_ONLY = frozenset({"foreign"})
 # The rules of one name installed for several architectures, after the fields'.
 SAME_NAME = "Multi-Arch"
 
@@ -189,6 +198,7 @@ class Builder:
         self.facts = facts or IndexFacts()
         self.tally = Tally()
         self.one_providers: dict[str, Any] = {}  # virtual name -> the rule one_provider shares
+        self.shared_rules: dict[tuple[Any, ...], Any] = {}  # see shared_alternatives and shared_none_of
         # What each version text gave: one that parses and prints back
         # unchanged, or why it is kept as text (the parser's error, None
         # when it parses but prints differently, and the reason counted).
@@ -368,6 +378,28 @@ class Builder:
             version = self.version_value(text, package, True)
             parts.append(Cmp(SpecOption(head, "version"), version, compare))
         found = [parts[0] if len(parts) == 1 else NumOf(parts) == len(parts)]
+        provided, value, test = (unversioned, True, self.equal) if op is None else (versioned, version, compare)
+        self.tally.provider_rules += len(provided)
+        if self.facts.spread > 2 and sum(1 for _, reached in others if reached) \
+                + sum(1 for _, _, meets in provided if meets) >= SHARE_ACROSS_FROM:
+            # Those met through their Multi-Arch value, of every architecture,
+            # in one shared rule; those of the depender's own here, unless the
+            # shared rule holds them too (every version of each "foreign", or
+            # the head of ":any"): then the shared rule is the whole relation,
+            # and the same object in every depender's rules.
+            shared = self.shared_alternatives(package, check == HEAD_ANY, op, text, version)
+            own = [head] + [outline for outline, reached in others if reached == ()] \
+                + [provider for provider, _, meets in provided if meets == ()]
+            if check == HEAD_ANY and len(own) == 1 or \
+                    check == HEAD_PLAIN and all(self.facts.kinds.get(o) == FOREIGN_ONLY for o in own):
+                return [shared]
+            found += [Depends(outline) if version is None else
+                      NumOf([Depends(outline), Cmp(SpecOption(outline, "version"), version, compare)]) == 2
+                      for outline, reached in others if reached == ()]
+            found += [NumOf([Depends(provider), Cmp(SpecOption(provider, option), value, test)]) == 2
+                      for provider, option, meets in provided if meets == ()]
+            found.append(shared)
+            return found
         for outline, reached in others:
             parts = [Depends(outline)]
             if reached:
@@ -375,14 +407,55 @@ class Builder:
             if version is not None:
                 parts.append(Cmp(SpecOption(outline, "version"), version, compare))
             found.append(parts[0] if len(parts) == 1 else NumOf(parts) == len(parts))
-        provided, value, test = (unversioned, True, self.equal) if op is None else (versioned, version, compare)
-        self.tally.provider_rules += len(provided)
         for provider, option, meets in provided:
             condition = Cmp(SpecOption(provider, option), value, test)
             if meets is not None:
                 found.append(NumOf([Depends(provider), condition, self.is_multi_arch(provider, meets)]) == 3
                              if meets else NumOf([Depends(provider), condition]) == 2)
         return found
+
+    def shared_alternatives(self, name: str, any_: bool, op: str | None, text: str | None, version: Any) -> Any:
+        """One rule, built once per name, qualifier and bound: some outline
+        or provider of `name`, of any architecture, installed with the
+        Multi-Arch value that meets the relation from any other ("foreign"
+        for an unqualified one, "allowed" for ":any"), within the bound."""
+        key = ("alternatives", name, any_, op, text)
+        rule = self.shared_rules.get(key)
+        if rule is not None:
+            return rule
+        Cmp, Depends, NumOf, SpecOption, facts = self.Cmp, self.Depends, self.NumOf, self.SpecOption, self.facts
+        values = ANY_MET_BY if any_ else ("foreign",)
+        wanted = set(values)
+        compare = None if op is None else self.ops[op]
+        parts = []
+        for outline in facts.outlines.get(name, ()):
+            if facts.kinds.get(outline, frozenset()) & wanted:
+                found = [Depends(outline), self.is_multi_arch(outline, values)]
+                if version is not None:
+                    found.append(Cmp(SpecOption(outline, "version"), version, compare))
+                parts.append(NumOf(found) == len(found))
+        for provider, slots in facts.providers.get(name, {}).items():
+            if not facts.kinds.get(provider, frozenset()) & wanted:
+                continue
+            if op is None:
+                conditions = [Cmp(SpecOption(provider, f"provides:{name}"), True, self.equal)]
+            else:
+                conditions = [Cmp(SpecOption(provider, f"provides:{name}#{slot}"), version, compare)
+                              for slot in range(1, slots + 1)]
+            parts += [NumOf([Depends(provider), condition, self.is_multi_arch(provider, values)]) == 3
+                      for condition in conditions]
+        rule = self.shared_rules[key] = parts[0] if len(parts) == 1 else NumOf(parts) >= 1
+        return rule
+
+    def shared_none_of(self, key: tuple[Any, ...], parts: Callable[[], list[Any]]) -> list[Any]:
+        """The conflict "none of parts()", one rule object per key (none
+        when parts() is empty)."""
+        rule = self.shared_rules.get(key)
+        if rule is None:
+            found = parts()
+            rule = self.shared_rules[key] = [] if not found else \
+                [(found[0] if len(found) == 1 else self.NumOf(found) >= 1) == False]  # noqa: E712
+        return rule
 
     def group(self, group: Group, depender: str) -> Any:
         """The rule of one group of alternatives from a package of architecture `depender`."""
@@ -489,7 +562,13 @@ class Builder:
                 else:
                     architecture = self.wanted_architecture(qualifier, "all")
                     outlines = [self.facts.outline_name(name, architecture)]
-                if qualifier == "any":
+                spread = self.facts.spread > 2 and architecture is None
+                if spread and own not in outlines and len(outlines) >= SHARE_ACROSS_FROM:
+                    # ":any" or not, a conflict on the name of every architecture, once
+                    rules += self.shared_none_of(("outlines", name, op, text), lambda: [
+                        self.all_of([self.Depends(outline), *self.bounded(outline, op, version)])
+                        for outline in outlines])
+                elif qualifier == "any":
                     rules.append(self.none_of(outlines, op, version, own, mine))
                 else:
                     compare = None if op is None or version is None else self.ops[op]
@@ -503,6 +582,11 @@ class Builder:
                     rules.append(self.one_provider(name))
                     continue
                 if name not in self.facts.providers:
+                    continue
+                if spread and len(self.facts.providers[name]) >= SHARE_ACROSS_FROM:
+                    rules += self.shared_none_of(("providers", name, op, text, package.name), lambda: [
+                        self.all_of([self.Depends(provider), *conditions])
+                        for provider, conditions in self.providers(name, op, version, skip=package.name)])
                     continue
                 for provider, conditions in self.providers(name, op, version, skip=package.name):
                     if architecture is None or self.facts.architecture(provider) == architecture:
@@ -542,9 +626,12 @@ class Builder:
         """One name is installed for two architectures only when both are
         "Multi-Arch: same" at the same version: a rule on each other
         architecture's outline of the name."""
-        others = [o for o in self.facts.outlines.get(package.name, ()) if o != own]
+        outlines = self.facts.outlines.get(package.name, ())
+        others = [o for o in outlines if o != own]
         if not others:
             return []
+        if self.facts.spread > 2 and len(others) >= SHARE_ACROSS_FROM:
+            return [self.shared_same_name(package, outlines)]
         if package.multi_arch != "same":
             return [self.Depends(other) == False for other in others]  # noqa: E712
         mine = self.version_value(package.version, package.name, False, count=False)
@@ -552,6 +639,27 @@ class Builder:
                     self.all_of([self.is_multi_arch(other, ("same",)),
                                  self.Cmp(self.SpecOption(other, "version"), mine, self.equal)]))
                 for other in others]
+
+    def shared_same_name(self, package: Package, outlines: list[str]) -> Any:
+        """same_name's rule as one object per name (and version, for
+        "same"), shared by the name's outlines of every architecture: at
+        most one of them installed, or every one installed "same" at this
+        version (its own outline too, which holds: it is this package, or
+        another version of it, which cannot be installed beside it)."""
+        same = package.multi_arch == "same"
+        key = ("same name", package.name, package.version if same else None)
+        rule = self.shared_rules.get(key)
+        if rule is None:
+            if not same:
+                rule = self.NumOf([self.Depends(outline) for outline in outlines]) <= 1
+            else:
+                mine = self.version_value(package.version, package.name, False, count=False)
+                rule = self.all_of([(self.Depends(outline) == True).if_then(  # noqa: E712
+                    self.all_of([self.is_multi_arch(outline, ("same",)),
+                                 self.Cmp(self.SpecOption(outline, "version"), mine, self.equal)]))
+                    for outline in outlines])
+            self.shared_rules[key] = rule
+        return rule
 
     def outline_name(self, package: Package) -> str:
         return self.facts.outline_name(package.name, package.architecture)

@@ -22,6 +22,7 @@ class Cones:
         self.base: frozenset[int] = frozenset()
         self.clauses, self.dependencies, self.reaches = encoding.clauses, encoding.dependencies, encoding.reaches
         self.shared, self.holders, self.parts = encoding.shared, encoding.holders, encoding.parts
+        self.conflicts, self.units_from = encoding.conflicts, encoding.units_from
         # Solver numbers while a problem is built, by literal: local[n] for
         # package n, and local[-n], from the list's end, its negation.
         count = len(encoding.universe)
@@ -57,9 +58,18 @@ class Cones:
             found: list[list[int]] = [[-1], [2]]
             found += [[local[n] for n in numbers] for numbers in self.essential]
             solver_number = local.__getitem__
+            conflicts, units_from, size = self.conflicts, self.units_from, len(cone)
             for number in cone:
                 guard = -local[number]
-                if without:
+                mine = clauses[number]
+                units = units_from[number]
+                if not without and len(mine) - units > size:
+                    # More packages excluded than the cone holds (one name of
+                    # many architectures): those of the cone, found from it.
+                    excluded = conflicts[number][0]
+                    found += [[guard, *map(solver_number, clause)] for clause in itertools.islice(mine, units)]
+                    found += [[guard, -local[member]] for member in cone if member in excluded]
+                elif without:
                     found += [[guard, *map(solver_number, clause)] for index, clause in enumerate(clauses[number])
                               if (number, index) not in without]
                 else:

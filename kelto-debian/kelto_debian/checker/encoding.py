@@ -66,6 +66,11 @@ class Source(NamedTuple):
     field: str
     rule: Any
 
+# From this many clauses or literals on, a rule's clauses are kept by the
+# rule's id while the rules are read (Universe.rule_clauses).
+LARGE = 8
+
+
 class Universe:
     """The packages as the checker sees them: id (from 1, index order),
     name, version text and option values, with the ids of each name."""
@@ -86,6 +91,12 @@ class Universe:
         # (and which self.rules keeps alive): each is read once.
         self.at_most_one: dict[int, int] = {}
         self.groups: list[tuple[frozenset[int], ...]] = []
+        # The clauses of the rules with many parts, by the id of the rule
+        # object (which self.rules keeps alive): one that many packages hold
+        # (a conflict on a name of many architectures) is read once, and its
+        # clauses are held once. A part read through a property is a new
+        # object on every read: only a rule as held is known by its id.
+        self._large_clauses: dict[int, list[Clause]] = {}
 
     def add(self, package: Package, rules: dict[str, list[Any]], options: dict[str, Any]) -> None:
         number = len(self.names)
@@ -172,6 +183,15 @@ class Universe:
         found = self.at_most_one[id(rule)] = len(self.groups) - 1
         return found
 
+    def rule_clauses(self, rule: Any) -> list[Clause]:
+        """The rule's clauses; those of a rule with many parts once."""
+        found = self._large_clauses.get(id(rule))
+        if found is None:
+            found = clauses(self.formula(rule))
+            if not found or len(found) >= LARGE or len(found[0]) >= LARGE:
+                self._large_clauses[id(rule)] = found
+        return found
+
     def formula(self, c: Any) -> Formula:
         """The rule c as a formula, read through its properties only."""
         kind = type(c)
@@ -193,9 +213,12 @@ class Universe:
                 if type(lhs) is NumOf and type(value) is int:
                     parts = [self.formula(part) for part in lhs.of]
                     if op == GREATER_EQUAL and value == 1:
-                        return either(parts)
-                    if op == EQUAL and value == len(parts):
-                        return every(parts)
+                        found = either(parts)
+                    elif op == EQUAL and value == len(parts):
+                        found = every(parts)
+                    else:
+                        raise Unsupported(f"no meaning known for {c!r}")
+                    return found
         raise Unsupported(f"no meaning known for {c!r}")
 
 
@@ -268,6 +291,9 @@ class Encoding:
         self.dependencies: list[int] = [0] * (count + 1)  # how many of the clauses are dependency clauses
         self.wanting: list[int] = [0] * (count + 1)  # how many of the clauses may need a package
         self.reaches: list[tuple[int, ...]] = [()] * (count + 1)
+        # Where each package's clauses of one package that must be absent
+        # (its conflicts' `excluded`) start: they come last.
+        self.units_from: list[int] = [0] * (count + 1)
         # Per package with clauses that forbid: the packages it excludes
         # outright, its other such clauses, and the groups (Universe.groups)
         # at most one part of which may be installed beside it.
@@ -361,10 +387,11 @@ class Encoding:
             if group is not None:
                 shared.append((group, source))
                 continue
-            for clause in clauses(universe.formula(rule)):
+            for clause in universe.rule_clauses(rule):
                 if number in clause:
                     continue  # met by the package itself
-                clause = tuple(literal for literal in clause if literal != -number)
+                if -number in clause:
+                    clause = tuple(literal for literal in clause if literal != -number)
                 (other if any(literal < 0 for literal in clause) else depending).append((clause, source))
         first = self.first
         for clause, (_, rule) in depending:
@@ -381,11 +408,12 @@ class Encoding:
                 other.append(((-sibling,), Source(ONE_VERSION, universe.names[number])))
         # Of the clauses that forbid, those that may also need a package first:
         # the clauses before wanting[number] are all that can need one.
-        other.sort(key=lambda item: max(item[0], default=0) < 0)
+        other.sort(key=lambda item: (max(item[0], default=0) < 0, len(item[0]) == 1))
         both = depending + other
         self.clauses[number] = [clause for clause, _ in both]
         self.sources[number] = [source for _, source in both]
         self.dependencies[number] = len(depending)
+        self.units_from[number] = len(both) - sum(1 for clause, _ in other if len(clause) == 1)
         self.wanting[number] = len(both) - sum(1 for clause, _ in other if max(clause, default=0) < 0)
         self.reaches[number] = tuple({literal for clause, _ in both for literal in clause if literal > 0})
         if shared:
@@ -410,5 +438,6 @@ class Encoding:
         universe = self.universe
         universe.rules, universe.options, universe._atoms = [], [], {}
         universe._named, universe._bounded = {}, {}
+        universe._large_clauses = {}
         if not keep_sources:
             self.sources = []

@@ -40,6 +40,8 @@ class Checker:
         self.cone, self.problem = self.cones.cone, self.cones.problem
         self.solved = bytearray(count + 1)
         self.solver_calls = 0
+        self.homes: list[int] | None = None  # per package, its architecture's number (cone_at_home)
+        self.near: dict[Any, tuple[int, ...]] = {}  # what a package reaches at home (cone_at_home)
         # A solution known to hold the package: a set of packages that meets
         # every rule of each of its members, together with the base. Shared
         # by all its members. The base is the solution of the essential
@@ -286,13 +288,59 @@ class Checker:
                 # The solutions of its dependencies do not fit together: first
                 # the solver on them and their alternatives' (a small problem),
                 # then on the whole cone.
-                within = self.nearby(number, base)
-                if within is None or not self.solve(number, within):
-                    self.solve(number)
+                # With many architectures, first the cone at home: the
+                # alternatives' solutions may span every architecture.
+                home = self.cone_at_home(number)
+                if home is None or not self.solve(number, home):
+                    within = self.nearby(number, base)
+                    if within is None or not self.solve(number, within):
+                        self.solve(number)
             else:
                 solved[number] = 1
                 if needed[number]:
                     self.solutions[number] = union
+
+    def cone_at_home(self, number: int) -> list[int] | None:
+        """The package's cone through packages of its own architecture and
+        the native one only (None when that is the whole cone). With many
+        architectures, a package's whole cone spans all of them ("foreign"
+        and ":any" reach across), while a solution is almost always found at
+        home: a problem of a size that does not grow with the number of
+        architectures."""
+        homes = self.homes
+        if homes is None:
+            homes = self.homes = self.architecture_numbers()
+        if len(set(homes)) <= 2:
+            return None  # one or two architectures: home is everywhere
+        mine = homes[number]
+        reason, unsolvable, reaches, near = self.reason, self.unsolvable, self.reaches, self.near
+        order = [number] + [n for numbers in self.essential for n in numbers
+                            if n != number and n not in reason and n not in unsolvable]
+        seen = set(order)
+        left_out = False
+        for current in order:
+            # What it reaches at home, once per package (and per home, for a
+            # native one): a package may reach one name of every architecture.
+            key = (current, mine) if homes[current] == 0 else current
+            found = near.get(key)
+            if found is None:
+                everywhere = reaches[current]
+                found = near[key] = tuple(o for o in everywhere if homes[o] == 0 or homes[o] == mine)
+                if len(found) < len(everywhere):
+                    near[key, "cut"] = ()
+            if not left_out and (key, "cut") in near:
+                left_out = True
+            for other in found:
+                if other not in seen and other not in reason and other not in unsolvable:
+                    seen.add(other)
+                    order.append(other)
+        return order if left_out else None
+
+    def architecture_numbers(self) -> list[int]:
+        """Per package, a number for its outline's architecture: 0 for the
+        native one (and "all"), from 1 for the others."""
+        numbers: dict[str, int] = {"": 0}
+        return [numbers.setdefault(name.partition(":")[2], len(numbers)) for name in self.universe.names]
 
     def solve_base(self, first: int) -> bool:
         """Solves the essential packages, of the native architecture where

@@ -150,6 +150,10 @@ class Plan(NamedTuple):
     # for each provider, and for each of its versioned Provides of the name.
     unversioned: tuple[tuple[str, str, tuple[str, ...] | None], ...]
     versioned: tuple[tuple[str, str, tuple[str, ...] | None], ...]
+    # Whether those met through their Multi-Arch value (in every
+    # architecture) are one shared rule (Builder.shared_alternatives), and
+    # the lists above only those of the depender's own architecture.
+    shared: bool = False
 
 
 def base_name(outline: str) -> str:
@@ -199,6 +203,8 @@ class Builder:
         self.tally = Tally()
         self.one_providers: dict[str, Any] = {}  # virtual name -> the rule one_provider shares
         self.shared_rules: dict[tuple[Any, ...], Any] = {}  # see shared_alternatives and shared_none_of
+        self.classed_counts: dict[tuple[str, bool], int] = {}  # see classed
+        self.providers_by_architecture: dict[str, dict[str, list[tuple[str, int]]]] = {}  # see providers_at
         # What each version text gave: one that parses and prints back
         # unchanged, or why it is kept as text (the parser's error, None
         # when it parses but prints differently, and the reason counted).
@@ -306,6 +312,16 @@ class Builder:
         wanted = self.wanted_architecture(qualifier, architecture)
         head = name if qualifier == "any" else self.facts.outline_name(name, wanted)
         check = HEAD_ANY if qualifier == "any" else HEAD_PLAIN if qualifier is None else HEAD_ARCHITECTURE
+        counted = None if qualifier is None else "any" if qualifier == "any" else "architecture"
+        if check != HEAD_ARCHITECTURE and self.facts.spread > 2 and self.classed(name, check == HEAD_ANY) \
+                >= SHARE_ACROSS_FROM:
+            # Only the providers of the depender's own architecture (or of
+            # "NAME:any") are its own: the rest is the same for every depender.
+            own = self.providers_at(name).get("any" if check == HEAD_ANY else wanted, ())
+            return Plan(counted, head, base_name(head), check, wanted, (),
+                        tuple((provider, f"provides:{name}", ()) for provider, _ in own),
+                        tuple((provider, f"provides:{name}#{slot}", ()) for provider, slots in own
+                              for slot in range(1, slots + 1)), True)
         others = []
         for outline in self.facts.outlines.get(name, ()):
             reached = None if outline == head else self.reach_values(outline, qualifier, wanted)
@@ -316,8 +332,35 @@ class Builder:
             reached = self.reach_values(provider, qualifier, wanted, self.facts.provided_for.get((name, provider)))
             unversioned.append((provider, f"provides:{name}", reached))
             versioned += [(provider, f"provides:{name}#{slot}", reached) for slot in range(1, slots + 1)]
-        counted = None if qualifier is None else "any" if qualifier == "any" else "architecture"
         return Plan(counted, head, base_name(head), check, wanted, tuple(others), tuple(unversioned), tuple(versioned))
+
+    def classed(self, name: str, any_: bool) -> int:
+        """How many outlines and providers of `name`, of every architecture,
+        meet a relation on it through their Multi-Arch value ("foreign", or
+        "allowed" for ":any"); worked out once per name."""
+        key = (name, any_)
+        found = self.classed_counts.get(key)
+        if found is None:
+            facts = self.facts
+            wanted = {"allowed"} if any_ else {"foreign"}
+            nothing: frozenset[str] = frozenset()
+            found = sum(1 for outline in facts.outlines.get(name, ()) if facts.kinds.get(outline, nothing) & wanted)
+            found += sum(1 for provider in facts.providers.get(name, ()) if facts.kinds.get(provider, nothing) & wanted)
+            self.classed_counts[key] = found
+        return found
+
+    def providers_at(self, name: str) -> dict[str, list[tuple[str, int]]]:
+        """The providers of `name` (with their number of versioned Provides
+        of it) by the architecture they provide it for: their own, or the
+        one their Provides names ("any" for "NAME:any")."""
+        found = self.providers_by_architecture.get(name)
+        if found is None:
+            facts = self.facts
+            found = self.providers_by_architecture[name] = {}
+            for provider, slots in facts.providers.get(name, {}).items():
+                provided_for = facts.provided_for.get((name, provider))
+                found.setdefault(provided_for or facts.architecture(provider), []).append((provider, slots))
+        return found
 
     def reach_values(self, outline: str, qualifier: str | None, architecture: str,
                      provided_for: str | None = None) -> tuple[str, ...] | None:
@@ -362,7 +405,7 @@ class Builder:
             depends = self.Depends(decided)
             return [depends if op is None or text is None else
                     self.NumOf([depends, self.bound(decided, op, text)]) == 2]
-        counted, head, package, check, architecture, others, unversioned, versioned = decided
+        counted, head, package, check, architecture, others, unversioned, versioned, shared_plan = decided
         Cmp, Depends, NumOf, SpecOption = self.Cmp, self.Depends, self.NumOf, self.SpecOption
         if counted is not None:
             self.tally.qualifiers[counted] += 1
@@ -380,8 +423,7 @@ class Builder:
         found = [parts[0] if len(parts) == 1 else NumOf(parts) == len(parts)]
         provided, value, test = (unversioned, True, self.equal) if op is None else (versioned, version, compare)
         self.tally.provider_rules += len(provided)
-        if self.facts.spread > 2 and sum(1 for _, reached in others if reached) \
-                + sum(1 for _, _, meets in provided if meets) >= SHARE_ACROSS_FROM:
+        if shared_plan:
             # Those met through their Multi-Arch value, of every architecture,
             # in one shared rule; those of the depender's own here, unless the
             # shared rule holds them too (every version of each "foreign", or

@@ -294,6 +294,7 @@ class Encoding:
         # Where each package's clauses of one package that must be absent
         # (its conflicts' `excluded`) start: they come last.
         self.units_from: list[int] = [0] * (count + 1)
+        self._pool: dict[frozenset[int], frozenset[int]] = {}  # large sets of packages, each held once
         # Per package with clauses that forbid: the packages it excludes
         # outright, its other such clauses, and the groups (Universe.groups)
         # at most one part of which may be installed beside it.
@@ -415,11 +416,18 @@ class Encoding:
         self.dependencies[number] = len(depending)
         self.units_from[number] = len(both) - sum(1 for clause, _ in other if len(clause) == 1)
         self.wanting[number] = len(both) - sum(1 for clause, _ in other if max(clause, default=0) < 0)
-        self.reaches[number] = tuple({literal for clause, _ in both for literal in clause if literal > 0})
+        reaches = {literal for clause, _ in both for literal in clause if literal > 0}
+        # Large sets are held once however many packages have them (a
+        # package of each architecture reaching one name of every one).
+        pool = self._pool
+        self.reaches[number] = tuple(reaches) if len(reaches) < LARGE else pool.setdefault(
+            frozenset(reaches), frozenset(reaches))  # type: ignore[call-overload]
         if shared:
             self.shared[number] = shared
         if other or shared:
             excluded = frozenset(-clause[0] for clause, _ in other if len(clause) == 1)
+            if len(excluded) >= LARGE:
+                excluded = pool.setdefault(excluded, excluded)
             rest = [clause for clause, _ in other if len(clause) > 1]
             self.conflicts[number] = (excluded, rest, tuple(group for group, _ in shared))
 

@@ -203,7 +203,7 @@ class Builder:
         self.tally = Tally()
         self.one_providers: dict[str, Any] = {}  # virtual name -> the rule one_provider shares
         self.shared_rules: dict[tuple[Any, ...], Any] = {}  # see shared_alternatives and shared_none_of
-        self.classed_counts: dict[tuple[str, bool], int] = {}  # see classed
+        self.classed_counts: dict[tuple[str, bool], tuple[list[str], list[tuple[str, int]]]] = {}  # see classed
         self.providers_by_architecture: dict[str, dict[str, list[tuple[str, int]]]] = {}  # see providers_at
         # What each version text gave: one that parses and prints back
         # unchanged, or why it is kept as text (the parser's error, None
@@ -313,11 +313,25 @@ class Builder:
         head = name if qualifier == "any" else self.facts.outline_name(name, wanted)
         check = HEAD_ANY if qualifier == "any" else HEAD_PLAIN if qualifier is None else HEAD_ARCHITECTURE
         counted = None if qualifier is None else "any" if qualifier == "any" else "architecture"
-        if check != HEAD_ARCHITECTURE and self.facts.spread > 2 and self.classed(name, check == HEAD_ANY) \
-                >= SHARE_ACROSS_FROM:
-            # Only the providers of the depender's own architecture (or of
-            # "NAME:any") are its own: the rest is the same for every depender.
-            own = self.providers_at(name).get("any" if check == HEAD_ANY else wanted, ())
+        if check != HEAD_ARCHITECTURE and self.facts.spread > 2:
+            # Of every architecture, only the outlines and providers met
+            # through their Multi-Arch value, and the providers of the
+            # depender's own architecture (or of "NAME:any"): worked out once
+            # per name, not by going through every architecture's outline.
+            any_ = check == HEAD_ANY
+            outlines, providers = self.classed(name, any_)
+            own = self.providers_at(name).get("any" if any_ else wanted, [])
+            values = ANY_MET_BY if any_ else ("foreign",)
+            if len(outlines) + len(providers) < SHARE_ACROSS_FROM:
+                mine = {provider for provider, _ in own}
+                reached = [(provider, slots, ()) for provider, slots in own] \
+                    + [(provider, slots, values) for provider, slots in providers if provider not in mine]
+                return Plan(counted, head, base_name(head), check, wanted,
+                            tuple((outline, values) for outline in outlines if outline != head),
+                            tuple((provider, f"provides:{name}", meets) for provider, _, meets in reached),
+                            tuple((provider, f"provides:{name}#{slot}", meets) for provider, slots, meets in reached
+                                  for slot in range(1, slots + 1)))
+            # The rest is one rule, the same for every depender.
             return Plan(counted, head, base_name(head), check, wanted, (),
                         tuple((provider, f"provides:{name}", ()) for provider, _ in own),
                         tuple((provider, f"provides:{name}#{slot}", ()) for provider, slots in own
@@ -334,9 +348,10 @@ class Builder:
             versioned += [(provider, f"provides:{name}#{slot}", reached) for slot in range(1, slots + 1)]
         return Plan(counted, head, base_name(head), check, wanted, tuple(others), tuple(unversioned), tuple(versioned))
 
-    def classed(self, name: str, any_: bool) -> int:
-        """How many outlines and providers of `name`, of every architecture,
-        meet a relation on it through their Multi-Arch value ("foreign", or
+    def classed(self, name: str, any_: bool) -> tuple[list[str], list[tuple[str, int]]]:
+        """The outlines and providers (with their number of versioned
+        Provides of it) of `name`, of every architecture, that meet a
+        relation on it through their Multi-Arch value ("foreign", or
         "allowed" for ":any"); worked out once per name."""
         key = (name, any_)
         found = self.classed_counts.get(key)
@@ -344,9 +359,11 @@ class Builder:
             facts = self.facts
             wanted = {"allowed"} if any_ else {"foreign"}
             nothing: frozenset[str] = frozenset()
-            found = sum(1 for outline in facts.outlines.get(name, ()) if facts.kinds.get(outline, nothing) & wanted)
-            found += sum(1 for provider in facts.providers.get(name, ()) if facts.kinds.get(provider, nothing) & wanted)
-            self.classed_counts[key] = found
+            found = self.classed_counts[key] = (
+                [outline for outline in facts.outlines.get(name, ()) if facts.kinds.get(outline, nothing) & wanted],
+                [(provider, slots) for provider, slots in facts.providers.get(name, {}).items()
+                 if facts.kinds.get(provider, nothing) & wanted
+                 and not (any_ and facts.provided_for.get((name, provider)) == "any")])
         return found
 
     def providers_at(self, name: str) -> dict[str, list[tuple[str, int]]]:

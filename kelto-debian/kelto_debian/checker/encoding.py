@@ -66,6 +66,15 @@ class Source(NamedTuple):
     field: str
     rule: Any
 
+class Units(tuple[int, ...]):
+    """A clause of one package that must be absent, of a large conflict
+    (Universe.rule_clauses)."""
+
+    __slots__ = ()
+
+
+UNITS = Units
+
 # From this many clauses or literals on, a rule's clauses are kept by the
 # rule's id while the rules are read (Universe.rule_clauses).
 LARGE = 8
@@ -189,6 +198,8 @@ class Universe:
         if found is None:
             found = clauses(self.formula(rule))
             if not found or len(found) >= LARGE or len(found[0]) >= LARGE:
+                if len(found) >= LARGE and all(len(clause) == 1 and clause[0] < 0 for clause in found):
+                    found = [Units(clause) for clause in found]  # marked: _read takes them as they are
                 self._large_clauses[id(rule)] = found
         return found
 
@@ -295,6 +306,7 @@ class Encoding:
         # (its conflicts' `excluded`) start: they come last.
         self.units_from: list[int] = [0] * (count + 1)
         self._pool: dict[frozenset[int], frozenset[int]] = {}  # large sets of packages, each held once
+        self.long_dependencies: list[int] = [0] * (count + 1)  # per package, its longest dependency clause
         # Per package with clauses that forbid: the packages it excludes
         # outright, its other such clauses, and the groups (Universe.groups)
         # at most one part of which may be installed beside it.
@@ -343,11 +355,18 @@ class Encoding:
                     older[number] = position
         rank = [(-first[n], -wanted[n], older[n], n) for n in range(count + 1)]
         key = rank.__getitem__
+        ordered: dict[int, tuple[Clause, Clause]] = {}  # a large clause many packages hold, ordered once
         for number in range(1, count + 1):
             mine = clauses[number]
             for index in range(dependencies[number]):
-                if len(mine[index]) > 1:
-                    mine[index] = tuple(sorted(mine[index], key=key))
+                clause = mine[index]
+                if len(clause) >= LARGE:
+                    found = ordered.get(id(clause))
+                    if found is None:
+                        found = ordered[id(clause)] = (clause, tuple(sorted(clause, key=key)))
+                    mine[index] = found[1]
+                elif len(clause) > 1:
+                    mine[index] = tuple(sorted(clause, key=key))
         self.first = []
         avoided = set()
         for number, (excluded, _, _) in self.conflicts.items():
@@ -388,7 +407,14 @@ class Encoding:
             if group is not None:
                 shared.append((group, source))
                 continue
-            for clause in universe.rule_clauses(rule):
+            found = universe.rule_clauses(rule)
+            if found and found[0].__class__ is UNITS:  # a large conflict, read once
+                kept = [(clause, source) for clause in found if clause[0] != -number]
+                if len(kept) < len(found):
+                    depending.append(((), source))  # it forbids the package itself
+                other += kept
+                continue
+            for clause in found:
                 if number in clause:
                     continue  # met by the package itself
                 if -number in clause:
@@ -414,6 +440,7 @@ class Encoding:
         self.clauses[number] = [clause for clause, _ in both]
         self.sources[number] = [source for _, source in both]
         self.dependencies[number] = len(depending)
+        self.long_dependencies[number] = max((len(clause) for clause, _ in depending), default=0)
         self.units_from[number] = len(both) - sum(1 for clause, _ in other if len(clause) == 1)
         self.wanting[number] = len(both) - sum(1 for clause, _ in other if max(clause, default=0) < 0)
         reaches = {literal for clause, _ in both for literal in clause if literal > 0}

@@ -6,9 +6,10 @@ from __future__ import annotations
 
 from collections import deque
 from collections.abc import Callable
+from typing import Any
 
 from .cone import Cones
-from .encoding import Encoding, Universe
+from .encoding import LARGE, Encoding, Universe
 
 try:
     import pycosat  # type: ignore[import-not-found, unused-ignore]
@@ -81,6 +82,12 @@ class Checker:
         # Who names each package in a dependency clause, each once, in order.
         named_by: list[list[int]] = [[] for _ in range(count + 1)]
         queue: deque[int] = deque()
+        # A large clause held by many packages (one name met in every
+        # architecture) is counted down once, not scanned by each holder:
+        # by its id, how many of its packages are left, and who holds it.
+        left: dict[int, int] = {}
+        holders: dict[int, list[tuple[int, int]]] = {}
+        large_named_by: dict[int, list[int]] = {}
         for number in range(1, count + 1):
             mine = clauses[number]
             for index in range(dependencies[number]):
@@ -88,6 +95,15 @@ class Checker:
                 if not clause and number not in reason:
                     reason[number] = index
                     queue.append(number)
+                if len(clause) >= LARGE:
+                    key = id(clause)
+                    if key not in holders:
+                        holders[key] = []
+                        left[key] = len(clause)
+                        for literal in clause:
+                            large_named_by.setdefault(literal, []).append(key)
+                    holders[key].append((number, index))
+                    continue
                 for literal in clause:
                     namers = named_by[literal]
                     if not namers or namers[-1] != number:
@@ -97,13 +113,20 @@ class Checker:
         while queue:
             leaving = queue.popleft()
             gone[leaving] = 1
+            for key in large_named_by.get(leaving, ()):
+                left[key] -= 1
+                if left[key] == 0:
+                    for number, index in holders[key]:
+                        if number not in reason:
+                            reason[number] = index
+                            queue.append(number)
             for number in named_by[leaving]:
                 if number in reason:
                     continue
                 mine = clauses[number]
                 for index in range(dependencies[number]):
                     clause = mine[index]
-                    if leaving in clause and all(gone[literal] for literal in clause):
+                    if len(clause) < LARGE and leaving in clause and all(gone[literal] for literal in clause):
                         reason[number] = index
                         queue.append(number)
                         break

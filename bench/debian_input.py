@@ -24,7 +24,7 @@ REPO = Path(__file__).resolve().parent.parent
 # every bench module that needs it imports this one first.
 sys.path.insert(0, str(REPO / "kelto-debian"))
 # The benchmark measures the main job: it reads indexes with its own reader.
-from kelto_debian.index import SAMPLE, open_index, read_stanzas  # noqa: E402,F401
+from kelto_debian.index import SID_SLICE as SAMPLE, open_index, read_stanzas  # noqa: E402,F401
 from kelto_debian.index import find_index as _find_index  # noqa: E402
 from kelto_debian.outlines import Builder, IndexFacts, gather_facts, kelto_classes  # noqa: E402,F401  (re-exported)
 from kelto_debian.model import Package  # noqa: E402

@@ -59,7 +59,7 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
                         help="version texts, one a line (default: the committed sample)")
     parser.add_argument("--limit", type=int, default=None, help="use only the first N version texts")
     parser.add_argument("--index", type=Path, default=None,
-                        help="a Debian Packages file (default: apt's own, else examples/data/Packages)")
+                        help="a Debian Packages file (default: apt's own, else kelto-debian's slice of sid)")
     parser.add_argument("--packages", type=int, default=None, help="use only the first N packages")
     parser.add_argument("--objects", type=int, default=None, help="names per Depends round (default 30000)")
     parser.add_argument("--depth", type=int, default=None, help="Maximize chain depth (default 10000)")

@@ -31,7 +31,15 @@ from typing import IO
 
 from .relations import LEFT_OUT, RELATION_FIELDS
 
-SAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "Packages")
+DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
+# The index a command reads when given none and the machine has none: a
+# closed one (every name it relates to is in it), most of it installable,
+# with alternatives, conflicts, Provides, version bounds and Multi-Arch for
+# the solver to weigh.
+SAMPLE = os.path.join(DATA, "closed", "Packages")
+# 160 packages cut from sid's amd64 index: a real index's variety of fields
+# and versions, most of their dependencies left outside it.
+SID_SLICE = os.path.join(DATA, "Packages")
 
 # Fields whose value is one line; a continuation line there is refused.
 SINGLE_LINE = ("Package", "Version", "Architecture", "Multi-Arch", "Essential", "Priority", "Section",

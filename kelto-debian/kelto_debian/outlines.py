@@ -599,9 +599,9 @@ class Builder:
         same_name's). Multi-Arch
         has no effect here: an unqualified or ":any" conflict applies to the
         name's outlines of every architecture, ":ARCH" to that one."""
-        text = package.version
-        mine = self.Version(text) if text in self.printable \
-            else self.version_value(text, package.name, False, count=False)
+        own_version = package.version
+        mine = self.Version(own_version) if own_version in self.printable \
+            else self.version_value(own_version, package.name, False, count=False)
         provided = {name for name, _, _ in package.provides}
         rules = []
         for group in groups:
@@ -750,13 +750,13 @@ class Builder:
 
     def options(self, package: Package) -> dict[str, Any]:
         get = package.fields.get
-        text = package.version
+        version = package.version
         options: dict[str, Any] = {
             "priority": get("Priority", "optional"),
             "section": get("Section", "misc"),
             "essential": get("Essential") == "yes",
-            "version": self.Version(text) if text in self.printable
-            else self.version_value(text, package.name, False),
+            "version": self.Version(version) if version in self.printable
+            else self.version_value(version, package.name, False),
             "architecture": package.architecture,
         }
         size = get("Installed-Size")

@@ -11,6 +11,7 @@ import re
 import shutil
 import struct
 import subprocess
+import tarfile
 import urllib.error
 import urllib.request
 import zipfile
@@ -176,3 +177,26 @@ def test_sdist_installs_offline_as_the_readme_says(tmp_path):
     shutil.copy(sdist, tmp_path / sdist.name)
     run("bash", "-e", "-c", readme_block("--find-links"), cwd=tmp_path)
     run(str(tmp_path / "venv" / "bin" / "python"), str(EXERCISE), cwd=tmp_path)
+
+
+def test_both_wheels_give_a_fresh_venv_a_working_kelto_debian(fresh_venv, tmp_path):
+    """kelto's wheel and the Debian tool's, as the README installs them: the
+    console script runs, reads the sample the tool carries, and ends with
+    the status its verdicts call for; kelto's sdist carries none of the tool."""
+    tool = only("kelto_debian-*-py3-none-any.whl")
+    run(str(fresh_venv), "-m", "pip", "install", "--no-index", "--no-deps", "-q",
+        str(only("kelto-*manylinux*_x86_64.whl")), str(tool))
+    script = fresh_venv.parent / "kelto-debian"
+    sample = run(str(fresh_venv), "-c", "import kelto_debian.index as i; print(i.SAMPLE)", cwd=tmp_path).strip()
+    assert "/venv/" in sample
+    done = subprocess.run([str(script), "installable", sample, "--broken"], capture_output=True, text=True,
+                          cwd=tmp_path)
+    assert (done.returncode, done.stderr) == (1, "") and len(done.stdout.splitlines()) == 8, done
+    assert all(len(line.split()) == 3 for line in done.stdout.splitlines())
+    report = run(str(fresh_venv), "-m", "kelto_debian", "installable", sample, "--explain", "mailutils",
+                 "--format", "yaml", cwd=tmp_path)
+    assert "  status: ok\n" in report and report.startswith("output-version: 1.2\n")
+    with zipfile.ZipFile(tool) as wheel:
+        assert "kelto_debian/data/closed/Packages" in wheel.namelist()
+    with tarfile.open(only("kelto-*.tar.gz")) as sdist:
+        assert not [name for name in sdist.getnames() if "/kelto-debian/" in name]

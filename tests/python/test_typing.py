@@ -37,8 +37,9 @@ CLEAN = {
     "narrows.py": os.path.join(TYPECHECK, "narrows.py"),
 }
 # The Debian tool's package, by its path in the source tree.
-PACKAGE = {f"debian/{os.path.basename(path)}": path
-           for path in sorted(glob.glob(os.path.join(REPO, "kelto-debian", "kelto_debian", "*.py")))}
+TOOL = os.path.join(REPO, "kelto-debian", "kelto_debian")
+PACKAGE = {f"debian/{os.path.relpath(path, TOOL)}": path
+           for path in sorted(glob.glob(os.path.join(TOOL, "**", "*.py"), recursive=True))}
 CLEAN.update(PACKAGE)
 DOCS = {"guide_examples.py": os.path.join(REPO, "docs", "guide.md"),
         "readme_examples.py": os.path.join(REPO, "README.md")}

@@ -5,7 +5,7 @@ and why a package cannot be installed (explanation)."""
 
 from .encoding import Encoding, Formula, Unsupported, Universe
 from .explanation import Explainer
-from .verdicts import ESSENTIAL, Checker, have_solver, pycosat
+from .verdicts import ESSENTIAL, Checker, have_solver, pycosat, solver
 
 __all__ = ["ESSENTIAL", "Checker", "Encoding", "Explainer", "Formula", "Unsupported", "Universe", "have_solver",
-           "pycosat"]
+           "pycosat", "solver"]

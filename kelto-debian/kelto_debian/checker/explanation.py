@@ -15,7 +15,7 @@ from .. import notation
 from ..outlines import SAME_NAME, base_name
 from ..relations import NEGATED
 from .encoding import ONE_VERSION, Source
-from .verdicts import ESSENTIAL, Checker, pycosat
+from .verdicts import ESSENTIAL, Checker, solver
 
 
 class Explainer:
@@ -139,7 +139,7 @@ class Explainer:
         dropped: set[tuple[int, int]] = set()
         for candidate in candidates:
             dropped.add(candidate)
-            if pycosat.solve(checker.problem(cone, frozenset(dropped))) != "UNSAT":
+            if solver().solve(checker.problem(cone, frozenset(dropped))) != "UNSAT":
                 dropped.discard(candidate)
         found = []
         for package, index in candidates:

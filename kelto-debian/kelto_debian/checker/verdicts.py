@@ -19,8 +19,16 @@ except ImportError:  # reported by the command, which is the only user of the so
 ESSENTIAL = -1  # the reason of every package when an essential package cannot be installed
 
 
+__all__ = ["ESSENTIAL", "Checker", "have_solver", "pycosat", "solver"]
+
+
 def have_solver() -> bool:
     return pycosat is not None
+
+
+def solver() -> Any:
+    """The SAT solver's module (have_solver says whether there is one)."""
+    return pycosat
 
 
 class Checker:

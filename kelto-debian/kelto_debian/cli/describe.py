@@ -124,7 +124,7 @@ def show_package(paths: list[str], native: str | None, name: str, limit: int) ->
 
 
 def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:  # type: ignore[type-arg]
-    parser = subparsers.add_parser("describe", help="describe every package as kelto objects",
+    parser: argparse.ArgumentParser = subparsers.add_parser("describe", help="describe every package as kelto objects",
                                    description=(__doc__ or "").splitlines()[0].partition(": ")[2])
     add_indexes(parser)
     parser.add_argument("--limit", type=int, default=0, help="describe at most N packages")

@@ -33,7 +33,7 @@ from .common import UsageError, add_indexes, indexes, input_errors
 
 
 def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:  # type: ignore[type-arg]
-    parser = subparsers.add_parser("installable", help="which packages can be installed, and why not",
+    parser: argparse.ArgumentParser = subparsers.add_parser("installable", help="which packages can be installed, and why not",
                                    description=(__doc__ or "").splitlines()[0].partition(": ")[2])
     add_indexes(parser)
     parser.add_argument("--broken", action="store_true", help="list 'name version architecture' of each"

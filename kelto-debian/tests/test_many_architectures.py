@@ -10,7 +10,7 @@ import sys
 
 import pytest
 
-from conftest import KELTO_DEBIAN, KELTO_DIR
+from conftest import CHILD_ENV, TOOL_DIR
 from kelto_debian import outlines
 from kelto_debian.installability import broken, check, pycosat
 
@@ -69,7 +69,7 @@ def test_shared_rules_give_the_verdicts_of_rules_per_architecture(tmp_path):
 
 MEASURE = """
 import resource, sys, time
-sys.path[:0] = [{kelto_debian!r}, {here!r}]
+sys.path[:0] = [{tool!r}, {here!r}]
 from test_many_architectures import shape
 from kelto_debian.installability import broken, check
 paths = shape(sys.argv[1], int(sys.argv[2]))
@@ -83,10 +83,9 @@ print(time.process_time() - started, resource.getrusage(resource.RUSAGE_SELF).ru
 def measure(folder, count):
     """(CPU seconds, peak KiB) of checking the shape in a process of its own."""
     os.makedirs(folder)
-    script = MEASURE.format(kelto_debian=KELTO_DEBIAN, here=os.path.dirname(os.path.abspath(__file__)))
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([KELTO_DIR, os.environ.get("PYTHONPATH", "")]))
+    script = MEASURE.format(tool=TOOL_DIR, here=os.path.dirname(os.path.abspath(__file__)))
     done = subprocess.run([sys.executable, "-c", script, folder, str(count)], capture_output=True, text=True,
-                          env=env, timeout=600, check=True)
+                          env=CHILD_ENV, timeout=600, check=True)
     seconds, peak = done.stdout.split()
     return float(seconds), int(peak)
 

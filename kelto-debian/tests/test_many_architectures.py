@@ -98,3 +98,20 @@ def test_time_and_memory_grow_about_linearly_with_architectures(tmp_path):
     # (the interpreter's own memory, some 20 MiB, counted in both)
     assert large_peak < 5.2 * small_peak
     assert large_time < 6.5 * max(small_time, 0.05)
+
+
+
+def test_running_out_of_memory_in_python_is_one_line_and_exit_2(capsys):
+    """A MemoryError anywhere in the check ends the command with one line
+    and exit status 2, not a traceback. (kelto itself aborts when its own
+    allocation fails, and so does the SAT solver's C library: those cannot
+    be caught in the process.)"""
+    from kelto_debian import cli
+
+    def run(args):
+        raise MemoryError
+
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr("kelto_debian.cli.installable.run", run)
+        status = cli.main(["installable", "--broken", "whatever"])
+    assert (status, capsys.readouterr()) == (2, ("", "kelto-debian installable: out of memory\n"))

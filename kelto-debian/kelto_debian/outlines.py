@@ -324,12 +324,12 @@ class Builder:
             values = ANY_MET_BY if any_ else ("foreign",)
             if len(outlines) + len(providers) < SHARE_ACROSS_FROM:
                 mine = {provider for provider, _ in own}
-                reached = [(provider, slots, ()) for provider, slots in own] \
-                    + [(provider, slots, values) for provider, slots in providers if provider not in mine]
+                reaching: list[tuple[str, int, tuple[str, ...]]] = [(provider, slots, ()) for provider, slots in own]
+                reaching += [(provider, slots, values) for provider, slots in providers if provider not in mine]
                 return Plan(counted, head, base_name(head), check, wanted,
                             tuple((outline, values) for outline in outlines if outline != head),
-                            tuple((provider, f"provides:{name}", meets) for provider, _, meets in reached),
-                            tuple((provider, f"provides:{name}#{slot}", meets) for provider, slots, meets in reached
+                            tuple((provider, f"provides:{name}", meets) for provider, _, meets in reaching),
+                            tuple((provider, f"provides:{name}#{slot}", meets) for provider, slots, meets in reaching
                                   for slot in range(1, slots + 1)))
             # The rest is one rule, the same for every depender.
             return Plan(counted, head, base_name(head), check, wanted, (),
@@ -699,7 +699,7 @@ class Builder:
                                  self.Cmp(self.SpecOption(other, "version"), mine, self.equal)]))
                 for other in others]
 
-    def shared_same_name(self, package: Package, outlines: list[str]) -> Any:
+    def shared_same_name(self, package: Package, outlines: Iterable[str]) -> Any:
         """same_name's rule as one object per name (and version, for
         "same"), shared by the name's outlines of every architecture: at
         most one of them installed, or every one installed "same" at this

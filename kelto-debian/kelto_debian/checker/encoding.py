@@ -301,7 +301,7 @@ class Encoding:
         self.sources: list[list[Source]] = [[] for _ in range(count + 1)]  # the rule of each clause
         self.dependencies: list[int] = [0] * (count + 1)  # how many of the clauses are dependency clauses
         self.wanting: list[int] = [0] * (count + 1)  # how many of the clauses may need a package
-        self.reaches: list[tuple[int, ...]] = [()] * (count + 1)
+        self.reaches: list[tuple[int, ...] | frozenset[int]] = [()] * (count + 1)
         # Where each package's clauses of one package that must be absent
         # (its conflicts' `excluded`) start: they come last.
         self.units_from: list[int] = [0] * (count + 1)
@@ -448,7 +448,7 @@ class Encoding:
         # package of each architecture reaching one name of every one).
         pool = self._pool
         self.reaches[number] = tuple(reaches) if len(reaches) < LARGE else pool.setdefault(
-            frozenset(reaches), frozenset(reaches))  # type: ignore[call-overload]
+            frozenset(reaches), frozenset(reaches))
         if shared:
             self.shared[number] = shared
         if other or shared:

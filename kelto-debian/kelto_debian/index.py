@@ -9,9 +9,16 @@ proportion to its size and no memory. An index without a stanza is an empty
 index, as apt and dose-distcheck take it: no package, no error.
 
 A stanza repeated with the same package, version and architecture is one
-package, as apt counts it. The same three with different contents have no
-one reading (apt keeps both as two versions of one version string,
-dose-distcheck keeps the last), so that index is refused, naming both lines.
+package, as apt counts it, in one index or across several read together
+(Repeats). The same three with different contents have no one reading (apt
+keeps both as two versions of one version string, dose-distcheck keeps the
+last), so that index is refused, naming both lines.
+
+What dpkg refuses in a field is refused here too: a package name with a
+character other than ASCII letters, digits and "-+._" or not starting with a
+letter or digit ("libc6:i386" is a name with an architecture qualifier, not a
+name), and a Multi-Arch value other than no, same, foreign and allowed (in any
+case: dpkg reads "FOREIGN" as "foreign").
 """
 
 from __future__ import annotations
@@ -58,6 +65,10 @@ SIZE_DIGITS = 18
 BLANK_RUN = 64
 WHITESPACE = b" \t\r\n\x0b\x0c"
 BYTE_ORDER_MARK = b"\xef\xbb\xbf"
+
+# What a package name may hold beside ASCII letters and digits, which start it.
+NAME_PUNCTUATION = "-+._"
+MULTI_ARCH_VALUES = ("no", "same", "foreign", "allowed")
 
 
 class BadIndex(Exception):
@@ -130,14 +141,38 @@ def size_in_kib(path: str, number: int, value: str) -> None:
                        f" (at most {SIZE_DIGITS} ASCII digits): {shown!r}")
 
 
+def package_name(path: str, number: int, value: str) -> None:
+    """Refuses a Package value that dpkg refuses as a package name."""
+    if not value:
+        return  # refused later, as a stanza without a Package field
+    if not (value[0].isascii() and value[0].isalnum()):
+        problem = "must start with an alphanumeric character"
+    else:
+        bad = next((c for c in value if not (c.isascii() and c.isalnum()) and c not in NAME_PUNCTUATION), None)
+        if bad is None:
+            return
+        problem = f"character {bad!r} not allowed (only letters, digits and characters {NAME_PUNCTUATION!r})"
+    shown = value if len(value) <= 60 else f"{value[:40]}... ({len(value)} characters)"
+    raise BadIndex(f"{path}:{number}: invalid package name {shown!r} in the Package field: {problem}")
+
+
+def multi_arch_value(path: str, number: int, value: str) -> None:
+    if value.lower() not in MULTI_ARCH_VALUES:
+        shown = value if len(value) <= 40 else f"{value[:20]}... ({len(value)} characters)"
+        raise BadIndex(f"{path}:{number}: the Multi-Arch field has the invalid value {shown!r}"
+                       f" (only {', '.join(MULTI_ARCH_VALUES)})")
+
+
 class Repeats:
     """The stanzas seen, by package, version and architecture, to tell a
-    repeated stanza from a second one that differs."""
+    repeated stanza from a second one that differs. One Repeats may serve
+    several indexes read in turn (set `path` before each): a package in two
+    of them is one package when its stanzas are the same."""
 
-    def __init__(self, path: str) -> None:
+    def __init__(self, path: str = "") -> None:
         self.path = path
         self.contents: dict[str, int] = {}  # identity -> a hash of the first stanza's fields
-        self.lines: dict[str, int] = {}  # identity -> the first stanza's line
+        self.lines: dict[str, tuple[str, int]] = {}  # identity -> the first stanza's path and line
 
     def is_repeat(self, start: int, fields: dict[str, str]) -> bool:
         get = fields.get
@@ -146,27 +181,32 @@ class Repeats:
         # 2**-64 for each repeated package).
         identity = f"{get('Package')}\n{get('Version')}\n{get('Architecture', '')}"
         contents = hash((*fields, *fields.values()))
-        first = self.lines.setdefault(identity, start)
-        if first == start:
+        where = self.path, start
+        first = self.lines.setdefault(identity, where)
+        if first is where:
             self.contents[identity] = contents
             return False
         if self.contents[identity] == contents:
             return True
         if not get("Package") or not get("Version"):
             return False  # refused later, as a stanza without them
+        there = f"line {first[1]}" if first[0] == self.path else f"{first[0]}:{first[1]}"
         raise BadIndex(f"{self.path}:{start}: {get('Package')} {get('Version')} ({get('Architecture') or 'no'}"
-                       f" architecture) again, with other fields than at line {first}")
+                       f" architecture) again, with other fields than at {there}")
 
 
-def read_stanzas(path: str) -> Iterator[tuple[int, dict[str, str]]]:
+def read_stanzas(path: str, repeats: Repeats | None = None) -> Iterator[tuple[int, dict[str, str]]]:
     """Each stanza's first line number and fields; continuation lines are
-    joined. Raises BadIndex for what cannot be read."""
+    joined. Raises BadIndex for what cannot be read. A stanza seen before
+    (in this index, or in another read with the same `repeats`) is skipped."""
     fields: dict[str, str] = {}
     seen: set[str] = set()  # the stanza's field names, lowercased
     last = ""  # the field being read ("" between fields: no key is empty)
     parts: list[str] | None = None  # its lines, once it has more than one
     field_size = stanza_size = blank_run = start = number = 0
-    repeats = Repeats(path)
+    if repeats is None:
+        repeats = Repeats(path)
+    repeats.path = path
     try:
         with open_index(path) as index:
             readline = index.readline
@@ -225,6 +265,10 @@ def read_stanzas(path: str) -> Iterator[tuple[int, dict[str, str]]]:
                 value = value.strip()
                 if key == "Installed-Size":
                     size_in_kib(path, number, value)
+                elif key == "Package":
+                    package_name(path, number, value)
+                elif key == "Multi-Arch":
+                    multi_arch_value(path, number, value)
                 fields[key] = value
                 field_size = size
     except BadIndex:

@@ -31,6 +31,8 @@ class Package:
     fields: dict[str, str] = field(default_factory=dict)
     outline: str = ""
     first: bool = True  # from the first index given (whose architecture is the native one)
+    # The architecture a Provides names, by the name provided, for those that name one ("virt:i386").
+    provided_for: dict[str, str] = field(default_factory=dict)
 
     @property
     def multi_arch(self) -> str:
@@ -59,6 +61,8 @@ class Header(Protocol):
     def provides(self) -> list[Relation]: ...
     @property
     def first(self) -> bool: ...
+    @property
+    def provided_for(self) -> dict[str, str]: ...
 
 
 @dataclass(slots=True)
@@ -71,6 +75,7 @@ class StanzaHeader:
     multi_arch_field: str | None
     provides: list[Relation]
     first: bool
+    provided_for: dict[str, str]
 
     @property
     def multi_arch(self) -> str:

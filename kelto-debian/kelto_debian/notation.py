@@ -57,7 +57,7 @@ def condition_text(name: str, c: Any) -> str:
     """":any", ":amd64" or " (op version)": one condition on outline `name`;
     "" for the one that leaves a package's own version out of its conflict."""
     alternatives = any_of(c)
-    if alternatives:  # the native architecture or all; "allowed" or "foreign"
+    if alternatives:  # the native architecture or all
         c = alternatives[0]
     found = option_condition(c)
     if found is None or found[0] != name:

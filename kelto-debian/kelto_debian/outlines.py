@@ -15,9 +15,9 @@ from kelto.package.constraint import Cmp, CmpType, Depends, IfThen, Maximize, Nu
 from kelto.package.outline import PackageOutline
 from kelto.package.version import Version
 
-from .index import BadIndex, read_stanzas
+from .index import BadIndex, Repeats, read_stanzas
 from .model import Header, Package, StanzaHeader
-from .packages import prepare
+from .packages import prepare, provided_names
 from .relations import LEFT_OUT, NEGATED, OPERATORS, RELATION_FIELDS, REQUIRED, Group, Relation, \
     forget_parsed, parse_relations, split_qualifier
 
@@ -63,6 +63,7 @@ class IndexFacts:
         kinds: dict[tuple[str, str], frozenset[str]] = {}
         # A few distinct sets of Multi-Arch values, shared: one per name would cost megabytes.
         shared: dict[frozenset[str], frozenset[str]] = {}
+        qualified: dict[tuple[str, str, str], str] = {}  # (virtual, name, architecture) -> "virtual:QUALIFIER"
         for package in packages:
             name, provides, architecture = package.name, package.provides, package.architecture
             if architecture != "all" and package.first:  # the first index's architecture is native
@@ -73,7 +74,12 @@ class IndexFacts:
             for virtual, slots in provided_slots(provides).items():
                 by_provider = provided.setdefault(virtual, {})
                 by_provider[name, architecture] = max(by_provider.get((name, architecture), 0), slots)
+            for virtual, qualifier in package.provided_for.items():
+                qualified.setdefault((virtual, name, architecture), qualifier)
         self.native = native or (architectures.most_common(1)[0][0] if architectures else "amd64")
+        # How many architectures the packages are of ("all" aside): from three
+        # on, what meets a relation across them is described once (Builder.shared).
+        self.spread = len({architecture for _, architecture in kinds} - {"all"})
         self.kinds: dict[str, frozenset[str]] = {}  # outline name -> Multi-Arch values of its versions
         self.outlines: dict[str, list[str]] = {}  # package name -> its outline names, native first
         for (name, architecture), values in kinds.items():
@@ -85,6 +91,12 @@ class IndexFacts:
                 names.insert(0, outline)
             elif outline not in names:
                 names.append(outline)
+        # (virtual, provider outline) -> the architecture an arch-qualified
+        # Provides names ("all" the native one), for the few that have one.
+        self.provided_for: dict[tuple[str, str], str] = {}
+        for (virtual, name, architecture), qualifier in qualified.items():
+            self.provided_for.setdefault((virtual, self.outline_name(name, architecture)),
+                                         self.native if qualifier == "all" else qualifier)
         self.providers: dict[str, dict[str, int]] = {}
         for virtual, by_provider in provided.items():
             mine = self.providers[virtual] = {}
@@ -102,13 +114,19 @@ class IndexFacts:
         return outline.partition(":")[2] or self.native
 
 
-# The Multi-Arch values that meet a ":any" relation: "allowed" by policy,
-# and "foreign" as well, as dpkg decides.
-ANY_MET_BY = ("allowed", "foreign")
+# The Multi-Arch values that meet a ":any" relation: "allowed" only, as
+# dpkg decides ("foreign" meets an unqualified relation, never ":any").
+ANY_MET_BY = ("allowed",)
 # From this many providers of a name on, the providers that conflict with it
 # share one rule (Builder.one_provider); below, a rule per pair of providers
 # is small, and quicker to check.
 SHARED_FROM = 32
+# With packages of more than two architectures, a relation met (or a
+# conflict hit) by this many outlines and providers across them shares one
+# rule that names them all, the same object in every depender's rules: N
+# architectures then cost N references to it and not N rules of N parts.
+SHARE_ACROSS_FROM = 8
+FOREIGN_ONLY = frozenset({"foreign"})
 # The rules of one name installed for several architectures, after the fields'.
 SAME_NAME = "Multi-Arch"
 
@@ -132,6 +150,10 @@ class Plan(NamedTuple):
     # for each provider, and for each of its versioned Provides of the name.
     unversioned: tuple[tuple[str, str, tuple[str, ...] | None], ...]
     versioned: tuple[tuple[str, str, tuple[str, ...] | None], ...]
+    # Whether those met through their Multi-Arch value (in every
+    # architecture) are one shared rule (Builder.shared_alternatives), and
+    # the lists above only those of the depender's own architecture.
+    shared: bool = False
 
 
 def base_name(outline: str) -> str:
@@ -180,6 +202,9 @@ class Builder:
         self.facts = facts or IndexFacts()
         self.tally = Tally()
         self.one_providers: dict[str, Any] = {}  # virtual name -> the rule one_provider shares
+        self.shared_rules: dict[tuple[Any, ...], Any] = {}  # see shared_alternatives and shared_none_of
+        self.classed_counts: dict[tuple[str, bool], tuple[list[str], list[tuple[str, int]]]] = {}  # see classed
+        self.providers_by_architecture: dict[str, dict[str, list[tuple[str, int]]]] = {}  # see providers_at
         # What each version text gave: one that parses and prints back
         # unchanged, or why it is kept as text (the parser's error, None
         # when it parses but prints differently, and the reason counted).
@@ -287,6 +312,30 @@ class Builder:
         wanted = self.wanted_architecture(qualifier, architecture)
         head = name if qualifier == "any" else self.facts.outline_name(name, wanted)
         check = HEAD_ANY if qualifier == "any" else HEAD_PLAIN if qualifier is None else HEAD_ARCHITECTURE
+        counted = None if qualifier is None else "any" if qualifier == "any" else "architecture"
+        if check != HEAD_ARCHITECTURE and self.facts.spread > 2:
+            # Of every architecture, only the outlines and providers met
+            # through their Multi-Arch value, and the providers of the
+            # depender's own architecture (or of "NAME:any"): worked out once
+            # per name, not by going through every architecture's outline.
+            any_ = check == HEAD_ANY
+            outlines, providers = self.classed(name, any_)
+            own = self.providers_at(name).get("any" if any_ else wanted, [])
+            values = ANY_MET_BY if any_ else ("foreign",)
+            if len(outlines) + len(providers) < SHARE_ACROSS_FROM:
+                mine = {provider for provider, _ in own}
+                reaching: list[tuple[str, int, tuple[str, ...]]] = [(provider, slots, ()) for provider, slots in own]
+                reaching += [(provider, slots, values) for provider, slots in providers if provider not in mine]
+                return Plan(counted, head, base_name(head), check, wanted,
+                            tuple((outline, values) for outline in outlines if outline != head),
+                            tuple((provider, f"provides:{name}", meets) for provider, _, meets in reaching),
+                            tuple((provider, f"provides:{name}#{slot}", meets) for provider, slots, meets in reaching
+                                  for slot in range(1, slots + 1)))
+            # The rest is one rule, the same for every depender.
+            return Plan(counted, head, base_name(head), check, wanted, (),
+                        tuple((provider, f"provides:{name}", ()) for provider, _ in own),
+                        tuple((provider, f"provides:{name}#{slot}", ()) for provider, slots in own
+                              for slot in range(1, slots + 1)), True)
         others = []
         for outline in self.facts.outlines.get(name, ()):
             reached = None if outline == head else self.reach_values(outline, qualifier, wanted)
@@ -294,24 +343,59 @@ class Builder:
                 others.append((outline, reached))
         unversioned, versioned = [], []
         for provider, slots in self.facts.providers.get(name, {}).items():
-            reached = self.reach_values(provider, qualifier, wanted)
+            reached = self.reach_values(provider, qualifier, wanted, self.facts.provided_for.get((name, provider)))
             unversioned.append((provider, f"provides:{name}", reached))
             versioned += [(provider, f"provides:{name}#{slot}", reached) for slot in range(1, slots + 1)]
-        counted = None if qualifier is None else "any" if qualifier == "any" else "architecture"
         return Plan(counted, head, base_name(head), check, wanted, tuple(others), tuple(unversioned), tuple(versioned))
 
-    def reach_values(self, outline: str, qualifier: str | None, architecture: str) -> tuple[str, ...] | None:
+    def classed(self, name: str, any_: bool) -> tuple[list[str], list[tuple[str, int]]]:
+        """The outlines and providers (with their number of versioned
+        Provides of it) of `name`, of every architecture, that meet a
+        relation on it through their Multi-Arch value ("foreign", or
+        "allowed" for ":any"); worked out once per name."""
+        key = (name, any_)
+        found = self.classed_counts.get(key)
+        if found is None:
+            facts = self.facts
+            wanted = {"allowed"} if any_ else {"foreign"}
+            nothing: frozenset[str] = frozenset()
+            found = self.classed_counts[key] = (
+                [outline for outline in facts.outlines.get(name, ()) if facts.kinds.get(outline, nothing) & wanted],
+                [(provider, slots) for provider, slots in facts.providers.get(name, {}).items()
+                 if facts.kinds.get(provider, nothing) & wanted
+                 and not (any_ and facts.provided_for.get((name, provider)) == "any")])
+        return found
+
+    def providers_at(self, name: str) -> dict[str, list[tuple[str, int]]]:
+        """The providers of `name` (with their number of versioned Provides
+        of it) by the architecture they provide it for: their own, or the
+        one their Provides names ("any" for "NAME:any")."""
+        found = self.providers_by_architecture.get(name)
+        if found is None:
+            facts = self.facts
+            found = self.providers_by_architecture[name] = {}
+            for provider, slots in facts.providers.get(name, {}).items():
+                provided_for = facts.provided_for.get((name, provider))
+                found.setdefault(provided_for or facts.architecture(provider), []).append((provider, slots))
+        return found
+
+    def reach_values(self, outline: str, qualifier: str | None, architecture: str,
+                     provided_for: str | None = None) -> tuple[str, ...] | None:
         """The Multi-Arch values under which a package of `outline` meets a
         dependency with this qualifier from a package of `architecture` (()
-        when it needs none), or None when none of its versions can: its own
-        architecture meets an unqualified or ":ARCH" relation, "Multi-Arch:
-        foreign" meets any, and ":any" is met by "allowed" as well."""
+        when it needs none), or None when none of its versions can, as dpkg
+        matches them: its own architecture (or the one its Provides names,
+        `provided_for`) meets an unqualified or ":ARCH" relation, "Multi-Arch:
+        foreign" meets an unqualified one of any architecture, and ":any" is
+        met by "allowed" only (or by a name provided as "NAME:any")."""
         kinds = self.facts.kinds.get(outline, frozenset())
         if qualifier == "any":
+            if provided_for == "any":
+                return ()
             return ANY_MET_BY if kinds & set(ANY_MET_BY) else None
-        if self.facts.architecture(outline) == architecture:
+        if (provided_for or self.facts.architecture(outline)) == architecture:
             return ()
-        return ("foreign",) if "foreign" in kinds else None
+        return ("foreign",) if qualifier is None and "foreign" in kinds else None
 
     def decide(self, known: dict[str, str | Plan], written: str, depender: str) -> str | Plan:
         """What a relation on `written` from a package of architecture
@@ -338,7 +422,7 @@ class Builder:
             depends = self.Depends(decided)
             return [depends if op is None or text is None else
                     self.NumOf([depends, self.bound(decided, op, text)]) == 2]
-        counted, head, package, check, architecture, others, unversioned, versioned = decided
+        counted, head, package, check, architecture, others, unversioned, versioned, shared_plan = decided
         Cmp, Depends, NumOf, SpecOption = self.Cmp, self.Depends, self.NumOf, self.SpecOption
         if counted is not None:
             self.tally.qualifiers[counted] += 1
@@ -354,6 +438,27 @@ class Builder:
             version = self.version_value(text, package, True)
             parts.append(Cmp(SpecOption(head, "version"), version, compare))
         found = [parts[0] if len(parts) == 1 else NumOf(parts) == len(parts)]
+        provided, value, test = (unversioned, True, self.equal) if op is None else (versioned, version, compare)
+        self.tally.provider_rules += len(provided)
+        if shared_plan:
+            # Those met through their Multi-Arch value, of every architecture,
+            # in one shared rule; those of the depender's own here, unless the
+            # shared rule holds them too (every version of each "foreign", or
+            # the head of ":any"): then the shared rule is the whole relation,
+            # and the same object in every depender's rules.
+            shared = self.shared_alternatives(package, check == HEAD_ANY, op, text, version)
+            own = [head] + [outline for outline, reached in others if reached == ()] \
+                + [provider for provider, _, meets in provided if meets == ()]
+            if check == HEAD_ANY and len(own) == 1 or \
+                    check == HEAD_PLAIN and all(self.facts.kinds.get(o) == FOREIGN_ONLY for o in own):
+                return [shared]
+            found += [Depends(outline) if version is None else
+                      NumOf([Depends(outline), Cmp(SpecOption(outline, "version"), version, compare)]) == 2
+                      for outline, reached in others if reached == ()]
+            found += [NumOf([Depends(provider), Cmp(SpecOption(provider, option), value, test)]) == 2
+                      for provider, option, meets in provided if meets == ()]
+            found.append(shared)
+            return found
         for outline, reached in others:
             parts = [Depends(outline)]
             if reached:
@@ -361,14 +466,55 @@ class Builder:
             if version is not None:
                 parts.append(Cmp(SpecOption(outline, "version"), version, compare))
             found.append(parts[0] if len(parts) == 1 else NumOf(parts) == len(parts))
-        provided, value, test = (unversioned, True, self.equal) if op is None else (versioned, version, compare)
-        self.tally.provider_rules += len(provided)
         for provider, option, meets in provided:
             condition = Cmp(SpecOption(provider, option), value, test)
             if meets is not None:
                 found.append(NumOf([Depends(provider), condition, self.is_multi_arch(provider, meets)]) == 3
                              if meets else NumOf([Depends(provider), condition]) == 2)
         return found
+
+    def shared_alternatives(self, name: str, any_: bool, op: str | None, text: str | None, version: Any) -> Any:
+        """One rule, built once per name, qualifier and bound: some outline
+        or provider of `name`, of any architecture, installed with the
+        Multi-Arch value that meets the relation from any other ("foreign"
+        for an unqualified one, "allowed" for ":any"), within the bound."""
+        key = ("alternatives", name, any_, op, text)
+        rule = self.shared_rules.get(key)
+        if rule is not None:
+            return rule
+        Cmp, Depends, NumOf, SpecOption, facts = self.Cmp, self.Depends, self.NumOf, self.SpecOption, self.facts
+        values = ANY_MET_BY if any_ else ("foreign",)
+        wanted = set(values)
+        compare = None if op is None else self.ops[op]
+        parts = []
+        for outline in facts.outlines.get(name, ()):
+            if facts.kinds.get(outline, frozenset()) & wanted:
+                found = [Depends(outline), self.is_multi_arch(outline, values)]
+                if version is not None:
+                    found.append(Cmp(SpecOption(outline, "version"), version, compare))
+                parts.append(NumOf(found) == len(found))
+        for provider, slots in facts.providers.get(name, {}).items():
+            if not facts.kinds.get(provider, frozenset()) & wanted:
+                continue
+            if op is None:
+                conditions = [Cmp(SpecOption(provider, f"provides:{name}"), True, self.equal)]
+            else:
+                conditions = [Cmp(SpecOption(provider, f"provides:{name}#{slot}"), version, compare)
+                              for slot in range(1, slots + 1)]
+            parts += [NumOf([Depends(provider), condition, self.is_multi_arch(provider, values)]) == 3
+                      for condition in conditions]
+        rule = self.shared_rules[key] = parts[0] if len(parts) == 1 else NumOf(parts) >= 1
+        return rule
+
+    def shared_none_of(self, key: tuple[Any, ...], parts: Callable[[], list[Any]]) -> list[Any]:
+        """The conflict "none of parts()", one rule object per key (none
+        when parts() is empty)."""
+        rule = self.shared_rules.get(key)
+        if rule is None:
+            found = parts()
+            rule = self.shared_rules[key] = [] if not found else \
+                [(found[0] if len(found) == 1 else self.NumOf(found) >= 1) == False]  # noqa: E712
+        return rule
 
     def group(self, group: Group, depender: str) -> Any:
         """The rule of one group of alternatives from a package of architecture `depender`."""
@@ -475,7 +621,13 @@ class Builder:
                 else:
                     architecture = self.wanted_architecture(qualifier, "all")
                     outlines = [self.facts.outline_name(name, architecture)]
-                if qualifier == "any":
+                spread = self.facts.spread > 2 and architecture is None
+                if spread and own not in outlines and len(outlines) >= SHARE_ACROSS_FROM:
+                    # ":any" or not, a conflict on the name of every architecture, once
+                    rules += self.shared_none_of(("outlines", name, op, text), lambda: [
+                        self.all_of([self.Depends(outline), *self.bounded(outline, op, version)])
+                        for outline in outlines])
+                elif qualifier == "any":
                     rules.append(self.none_of(outlines, op, version, own, mine))
                 else:
                     compare = None if op is None or version is None else self.ops[op]
@@ -489,6 +641,11 @@ class Builder:
                     rules.append(self.one_provider(name))
                     continue
                 if name not in self.facts.providers:
+                    continue
+                if spread and len(self.facts.providers[name]) >= SHARE_ACROSS_FROM:
+                    rules += self.shared_none_of(("providers", name, op, text, package.name), lambda: [
+                        self.all_of([self.Depends(provider), *conditions])
+                        for provider, conditions in self.providers(name, op, version, skip=package.name)])
                     continue
                 for provider, conditions in self.providers(name, op, version, skip=package.name):
                     if architecture is None or self.facts.architecture(provider) == architecture:
@@ -528,9 +685,12 @@ class Builder:
         """One name is installed for two architectures only when both are
         "Multi-Arch: same" at the same version: a rule on each other
         architecture's outline of the name."""
-        others = [o for o in self.facts.outlines.get(package.name, ()) if o != own]
+        outlines = self.facts.outlines.get(package.name, ())
+        others = [o for o in outlines if o != own]
         if not others:
             return []
+        if self.facts.spread > 2 and len(others) >= SHARE_ACROSS_FROM:
+            return [self.shared_same_name(package, outlines)]
         if package.multi_arch != "same":
             return [self.Depends(other) == False for other in others]  # noqa: E712
         mine = self.version_value(package.version, package.name, False, count=False)
@@ -538,6 +698,27 @@ class Builder:
                     self.all_of([self.is_multi_arch(other, ("same",)),
                                  self.Cmp(self.SpecOption(other, "version"), mine, self.equal)]))
                 for other in others]
+
+    def shared_same_name(self, package: Package, outlines: Iterable[str]) -> Any:
+        """same_name's rule as one object per name (and version, for
+        "same"), shared by the name's outlines of every architecture: at
+        most one of them installed, or every one installed "same" at this
+        version (its own outline too, which holds: it is this package, or
+        another version of it, which cannot be installed beside it)."""
+        same = package.multi_arch == "same"
+        key = ("same name", package.name, package.version if same else None)
+        rule = self.shared_rules.get(key)
+        if rule is None:
+            if not same:
+                rule = self.NumOf([self.Depends(outline) for outline in outlines]) <= 1
+            else:
+                mine = self.version_value(package.version, package.name, False, count=False)
+                rule = self.all_of([(self.Depends(outline) == True).if_then(  # noqa: E712
+                    self.all_of([self.is_multi_arch(outline, ("same",)),
+                                 self.Cmp(self.SpecOption(outline, "version"), mine, self.equal)]))
+                    for outline in outlines])
+            self.shared_rules[key] = rule
+        return rule
 
     def outline_name(self, package: Package) -> str:
         return self.facts.outline_name(package.name, package.architecture)
@@ -651,10 +832,13 @@ def as_paths(paths: Paths) -> list[str]:
 
 def stanzas(paths: Paths, limit: int = 0) -> Iterator[tuple[str, int, dict[str, str]]]:
     """(path, line, fields) of each stanza of the indexes in turn, at most
-    `limit` in all when it is not 0."""
+    `limit` in all when it is not 0. A package in several indexes (each
+    architecture's repeats its "Architecture: all" packages) is one package,
+    from the first; with other fields in another, the indexes are refused."""
     count = 0
+    repeats = Repeats()
     for path in as_paths(paths):
-        for line, fields in read_stanzas(path):
+        for line, fields in read_stanzas(path, repeats):
             yield path, line, fields
             count += 1
             if limit and count >= limit:
@@ -690,23 +874,15 @@ def read_once(paths: Paths, limit: int = 0, native: str | None = None,
     forget_parsed()
     records: list[Record] = []
     intern = sys.intern
-    # Each architecture's index repeats its "Architecture: all" packages: one
-    # package, as apt counts it. By name and version: the first index that
-    # has it, and a hash of its fields (the same fields: the same package).
-    shared: dict[tuple[str, str], tuple[str, int]] = {}
 
     headers: list[StanzaHeader] = []
     for path, line, fields in stanzas(paths, limit):
         get = fields.get
-        if get("Architecture") == "all":
-            contents = hash((*fields, *fields.values()))
-            where, first = shared.setdefault((get("Package", ""), get("Version", "")), (path, contents))
-            if where != path and first == contents:
-                continue
         provides: list[Relation] = []
+        provided_for: dict[str, str] = {}
         if "Provides" in fields:
             try:
-                provides = [group[0] for group in parse_relations(fields["Provides"], "Provides")]
+                provides, provided_for = provided_names(parse_relations(fields["Provides"], "Provides"))
             except ValueError as error:
                 raise BadIndex(f"{path}:{line}: {fields.get('Package')}: Provides: {error}") from None
         for key in INTERNED:
@@ -717,7 +893,7 @@ def read_once(paths: Paths, limit: int = 0, native: str | None = None,
         else:
             records.append((path, line, (*map(get, KEPT), *("" if key in fields else None for key in LEFT_OUT))))
         headers.append(StanzaHeader(get("Package", ""), get("Architecture", "all"), get("Multi-Arch"), provides,
-                                    path == first_path))
+                                    path == first_path, provided_for))
     return records, IndexFacts(headers, native)
 
 

@@ -4,7 +4,24 @@ from __future__ import annotations
 
 from .index import BadIndex, read_stanzas
 from .model import Package
-from .relations import RELATION_FIELDS, Group, parse_relations
+from .relations import RELATION_FIELDS, Group, Relation, parse_relations, split_qualifier
+
+
+def provided_names(groups: list[Group]) -> tuple[list[Relation], dict[str, str]]:
+    """The names a Provides field provides, each without its architecture
+    qualifier, and the qualifier of each name that has one. "virt:i386"
+    provides virt to packages depending on it for i386, whatever the
+    provider's own architecture ("all" meaning the native one, "any" every
+    ":any" relation), as dpkg matches it."""
+    provides: list[Relation] = []
+    provided_for: dict[str, str] = {}
+    for group in groups:
+        written, op, text = group[0]
+        if ":" in written:
+            written, qualifier = split_qualifier(written)
+            provided_for.setdefault(written, qualifier)  # type: ignore[arg-type]
+        provides.append((written, op, text))
+    return provides, provided_for
 
 
 def prepare(path: str, line: int, fields: dict[str, str]) -> Package:
@@ -27,9 +44,9 @@ def prepare(path: str, line: int, fields: dict[str, str]) -> Package:
                 raise BadIndex(f"{path}:{line}: {fields['Package']}: {key}: {error}") from None
             if key != "Provides":
                 bounds += text.count("(")
-    provides = relations.pop("Provides", [])
+    provides, provided_for = provided_names(relations.pop("Provides", []))
     return Package(fields["Package"], fields["Version"], fields.get("Architecture", "all"), fields.get("Multi-Arch"),
-                   relations, [group[0] for group in provides], bounds, fields)
+                   relations, provides, bounds, fields, provided_for=provided_for)
 
 
 def read_packages(path: str, limit: int = 0) -> list[Package]:

@@ -71,6 +71,15 @@ REFUSED = {
                       "field 'x-ORIGIN' given twice in one stanza"),
     "differing": (lambda p: plain(p, STANZA + b"Depends: a\n\n" + STANZA + b"Depends: b\n"),
                   6, "p 1 (amd64 architecture) again, with other fields than at line 1"),
+    # What dpkg-deb refuses to build: a name with an architecture qualifier
+    # (which would merge with the real libc6:i386), one not starting with a
+    # letter or digit, a Multi-Arch value it does not know.
+    "qualified name": (lambda p: plain(p, STANZA + b"\nPackage: libc6:i386\nVersion: 1\n"), 5,
+                       "invalid package name 'libc6:i386' in the Package field: character ':' not allowed"),
+    "leading plus": (lambda p: plain(p, b"Package: +p\nVersion: 1\n"), 1,
+                     "invalid package name '+p' in the Package field: must start with an alphanumeric character"),
+    "sometimes": (lambda p: plain(p, STANZA + b"Multi-Arch: sometimes\n"), 4,
+                  "the Multi-Arch field has the invalid value 'sometimes' (only no, same, foreign, allowed)"),
     # The lines of a flood of blank lines are counted, and the line after it is read whole.
     "flood.gz": (lambda p: repeated_gzip(p, STANZA, b"\n" * MIB, 64, b"  x\n"),
                  4 + 64 * MIB, "continuation line outside a field"),
@@ -126,7 +135,7 @@ COMMANDS = [pytest.param("describe"), pytest.param("installable", marks=needs_so
 
 
 @pytest.mark.parametrize("command", COMMANDS)
-@pytest.mark.parametrize("name", ["version.gz", "superscript"])
+@pytest.mark.parametrize("name", ["version.gz", "superscript", "sometimes"])
 def test_commands_refuse_a_hostile_index_on_one_line(tmp_path, command, name):
     make, line, message = REFUSED[name]
     path = make(tmp_path / name)

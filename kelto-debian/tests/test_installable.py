@@ -36,11 +36,11 @@ pytestmark = pytest.mark.external
 CHECKER_QUIRKS = {
     "erlang-doc": "the checker drops the version bound of an ':any' Conflicts: 'erlang-base:any (<< 1:13.b.4)'"
                   " is taken as a conflict with every erlang-base, and erlang-doc depends on erlang-base",
-    "wants-foreign-any": "the checker meets ':any' with 'Multi-Arch: allowed' only; dpkg also with 'foreign',"
-                         " here a foreign provider of the name",
     "conf-any-bound": "the checker drops the bound of an ':any' Conflicts: 'b:any (<< 0.5)' against b 1",
     "dep-any-bound": "the checker drops the bound of an ':any' Depends: 'bb:any (>= 2)' is met by bb 1",
-    "app-any-plain": "the checker meets ':any' with a package that is neither 'allowed' nor 'foreign'",
+    "app-any-plain": "the checker meets ':any' with a package that is not 'Multi-Arch: allowed' (dpkg refuses it)",
+    "g-user": "the checker meets ':any' with a 'Multi-Arch: foreign' package of another architecture; dpkg"
+              " meets it with 'allowed' only",
 }
 
 # Each shape the translation has to get right, as a small index: virtual
@@ -274,7 +274,8 @@ Depends: libq
 # installed, with why.
 CANNOT = {
     "app-plain": "libfoo is i386 only, and not foreign",
-    "app-any-plain": "':any' needs 'Multi-Arch: allowed' (or foreign); lib-plain has neither",
+    "app-any-plain": "':any' needs 'Multi-Arch: allowed'; lib-plain is not",
+    "g-user": "':any' needs 'Multi-Arch: allowed'; g is foreign, which meets unqualified relations only",
     "dep-any-bound": "bb:any (>= 2): the bound stays, and bb is at 1",
     "conf-e": "a ':any' conflict applies to every architecture, allowed or not",
     "both-mixed": "libm for both architectures, 'same' but at two versions",

@@ -22,6 +22,9 @@ class Cones:
         self.base: frozenset[int] = frozenset()
         self.clauses, self.dependencies, self.reaches = encoding.clauses, encoding.dependencies, encoding.reaches
         self.shared, self.holders, self.parts = encoding.shared, encoding.holders, encoding.parts
+        self.conflicts, self.units_from = encoding.conflicts, encoding.units_from
+        self.long_dependencies = encoding.long_dependencies
+        self._sets: dict[int, tuple[Clause, frozenset[int]]] = {}  # see clause_set
         # Solver numbers while a problem is built, by literal: local[n] for
         # package n, and local[-n], from the list's end, its negation.
         count = len(encoding.universe)
@@ -57,9 +60,27 @@ class Cones:
             found: list[list[int]] = [[-1], [2]]
             found += [[local[n] for n in numbers] for numbers in self.essential]
             solver_number = local.__getitem__
+            conflicts, units_from, size = self.conflicts, self.units_from, len(cone)
+            dependencies, long_dependencies = self.dependencies, self.long_dependencies
             for number in cone:
                 guard = -local[number]
-                if without:
+                mine = clauses[number]
+                units = units_from[number]
+                if not without and (len(mine) - units > size or long_dependencies[number] > size):
+                    # More packages excluded, or more alternatives of a
+                    # dependency, than the cone holds (one name of many
+                    # architectures): those of the cone, found from it.
+                    plain = dependencies[number]
+                    for index, clause in enumerate(itertools.islice(mine, units)):
+                        if index < plain and len(clause) > size:
+                            members = self.clause_set(clause)
+                            found.append([guard, *[local[member] for member in cone if member in members]] or [guard])
+                        else:
+                            found.append([guard, *map(solver_number, clause)])
+                    if len(mine) > units:
+                        excluded = conflicts[number][0]
+                        found += [[guard, -local[member]] for member in cone if member in excluded]
+                elif without:
                     found += [[guard, *map(solver_number, clause)] for index, clause in enumerate(clauses[number])
                               if (number, index) not in without]
                 else:
@@ -77,6 +98,14 @@ class Cones:
                 local[number] = 1
                 local[-number] = -1
         return found
+
+    def clause_set(self, clause: Clause) -> frozenset[int]:
+        """A long dependency clause as a set, made once per clause object
+        (one many packages hold is one object)."""
+        found = self._sets.get(id(clause))
+        if found is None or found[0] is not clause:
+            found = self._sets[id(clause)] = (clause, frozenset(clause))
+        return found[1]
 
     def forced(self, cone: list[int]) -> set[int]:
         """The first package of cone and what it needs with no alternative

@@ -69,6 +69,20 @@ class Source(NamedTuple):
     field: str
     rule: Any
 
+class Units(tuple[int, ...]):
+    """A clause of one package that must be absent, of a large conflict
+    (Universe.rule_clauses)."""
+
+    __slots__ = ()
+
+
+UNITS = Units
+
+# From this many clauses or literals on, a rule's clauses are kept by the
+# rule's id while the rules are read (Universe.rule_clauses).
+LARGE = 8
+
+
 class Universe:
     """The packages as the checker sees them: id (from 1, index order),
     name, version text and option values, with the ids of each name."""
@@ -89,6 +103,12 @@ class Universe:
         # (and which self.rules keeps alive): each is read once.
         self.at_most_one: dict[int, int] = {}
         self.groups: list[tuple[frozenset[int], ...]] = []
+        # The clauses of the rules with many parts, by the id of the rule
+        # object (which self.rules keeps alive): one that many packages hold
+        # (a conflict on a name of many architectures) is read once, and its
+        # clauses are held once. A part read through a property is a new
+        # object on every read: only a rule as held is known by its id.
+        self._large_clauses: dict[int, list[Clause]] = {}
 
     def add(self, package: Package, rules: dict[str, list[Any]], options: dict[str, Any]) -> None:
         number = len(self.names)
@@ -175,6 +195,17 @@ class Universe:
         found = self.at_most_one[id(rule)] = len(self.groups) - 1
         return found
 
+    def rule_clauses(self, rule: Any) -> list[Clause]:
+        """The rule's clauses; those of a rule with many parts once."""
+        found = self._large_clauses.get(id(rule))
+        if found is None:
+            found = clauses(self.formula(rule))
+            if not found or len(found) >= LARGE or len(found[0]) >= LARGE:
+                if len(found) >= LARGE and all(len(clause) == 1 and clause[0] < 0 for clause in found):
+                    found = [Units(clause) for clause in found]  # marked: _read takes them as they are
+                self._large_clauses[id(rule)] = found
+        return found
+
     def formula(self, c: Any) -> Formula:
         """The rule c as a formula, read through its properties only."""
         kind = type(c)
@@ -196,9 +227,12 @@ class Universe:
                 if type(lhs) is NumOf and type(value) is int:
                     parts = [self.formula(part) for part in lhs.of]
                     if op == GREATER_EQUAL and value == 1:
-                        return either(parts)
-                    if op == EQUAL and value == len(parts):
-                        return every(parts)
+                        found = either(parts)
+                    elif op == EQUAL and value == len(parts):
+                        found = every(parts)
+                    else:
+                        raise Unsupported(f"no meaning known for {c!r}")
+                    return found
         raise Unsupported(f"no meaning known for {c!r}")
 
 
@@ -268,7 +302,12 @@ class Encoding:
         self.sources: list[list[Source]] = [[] for _ in range(count + 1)]  # the rule of each clause
         self.dependencies: list[int] = [0] * (count + 1)  # how many of the clauses are dependency clauses
         self.wanting: list[int] = [0] * (count + 1)  # how many of the clauses may need a package
-        self.reaches: list[tuple[int, ...]] = [()] * (count + 1)
+        self.reaches: list[tuple[int, ...] | frozenset[int]] = [()] * (count + 1)
+        # Where each package's clauses of one package that must be absent
+        # (its conflicts' `excluded`) start: they come last.
+        self.units_from: list[int] = [0] * (count + 1)
+        self._pool: dict[frozenset[int], frozenset[int]] = {}  # large sets of packages, each held once
+        self.long_dependencies: list[int] = [0] * (count + 1)  # per package, its longest dependency clause
         # Per package with clauses that forbid: the packages it excludes
         # outright, its other such clauses, and the groups (Universe.groups)
         # at most one part of which may be installed beside it.
@@ -317,11 +356,18 @@ class Encoding:
                     older[number] = position
         rank = [(-first[n], -wanted[n], older[n], n) for n in range(count + 1)]
         key = rank.__getitem__
+        ordered: dict[int, tuple[Clause, Clause]] = {}  # a large clause many packages hold, ordered once
         for number in range(1, count + 1):
             mine = clauses[number]
             for index in range(dependencies[number]):
-                if len(mine[index]) > 1:
-                    mine[index] = tuple(sorted(mine[index], key=key))
+                clause = mine[index]
+                if len(clause) >= LARGE:
+                    found = ordered.get(id(clause))
+                    if found is None:
+                        found = ordered[id(clause)] = (clause, tuple(sorted(clause, key=key)))
+                    mine[index] = found[1]
+                elif len(clause) > 1:
+                    mine[index] = tuple(sorted(clause, key=key))
         self.first = []
         avoided = set()
         for number, (excluded, _, _) in self.conflicts.items():
@@ -362,10 +408,18 @@ class Encoding:
             if group is not None:
                 shared.append((group, source))
                 continue
-            for clause in clauses(universe.formula(rule)):
+            found = universe.rule_clauses(rule)
+            if found and found[0].__class__ is UNITS:  # a large conflict, read once
+                kept = [(clause, source) for clause in found if clause[0] != -number]
+                if len(kept) < len(found):
+                    depending.append(((), source))  # it forbids the package itself
+                other += kept
+                continue
+            for clause in found:
                 if number in clause:
                     continue  # met by the package itself
-                clause = tuple(literal for literal in clause if literal != -number)
+                if -number in clause:
+                    clause = tuple(literal for literal in clause if literal != -number)
                 (other if any(literal < 0 for literal in clause) else depending).append((clause, source))
         first = self.first
         for clause, (_, rule) in depending:
@@ -382,17 +436,26 @@ class Encoding:
                 other.append(((-sibling,), Source(ONE_VERSION, universe.names[number])))
         # Of the clauses that forbid, those that may also need a package first:
         # the clauses before wanting[number] are all that can need one.
-        other.sort(key=lambda item: max(item[0], default=0) < 0)
+        other.sort(key=lambda item: (max(item[0], default=0) < 0, len(item[0]) == 1))
         both = depending + other
         self.clauses[number] = [clause for clause, _ in both]
         self.sources[number] = [source for _, source in both]
         self.dependencies[number] = len(depending)
+        self.long_dependencies[number] = max((len(clause) for clause, _ in depending), default=0)
+        self.units_from[number] = len(both) - sum(1 for clause, _ in other if len(clause) == 1)
         self.wanting[number] = len(both) - sum(1 for clause, _ in other if max(clause, default=0) < 0)
-        self.reaches[number] = tuple({literal for clause, _ in both for literal in clause if literal > 0})
+        reaches = {literal for clause, _ in both for literal in clause if literal > 0}
+        # Large sets are held once however many packages have them (a
+        # package of each architecture reaching one name of every one).
+        pool = self._pool
+        self.reaches[number] = tuple(reaches) if len(reaches) < LARGE else pool.setdefault(
+            frozenset(reaches), frozenset(reaches))
         if shared:
             self.shared[number] = shared
         if other or shared:
             excluded = frozenset(-clause[0] for clause, _ in other if len(clause) == 1)
+            if len(excluded) >= LARGE:
+                excluded = pool.setdefault(excluded, excluded)
             rest = [clause for clause, _ in other if len(clause) > 1]
             self.conflicts[number] = (excluded, rest, tuple(group for group, _ in shared))
 
@@ -411,5 +474,6 @@ class Encoding:
         universe = self.universe
         universe.rules, universe.options, universe._atoms = [], [], {}
         universe._named, universe._bounded = {}, {}
+        universe._large_clauses = {}
         if not keep_sources:
             self.sources = []

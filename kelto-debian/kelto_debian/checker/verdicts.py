@@ -9,7 +9,7 @@ from collections.abc import Callable
 from typing import Any
 
 from .cone import Cones
-from .encoding import Encoding, Universe
+from .encoding import LARGE, Encoding, Universe
 
 try:
     import pycosat  # type: ignore[import-not-found, unused-ignore]
@@ -49,6 +49,8 @@ class Checker:
         self.cone, self.problem = self.cones.cone, self.cones.problem
         self.solved = bytearray(count + 1)
         self.solver_calls = 0
+        self.homes: list[int] | None = None  # per package, its architecture's number (cone_at_home)
+        self.near: dict[Any, tuple[int, ...]] = {}  # what a package reaches at home (cone_at_home)
         # A solution known to hold the package: a set of packages that meets
         # every rule of each of its members, together with the base. Shared
         # by all its members. The base is the solution of the essential
@@ -88,6 +90,12 @@ class Checker:
         # Who names each package in a dependency clause, each once, in order.
         named_by: list[list[int]] = [[] for _ in range(count + 1)]
         queue: deque[int] = deque()
+        # A large clause held by many packages (one name met in every
+        # architecture) is counted down once, not scanned by each holder:
+        # by its id, how many of its packages are left, and who holds it.
+        left: dict[int, int] = {}
+        holders: dict[int, list[tuple[int, int]]] = {}
+        large_named_by: dict[int, list[int]] = {}
         for number in range(1, count + 1):
             mine = clauses[number]
             for index in range(dependencies[number]):
@@ -95,6 +103,15 @@ class Checker:
                 if not clause and number not in reason:
                     reason[number] = index
                     queue.append(number)
+                if len(clause) >= LARGE:
+                    key = id(clause)
+                    if key not in holders:
+                        holders[key] = []
+                        left[key] = len(clause)
+                        for literal in clause:
+                            large_named_by.setdefault(literal, []).append(key)
+                    holders[key].append((number, index))
+                    continue
                 for literal in clause:
                     namers = named_by[literal]
                     if not namers or namers[-1] != number:
@@ -104,13 +121,20 @@ class Checker:
         while queue:
             leaving = queue.popleft()
             gone[leaving] = 1
+            for key in large_named_by.get(leaving, ()):
+                left[key] -= 1
+                if left[key] == 0:
+                    for number, index in holders[key]:
+                        if number not in reason:
+                            reason[number] = index
+                            queue.append(number)
             for number in named_by[leaving]:
                 if number in reason:
                     continue
                 mine = clauses[number]
                 for index in range(dependencies[number]):
                     clause = mine[index]
-                    if leaving in clause and all(gone[literal] for literal in clause):
+                    if len(clause) < LARGE and leaving in clause and all(gone[literal] for literal in clause):
                         reason[number] = index
                         queue.append(number)
                         break
@@ -295,13 +319,59 @@ class Checker:
                 # The solutions of its dependencies do not fit together: first
                 # the solver on them and their alternatives' (a small problem),
                 # then on the whole cone.
-                within = self.nearby(number, base)
-                if within is None or not self.solve(number, within):
-                    self.solve(number)
+                # With many architectures, first the cone at home: the
+                # alternatives' solutions may span every architecture.
+                home = self.cone_at_home(number)
+                if home is None or not self.solve(number, home):
+                    within = self.nearby(number, base)
+                    if within is None or not self.solve(number, within):
+                        self.solve(number)
             else:
                 solved[number] = 1
                 if needed[number]:
                     self.solutions[number] = union
+
+    def cone_at_home(self, number: int) -> list[int] | None:
+        """The package's cone through packages of its own architecture and
+        the native one only (None when that is the whole cone). With many
+        architectures, a package's whole cone spans all of them ("foreign"
+        and ":any" reach across), while a solution is almost always found at
+        home: a problem of a size that does not grow with the number of
+        architectures."""
+        homes = self.homes
+        if homes is None:
+            homes = self.homes = self.architecture_numbers()
+        if len(set(homes)) <= 2:
+            return None  # one or two architectures: home is everywhere
+        mine = homes[number]
+        reason, unsolvable, reaches, near = self.reason, self.unsolvable, self.reaches, self.near
+        order = [number] + [n for numbers in self.essential for n in numbers
+                            if n != number and n not in reason and n not in unsolvable]
+        seen = set(order)
+        left_out = False
+        for current in order:
+            # What it reaches at home, once per package (and per home, for a
+            # native one): a package may reach one name of every architecture.
+            key = (current, mine) if homes[current] == 0 else current
+            found = near.get(key)
+            if found is None:
+                everywhere = reaches[current]
+                found = near[key] = tuple(o for o in everywhere if homes[o] == 0 or homes[o] == mine)
+                if len(found) < len(everywhere):
+                    near[key, "cut"] = ()
+            if not left_out and (key, "cut") in near:
+                left_out = True
+            for other in found:
+                if other not in seen and other not in reason and other not in unsolvable:
+                    seen.add(other)
+                    order.append(other)
+        return order if left_out else None
+
+    def architecture_numbers(self) -> list[int]:
+        """Per package, a number for its outline's architecture: 0 for the
+        native one (and "all"), from 1 for the others."""
+        numbers: dict[str, int] = {"": 0}
+        return [numbers.setdefault(name.partition(":")[2], len(numbers)) for name in self.universe.names]
 
     def solve_base(self, first: int) -> bool:
         """Solves the essential packages, of the native architecture where

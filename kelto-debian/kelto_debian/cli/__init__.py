@@ -49,6 +49,10 @@ def main(argv: list[str] | None = None) -> int:
     except UsageError as error:
         print(f"{PROGRAM} {args.command}: {error}", file=sys.stderr)
         return 2
+    except MemoryError:
+        # What was built is let go with the frames that held it, before the line is written.
+        print(f"{PROGRAM} {args.command}: out of memory", file=sys.stderr)
+        return 2
 
 
 def entry() -> NoReturn:

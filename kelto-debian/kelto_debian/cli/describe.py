@@ -23,8 +23,9 @@ relation fields say:
 - architectures: an unqualified relation names the depender's own
   architecture's outline, and is also met by the name's outlines of other
   architectures whose multi_arch is "foreign"; "p:any" is met by any of p's
-  outlines whose multi_arch is "allowed" or "foreign"; "p:i386" names that
-  architecture's outline. A provider passes its architecture and Multi-Arch
+  outlines whose multi_arch is "allowed" (never "foreign", as dpkg has it);
+  "p:i386" names that architecture's outline only; "Provides: v:i386"
+  provides v for i386. A provider passes its architecture and Multi-Arch
   on to the name it provides. An unqualified or ":any" conflict applies to
   every architecture; a version bound stays on each. One name is installed
   for two architectures only when both are "Multi-Arch: same" at one version.

@@ -1,17 +1,22 @@
 // The shape the constraint classes share: type name "builtins.<Name>",
 // one instance layout (a Holder of the node), no subclassing, no dict or
 // weakrefs, the shared rich comparison (which also makes instances
-// unhashable), and their own constructor and properties. What the type stubs
+// unhashable), and the constructor and properties their kinds' fields make. What the type stubs
 // say each class's comparisons accept follows from its kind's value type
 // (tools/gen_stubs.py).
 #pragma once
 
 #include "boundary/trampoline.hpp"
 #include "package/constraint/classes_py.hpp"
+#include "package/constraint/fields_py.hpp"
 #include "package/constraint/operators_py.hpp"
 #include "package/constraint/refusal.hpp"
 
+#include <algorithm>
 #include <span>
+#include <tuple>
+#include <type_traits>
+#include <utility>
 #include <string_view>
 
 namespace kelto::package::constraint {
@@ -69,19 +74,75 @@ consteval boundary::ClassSpec constraint_class(boundary::ClassSpec base,
     return base;
 }
 
-/// A constraint class whose constructor `__new__(New...)` builds the node
-/// from its fields, in order, converted to `Fields...`.
-template <class Payload, const boundary::Signature& New, class... Fields>
-consteval boundary::ClassSpec constraint_class(std::span<const boundary::PropertySpec> properties,
-                                               std::span<const boundary::MethodSpec> methods = {}) {
-    return constraint_class<Payload>(
-        boundary::class_spec<Holder, New, &build_node<Payload, Fields...>>(), properties, methods);
+namespace detail {
+
+/// `text` as a template argument.
+template <std::size_t N>
+consteval boundary::FixedString<N + 1> fixed(std::string_view text) {
+    char chars[N + 1]{};
+    std::copy_n(text.data(), N, chars);
+    return boundary::FixedString<N + 1>(chars);
 }
 
-/// A constraint class that Python cannot instantiate (Value): no constructor, no docstring.
-template <class Payload, boundary::FixedString Name>
-consteval boundary::ClassSpec constraint_class(std::span<const boundary::PropertySpec> properties) {
-    return constraint_class<Payload>(boundary::class_spec<Holder, Name>(), properties, {});
+template <class Payload, std::size_t I>
+inline constexpr auto kFieldAt = std::get<I>(KindTraits<Payload>::kFields);
+
+/// The constructor's parameter for field `I`.
+template <class Payload, std::size_t I>
+consteval boundary::Param param_at() {
+    using Stub = StubType<FieldType<decltype(kFieldAt<Payload, I>)>>;
+    return {.name = kFieldAt<Payload, I>.param, .annotation = Stub::record, .stub_annotation = Stub::accepted};
 }
+
+/// The property over field `I`.
+template <class Payload, std::size_t I>
+consteval boundary::PropertySpec property_at() {
+    constexpr std::string_view name = kFieldAt<Payload, I>.name;
+    return field_property<fixed<name.size()>(name), std::remove_cvref_t<decltype(kFieldAt<Payload, I>)>::kMember>();
+}
+
+/// What the constructor converts a field's argument to: a name as the
+/// argument's std::string_view, which the payload's Text is made from, so
+/// nothing is copied twice; anything else as the field's own type.
+template <class T>
+using ArgumentOf = std::conditional_t<std::is_same_v<T, Text>, std::string_view, T>;
+
+template <class Payload, class Indices = std::make_index_sequence<std::tuple_size_v<decltype(KindTraits<Payload>::kFields)>>>
+struct Derived;
+template <class Payload, std::size_t... I>
+struct Derived<Payload, std::index_sequence<I...>> {
+    static constexpr boundary::Param kParams[] = {param_at<Payload, I>()...};
+    static constexpr boundary::Signature kNew{
+        .owner = KindTraits<Payload>::kName, .name = "__new__", .params = kParams, .required = sizeof...(I)};
+    static constexpr boundary::PropertySpec kProperties[] = {property_at<Payload, I>()...};
+    static constexpr auto kName = fixed<KindTraits<Payload>::kName.size()>(KindTraits<Payload>::kName);
+
+    /// The class's description, its own shape aside: a constructor taking the
+    /// fields in order (none for a kind Python cannot build).
+    static consteval boundary::ClassSpec base() {
+        if constexpr (kConstructible<Payload>)
+            return boundary::class_spec<Holder, kNew,
+                                        &build_node<Payload, ArgumentOf<FieldType<decltype(kFieldAt<Payload, I>)>>...>>();
+        else
+            return boundary::class_spec<Holder, kName>();
+    }
+};
+
+}  // namespace detail
+
+/// What a class has beyond its fields: none, but for Cmp's if_then (cmp_py.cpp).
+template <class Payload>
+inline constexpr std::span<const boundary::MethodSpec> kMethodsOf = {};
+extern const boundary::MethodSpec cmp_methods[1];
+template <>
+inline constexpr std::span<const boundary::MethodSpec> kMethodsOf<CmpPayload> = cmp_methods;
+
+/// The class of `Payload`'s kind, all from the kind's declaration: its
+/// constructor takes the fields in order, builds whatever it is given (only
+/// the operators type-check) and checks no name; each field is a property,
+/// readable and assignable.
+template <class Payload>
+inline constexpr boundary::ClassSpec kClassSpecOf = constraint_class<Payload>(
+    detail::Derived<Payload>::base(), detail::Derived<Payload>::kProperties, kMethodsOf<Payload>);
 
 }  // namespace kelto::package::constraint

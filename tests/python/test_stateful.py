@@ -19,6 +19,7 @@ from kelto.package.constraint import (Cmp, CmpType, Depends, IfThen, Maximize, M
                                       NumOf, SpecOption, Value)
 from kelto.package.version import Version  # noqa: E402
 
+from classes import CONSTRAINT_CLASSES, covering  # noqa: E402
 from conftest import constraint_text  # noqa: E402
 
 # Texts whose plain form is the text itself, so the model can print them.
@@ -53,21 +54,23 @@ def value_text(v):
     return str(v)
 
 
+# The text form of each kind's model: every class must have one, so a new
+# class stops the suite here until the model knows it.
+TEXT = covering({
+    Value: lambda m: value_text(m[1]),
+    Depends: lambda m: f"Depends( {m[1]} )",
+    SpecOption: lambda m: f"Package '{m[1]}' -> Option '{m[2]}'",
+    Cmp: lambda m: f"[ {text(m[1])} ] {m[3]} [ {text(m[2])} ]",
+    IfThen: lambda m: f"If( {text(m[1])} ) Then [ {text(m[2])} ]",
+    Maximize: lambda m: f"Maximize( {text(m[1])} )",
+    Minimize: lambda m: f"Minimize( {text(m[1])} )",
+    NumOf: lambda m: "NumOf( " + ", ".join(text(x) for x in m[1]) + " )",
+}, CONSTRAINT_CLASSES, "the model's text forms")
+CLASS_NAMED = {cls.__name__: cls for cls in CONSTRAINT_CLASSES}
+
+
 def text(m):
-    kind = m[0]
-    if kind == "Value":
-        return value_text(m[1])
-    if kind == "Depends":
-        return f"Depends( {m[1]} )"
-    if kind == "SpecOption":
-        return f"Package '{m[1]}' -> Option '{m[2]}'"
-    if kind == "Cmp":
-        return f"[ {text(m[1])} ] {m[3]} [ {text(m[2])} ]"
-    if kind == "IfThen":
-        return f"If( {text(m[1])} ) Then [ {text(m[2])} ]"
-    if kind in ("Maximize", "Minimize"):
-        return f"{kind}( {text(m[1])} )"
-    return "NumOf( " + ", ".join(text(x) for x in m[1]) + " )"
+    return TEXT[CLASS_NAMED[m[0]]](m)
 
 
 def nodes(m):

@@ -107,42 +107,9 @@ consteval boundary::PropertySpec property_at() {
 template <class T>
 using ArgumentOf = std::conditional_t<std::is_same_v<T, Text>, std::string_view, T>;
 
-template <class Payload, class Indices = std::make_index_sequence<std::tuple_size_v<decltype(KindTraits<Payload>::kFields)>>>
-struct Derived;
-template <class Payload, std::size_t... I>
-struct Derived<Payload, std::index_sequence<I...>> {
-    static constexpr boundary::Param kParams[] = {param_at<Payload, I>()...};
-    static constexpr boundary::Signature kNew{
-        .owner = KindTraits<Payload>::kName, .name = "__new__", .params = kParams, .required = sizeof...(I)};
-    static constexpr boundary::PropertySpec kProperties[] = {property_at<Payload, I>()...};
-    static constexpr auto kName = fixed<KindTraits<Payload>::kName.size()>(KindTraits<Payload>::kName);
-
-    /// The class's description, its own shape aside: a constructor taking the
-    /// fields in order (none for a kind Python cannot build).
-    static consteval boundary::ClassSpec base() {
-        if constexpr (kConstructible<Payload>)
-            return boundary::class_spec<Holder, kNew,
-                                        &build_node<Payload, ArgumentOf<FieldType<decltype(kFieldAt<Payload, I>)>>...>>();
-        else
-            return boundary::class_spec<Holder, kName>();
-    }
-};
-
 }  // namespace detail
 
-/// What a class has beyond its fields: none, but for Cmp's if_then (cmp_py.cpp).
-template <class Payload>
-inline constexpr std::span<const boundary::MethodSpec> kMethodsOf = {};
+/// Cmp's own methods (cmp_py.cpp).
 extern const boundary::MethodSpec cmp_methods[1];
-template <>
-inline constexpr std::span<const boundary::MethodSpec> kMethodsOf<CmpPayload> = cmp_methods;
-
-/// The class of `Payload`'s kind, all from the kind's declaration: its
-/// constructor takes the fields in order, builds whatever it is given (only
-/// the operators type-check) and checks no name; each field is a property,
-/// readable and assignable.
-template <class Payload>
-inline constexpr boundary::ClassSpec kClassSpecOf = constraint_class<Payload>(
-    detail::Derived<Payload>::base(), detail::Derived<Payload>::kProperties, kMethodsOf<Payload>);
 
 }  // namespace kelto::package::constraint

@@ -19,7 +19,7 @@ from kelto.package.constraint import (Cmp, CmpType, Depends, IfThen, Maximize, M
                                       NumOf, SpecOption, Value)
 from kelto.package.version import Version  # noqa: E402
 
-from classes import CONSTRAINT_CLASSES, covering  # noqa: E402
+from classes import CONSTRAINT_CLASSES, covering, field_kinds, fields, sample  # noqa: E402
 from conftest import constraint_text  # noqa: E402
 
 # Texts whose plain form is the text itself, so the model can print them.
@@ -67,6 +67,9 @@ TEXT = covering({
     NumOf: lambda m: "NumOf( " + ", ".join(text(x) for x in m[1]) + " )",
 }, CONSTRAINT_CLASSES, "the model's text forms")
 CLASS_NAMED = {cls.__name__: cls for cls in CONSTRAINT_CLASSES}
+# The kinds whose reads, assignments and refusals the model spells out; any
+# other is read and assigned through its fields (model_of).
+HAND_MODELLED = {"Value", "Depends", "SpecOption", "Cmp", "IfThen", "Maximize", "Minimize", "NumOf"}
 
 
 def text(m):
@@ -109,6 +112,21 @@ def plain_model(v):
     if isinstance(v, int) and not isinstance(v, bool) and not -2 ** 63 <= v < 2 ** 63:
         return ("Value", float(v))
     return ("Value", v)
+
+
+SYMBOL_OF = {name: symbol for symbol, name in OPS.items()}
+
+
+def model_of(obj):
+    """The model of any constraint object, read through its fields: a model is
+    its class's name, then its fields in order (a constraint as its model, a
+    list as theirs, an operator as its symbol, a text or value as itself)."""
+    if type(obj) is Value:
+        return ("Value", [str(obj.value)] if type(obj.value) is Version else obj.value)
+    read = {"text": lambda v: v, "value": lambda v: v, "constraint": model_of,
+            "list": lambda v: [model_of(x) for x in v], "operator": lambda v: SYMBOL_OF[repr(v).split(".")[1]]}
+    kinds = field_kinds(type(obj))
+    return (type(obj).__name__, *(read[kinds[field]](getattr(obj, field)) for field in fields(type(obj))))
 
 
 def same_value(read, v):
@@ -156,6 +174,13 @@ class ConstraintMachine(RuleBasedStateMachine):
         return v, plain_model(v)
 
     # building
+
+    @precondition(lambda self: len(self.objects) < MAX_OBJECTS)
+    @rule(cls=st.sampled_from(CONSTRAINT_CLASSES), tag=NAMES)
+    def any_class(self, cls, tag):
+        # Every class, a new one too: its model is read through its fields.
+        obj = sample(cls, tag)
+        self.add(obj, model_of(obj))
 
     @precondition(lambda self: len(self.objects) < MAX_OBJECTS)
     @rule(name=NAMES)
@@ -249,6 +274,9 @@ class ConstraintMachine(RuleBasedStateMachine):
         obj, model = self.pick(data)
         kind = model[0]
         before = text(model)
+        if kind not in HAND_MODELLED:
+            assert model_of(obj) == model
+            return
         if kind == "Cmp":
             field = data.draw(st.sampled_from(["lhs", "rhs", "op"]))
             if field == "op":
@@ -289,6 +317,8 @@ class ConstraintMachine(RuleBasedStateMachine):
 
     def scribble(self, obj, model):
         kind = model[0]
+        if kind not in HAND_MODELLED:
+            return
         if kind == "Value":
             obj.value = "scribbled"
         elif kind == "Depends":
@@ -333,7 +363,16 @@ class ConstraintMachine(RuleBasedStateMachine):
         pair = self.pick(data)
         obj, model = pair
         kind = model[0]
-        if kind == "Value":
+        if kind not in HAND_MODELLED:
+            # A field of a class the model reads through its fields.
+            field = data.draw(st.sampled_from(fields(type(obj))))
+            given = {"text": lambda: data.draw(NAMES), "value": lambda: data.draw(PLAIN),
+                     "constraint": lambda: self.operand(data)[0], "operator": lambda: getattr(CmpType, OPS[data.draw(
+                         st.sampled_from(sorted(OPS)))]),
+                     "list": lambda: [self.operand(data)[0] for _ in range(data.draw(st.integers(0, 3)))]}
+            setattr(obj, field, given[field_kinds(type(obj))[field]]())
+            new = model_of(obj)
+        elif kind == "Value":
             v = data.draw(PLAIN)
             obj.value = v
             new = plain_model(v)
@@ -376,6 +415,8 @@ class ConstraintMachine(RuleBasedStateMachine):
         obj, model = self.pick(data)
         kind = model[0]
         before = text(model)
+        if kind not in HAND_MODELLED:
+            return
         if kind == "Value":
             field, message = "value", f"cannot cast Python type '{type(bad)}' to SpecOptionValue"
         elif kind in ("Depends", "SpecOption"):

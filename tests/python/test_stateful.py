@@ -87,18 +87,22 @@ def nodes(m):
     return 1
 
 
+# The value type of each kind's model (None: it compares with nothing). Every
+# class must have one, as its text form.
+VALUE_TYPE = covering({
+    Cmp: lambda m: "Bool",
+    Depends: lambda m: "Bool",
+    IfThen: lambda m: None,
+    Maximize: lambda m: None,
+    Minimize: lambda m: None,
+    NumOf: lambda m: "Int",
+    SpecOption: lambda m: "Unknown",
+    Value: lambda m: {bool: "Bool", int: "Int", float: "Float", str: "Str", list: "Version"}[type(m[1])],
+}, CONSTRAINT_CLASSES, "the model's value types")
+
+
 def value_type(m):
-    kind = m[0]
-    if kind in ("Cmp", "Depends"):
-        return "Bool"
-    if kind == "NumOf":
-        return "Int"
-    if kind == "SpecOption":
-        return "Unknown"
-    if kind == "Value":
-        v = m[1]
-        return {bool: "Bool", int: "Int", float: "Float", str: "Str", list: "Version"}[type(v)]
-    return None
+    return VALUE_TYPE[CLASS_NAMED[m[0]]](m)
 
 
 def describe(t):
@@ -393,8 +397,8 @@ class ConstraintMachine(RuleBasedStateMachine):
             obj.of = [x for x, _ in items]  # may hold obj itself: a copy of it as it was
             new = ("NumOf", [m for _, m in items])
         else:
-            fields = {"Cmp": ["lhs", "rhs", "op"], "IfThen": ["cond", "then"]}.get(kind, ["item"])
-            field = data.draw(st.sampled_from(fields))
+            names = {"Cmp": ["lhs", "rhs", "op"], "IfThen": ["cond", "then"]}.get(kind, ["item"])
+            field = data.draw(st.sampled_from(names))
             if field == "op":
                 symbol = data.draw(st.sampled_from(sorted(OPS)))
                 obj.op = getattr(CmpType, OPS[symbol])
@@ -402,7 +406,7 @@ class ConstraintMachine(RuleBasedStateMachine):
             else:
                 value, mv = self.operand(data)
                 setattr(obj, field, value)
-                position = fields.index(field) + 1
+                position = names.index(field) + 1
                 new = model[:position] + (mv,) + model[position + 1:]
         if nodes(new) > MAX_NODES:
             self.remove(pair)

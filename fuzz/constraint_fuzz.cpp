@@ -3,8 +3,10 @@
 // text, and that the comparison check either accepts (and the Cmp prints both
 // sides around the operator) or refuses with a message naming both sides. Leaks and bad frees show up under ASan/LSan.
 //
-// Each byte is an instruction; operands come from the following bytes and
-// sub-constraints from a stack (an empty stack yields a Depends on "").
+// Each byte is an instruction: build a node of one kind (every kind, through
+// the kind table), compare, copy, or take and rebuild. Operands come from the
+// following bytes and sub-constraints from a stack (an empty stack yields a
+// Depends on "").
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -13,6 +15,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -45,7 +49,10 @@ public:
         return value;
     }
     std::string text() {
-        const std::size_t length = std::min<std::size_t>(byte() % 24, size_ - std::min(pos_, size_));
+        // The length byte is read before what is left is measured: as two
+        // arguments of one call, their order would be the compiler's choice.
+        const std::size_t wanted = byte() % 24;
+        const std::size_t length = std::min<std::size_t>(wanted, size_ - std::min(pos_, size_));
         std::string out(reinterpret_cast<const char*>(data_ + pos_), length);
         pos_ += length;
         return out;
@@ -84,68 +91,71 @@ private:
         return entry;
     }
     c::CmpType op() { return static_cast<c::CmpType>(in_.byte() % c::kCmpTypeCount); }
-    void push_value(kelto::package::option::SpecOptionValue value) { push(Constraint{c::ValuePayload{std::move(value)}}, 1); }
 
-    void step(std::uint8_t instruction) {
-        switch (instruction % 14) {
-            case 0: push(Constraint{c::DependsPayload{in_.text()}}, 1); break;
-            case 1: {
-                std::string package = in_.text();
-                push(Constraint{c::SpecOptionPayload{std::move(package), in_.text()}}, 1);
-                break;
-            }
-            case 2: push_value((in_.byte() & 1) != 0); break;
-            case 3: push_value(std::bit_cast<std::int64_t>(in_.u64())); break;
-            case 4: push_value(std::bit_cast<double>(in_.u64())); break;
-            case 5: push_value(in_.text()); break;
-            case 6: {
+    /// An option value of any kind, from the input.
+    kelto::package::option::SpecOptionValue option_value() {
+        switch (in_.byte() % 5) {
+            case 0: return (in_.byte() & 1) != 0;
+            case 1: return std::bit_cast<std::int64_t>(in_.u64());
+            case 2: return std::bit_cast<double>(in_.u64());
+            case 3: return in_.text();
+            default: {
                 // A text that is no version still gives a value: its Str.
                 std::string text = in_.text();
                 auto version = kelto::package::version::parse_version(text);
-                if (version) {
-                    push_value(*std::move(version));
-                } else {
-                    push_value(std::move(text));
-                }
-                break;
+                if (version) return *std::move(version);
+                return text;
             }
-            case 7: {
+        }
+    }
+
+    /// A node of `Payload`'s kind from its fields, in order: a text, an
+    /// operator or an option value from the input, a child from the stack, and
+    /// a list of up to five of them. A Cmp is built unchecked, as its
+    /// constructor builds it.
+    template <class Payload>
+    void build() {
+        std::size_t nodes = 1;
+        const auto field = [&]<class T>(std::type_identity<T>) -> T {
+            constexpr c::FieldKind kind = *c::kFieldKindOf<T>;
+            if constexpr (kind == c::FieldKind::Text) {
+                return T{in_.text()};
+            } else if constexpr (kind == c::FieldKind::Child) {
                 Entry item = pop();
-                if (in_.byte() & 1) {
-                    push(Constraint{c::MaximizePayload{std::move(item.tree)}}, item.nodes + 1);
-                } else {
-                    push(Constraint{c::MinimizePayload{std::move(item.tree)}}, item.nodes + 1);
-                }
-                break;
-            }
-            case 8: {
-                Entry then = pop();
-                Entry cond = pop();
-                push(Constraint{c::IfThenPayload{std::move(cond.tree), std::move(then.tree)}},
-                     cond.nodes + then.nodes + 1);
-                break;
-            }
-            case 9: {
-                // Unchecked, as the Cmp constructor builds it.
-                Entry rhs = pop();
-                Entry lhs = pop();
-                push(Constraint{c::CmpPayload{std::move(lhs.tree), std::move(rhs.tree), op()}},
-                     lhs.nodes + rhs.nodes + 1);
-                break;
-            }
-            case 10: {
+                nodes += item.nodes;
+                return std::move(item.tree);
+            } else if constexpr (kind == c::FieldKind::List) {
                 std::vector<Constraint> of;
-                std::size_t nodes = 1;
                 for (int n = in_.byte() % 6; n > 0 && !stack_.empty(); --n) {
                     Entry item = pop();
                     nodes += item.nodes;
                     of.push_back(std::move(item.tree));
                 }
-                push(Constraint{c::NumOfPayload{std::move(of)}}, nodes);
-                break;
+                return of;
+            } else if constexpr (kind == c::FieldKind::Operator) {
+                return op();
+            } else {
+                return option_value();
             }
-            case 11: compare(); break;
-            case 12: {
+        };
+        // A braced list reads the fields from left to right.
+        Constraint built = std::apply([&](const auto&... fields) {
+            return Constraint{Payload{field(std::type_identity<c::detail::FieldType<decltype(fields)>>{})...}};
+        }, c::KindTraits<Payload>::kFields);
+        push(std::move(built), nodes);
+    }
+
+    // Instructions: one per kind (its node, through the kind table), then the
+    // three below.
+    void step(std::uint8_t instruction) {
+        const std::size_t chosen = instruction % (c::kKindCount + 3);
+        if (chosen < c::kKindCount) {
+            c::visit_kind(static_cast<c::Kind>(chosen), [&]<class Payload>() { build<Payload>(); });
+            return;
+        }
+        switch (chosen - c::kKindCount) {
+            case 0: compare(); break;
+            case 1: {
                 if (stack_.empty() || total_ + stack_.back().nodes > kNodeBudget) break;
                 const Entry& top = stack_.back();
                 Constraint copy = top.tree;
@@ -155,7 +165,7 @@ private:
                 push(std::move(copy), top.nodes);
                 break;
             }
-            case 13: take_and_rebuild(); break;
+            default: take_and_rebuild(); break;
         }
     }
 

@@ -19,47 +19,22 @@ quietly() {
     rm -f "$log"
 }
 
-# The main build: extension module, C++ unit tests and benchmarks, with -Werror.
-build_main() {
-    cmake -S . -B "$build/main" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DPython3_EXECUTABLE="$(command -v "$python")" \
-        -DKELTO_BUILD_TESTS=ON -DKELTO_BUILD_BENCH=ON -DKELTO_WERROR=ON >/dev/null
-    cmake --build "$build/main" -j "$jobs"
-}
+# The build configurations are CMakePresets.json's, each in build/PRESET;
+# the interpreters they build for are this machine's.
+export KELTO_PYTHON_EXECUTABLE KELTO_DEBUG_PYTHON_EXECUTABLE
+KELTO_PYTHON_EXECUTABLE=$(command -v "$python" || true)
+KELTO_DEBUG_PYTHON_EXECUTABLE=$(command -v python3.14-dbg || true)
 
-# Everything with the oldest compiler the README names, with -Werror.
-build_oldest_compiler() {
-    CXX=g++-14 cmake -S . -B "$build/gcc14" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DPython3_EXECUTABLE="$(command -v "$python")" \
-        -DKELTO_BUILD_TESTS=ON -DKELTO_BUILD_BENCH=ON -DKELTO_WERROR=ON >/dev/null
-    cmake --build "$build/gcc14" -j "$jobs"
+# build_preset NAME: configures (quietly) and builds the preset NAME.
+build_preset() {
+    cmake --preset "$1" >/dev/null
+    cmake --build --preset "$1" -j "$jobs"
 }
-
-# The module built for the debug interpreter's ABI, for the leak check.
-build_debug() {
-    cmake -S . -B "$build/debug" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-        -DPython3_EXECUTABLE="$(command -v python3.14-dbg)" -DKELTO_INTROSPECTION=OFF -DKELTO_WERROR=ON >/dev/null
-    cmake --build "$build/debug" -j "$jobs"
-}
-
-# The core and its fuzz targets with clang, libFuzzer, ASan and UBSan.
-build_fuzz() {
-    CXX=clang++ cmake -S . -B "$build/fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DKELTO_BUILD_MODULE=OFF -DKELTO_BUILD_FUZZERS=ON -DKELTO_SANITIZE=ON -DKELTO_WERROR=ON >/dev/null
-    cmake --build "$build/fuzz" -j "$jobs"
-}
-
-# The module, the core and its unit tests with clang, AddressSanitizer and UBSan,
-# for the Python suite run under an interpreter that preloads the ASan runtime.
-# -O1 with line tables only, as ASan advises: a fifth less compile time than
-# -O2 -g, and reports still name file and line.
-build_asan() {
-    CXX=clang++ cmake -S . -B "$build/asan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -gline-tables-only" \
-        -DPython3_EXECUTABLE="$(command -v "$python")" -DKELTO_BUILD_TESTS=ON \
-        -DKELTO_SANITIZE=ON -DKELTO_WERROR=OFF -DKELTO_INTROSPECTION=ON >/dev/null
-    cmake --build "$build/asan" -j "$jobs"
-}
+build_main() { build_preset main; }
+build_oldest_compiler() { build_preset gcc14; }
+build_debug() { build_preset debug; }
+build_fuzz() { build_preset fuzz; }
+build_asan() { build_preset asan; }
 
 # The oldest manylinux tag each wheel reaches: libstdc++ is linked in
 # (KELTO_STATIC_LIBSTDCXX), and of the C library the module needs nothing
@@ -235,6 +210,9 @@ aarch64_tests=(test_docs.py test_version.py test_constraints.py test_constraint_
                test_hostile.py test_reentrancy.py test_threads.py
                test_scale.py::TestDeepData test_fork_signals.py::TestInterrupts)
 
+# Sourced with no command (tools/lanes.mk's steps): the helpers alone.
+if [ $# -eq 0 ] && [ "${BASH_SOURCE[0]}" != "$0" ]; then return 0; fi
+
 command=$1; shift
 case "$command" in
     build)
@@ -284,107 +262,6 @@ case "$command" in
         # already built from the sdist offline, as pip builds one.
         mkdir -p "$build"
         KELTO_STARTED=$(date +%s) make -f tools/lanes.mk -j3 -O test ;;
-    step)
-        # One step of test or check, run by make from tools/lanes.mk.
-        name=$1
-        case "$name" in
-            test/build)
-                step "build"
-                quietly build_main ;;
-            test/ctest)
-                step "C++ unit tests"
-                ctest --test-dir "$build/main" --output-on-failure -j "$jobs" >"$build/ctest.log" \
-                    || { cat "$build/ctest.log"; exit 1; }
-                tail -n 3 "$build/ctest.log" ;;
-            test/wheel)
-                step "sdist and repaired x86-64 wheel in dist/; the wheel installed into a fresh virtual environment"
-                wheel_arches=x86_64 build_dist
-                install_wheel ;;
-            test/pytest)
-                step "Python tests against the installed wheel"
-                ensure_pyright
-                venv_python="$PWD/$build/venv/bin/python"
-                # From tests/, so the clone's root cannot shadow the installed module.
-                (cd tests && "$venv_python" -c 'import kelto, sys; sys.exit("/venv/" not in kelto.__file__)' \
-                    && run_pytest "$venv_python" python -q) ;;
-            test/debian)
-                step "the Debian tool's tests against both wheels installed into the virtual environment"
-                venv_python="$PWD/$build/venv/bin/python"
-                "$venv_python" -m pip install --no-index --no-deps -q --force-reinstall dist/kelto_debian-*.whl
-                # From kelto-debian/tests, so the checkout cannot shadow the installed tool.
-                (cd kelto-debian/tests && "$venv_python" -c 'import kelto_debian, sys; sys.exit("/venv/" not in kelto_debian.__file__)' \
-                    && run_pytest "$venv_python" -q -p no:cacheprovider .) ;;
-            test/packaging)
-                step "the wheel with older C++ runtimes (Debian 12 and 13); the committed Unicode tables"
-                run_pytest "$python" tests/packaging -q -m "not sdist" ;;
-            test/bench)
-                step "benchmarks, once with tiny counts (kept from rotting; no thresholds)"
-                PYTHONPATH="$build/main" run_pytest "$python" bench/tests -q
-                PYTHONPATH="$build/main" "$python" bench/run.py --quick >"$build/bench-quick.log" \
-                    || { cat "$build/bench-quick.log"; exit 1; }
-                tail -n 1 "$build/bench-quick.log" ;;
-            test/debug-build)
-                step "debug build"
-                quietly build_debug ;;
-            test/leaks)
-                step "reference leaks under the debug interpreter"
-                PYTHONPATH="$build/debug" run_pytest python3.14-dbg tests/python -q -m leaks
-                step "leak hunt over the hostile and stateful tests"
-                run_leakhunt -q tests/python/test_hostile.py tests/python/test_faults.py tests/python/test_reentrancy.py \
-                    tests/python/test_stateful.py tests/python/test_threads.py::TestIfThenThreads \
-                    tests/python/test_fork_signals.py::TestInterrupts ;;
-            test/fuzz)
-                step "fuzzing"
-                quietly build_fuzz
-                run_fuzzers ;;
-            test/asan)
-                step "C++ unit tests and the Python suite under AddressSanitizer and UBSan"
-                quietly build_asan
-                run_asan_ctest
-                run_asan_pytest -q ;;
-            test/boundary-fuzz)
-                step "boundary fuzzer, ${KELTO_BOUNDARY_FUZZ_SECONDS:-20} s under the debug interpreter and under AddressSanitizer"
-                run_boundary_fuzz "${KELTO_BOUNDARY_FUZZ_SECONDS:-20}" ;;
-            check/build)
-                step "build"
-                quietly build_main
-                quietly build_debug ;;
-            check/leakhunt)
-                step "leak hunt over every test"
-                run_leakhunt -q tests/python ;;
-            check/suite)
-                step "whole suite with the scale tests and a long stateful walk"
-                ensure_pyright
-                KELTO_STATEFUL_EXAMPLES=2000 PYTHONPATH="$build/main" run_pytest "$python" tests/python -q --slow ;;
-            check/sdist)
-                step "sdist and repaired x86-64 wheel in dist/; the sdist installed offline as the README says"
-                # The aarch64 wheel is built and tried after this script, by tools/dev.
-                wheel_arches=x86_64 build_dist
-                run_pytest "$python" tests/packaging -q -m sdist ;;
-            check/gcc14)
-                step "the oldest compiler the README names (g++ 14): build and C++ unit tests"
-                quietly build_oldest_compiler
-                ctest --test-dir "$build/gcc14" --output-on-failure -j "$jobs" >"$build/gcc14-ctest.log" \
-                    || { cat "$build/gcc14-ctest.log"; exit 1; }
-                tail -n 3 "$build/gcc14-ctest.log" ;;
-            check/asan)
-                step "C++ unit tests and the whole suite under AddressSanitizer and UBSan"
-                quietly build_asan
-                run_asan_ctest
-                run_asan_pytest -q ;;
-            check/counts)
-                step "instruction counts of the benchmarks against bench/counts.json (fails on a 5% regression)"
-                PYTHONPATH="$build/main" "$python" bench/profile.py --check ;;
-            check/fuzz)
-                step "fuzzing"
-                quietly build_fuzz
-                fuzz_seconds=${KELTO_CHECK_FUZZ_SECONDS:-600}
-                run_fuzzers ;;
-            check/boundary-fuzz)
-                step "boundary fuzzer, ${KELTO_CHECK_BOUNDARY_SECONDS:-1800} s under the debug interpreter and under AddressSanitizer"
-                run_boundary_fuzz "${KELTO_CHECK_BOUNDARY_SECONDS:-1800}" ;;
-            *) echo "unknown step $name (tools/lanes.mk names the steps)" >&2; exit 2 ;;
-        esac ;;
     aarch64-check)
         # In the arm64 root, under qemu-user (tools/dev aarch64, and check):
         # the aarch64 wheel of dist/ in a fresh virtual environment, the

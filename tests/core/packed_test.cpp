@@ -106,7 +106,8 @@ std::vector<Refusal> refusals() {
         {"UnknownFormat", "\x02\x00"s, "an unknown format version", 0},
         {"UnknownWhat", "\x01\x09"s, "an unknown kind of object", 1},
         {"TruncatedText", form("\x01\x01"sv), "a truncated or overlong number", 4},
-        {"UnknownKind", form("\x01\x08"sv), "an unknown constraint kind", 3},
+        // The first kind byte past the last kind.
+        {"UnknownKind", form(std::string{'\x01', static_cast<char>(constraint::kKindCount)}), "an unknown constraint kind", 3},
         {"SelfReference", form("\x01\x03\x00"sv), "a reference that does not point back into the table", 4},
         {"ForwardReference", form("\x02\x01\x01\x61\x03\x02"sv), "a reference that does not point back into the table", 7},
         {"UnknownOperator", form("\x03\x01\x01\x61\x01\x01\x62\x00\x01\x02\x06"sv), "an unknown operator", 12},

@@ -61,15 +61,14 @@ faulthandler.enable()
 import_kelto_through_a_reentering_hook()
 
 import kelto  # noqa: E402
-from kelto.package.constraint import (Cmp, CmpType, Depends, IfThen, Maximize, Minimize, NumOf,
-                                      SpecOption, Value)
+from kelto.package.constraint import Cmp, CmpType, Depends, IfThen, Maximize, NumOf  # noqa: E402
 from kelto.package.outline import PackageOutline  # noqa: E402
 from kelto.package.version import Version  # noqa: E402
 
 # The suite's list of classes sits beside this script (run directly, or read and
 # run by test_boundary_fuzz.py, where sys.argv[0] still names it).
 sys.path.insert(0, os.path.dirname(os.path.abspath(sys.argv[0])))
-from classes import ALL_CLASSES, CONSTRAINT_CLASSES, fields  # noqa: E402
+from classes import ALL_CLASSES, CONSTRAINT_CLASSES, constructor_params, fields, sample  # noqa: E402
 
 FIELDS = {cls: fields(cls) for cls in CONSTRAINT_CLASSES}
 
@@ -385,19 +384,12 @@ def argument(ctx):
                                      st.sampled_from(["list", "tuple", "dict"])))
 
 
-CONSTRUCTORS = {
-    Cmp: ("lhs", "rhs", "op"), Depends: ("name",), IfThen: ("cond", "then"), Maximize: ("item",),
-    Minimize: ("item",), NumOf: ("of",), SpecOption: ("package_name", "option_name"), Version: ("ver",),
-    PackageOutline: ("name", "constraints", "set_options", "set_defaults"),
-}
+CONSTRUCTORS = {cls: params for cls in ALL_CLASSES if (params := constructor_params(cls)) is not None}
 OPERATORS = ("<", "<=", "==", "!=", ">", ">=")
 
 
 def fresh_target(cls):
-    return {Cmp: lambda: Depends("a") == True, Depends: lambda: Depends("a"),  # noqa: E712
-            IfThen: lambda: IfThen(Depends("a"), 1), Maximize: lambda: Maximize(1),
-            Minimize: lambda: Minimize(1), NumOf: lambda: NumOf([1]),
-            SpecOption: lambda: SpecOption("p", "o"), Value: lambda: Maximize(1).item}[cls]()
+    return sample(cls)
 
 
 def call_entry(data, ctx):

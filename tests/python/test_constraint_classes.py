@@ -9,6 +9,8 @@ import pytest
 import kelto.package.constraint as constraint
 from kelto.package.constraint import CmpType
 
+from classes import CONSTRAINT_CLASSES, constructor_params, fields, sample
+
 
 @pytest.mark.parametrize("name", ["Value", "CmpType"])
 def test_classes_without_constructor_cannot_be_instantiated(name):
@@ -33,3 +35,12 @@ class TestCmpType:
             CmpType.Less.x = 1
         with pytest.raises(TypeError):
             weakref.ref(CmpType.Less)
+
+
+@pytest.mark.parametrize("cls", [cls for cls in CONSTRAINT_CLASSES if constructor_params(cls) is not None],
+                         ids=lambda cls: cls.__name__)
+def test_a_constructor_takes_the_fields_in_the_order_the_class_reads_them(cls, constraint_text):
+    made = sample(cls)
+    assert len(constructor_params(cls)) == len(fields(cls))
+    again = cls(*(getattr(made, field) for field in fields(cls)))
+    assert constraint_text(again) == constraint_text(made)

@@ -29,6 +29,8 @@ from kelto.package.constraint import Cmp, CmpType, Depends, IfThen, Maximize, Mi
 from kelto.package.outline import PackageOutline
 from kelto.package.version import Version
 
+from classes import ALL_CLASSES, CONSTRAINT_CLASSES, field_kinds, fields, sample
+
 restore = sys.modules["kelto._pickle"].restore
 PROTOCOLS = range(2, pickle.HIGHEST_PROTOCOL + 1)
 ROUTES = {
@@ -36,10 +38,10 @@ ROUTES = {
     "deepcopy": copy.deepcopy,
     **{f"pickle{p}": (lambda obj, p=p: pickle.loads(pickle.dumps(obj, protocol=p))) for p in PROTOCOLS},
 }
-FIELDS = {
-    Cmp: ("lhs", "rhs", "op"), Depends: ("on",), IfThen: ("cond", "then"), Maximize: ("item",),
-    Minimize: ("item",), NumOf: ("of",), SpecOption: ("package_name", "option_name"), Value: ("value",),
-}
+FIELDS = {cls: fields(cls) for cls in CONSTRAINT_CLASSES}
+# A new value for a field, by what the field holds.
+NEW_VALUE = {"text": lambda: "z", "constraint": lambda: Depends("z"), "list": lambda: [],
+             "operator": lambda: CmpType.Less, "value": lambda: "z"}
 
 
 def value_of(x):
@@ -91,6 +93,8 @@ OBJECTS = {
     "NumOf": lambda: NumOf([Depends("a"), 1.5, Cmp(Depends("x"), 5, CmpType.Less), IfThen(True, "t")]),
     "Version": lambda: Version("1.0-rc.1+b2"),
     "CmpType-read": lambda: Cmp(1, 2, CmpType.Greater).op,
+    # Every constraint class, each field set to its own value, whatever the class.
+    **{f"{cls.__name__}-sample": (lambda cls=cls: sample(cls)) for cls in CONSTRAINT_CLASSES},
     "PackageOutline": lambda: PackageOutline(
         "app", [Depends("a") == True, NumOf([])], {"shared": True, "n": 2 ** 70, "v": Version("3")},  # noqa: E712
         {"x": None, "y": "text"}),
@@ -98,6 +102,9 @@ OBJECTS = {
 
 
 class TestRoundTrip:
+    def test_every_class_has_an_object_to_copy(self):
+        assert {type(make()) for make in OBJECTS.values()} >= set(ALL_CLASSES)
+
     @pytest.mark.parametrize("route", ROUTES.values(), ids=ROUTES.keys())
     @pytest.mark.parametrize("make", OBJECTS.values(), ids=OBJECTS.keys())
     def test_same_class_fields_and_text(self, make, route, constraint_text):
@@ -117,18 +124,11 @@ class TestRoundTrip:
         assert read_back is not getattr(CmpType, member) and int(read_back) == int(getattr(CmpType, member))
 
     @pytest.mark.parametrize("route", ROUTES.values(), ids=ROUTES.keys())
-    @pytest.mark.parametrize("make, field, new", [
-        (lambda: Cmp(Depends("a"), 1, CmpType.Less), "op", CmpType.Equal),
-        (lambda: Cmp(Depends("a"), 1, CmpType.Less), "lhs", Depends("z")),
-        (lambda: IfThen(Depends("a"), Depends("b")), "then", 7),
-        (lambda: NumOf([Depends("a")]), "of", []),
-        (lambda: Maximize(Depends("a")), "item", 1),
-        (lambda: Depends("a"), "on", "z"),
-        (lambda: SpecOption("p", "o"), "option_name", "z"),
-        (lambda: value_of(1), "value", "z"),
-    ])
-    def test_setters_change_one_side_only(self, route, make, field, new):
-        original = make()
+    @pytest.mark.parametrize("cls, field", [(cls, field) for cls in CONSTRAINT_CLASSES for field in fields(cls)],
+                             ids=lambda x: getattr(x, "__name__", x))
+    def test_setters_change_one_side_only(self, route, cls, field):
+        original = sample(cls)
+        new = NEW_VALUE[field_kinds(cls)[field]]()
         before = read(original)
         setattr(route(original), field, new)
         assert read(original) == before

@@ -19,6 +19,7 @@ from kelto.package.constraint import (Cmp, CmpType, Depends, IfThen, Maximize, M
                                       NumOf, SpecOption, Value)
 from kelto.package.version import Version  # noqa: E402
 
+from classes import CONSTRAINT_CLASSES, covering, field_kinds, fields, sample  # noqa: E402
 from conftest import constraint_text  # noqa: E402
 
 # Texts whose plain form is the text itself, so the model can print them.
@@ -53,21 +54,26 @@ def value_text(v):
     return str(v)
 
 
+# The text form of each kind's model: every class must have one, so a new
+# class stops the suite here until the model knows it.
+TEXT = covering({
+    Value: lambda m: value_text(m[1]),
+    Depends: lambda m: f"Depends( {m[1]} )",
+    SpecOption: lambda m: f"Package '{m[1]}' -> Option '{m[2]}'",
+    Cmp: lambda m: f"[ {text(m[1])} ] {m[3]} [ {text(m[2])} ]",
+    IfThen: lambda m: f"If( {text(m[1])} ) Then [ {text(m[2])} ]",
+    Maximize: lambda m: f"Maximize( {text(m[1])} )",
+    Minimize: lambda m: f"Minimize( {text(m[1])} )",
+    NumOf: lambda m: "NumOf( " + ", ".join(text(x) for x in m[1]) + " )",
+}, CONSTRAINT_CLASSES, "the model's text forms")
+CLASS_NAMED = {cls.__name__: cls for cls in CONSTRAINT_CLASSES}
+# The kinds whose reads, assignments and refusals the model spells out; any
+# other is read and assigned through its fields (model_of).
+HAND_MODELLED = {"Value", "Depends", "SpecOption", "Cmp", "IfThen", "Maximize", "Minimize", "NumOf"}
+
+
 def text(m):
-    kind = m[0]
-    if kind == "Value":
-        return value_text(m[1])
-    if kind == "Depends":
-        return f"Depends( {m[1]} )"
-    if kind == "SpecOption":
-        return f"Package '{m[1]}' -> Option '{m[2]}'"
-    if kind == "Cmp":
-        return f"[ {text(m[1])} ] {m[3]} [ {text(m[2])} ]"
-    if kind == "IfThen":
-        return f"If( {text(m[1])} ) Then [ {text(m[2])} ]"
-    if kind in ("Maximize", "Minimize"):
-        return f"{kind}( {text(m[1])} )"
-    return "NumOf( " + ", ".join(text(x) for x in m[1]) + " )"
+    return TEXT[CLASS_NAMED[m[0]]](m)
 
 
 def nodes(m):
@@ -81,18 +87,22 @@ def nodes(m):
     return 1
 
 
+# The value type of each kind's model (None: it compares with nothing). Every
+# class must have one, as its text form.
+VALUE_TYPE = covering({
+    Cmp: lambda m: "Bool",
+    Depends: lambda m: "Bool",
+    IfThen: lambda m: None,
+    Maximize: lambda m: None,
+    Minimize: lambda m: None,
+    NumOf: lambda m: "Int",
+    SpecOption: lambda m: "Unknown",
+    Value: lambda m: {bool: "Bool", int: "Int", float: "Float", str: "Str", list: "Version"}[type(m[1])],
+}, CONSTRAINT_CLASSES, "the model's value types")
+
+
 def value_type(m):
-    kind = m[0]
-    if kind in ("Cmp", "Depends"):
-        return "Bool"
-    if kind == "NumOf":
-        return "Int"
-    if kind == "SpecOption":
-        return "Unknown"
-    if kind == "Value":
-        v = m[1]
-        return {bool: "Bool", int: "Int", float: "Float", str: "Str", list: "Version"}[type(v)]
-    return None
+    return VALUE_TYPE[CLASS_NAMED[m[0]]](m)
 
 
 def describe(t):
@@ -106,6 +116,21 @@ def plain_model(v):
     if isinstance(v, int) and not isinstance(v, bool) and not -2 ** 63 <= v < 2 ** 63:
         return ("Value", float(v))
     return ("Value", v)
+
+
+SYMBOL_OF = {name: symbol for symbol, name in OPS.items()}
+
+
+def model_of(obj):
+    """The model of any constraint object, read through its fields: a model is
+    its class's name, then its fields in order (a constraint as its model, a
+    list as theirs, an operator as its symbol, a text or value as itself)."""
+    if type(obj) is Value:
+        return ("Value", [str(obj.value)] if type(obj.value) is Version else obj.value)
+    read = {"text": lambda v: v, "value": lambda v: v, "constraint": model_of,
+            "list": lambda v: [model_of(x) for x in v], "operator": lambda v: SYMBOL_OF[repr(v).split(".")[1]]}
+    kinds = field_kinds(type(obj))
+    return (type(obj).__name__, *(read[kinds[field]](getattr(obj, field)) for field in fields(type(obj))))
 
 
 def same_value(read, v):
@@ -153,6 +178,13 @@ class ConstraintMachine(RuleBasedStateMachine):
         return v, plain_model(v)
 
     # building
+
+    @precondition(lambda self: len(self.objects) < MAX_OBJECTS)
+    @rule(cls=st.sampled_from(CONSTRAINT_CLASSES), tag=NAMES)
+    def any_class(self, cls, tag):
+        # Every class, a new one too: its model is read through its fields.
+        obj = sample(cls, tag)
+        self.add(obj, model_of(obj))
 
     @precondition(lambda self: len(self.objects) < MAX_OBJECTS)
     @rule(name=NAMES)
@@ -246,6 +278,9 @@ class ConstraintMachine(RuleBasedStateMachine):
         obj, model = self.pick(data)
         kind = model[0]
         before = text(model)
+        if kind not in HAND_MODELLED:
+            assert model_of(obj) == model
+            return
         if kind == "Cmp":
             field = data.draw(st.sampled_from(["lhs", "rhs", "op"]))
             if field == "op":
@@ -286,6 +321,8 @@ class ConstraintMachine(RuleBasedStateMachine):
 
     def scribble(self, obj, model):
         kind = model[0]
+        if kind not in HAND_MODELLED:
+            return
         if kind == "Value":
             obj.value = "scribbled"
         elif kind == "Depends":
@@ -330,7 +367,16 @@ class ConstraintMachine(RuleBasedStateMachine):
         pair = self.pick(data)
         obj, model = pair
         kind = model[0]
-        if kind == "Value":
+        if kind not in HAND_MODELLED:
+            # A field of a class the model reads through its fields.
+            field = data.draw(st.sampled_from(fields(type(obj))))
+            given = {"text": lambda: data.draw(NAMES), "value": lambda: data.draw(PLAIN),
+                     "constraint": lambda: self.operand(data)[0], "operator": lambda: getattr(CmpType, OPS[data.draw(
+                         st.sampled_from(sorted(OPS)))]),
+                     "list": lambda: [self.operand(data)[0] for _ in range(data.draw(st.integers(0, 3)))]}
+            setattr(obj, field, given[field_kinds(type(obj))[field]]())
+            new = model_of(obj)
+        elif kind == "Value":
             v = data.draw(PLAIN)
             obj.value = v
             new = plain_model(v)
@@ -351,8 +397,8 @@ class ConstraintMachine(RuleBasedStateMachine):
             obj.of = [x for x, _ in items]  # may hold obj itself: a copy of it as it was
             new = ("NumOf", [m for _, m in items])
         else:
-            fields = {"Cmp": ["lhs", "rhs", "op"], "IfThen": ["cond", "then"]}.get(kind, ["item"])
-            field = data.draw(st.sampled_from(fields))
+            names = {"Cmp": ["lhs", "rhs", "op"], "IfThen": ["cond", "then"]}.get(kind, ["item"])
+            field = data.draw(st.sampled_from(names))
             if field == "op":
                 symbol = data.draw(st.sampled_from(sorted(OPS)))
                 obj.op = getattr(CmpType, OPS[symbol])
@@ -360,7 +406,7 @@ class ConstraintMachine(RuleBasedStateMachine):
             else:
                 value, mv = self.operand(data)
                 setattr(obj, field, value)
-                position = fields.index(field) + 1
+                position = names.index(field) + 1
                 new = model[:position] + (mv,) + model[position + 1:]
         if nodes(new) > MAX_NODES:
             self.remove(pair)
@@ -373,6 +419,8 @@ class ConstraintMachine(RuleBasedStateMachine):
         obj, model = self.pick(data)
         kind = model[0]
         before = text(model)
+        if kind not in HAND_MODELLED:
+            return
         if kind == "Value":
             field, message = "value", f"cannot cast Python type '{type(bad)}' to SpecOptionValue"
         elif kind in ("Depends", "SpecOption"):

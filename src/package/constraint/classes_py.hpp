@@ -1,4 +1,5 @@
-// The constraint classes of kelto.package.constraint, one per kind. Each
+// The constraint classes of kelto.package.constraint, one per kind, made
+// from the kinds' declarations (tree.hpp). Each
 // instance holds one node of its class's kind (a fresh leaf keeps its payload
 // in the object until it is shared: holder.hpp), so handing an object to
 // another or reading a field back costs the same at any size; IfThen instances
@@ -34,25 +35,23 @@ struct kelto::boundary::ThreadAffinity<kelto::package::constraint::Holder> {
 
 namespace kelto::package::constraint {
 
-extern boundary::ClassObject cmp_class;
-extern boundary::ClassObject depends_class;
-extern boundary::ClassObject if_then_class;
-extern boundary::ClassObject maximize_class;
-extern boundary::ClassObject minimize_class;
-extern boundary::ClassObject num_of_class;
-extern boundary::ClassObject spec_option_class;
-extern boundary::ClassObject value_class;
-
-/// The class of each kind, indexed by kind. Each class's file checks its own
-/// place with `placed`.
-inline constexpr std::array<boundary::ClassObject*, kKindCount> kClassOfKind = {
-    &cmp_class,    &depends_class, &if_then_class,     &maximize_class,
-    &minimize_class, &num_of_class, &spec_option_class, &value_class,
+/// The class of each kind, in the order of the kinds, each made from its
+/// kind's declaration (classes_py.cpp).
+struct KindClasses {
+    boundary::ClassObject of[kKindCount];
 };
+extern KindClasses kind_classes;
+
+/// The class of each kind, indexed by kind.
+inline constexpr std::array<boundary::ClassObject*, kKindCount> kClassOfKind = [] {
+    std::array<boundary::ClassObject*, kKindCount> classes{};
+    for (std::size_t kind = 0; kind < kKindCount; ++kind) classes[kind] = &kind_classes.of[kind];
+    return classes;
+}();
 
 /// The class whose instances hold nodes of `kind`.
 [[nodiscard]] inline boundary::ClassObject& class_of(Kind kind) noexcept {
-    return *kClassOfKind[static_cast<std::size_t>(kind)];
+    return kind_classes.of[static_cast<std::size_t>(kind)];
 }
 
 /// The bytes an instance of `Payload`'s class keeps after its Holder: room for
@@ -60,11 +59,5 @@ inline constexpr std::array<boundary::ClassObject*, kKindCount> kClassOfKind = {
 template <class Payload>
 inline constexpr std::size_t kTailBytesOf =
     std::max(kTailBytes<Payload>, kKindOf<Payload> == Kind::IfThen ? sizeof(std::uint64_t) : 0);
-
-/// True when `cls` stands at the place of `Payload`'s kind in kClassOfKind.
-template <class Payload>
-consteval bool placed(const boundary::ClassObject& cls) {
-    return kClassOfKind[static_cast<std::size_t>(kKindOf<Payload>)] == &cls;
-}
 
 }  // namespace kelto::package::constraint

@@ -1,17 +1,22 @@
 // The shape the constraint classes share: type name "builtins.<Name>",
 // one instance layout (a Holder of the node), no subclassing, no dict or
 // weakrefs, the shared rich comparison (which also makes instances
-// unhashable), and their own constructor and properties. What the type stubs
+// unhashable), and the constructor and properties their kinds' fields make. What the type stubs
 // say each class's comparisons accept follows from its kind's value type
 // (tools/gen_stubs.py).
 #pragma once
 
 #include "boundary/trampoline.hpp"
 #include "package/constraint/classes_py.hpp"
+#include "package/constraint/fields_py.hpp"
 #include "package/constraint/operators_py.hpp"
 #include "package/constraint/refusal.hpp"
 
+#include <algorithm>
 #include <span>
+#include <tuple>
+#include <type_traits>
+#include <utility>
 #include <string_view>
 
 namespace kelto::package::constraint {
@@ -70,19 +75,42 @@ consteval boundary::ClassSpec constraint_class(boundary::ClassSpec base,
     return base;
 }
 
-/// A constraint class whose constructor `__new__(New...)` builds the node
-/// from its fields, in order, converted to `Fields...`.
-template <class Payload, const boundary::Signature& New, class... Fields>
-consteval boundary::ClassSpec constraint_class(std::span<const boundary::PropertySpec> properties,
-                                               std::span<const boundary::MethodSpec> methods = {}) {
-    return constraint_class<Payload>(
-        boundary::class_spec<Holder, New, &build_node<Payload, Fields...>>(), properties, methods);
+namespace detail {
+
+/// `text` as a template argument.
+template <std::size_t N>
+consteval boundary::FixedString<N + 1> fixed(std::string_view text) {
+    char chars[N + 1]{};
+    std::copy_n(text.data(), N, chars);
+    return boundary::FixedString<N + 1>(chars);
 }
 
-/// A constraint class that Python cannot instantiate (Value): no constructor, no docstring.
-template <class Payload, boundary::FixedString Name>
-consteval boundary::ClassSpec constraint_class(std::span<const boundary::PropertySpec> properties) {
-    return constraint_class<Payload>(boundary::class_spec<Holder, Name>(), properties, {});
+template <class Payload, std::size_t I>
+inline constexpr auto kFieldAt = std::get<I>(KindTraits<Payload>::kFields);
+
+/// The constructor's parameter for field `I`.
+template <class Payload, std::size_t I>
+consteval boundary::Param param_at() {
+    using Stub = StubType<FieldType<decltype(kFieldAt<Payload, I>)>>;
+    return {.name = kFieldAt<Payload, I>.param, .annotation = Stub::record, .stub_annotation = Stub::accepted};
 }
+
+/// The property over field `I`.
+template <class Payload, std::size_t I>
+consteval boundary::PropertySpec property_at() {
+    constexpr std::string_view name = kFieldAt<Payload, I>.name;
+    return field_property<fixed<name.size()>(name), std::remove_cvref_t<decltype(kFieldAt<Payload, I>)>::kMember>();
+}
+
+/// What the constructor converts a field's argument to: a name as the
+/// argument's std::string_view, which the payload's Text is made from, so
+/// nothing is copied twice; anything else as the field's own type.
+template <class T>
+using ArgumentOf = std::conditional_t<std::is_same_v<T, Text>, std::string_view, T>;
+
+}  // namespace detail
+
+/// Cmp's own methods (cmp_py.cpp).
+extern const boundary::MethodSpec cmp_methods[1];
 
 }  // namespace kelto::package::constraint

@@ -127,7 +127,7 @@ std::uintptr_t free_payload_node(std::uintptr_t bits, Teardown& pending, NodePoo
     auto* node = Access::node<Payload>(bits);
     std::uintptr_t next = 0;
     if constexpr (detail::HasList<Payload>) {
-        auto& list = node->payload.*KindTraits<Payload>::kList;
+        auto& list = node->payload.*kListOf<Payload>;
         if (list.size() <= kUnpackedList) {
             for (Constraint& item : list) pending.push(item);
         } else {
@@ -137,7 +137,7 @@ std::uintptr_t free_payload_node(std::uintptr_t bits, Teardown& pending, NodePoo
         std::apply([&](auto first, auto... rest) {
             (pending.push(node->payload.*rest), ...);
             next = Access::release(node->payload.*first);
-        }, KindTraits<Payload>::kChildren);
+        }, kChildrenOf<Payload>);
     }
     detail::free_node(pools, node);
     return next;

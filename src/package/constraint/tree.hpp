@@ -221,13 +221,45 @@ enum class ValueType : std::uint8_t { Unknown, Bool, Int, Float, Str, Version };
 
 // ---------------------------------------------------------------- the kind table
 
+/// One field of a payload: the member, and the names Python knows it by (the
+/// property, and the constructor's parameter, which is the same name unless
+/// given). What it is in Python follows from the member's type: a Text is a
+/// str, a Constraint a constraint, a std::vector<Constraint> a list of them,
+/// a CmpType an operator and a SpecOptionValue an option value.
+template <auto Member>
+struct Field {
+    static constexpr auto kMember = Member;
+    std::string_view name;
+    std::string_view param = name;
+};
+
+/// The types a field may have, as FieldKind tells them apart.
+enum class FieldKind : std::uint8_t { Text, Child, List, Operator, OptionValue };
+
+template <class T>
+inline constexpr std::optional<FieldKind> kFieldKindOf = std::nullopt;
+template <>
+inline constexpr std::optional<FieldKind> kFieldKindOf<Text> = FieldKind::Text;
+template <>
+inline constexpr std::optional<FieldKind> kFieldKindOf<Constraint> = FieldKind::Child;
+template <>
+inline constexpr std::optional<FieldKind> kFieldKindOf<std::vector<Constraint>> = FieldKind::List;
+template <>
+inline constexpr std::optional<FieldKind> kFieldKindOf<CmpType> = FieldKind::Operator;
+template <>
+inline constexpr std::optional<FieldKind> kFieldKindOf<option::SpecOptionValue> = FieldKind::OptionValue;
+
 /// What the tree knows of each payload, one specialisation per kind: its
-/// kind and name; its children, as members holding one Constraint (`kChildren`) or a
-/// list of them (`kList`); the pieces of its text form (a parent's `kOpen`,
-/// separator between two children and `kClose`; a leaf's whole text from
-/// `write`); and its comparison type (`kValueType`, or `value_type` when the
-/// payload decides). Walks, teardown, text and the type check are derived
-/// from these, and so is everything the Python layer does per kind.
+/// kind and name (also its Python class's); its fields (`kFields`), every
+/// member of the payload in order, from which its children follow (the
+/// fields holding one Constraint, or the one holding a list of them); the
+/// pieces of its text form (a parent's `kOpen`, separator between two
+/// children and `kClose`; a leaf's whole text from `write`); and its
+/// comparison type (`kValueType`, or `value_type` when the payload decides).
+/// Walks, teardown, text, the type check and the packed form are derived
+/// from these, and so is everything the Python layer does per kind: its
+/// class's constructor (whose parameters are the fields, unless
+/// `kConstructible` is false), properties, records and stubs.
 template <class Payload>
 struct KindTraits;
 
@@ -235,7 +267,8 @@ template <>
 struct KindTraits<CmpPayload> {
     static constexpr Kind kKind = Kind::Cmp;
     static constexpr std::string_view kName = "Cmp";
-    static constexpr auto kChildren = std::tuple{&CmpPayload::lhs, &CmpPayload::rhs};
+    static constexpr auto kFields =
+        std::tuple{Field<&CmpPayload::lhs>{"lhs"}, Field<&CmpPayload::rhs>{"rhs"}, Field<&CmpPayload::op>{"op"}};
     static constexpr std::string_view kOpen = "[ ", kClose = " ]";
     static void separator(std::string& out, const CmpPayload& p) {
         out.append(" ] ").append(operator_text(p.op)).append(" [ ");
@@ -247,6 +280,8 @@ template <>
 struct KindTraits<DependsPayload> {
     static constexpr Kind kKind = Kind::Depends;
     static constexpr std::string_view kName = "Depends";
+    // The constructor takes the name as `name`; the property holding it is `on`.
+    static constexpr auto kFields = std::tuple{Field<&DependsPayload::name>{.name = "on", .param = "name"}};
     static void write(std::string& out, const DependsPayload& p) { out.append("Depends( ").append(p.name).append(" )"); }
     static constexpr std::optional<ValueType> kValueType = ValueType::Bool;
 };
@@ -255,7 +290,7 @@ template <>
 struct KindTraits<IfThenPayload> {
     static constexpr Kind kKind = Kind::IfThen;
     static constexpr std::string_view kName = "IfThen";
-    static constexpr auto kChildren = std::tuple{&IfThenPayload::cond, &IfThenPayload::then};
+    static constexpr auto kFields = std::tuple{Field<&IfThenPayload::cond>{"cond"}, Field<&IfThenPayload::then>{"then"}};
     static constexpr std::string_view kOpen = "If( ", kSeparator = " ) Then [ ", kClose = " ]";
     static constexpr std::optional<ValueType> kValueType = std::nullopt;
 };
@@ -265,7 +300,7 @@ template <class Goal, Kind K>
 struct GoalTraits {
     static constexpr Kind kKind = K;
     static constexpr std::string_view kName = K == Kind::Maximize ? "Maximize" : "Minimize";
-    static constexpr auto kChildren = std::tuple{&Goal::item};
+    static constexpr auto kFields = std::tuple{Field<&Goal::item>{"item"}};
     static constexpr std::string_view kOpen = K == Kind::Maximize ? "Maximize( " : "Minimize( ", kClose = " )";
     static constexpr std::optional<ValueType> kValueType = std::nullopt;
 };
@@ -278,7 +313,7 @@ template <>
 struct KindTraits<NumOfPayload> {
     static constexpr Kind kKind = Kind::NumOf;
     static constexpr std::string_view kName = "NumOf";
-    static constexpr auto kList = &NumOfPayload::of;
+    static constexpr auto kFields = std::tuple{Field<&NumOfPayload::of>{"of"}};
     static constexpr std::string_view kOpen = "NumOf( ", kSeparator = ", ", kClose = " )";
     static constexpr std::optional<ValueType> kValueType = ValueType::Int;
 };
@@ -287,6 +322,8 @@ template <>
 struct KindTraits<SpecOptionPayload> {
     static constexpr Kind kKind = Kind::SpecOption;
     static constexpr std::string_view kName = "SpecOption";
+    static constexpr auto kFields = std::tuple{Field<&SpecOptionPayload::package_name>{"package_name"},
+                                               Field<&SpecOptionPayload::option_name>{"option_name"}};
     static void write(std::string& out, const SpecOptionPayload& p) {
         out.append("Package '").append(p.package_name).append("' -> Option '").append(p.option_name).append("'");
     }
@@ -297,6 +334,9 @@ template <>
 struct KindTraits<ValuePayload> {
     static constexpr Kind kKind = Kind::Value;
     static constexpr std::string_view kName = "Value";
+    static constexpr auto kFields = std::tuple{Field<&ValuePayload::value>{"value"}};
+    // Only the module makes a Value: its class has no constructor.
+    static constexpr bool kConstructible = false;
     static void write(std::string& out, const ValuePayload& p) { option::append_text(out, p.value); }
     static std::optional<ValueType> value_type(const ValuePayload& p) noexcept {
         // Option kinds Bool..Version map onto value types Bool..Version.
@@ -314,10 +354,73 @@ consteval bool in_kind_order(PayloadList<P...>) {
 }
 static_assert(in_kind_order(Payloads{}), "one payload per kind, in the order of the kinds");
 
+/// The type a field's member holds.
+template <auto Member>
+struct MemberOf;
+template <class P, class T, T P::* Member>
+struct MemberOf<Member> {
+    using Payload = P;
+    using Type = T;
+};
+
+/// The type the field `F` (a Field<...>) holds.
+template <class F>
+using FieldType = typename MemberOf<std::remove_cvref_t<F>::kMember>::Type;
+
+/// How many of `Payload`'s fields are of `kind`.
+template <class Payload>
+consteval std::size_t fields_of_kind(FieldKind kind) {
+    return std::apply([&](auto... field) {
+        return (std::size_t{0} + ... + std::size_t{kFieldKindOf<FieldType<decltype(field)>> == kind});
+    }, KindTraits<Payload>::kFields);
+}
+
+/// The members of `Payload` holding one child each, in field order.
+template <class Payload>
+consteval auto child_members() {
+    return std::apply([](auto... field) {
+        return std::tuple_cat([]<class F>(F) {
+            if constexpr (kFieldKindOf<FieldType<F>> == FieldKind::Child) return std::tuple{F::kMember};
+            else return std::tuple{};
+        }(field)...);
+    }, KindTraits<Payload>::kFields);
+}
+
+/// The member holding `Payload`'s list of children (when it has one).
+template <class Payload>
+consteval auto list_member() {
+    return std::apply([](auto... field) {
+        return std::get<0>(std::tuple_cat([]<class F>(F) {
+            if constexpr (kFieldKindOf<FieldType<F>> == FieldKind::List) return std::tuple{F::kMember};
+            else return std::tuple{};
+        }(field)...));
+    }, KindTraits<Payload>::kFields);
+}
+
+/// Converts to anything: a field too many for a payload's aggregate initialisation.
+struct AnyField {
+    template <class T>
+    operator T() const;  // NOLINT: never called, only asked about
+};
+
+/// True when `kFields` names members of `Payload` of the field types, and as
+/// many as the payload has: the payload is made from them alone, in order.
+template <class Payload>
+consteval bool fields_cover_payload() {
+    return std::apply([](auto... field) {
+        return ((std::is_same_v<typename MemberOf<std::remove_cvref_t<decltype(field)>::kMember>::Payload, Payload> &&
+                 kFieldKindOf<FieldType<decltype(field)>>.has_value()) && ...) &&
+               requires { Payload{std::declval<FieldType<decltype(field)>>()...}; } &&
+               !requires { Payload{std::declval<FieldType<decltype(field)>>()..., AnyField{}}; };
+    }, KindTraits<Payload>::kFields);
+}
+
 template <class T>
-concept HasList = requires { KindTraits<T>::kList; };
+concept HasFields = requires { KindTraits<T>::kFields; };
 template <class T>
-concept HasChildren = requires { KindTraits<T>::kChildren; };
+concept HasList = HasFields<T> && fields_of_kind<T>(FieldKind::List) > 0;
+template <class T>
+concept HasChildren = HasFields<T> && fields_of_kind<T>(FieldKind::Child) > 0;
 template <class T>
 concept HasOpen = requires { KindTraits<T>::kOpen; };
 template <class T>
@@ -337,26 +440,30 @@ concept HasTypeFn = requires(const T& p) { KindTraits<T>::value_type(p); };
 template <class T>
 consteval bool may_hold_several() {
     if constexpr (HasList<T>) return true;
-    else if constexpr (HasChildren<T>) return std::tuple_size_v<decltype(KindTraits<T>::kChildren)> > 1;
+    else if constexpr (HasChildren<T>) return fields_of_kind<T>(FieldKind::Child) > 1;
     else return false;
 }
 }  // namespace detail
 
 /// A payload's traits as the walks read them, so that a misspelt optional
-/// member fails to compile instead of dropping text: a leaf has `write` and
-/// nothing else of the text form; a parent has `kOpen` and `kClose`, one form
-/// of children, and one separator form exactly when it may hold several
-/// children; every payload has exactly one value-type form.
+/// member fails to compile instead of dropping text: its fields are the
+/// whole payload, each of a field type, with at most one list and never
+/// both a list and single children; a leaf has `write` and nothing else of
+/// the text form; a parent has `kOpen` and `kClose`, and one separator form
+/// exactly when it may hold several children; every payload has exactly one
+/// value-type form.
 template <class T>
 concept DescribedPayload =
     requires {
         { KindTraits<T>::kKind } -> std::convertible_to<Kind>;
         { KindTraits<T>::kName } -> std::convertible_to<std::string_view>;
     } &&
+    detail::HasFields<T> && detail::fields_cover_payload<T>() &&
+    detail::fields_of_kind<T>(FieldKind::List) <= 1 && !(detail::HasList<T> && detail::HasChildren<T>) &&
     ((detail::HasWrite<T> && !detail::HasOpen<T> && !detail::HasClose<T> && !detail::HasChildren<T> &&
       !detail::HasList<T> && !detail::HasFixedSeparator<T> && !detail::HasSeparatorFn<T>) ||
      (!detail::HasWrite<T> && detail::HasOpen<T> && detail::HasClose<T> &&
-      detail::HasChildren<T> != detail::HasList<T> &&
+      (detail::HasChildren<T> || detail::HasList<T>) &&
       int{detail::HasFixedSeparator<T>} + int{detail::HasSeparatorFn<T>} == int{detail::may_hold_several<T>()})) &&
     detail::HasFixedType<T> != detail::HasTypeFn<T>;
 
@@ -371,6 +478,27 @@ static_assert(described(Payloads{}), "every payload's traits as the walks read t
 /// The kind whose node holds each payload type.
 template <class Payload>
 inline constexpr Kind kKindOf = KindTraits<Payload>::kKind;
+
+/// The members of `Payload` that hold one child each, in field order.
+template <class Payload>
+inline constexpr auto kChildrenOf = detail::child_members<Payload>();
+
+/// The member of `Payload` that holds its list of children (detail::HasList only).
+template <class Payload>
+inline constexpr auto kListOf = detail::list_member<Payload>();
+
+/// Whether Python may build `Payload`'s class from its fields.
+template <class Payload>
+inline constexpr bool kConstructible = [] {
+    if constexpr (requires { KindTraits<Payload>::kConstructible; }) return KindTraits<Payload>::kConstructible;
+    else return true;
+}();
+
+/// `f(field)` for each of `Payload`'s fields, in order.
+template <class Payload, class F>
+constexpr void for_each_field(F&& f) {
+    std::apply([&](const auto&... field) { (f(field), ...); }, KindTraits<Payload>::kFields);
+}
 
 /// `f.template operator()<Payload>()` for the payload type of `kind`: the one
 /// dispatch over kinds. A table of one entry per payload, complete by the
@@ -389,8 +517,8 @@ decltype(auto) visit_kind(Kind kind, F&& f) {
 /// How many children a payload has.
 template <class Payload>
 [[nodiscard]] std::size_t child_count(const Payload& p) noexcept {
-    if constexpr (detail::HasList<Payload>) return (p.*KindTraits<Payload>::kList).size();
-    else if constexpr (detail::HasChildren<Payload>) return std::tuple_size_v<decltype(KindTraits<Payload>::kChildren)>;
+    if constexpr (detail::HasList<Payload>) return (p.*kListOf<Payload>).size();
+    else if constexpr (detail::HasChildren<Payload>) return std::tuple_size_v<decltype(kChildrenOf<Payload>)>;
     else return 0;
 }
 
@@ -398,14 +526,14 @@ template <class Payload>
 template <class Payload>
 [[nodiscard]] const Constraint& child_at(const Payload& p, std::size_t i) noexcept {
     if constexpr (detail::HasList<Payload>) {
-        return (p.*KindTraits<Payload>::kList)[i];
+        return (p.*kListOf<Payload>)[i];
     } else if constexpr (!detail::HasChildren<Payload>) {
         std::abort();  // a leaf has no children to ask for
     } else {
         return std::apply([&](auto... member) -> const Constraint& {
             const Constraint* children[] = {&(p.*member)..., nullptr};
             return *children[i];
-        }, KindTraits<Payload>::kChildren);
+        }, kChildrenOf<Payload>);
     }
 }
 

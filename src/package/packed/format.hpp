@@ -6,7 +6,9 @@
 //              | 2 operator:   op member(0|1)
 //              | 3 outline:    text forest options defaults
 //   forest    := count node*  count root*    (a root is a node's index)
-//   node      := kind payload; a child is `distance` (>= 1) back in the table
+//   node      := kind field*, the kind's fields in the order its declaration
+//                lists them (tree.hpp): a child is `distance` (>= 1) back in
+//                the table, a list `count child*`, an operator one byte
 //                Cmp: child child op | Depends: text | IfThen: child child
 //                Maximize, Minimize: child | NumOf: count child*
 //                SpecOption: text text | Value: value

@@ -28,25 +28,31 @@ void write_value(Writer& out, const option::SpecOptionValue& value) {
     }, value);
 }
 
-/// A node's record once the table indices of its children are known.
+/// A node's record once the table indices of its children are known: its
+/// kind, then its fields in order, a child as its distance back in the table.
 template <class Payload>
 void write_node(Writer& out, const Payload& p, std::uint64_t index, const std::uint64_t* children) {
+    using constraint::FieldKind;
     out.byte(static_cast<std::uint8_t>(constraint::kKindOf<Payload>));
-    const auto child = [&](std::size_t i) { out.varint(index - children[i]); };
-    if constexpr (constraint::detail::HasList<Payload>) {
-        out.varint(constraint::child_count(p));
-        for (std::size_t i = 0; i < constraint::child_count(p); ++i) child(i);
-    } else {
-        for (std::size_t i = 0; i < constraint::child_count(p); ++i) child(i);
-    }
-    if constexpr (std::is_same_v<Payload, constraint::CmpPayload>) out.byte(static_cast<std::uint8_t>(p.op));
-    else if constexpr (std::is_same_v<Payload, constraint::DependsPayload>) out.text(p.name);
-    else if constexpr (std::is_same_v<Payload, constraint::SpecOptionPayload>) {
-        out.text(p.package_name);
-        out.text(p.option_name);
-    } else if constexpr (std::is_same_v<Payload, constraint::ValuePayload>) {
-        write_value(out, p.value);
-    }
+    std::size_t next = 0;
+    const auto child = [&] { out.varint(index - children[next++]); };
+    constraint::for_each_field<Payload>([&]<class F>(const F&) {
+        const auto& value = p.*F::kMember;
+        constexpr FieldKind kind = *constraint::kFieldKindOf<std::remove_cvref_t<decltype(value)>>;
+        if constexpr (kind == FieldKind::Child) {
+            child();
+        } else if constexpr (kind == FieldKind::List) {
+            out.varint(value.size());
+            for (std::size_t i = 0; i < value.size(); ++i) child();
+        } else if constexpr (kind == FieldKind::Text) {
+            out.text(value);
+        } else if constexpr (kind == FieldKind::Operator) {
+            out.byte(static_cast<std::uint8_t>(value));
+        } else {
+            static_assert(kind == FieldKind::OptionValue, "every field kind is written");
+            write_value(out, value);
+        }
+    });
 }
 
 /// The node table of one or more trees, children first. A walk with its own

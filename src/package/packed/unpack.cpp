@@ -194,33 +194,36 @@ private:
         return nodes_[static_cast<std::size_t>(index - distance)];
     }
 
+    /// One field of a node, as write_node wrote it.
+    template <class T>
+    T field(std::uint64_t index) {
+        using constraint::FieldKind;
+        constexpr FieldKind kind = *constraint::kFieldKindOf<T>;
+        if constexpr (kind == FieldKind::Child) {
+            return child(index);
+        } else if constexpr (kind == FieldKind::List) {
+            const std::uint64_t n = count("a list with more items than bytes");
+            std::vector<Constraint> items;
+            items.reserve(static_cast<std::size_t>(n));
+            for (std::uint64_t i = 0; i < n; ++i) items.push_back(child(index));
+            return items;
+        } else if constexpr (kind == FieldKind::Text) {
+            return text();
+        } else if constexpr (kind == FieldKind::Operator) {
+            return cmp_type();
+        } else {
+            static_assert(kind == FieldKind::OptionValue, "every field kind is read");
+            return value();
+        }
+    }
+
+    /// A node of `Payload`, its fields read in order (a braced list is
+    /// evaluated from left to right).
     template <class Payload>
     Constraint node(std::uint64_t index) {
-        using namespace constraint;
-        if constexpr (std::is_same_v<Payload, CmpPayload>) {
-            const Constraint& lhs = child(index);
-            const Constraint& rhs = child(index);
-            return Constraint::make<CmpPayload>(lhs, rhs, cmp_type());
-        } else if constexpr (std::is_same_v<Payload, DependsPayload>) {
-            return Constraint::make<DependsPayload>(text());
-        } else if constexpr (std::is_same_v<Payload, IfThenPayload>) {
-            const Constraint& cond = child(index);
-            return Constraint::make<IfThenPayload>(cond, child(index));
-        } else if constexpr (std::is_same_v<Payload, MaximizePayload> || std::is_same_v<Payload, MinimizePayload>) {
-            return Constraint::make<Payload>(child(index));
-        } else if constexpr (std::is_same_v<Payload, NumOfPayload>) {
-            const std::uint64_t n = count("a NumOf with more items than bytes");
-            std::vector<Constraint> of;
-            of.reserve(static_cast<std::size_t>(n));
-            for (std::uint64_t i = 0; i < n; ++i) of.push_back(child(index));
-            return Constraint::make<NumOfPayload>(std::move(of));
-        } else if constexpr (std::is_same_v<Payload, SpecOptionPayload>) {
-            Text package_name = text();
-            return Constraint::make<SpecOptionPayload>(std::move(package_name), text());
-        } else {
-            static_assert(std::is_same_v<Payload, ValuePayload>, "every kind is read");
-            return Constraint::make<ValuePayload>(value());
-        }
+        return std::apply([&](const auto&... fields) {
+            return Constraint(Payload{field<constraint::detail::FieldType<decltype(fields)>>(index)...});
+        }, constraint::KindTraits<Payload>::kFields);
     }
 
     /// The node table, then the roots it lists.

@@ -115,10 +115,13 @@ class SourceBuilder:
         return []
 
     def head(self, name: str, qualifier: str | None) -> str:
-        """The outline a relation names when nothing meets it."""
-        context = self.context
-        arch = context.host if qualifier is None else context.build if qualifier in ("native", "any") else qualifier
-        return self.facts.outline_name(name, arch)
+        """An outline no package has, named after a relation nothing meets:
+        "name:any", "name:native" and "name:all" read as architectures no
+        package is of; otherwise the outline of the architecture it names,
+        whose packages would all meet it."""
+        if qualifier in ("any", "native", "all"):
+            return f"{name}:{qualifier}"
+        return self.facts.outline_name(name, self.context.host if qualifier is None else qualifier)
 
     def alternatives(self, written: str, op: str | None, text: str | None) -> list[Any]:
         """One constraint per outline or provider that can meet the relation."""

@@ -133,7 +133,7 @@ class Source:
         return found
 
 
-def read_sources(path: str, include_extra: bool = False) -> Iterator[Source]:
+def read_sources(path: str, include_extra: bool = True) -> Iterator[Source]:
     """Each source of a Sources index, in index order; those marked
     "Extra-Source-Only: yes" (kept only because a binary package was
     built from them) are left out unless asked for, as dose leaves them."""

@@ -27,6 +27,7 @@ sys.path.insert(0, str(REPO / "kelto-debian"))
 from kelto_debian.index import SAMPLE, open_index, read_stanzas  # noqa: E402,F401
 from kelto_debian.index import find_index as _find_index  # noqa: E402
 from kelto_debian.outlines import Builder, IndexFacts, gather_facts, kelto_classes  # noqa: E402,F401  (re-exported)
+from kelto_debian.model import Package  # noqa: E402
 from kelto_debian.packages import prepare, read_packages  # noqa: E402,F401
 
 
@@ -35,8 +36,8 @@ def find_index(path: str | Path | None = None) -> Path:
     return Path(_find_index(str(path) if path else None))
 
 
-def load_packages(path: Path | str, limit: int | None) -> list[dict]:
-    """Each package's fields, plus its parsed relations under "relations"."""
+def load_packages(path: Path | str, limit: int | None) -> list[Package]:
+    """Each package of the index, its relations parsed."""
     return read_packages(str(path), limit or 0)
 
 
@@ -47,14 +48,14 @@ def plain_classes() -> SimpleNamespace:
                            PackageOutline=plain.PackageOutline, Version=plain.Version)
 
 
-def outline_builder(classes: SimpleNamespace, packages: list[dict]) -> Callable[[dict], object]:
+def outline_builder(classes: SimpleNamespace, packages: list[Package]) -> Callable[[Package], object]:
     """outline_for(package) over the given classes; the same code for both.
     Who provides what is gathered from `packages` first, untimed, as the
     demo does before building."""
     return Builder(classes, IndexFacts(packages)).outline
 
 
-def outlines_run(classes: SimpleNamespace, packages: list[dict]) -> Callable[[], list[object]]:
+def outlines_run(classes: SimpleNamespace, packages: list[Package]) -> Callable[[], list[object]]:
     """A run that describes `packages` once, as the demo does, from a new
     Builder each time: what a Builder learns over an index (the verdict on
     each version text, which names need only their own outline) is learnt
@@ -68,27 +69,27 @@ def outlines_run(classes: SimpleNamespace, packages: list[dict]) -> Callable[[],
     return run
 
 
-def dependency_names(packages: list[dict], count: int) -> list[str]:
+def dependency_names(packages: list[Package], count: int) -> list[str]:
     """Real package names to feed Depends(name): those the index depends on,
     in index order, cycled up to `count`."""
     names: list[str] = []
     for package in packages:
-        for group in package["relations"].get("Depends", ()):
+        for group in package.relations.get("Depends", ()):
             names += [name for name, _, _ in group]
         if len(names) >= count:
             break
     if not names:
-        names = [package["Package"] for package in packages] or ["libc6"]
+        names = [package.name for package in packages] or ["libc6"]
     while len(names) < count:
         names += names[: count - len(names)]
     return names[:count]
 
 
-def package_names(packages: list[dict], count: int) -> list[str]:
+def package_names(packages: list[Package], count: int) -> list[str]:
     """The index's own package names, each once, in index order, cycled up to
     `count`: what a program describing an index makes a Depends of, with
     the index's spread of lengths."""
-    names = list(dict.fromkeys(package["Package"] for package in packages)) or ["libc6"]
+    names = list(dict.fromkeys(package.name for package in packages)) or ["libc6"]
     while len(names) < count:
         names += names[: count - len(names)]
     return names[:count]
@@ -102,4 +103,4 @@ def index_package_names(path: Path | str, count: int) -> list[str]:
         for line in stream:
             if line.startswith(b"Package: "):
                 names.append(line[9:].strip().decode())
-    return package_names([{"Package": name} for name in names], count)
+    return package_names([Package(name, "") for name in names], count)

@@ -96,6 +96,9 @@ build_dist() {
         || { cat "$build/sdist-build.log"; return 1; }
     local arch
     for arch in $wheel_arches; do build_wheel "$arch"; done
+    # The Debian tool's wheel, pure Python, beside kelto's.
+    "$python" -m pip wheel --no-index --no-build-isolation --no-deps --no-cache-dir -q -w dist ./kelto-debian \
+        >"$build/kelto-debian-wheel.log" 2>&1 || { cat "$build/kelto-debian-wheel.log"; return 1; }
     ls -l dist | tail -n +2
 }
 
@@ -238,7 +241,7 @@ case "$command" in
         build_main ;;
     demo)
         quietly build_main
-        PYTHONPATH="$build/main" "$python" examples/demo.py "$@" ;;
+        PYTHONPATH="$build/main:kelto-debian" "$python" -m kelto_debian describe "$@" ;;
     pytest)
         quietly build_main
         ensure_pyright
@@ -304,6 +307,13 @@ case "$command" in
                 # From tests/, so the clone's root cannot shadow the installed module.
                 (cd tests && "$venv_python" -c 'import kelto, sys; sys.exit("/venv/" not in kelto.__file__)' \
                     && run_pytest "$venv_python" python -q) ;;
+            test/debian)
+                step "the Debian tool's tests against both wheels installed into the virtual environment"
+                venv_python="$PWD/$build/venv/bin/python"
+                "$venv_python" -m pip install --no-index --no-deps -q --force-reinstall dist/kelto_debian-*.whl
+                # From kelto-debian/tests, so the checkout cannot shadow the installed tool.
+                (cd kelto-debian/tests && "$venv_python" -c 'import kelto_debian, sys; sys.exit("/venv/" not in kelto_debian.__file__)' \
+                    && run_pytest "$venv_python" -q -p no:cacheprovider .) ;;
             test/packaging)
                 step "the wheel with older C++ runtimes (Debian 12 and 13); the committed Unicode tables"
                 run_pytest "$python" tests/packaging -q -m "not sdist" ;;

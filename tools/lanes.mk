@@ -41,7 +41,8 @@ test/ctest: test/build
 test/wheel: test/ctest
 test/pytest: test/wheel
 test/packaging: test/pytest
-test/bench: test/packaging
+test/debian: test/packaging
+test/bench: test/debian
 
 # ---- test: the debug interpreter (reference leaks, leak hunt)
 test/debug-build:

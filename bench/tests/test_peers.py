@@ -162,6 +162,6 @@ def test_builder_does_the_same_work_on_both_sides():
     for package in packages:
         k.outline(package), p.outline(package)
     # Both build every bound, and keep the same versions as text.
-    assert k.tally.bounds == p.tally.bounds == sum(package["bounds_in_text"] for package in packages) > 0
+    assert k.tally.bounds == p.tally.bounds == sum(package.bounds_in_text for package in packages) > 0
     assert (k.tally.versions_as_text, k.tally.bounds_as_text) == (p.tally.versions_as_text, p.tally.bounds_as_text)
     assert len(debian_input.dependency_names(packages, 50)) == 50

@@ -8,6 +8,7 @@ from typing import Any
 from kelto.package.constraint import Cmp, CmpType, Depends, IfThen, NumOf, SpecOption, Value
 from kelto.package.version import Version
 
+from .model import Package
 from .outlines import SAME_NAME, Builder, base_name
 from .relations import DEBIAN_OPERATOR, LEFT_OUT, NEGATED, RELATION_FIELDS, REQUIRED, split_qualifier
 
@@ -305,25 +306,25 @@ def providers_of(builder: Builder, name: str) -> list[str]:
     return [f"{name}: a virtual package, provided by", *(f"  {p}" for p in builder.facts.providers[name])]
 
 
-def show(builder: Builder, package: dict[str, Any]) -> list[str]:
+def show(builder: Builder, package: Package) -> list[str]:
     rules = builder.rules(package)
     builder.outline(package, rules)  # the same objects the outline is built from
-    lines = [f"Package: {package['Package']}"]
+    lines = [f"Package: {package.name}"]
     for key in RELATION_FIELDS:
         if key in rules:
             lines.append(f"{key}: {render_field(key, rules[key])}")
     options = builder.options(package)
-    if package["provides"]:
+    if package.provides:
         lines.append(f"Provides: {render_provides(options)}")
     lines.append(f"Architecture: {options['architecture']}")
-    if package.get("Multi-Arch"):
-        lines.append(f"Multi-Arch: {package['Multi-Arch']}")
+    if package.multi_arch_field:
+        lines.append(f"Multi-Arch: {package.multi_arch_field}")
     lines += [f"  {text}" for text in render_same_name(rules.get(SAME_NAME, []))]
     for key, value in options.items():
         kind = "Version" if isinstance(value, Version) else type(value).__name__
         lines.append(f"  option {key} = {value} ({kind})")
-    lines.append(f"  default multi_arch = {package.get('Multi-Arch')}")
-    provided = {split_qualifier(name)[0] for groups in package["relations"].values()
+    lines.append(f"  default multi_arch = {package.multi_arch_field}")
+    provided = {split_qualifier(name)[0] for groups in package.relations.values()
                 for group in groups for name, _, _ in group}
     spelled = []
     for name in sorted(provided & builder.facts.providers.keys()):
@@ -333,6 +334,6 @@ def show(builder: Builder, package: dict[str, Any]) -> list[str]:
     if spelled:
         lines.append(f"  providers spelled out: {', '.join(spelled)}")
     for key in LEFT_OUT:
-        if key in package:
-            lines.append(f"  (not translated) {key}: {package[key]}")
+        if key in package.fields:
+            lines.append(f"  (not translated) {key}: {package.fields[key]}")
     return lines

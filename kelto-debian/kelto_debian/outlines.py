@@ -16,6 +16,7 @@ from kelto.package.outline import PackageOutline
 from kelto.package.version import Version
 
 from .index import BadIndex, read_stanzas
+from .model import Header, Package, StanzaHeader
 from .packages import prepare
 from .relations import LEFT_OUT, NEGATED, OPERATORS, RELATION_FIELDS, REQUIRED, Group, Relation, \
     forget_parsed, parse_relations, split_qualifier
@@ -54,7 +55,7 @@ class IndexFacts:
     per architecture) with the Multi-Arch values of their versions, and the
     native architecture."""
 
-    def __init__(self, packages: Iterable[dict[str, Any]] = (), native: str | None = None) -> None:
+    def __init__(self, packages: Iterable[Header] = (), native: str | None = None) -> None:
         self.provided = 0  # Provides entries read
         architectures: Counter[str] = Counter()
         # By (name, architecture) until the native architecture is known.
@@ -63,11 +64,10 @@ class IndexFacts:
         # A few distinct sets of Multi-Arch values, shared: one per name would cost megabytes.
         shared: dict[frozenset[str], frozenset[str]] = {}
         for package in packages:
-            name, provides = package["Package"], package["provides"]
-            architecture = package.get("Architecture", "all")
-            if architecture != "all" and package.get("first", True):  # the first index's architecture is native
+            name, provides, architecture = package.name, package.provides, package.architecture
+            if architecture != "all" and package.first:  # the first index's architecture is native
                 architectures[architecture] += 1
-            values = kinds.get((name, architecture), frozenset()) | {multi_arch(package)}
+            values = kinds.get((name, architecture), frozenset()) | {package.multi_arch}
             kinds[name, architecture] = shared.setdefault(values, values)
             self.provided += len(provides)
             for virtual, slots in provided_slots(provides).items():
@@ -132,10 +132,6 @@ class Plan(NamedTuple):
     # for each provider, and for each of its versioned Provides of the name.
     unversioned: tuple[tuple[str, str, tuple[str, ...] | None], ...]
     versioned: tuple[tuple[str, str, tuple[str, ...] | None], ...]
-
-
-def multi_arch(package: dict[str, Any]) -> str:
-    return str(package.get("Multi-Arch") or "no").lower()
 
 
 def base_name(outline: str) -> str:
@@ -447,7 +443,7 @@ class Builder:
             return self.Depends(outline) == False  # noqa: E712
         return (self.Depends(outline) == True).if_then(self.all_of(parts) == False)  # noqa: E712
 
-    def negated(self, groups: list[Group], package: dict[str, Any], own: str) -> list[Any]:
+    def negated(self, groups: list[Group], package: Package, own: str) -> list[Any]:
         """Rules that forbid what each relation names, other than the package
         itself: a conflict on its own name forbids its other versions only,
         and one on a name it provides the other providers only, never a
@@ -457,10 +453,10 @@ class Builder:
         same_name's). Multi-Arch
         has no effect here: an unqualified or ":any" conflict applies to the
         name's outlines of every architecture, ":ARCH" to that one."""
-        text = package["Version"]
+        text = package.version
         mine = self.Version(text) if text in self.printable \
-            else self.version_value(text, package["Package"], False, count=False)
-        provided = {name for name, _, _ in package["provides"]}
+            else self.version_value(text, package.name, False, count=False)
+        provided = {name for name, _, _ in package.provides}
         rules = []
         for group in groups:
             for written, op, text in group:
@@ -471,7 +467,7 @@ class Builder:
                 if op is not None and text is not None:
                     self.tally.bounds += 1
                     version = self.version_value(text, name, True)
-                if (not qualified or qualifier == "any") and name == package["Package"]:
+                if (not qualified or qualifier == "any") and name == package.name:
                     architecture, outlines = None, [own]  # its other architectures: see same_name
                 elif not qualified or qualifier == "any":
                     architecture = None
@@ -488,13 +484,13 @@ class Builder:
                         if compare is not None:  # the bound, on each outline
                             parts.append(self.Cmp(self.SpecOption(outline, "version"), version, compare))
                         rules.append(self.forbid(outline, parts, own, mine))
-                if op is None and architecture is None and name != package["Package"] and name in provided \
+                if op is None and architecture is None and name != package.name and name in provided \
                         and len(self.facts.providers.get(name, ())) >= SHARED_FROM:
                     rules.append(self.one_provider(name))
                     continue
                 if name not in self.facts.providers:
                     continue
-                for provider, conditions in self.providers(name, op, version, skip=package["Package"]):
+                for provider, conditions in self.providers(name, op, version, skip=package.name):
                     if architecture is None or self.facts.architecture(provider) == architecture:
                         rules.append((self.Depends(provider) == True).if_then(self.all_of(conditions) == False))  # noqa: E712
         return rules
@@ -528,39 +524,39 @@ class Builder:
             alternatives.append(self.all_of(parts + self.bounded(outline, op, version)))
         return (self.NumOf(alternatives) >= 1) == False  # noqa: E712
 
-    def same_name(self, package: dict[str, Any], own: str) -> list[Any]:
+    def same_name(self, package: Package, own: str) -> list[Any]:
         """One name is installed for two architectures only when both are
         "Multi-Arch: same" at the same version: a rule on each other
         architecture's outline of the name."""
-        others = [o for o in self.facts.outlines.get(package["Package"], ()) if o != own]
+        others = [o for o in self.facts.outlines.get(package.name, ()) if o != own]
         if not others:
             return []
-        if multi_arch(package) != "same":
+        if package.multi_arch != "same":
             return [self.Depends(other) == False for other in others]  # noqa: E712
-        mine = self.version_value(package["Version"], package["Package"], False, count=False)
+        mine = self.version_value(package.version, package.name, False, count=False)
         return [(self.Depends(other) == True).if_then(  # noqa: E712
                     self.all_of([self.is_multi_arch(other, ("same",)),
                                  self.Cmp(self.SpecOption(other, "version"), mine, self.equal)]))
                 for other in others]
 
-    def outline_name(self, package: dict[str, Any]) -> str:
-        return self.facts.outline_name(package["Package"], package.get("Architecture", "all"))
+    def outline_name(self, package: Package) -> str:
+        return self.facts.outline_name(package.name, package.architecture)
 
-    def rules(self, package: dict[str, Any], own: str | None = None) -> dict[str, list[Any]]:
+    def rules(self, package: Package, own: str | None = None) -> dict[str, list[Any]]:
         """The rules of each translated relation field, in field order (the
         order prepare gives the relations), then those of sharing the name
         with other architectures. `own` is the package's outline name."""
-        depender = package.get("Architecture", "all")
+        depender = package.architecture
         if own is None:
             own = self.outline_name(package)
         rules = {key: self.field_rules(key, groups, package, own, depender, [])
-                 for key, groups in package["relations"].items()}
+                 for key, groups in package.relations.items()}
         shared = self.same_name(package, own)
         if shared:
             rules[SAME_NAME] = shared
         return rules
 
-    def field_rules(self, key: str, groups: list[Group], package: dict[str, Any], own: str, depender: str,
+    def field_rules(self, key: str, groups: list[Group], package: Package, own: str, depender: str,
                     rules: list[Any]) -> list[Any]:
         """Appends to `rules` those of one relation field."""
         if key in REQUIRED:
@@ -571,21 +567,21 @@ class Builder:
             rules.append(self.recommended(groups, depender))
         return rules
 
-    def options(self, package: dict[str, Any]) -> dict[str, Any]:
-        get = package.get
-        text = package["Version"]
+    def options(self, package: Package) -> dict[str, Any]:
+        get = package.fields.get
+        text = package.version
         options: dict[str, Any] = {
             "priority": get("Priority", "optional"),
             "section": get("Section", "misc"),
             "essential": get("Essential") == "yes",
             "version": self.Version(text) if text in self.printable
-            else self.version_value(text, package["Package"], False),
-            "architecture": get("Architecture", "all"),
+            else self.version_value(text, package.name, False),
+            "architecture": package.architecture,
         }
         size = get("Installed-Size")
         if size is not None and size.isdigit():
             options["installed_size"] = int(size)
-        provides = package["provides"]
+        provides = package.provides
         if provides:
             printable = self.printable
             slots: dict[str, int] = {}
@@ -597,16 +593,16 @@ class Builder:
                         else self.version_value(text, name, True, count=False)
         return options
 
-    def outline(self, package: dict[str, Any], rules: dict[str, list[Any]] | None = None,
+    def outline(self, package: Package, rules: dict[str, list[Any]] | None = None,
                 options: dict[str, Any] | None = None) -> Any:
         """The package's outline, from its rules and options as rules() and
         options() give them (made here when not given)."""
-        name = package["Package"]
-        depender = package.get("Architecture", "all")
+        name = package.name
+        depender = package.architecture
         own = name if depender == "all" or depender == self.facts.native else f"{name}:{depender}"  # outline_name
         constraints: list[Any] = []
         if rules is None:  # the fields' rules straight into one list, in the order rules() gives them
-            for key, groups in package["relations"].items():
+            for key, groups in package.relations.items():
                 if key == "Depends":  # most packages' one field
                     self.required(groups, depender, constraints)
                 else:
@@ -619,7 +615,7 @@ class Builder:
                 constraints += found
         return self.PackageOutline(own, constraints,
                                    self.options(package) if options is None else options,
-                                   {"multi_arch": package.get("Multi-Arch")})
+                                   {"multi_arch": package.multi_arch_field})
 
 
 def kelto_classes() -> SimpleNamespace:
@@ -643,7 +639,7 @@ class Description:
 
 
 # keep(package, rules, options): what a caller wants of each package besides its outline.
-Keep = Callable[[dict[str, Any], dict[str, list[Any]], dict[str, Any]], None]
+Keep = Callable[[Package, dict[str, list[Any]], dict[str, Any]], None]
 
 
 Paths = str | list[str]
@@ -699,31 +695,30 @@ def read_once(paths: Paths, limit: int = 0, native: str | None = None,
     # has it, and a hash of its fields (the same fields: the same package).
     shared: dict[tuple[str, str], tuple[str, int]] = {}
 
-    def light() -> Iterator[dict[str, Any]]:
-        for path, line, fields in stanzas(paths, limit):
-            get = fields.get
-            if get("Architecture") == "all":
-                contents = hash((*fields, *fields.values()))
-                where, first = shared.setdefault((get("Package", ""), get("Version", "")), (path, contents))
-                if where != path and first == contents:
-                    continue
-            provides: list[Relation] = []
-            if "Provides" in fields:
-                try:
-                    provides = [group[0] for group in parse_relations(fields["Provides"], "Provides")]
-                except ValueError as error:
-                    raise BadIndex(f"{path}:{line}: {fields.get('Package')}: Provides: {error}") from None
-            for key in INTERNED:
-                if key in fields:
-                    fields[key] = intern(fields[key])
-            if whole is not None and get("Package") == whole:
-                records.append((path, line, fields))
-            else:
-                records.append((path, line, (*map(get, KEPT), *("" if key in fields else None for key in LEFT_OUT))))
-            yield {"Package": get("Package", ""), "Architecture": get("Architecture", "all"),
-                   "Multi-Arch": get("Multi-Arch"), "provides": provides, "first": path == first_path}
-
-    return records, IndexFacts(light(), native)
+    headers: list[StanzaHeader] = []
+    for path, line, fields in stanzas(paths, limit):
+        get = fields.get
+        if get("Architecture") == "all":
+            contents = hash((*fields, *fields.values()))
+            where, first = shared.setdefault((get("Package", ""), get("Version", "")), (path, contents))
+            if where != path and first == contents:
+                continue
+        provides: list[Relation] = []
+        if "Provides" in fields:
+            try:
+                provides = [group[0] for group in parse_relations(fields["Provides"], "Provides")]
+            except ValueError as error:
+                raise BadIndex(f"{path}:{line}: {fields.get('Package')}: Provides: {error}") from None
+        for key in INTERNED:
+            if key in fields:
+                fields[key] = intern(fields[key])
+        if whole is not None and get("Package") == whole:
+            records.append((path, line, fields))
+        else:
+            records.append((path, line, (*map(get, KEPT), *("" if key in fields else None for key in LEFT_OUT))))
+        headers.append(StanzaHeader(get("Package", ""), get("Architecture", "all"), get("Multi-Arch"), provides,
+                                    path == first_path))
+    return records, IndexFacts(headers, native)
 
 
 def gather_facts(paths: Paths, limit: int = 0, native: str | None = None) -> IndexFacts:
@@ -732,34 +727,37 @@ def gather_facts(paths: Paths, limit: int = 0, native: str | None = None) -> Ind
 
 
 def describe_index(paths: Paths, limit: int = 0, keep: Keep | None = None, native: str | None = None,
-                   keep_outlines: bool = True) -> Description:
+                   keep_outlines: bool = True, progress: Callable[[int, int], None] | None = None) -> Description:
     """Reads the indexes once, keeping of each stanza what its translation
     needs (read_once), then translates stanza by stanza, letting go of what
     it kept. Without keep_outlines each outline is built and let go (a
     caller that reads the rules through `keep` needs no second copy of
-    them)."""
+    them). progress(done, total) is told of each package translated."""
     result = Description()
     started = time.perf_counter()
     records, result.facts = read_once(paths, limit, native)
     builder = Builder(facts=result.facts)
     result.tally = builder.tally
     records.reverse()
+    total = len(records)
     while records:
         record = records.pop()  # let go once translated
         path, line, _ = record
         fields = kept_fields(record)
         package = prepare(path, line, fields)
-        package["Outline"] = builder.outline_name(package)
+        package.outline = builder.outline_name(package)
         result.stanzas += 1
+        if progress is not None:
+            progress(result.stanzas, total)
         rules = builder.rules(package)
         options = builder.options(package)
         outline = builder.outline(package, rules, options)
         if keep_outlines:
             result.outlines.append(outline)
         result.constraints += sum(map(len, rules.values()))
-        for key, groups in package["relations"].items():
+        for key, groups in package.relations.items():
             result.relations[key] += sum(map(len, groups))
-        result.bounds_in_text += package["bounds_in_text"]
+        result.bounds_in_text += package.bounds_in_text
         result.left_out.update(key for key in LEFT_OUT if key in fields)
         if keep is not None:
             keep(package, rules, options)

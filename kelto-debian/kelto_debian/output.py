@@ -85,7 +85,7 @@ def kelto_lines() -> Iterator[None]:
 
 
 def program() -> str:
-    return os.path.basename(sys.argv[0]) or "python"
+    return "kelto-debian"
 
 
 def run(entry: Callable[[], int]) -> NoReturn:

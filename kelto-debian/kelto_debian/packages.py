@@ -2,15 +2,14 @@
 
 from __future__ import annotations
 
-from typing import Any
-
 from .index import BadIndex, read_stanzas
+from .model import Package
 from .relations import RELATION_FIELDS, Group, parse_relations
 
 
-def prepare(path: str, line: int, fields: dict[str, str]) -> dict[str, Any]:
-    """The stanza's fields plus its parsed relations under "relations", and
-    the number of bounds its text holds under "bounds_in_text"."""
+def prepare(path: str, line: int, fields: dict[str, str]) -> Package:
+    """The stanza as a Package: its fields, its parsed relations and the
+    number of bounds its text holds."""
     for key in ("Package", "Version"):
         if not fields.get(key):
             raise BadIndex(f"{path}:{line}: stanza without a {key} field")
@@ -29,11 +28,11 @@ def prepare(path: str, line: int, fields: dict[str, str]) -> dict[str, Any]:
             if key != "Provides":
                 bounds += text.count("(")
     provides = relations.pop("Provides", [])
-    return {**fields, "relations": relations, "provides": [group[0] for group in provides],
-            "bounds_in_text": bounds}
+    return Package(fields["Package"], fields["Version"], fields.get("Architecture", "all"), fields.get("Multi-Arch"),
+                   relations, [group[0] for group in provides], bounds, fields)
 
 
-def read_packages(path: str, limit: int = 0) -> list[dict[str, Any]]:
+def read_packages(path: str, limit: int = 0) -> list[Package]:
     packages = []
     for line, fields in read_stanzas(path):
         packages.append(prepare(path, line, fields))

@@ -72,6 +72,8 @@ def pytest_configure(config):
 # source folder: the tests put it on the path in this one place.
 KELTO_DEBIAN = os.path.abspath(os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "kelto-debian"))
 sys.path.insert(0, KELTO_DEBIAN)
+# The commands over it, run as scripts.
+EXAMPLES = os.path.abspath(os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "examples"))
 
 # The folder that holds the kelto this process imported, so a child finds the
 # same build (build tree, wheel install or debug build) and not another one.

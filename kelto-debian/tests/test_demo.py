@@ -1,4 +1,4 @@
-"""The main job (examples/demo.py): relations read back from the constraint
+"""The main job (kelto-debian describe): relations read back from the constraint
 objects match the index they came from, versions and bounds are never lost,
 and every index a user points at is read or refused on one line."""
 
@@ -14,7 +14,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import EXAMPLES, KELTO_DIR
+from conftest import CHILD_ENV, command
 from kelto_debian.index import SAMPLE, read_stanzas
 from kelto_debian.notation import show
 from kelto_debian.outlines import Builder, describe_index, gather_facts
@@ -44,8 +44,9 @@ def test_rules_read_back_give_the_fields_they_came_from(paths, every):
                         for index, (line, fields) in enumerate(read_stanzas(path)) if index % every == 0):
             shown = dict(line.split(": ", 1) for line in show(builder, package) if not line.startswith(" "))
             for key in SHOWN:
-                assert shown.get(key) == (normalised(package[key]) if key in package else None), package["Package"]
-                checked += key in package
+                written = package.fields.get(key)
+                assert shown.get(key) == (normalised(written) if written is not None else None), package.name
+                checked += written is not None
     assert checked > 100
 
 
@@ -120,9 +121,9 @@ def test_compressed_indexes_read_like_the_plain_one(tmp_path):
 def run_demo(*args):
     """The demo in a child with development mode on, so that a warning it
     causes (a file left for the collector to close) shows on its stderr."""
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([KELTO_DIR, os.environ.get("PYTHONPATH", "")]))
-    return subprocess.run([sys.executable, "-X", "dev", os.path.join(EXAMPLES, "demo.py"), *args],
-                          capture_output=True, text=True, env=env, timeout=120)
+    argv = command("describe", *args)
+    return subprocess.run([argv[0], "-X", "dev", *argv[1:]], capture_output=True, text=True, env=CHILD_ENV,
+                          timeout=120)
 
 
 SAMPLE_START = Path(SAMPLE).read_bytes()[:6000].rsplit(b"\n\n", 1)[0] + b"\n\n"
@@ -163,9 +164,9 @@ def test_unreadable_index_is_one_line_and_a_failure(tmp_path, name, content, mes
         stanza = SAMPLE_START.count(b"\n") + 1
         message %= stanza + {"noise": 2, "latin1": 2, "twice": 3, "folded": 2}.get(name, 0)
     out = run_demo(str(path))
-    assert out.returncode != 0
+    assert out.returncode == 2
     assert out.stdout == ""  # nothing printed before the failure
-    assert out.stderr.count("\n") == 1 and out.stderr.startswith(f"demo.py: {path}"), out.stderr
+    assert out.stderr.count("\n") == 1 and out.stderr.startswith(f"kelto-debian describe: {path}"), out.stderr
     assert message in out.stderr
 
 

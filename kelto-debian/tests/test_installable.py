@@ -1,4 +1,4 @@
-"""examples/installable.py, the consumer of the demo's outlines: its verdicts
+"""kelto-debian installable, the consumer of the demo's outlines: its verdicts
 are those of Debian's own installability checker, and its version order is
 dpkg's."""
 
@@ -14,7 +14,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import EXAMPLES, KELTO_DIR
+from conftest import CHILD_ENV, command
 from kelto_debian import outlines
 from kelto_debian.index import SAMPLE, read_stanzas
 from kelto_debian.installability import broken, check, pycosat
@@ -466,8 +466,8 @@ def index_versions(path, every=1):
     texts = []
     for index, package in enumerate(read_packages(path)):
         if index % every == 0:
-            texts.append(package["Version"])
-            texts += [text for groups in package["relations"].values() for group in groups
+            texts.append(package.version)
+            texts += [text for groups in package.relations.values() for group in groups
                       for _, _, text in group if text]
     return texts
 
@@ -489,14 +489,12 @@ def test_version_order_is_dpkgs(source):
 
 
 def run_installable(*args, solver=True):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([KELTO_DIR, os.environ.get("PYTHONPATH", "")]))
-    script = os.path.join(EXAMPLES, "installable.py")
-    command = [sys.executable, script, *args]
+    argv = command("installable", *args)
     if not solver:  # as if pycosat were not installed
-        command = [sys.executable, "-c", "import runpy, sys; sys.modules['pycosat'] = None; "
-                   f"sys.path.insert(0, {EXAMPLES!r}); sys.argv = {[script, *args]!r}; "
-                   f"runpy.run_path({script!r}, run_name='__main__')"]
-    return subprocess.run(command, capture_output=True, text=True, env=env, timeout=300)
+        argv = [sys.executable, "-c", "import runpy, sys; sys.modules['pycosat'] = None; "
+                f"sys.argv = {['kelto-debian', *argv[3:]]!r}; "
+                "runpy.run_module('kelto_debian', run_name='__main__', alter_sys=True)"]
+    return subprocess.run(argv, capture_output=True, text=True, env=CHILD_ENV, timeout=300)
 
 
 EXPLAINED = """\
@@ -554,10 +552,10 @@ def test_summary_broken_and_explanations(tmp_path):
     index = tmp_path / "Packages"
     index.write_text(EXPLAINED)
     out = run_installable(str(index))
-    assert out.returncode == 0, out.stderr
+    assert out.returncode == 1, out.stderr
     assert "installable:     7" in out.stdout and "not installable: 5" in out.stdout
     assert run_installable(str(index), "--broken").stdout.splitlines() == [
-        "app 1", "game 2", "suite 1", "slice 1", "mailer 1"]
+        "app 1 all", "game 2 all", "suite 1 all", "slice 1 all", "mailer 1 all"]
     explained = {name: run_installable(str(index), "--explain", name) for name in ("app", "game", "suite", "mailer")}
     assert {name: out.returncode for name, out in explained.items()} == dict.fromkeys(explained, 1)
     assert {name: out.stdout.splitlines() for name, out in explained.items()} == {
@@ -580,17 +578,22 @@ def test_summary_broken_and_explanations(tmp_path):
     assert (installable.returncode, installable.stdout) == (0, "tool 1 can be installed\n")
 
 
-def test_input_errors_and_a_missing_solver_are_one_line(tmp_path):
+@pytest.mark.parametrize("args, message", [
+    (["{index}"], "kelto-debian installable: {index}:1: p: Conflicts: alternatives"),
+    (["{index}", "--explain", ""], "kelto-debian installable: --explain needs package names"),
+    (["{index}", "--explain", "nobody"], "kelto-debian installable: {index}: no package named 'nobody'"),
+    (["{index}", "--explain"], "kelto-debian installable: argument --explain: expected at least one argument"),
+    (["{index}", "--explain", "p", "--explain-all"], "kelto-debian installable: argument --explain-all: not allowed"),
+    (["{index}", "--format", "xml"], "kelto-debian installable: argument --format: invalid choice"),
+    ([SAMPLE, "solver"], "kelto-debian installable: no SAT solver"),
+])
+def test_usage_and_input_errors_are_one_line_and_status_2(tmp_path, args, message):
     index = tmp_path / "Packages"
-    index.write_text("Package: p\nVersion: 1\nConflicts: a | b\n")
-    for out, message in [(run_installable(str(index)), f"installable.py: {index}:1: p: Conflicts: alternatives"),
-                         (run_installable(SAMPLE, solver=False), "installable.py: no SAT solver"),
-                         (run_installable(SAMPLE, "--explain", ""), "usage: ")]:
-        assert out.returncode != 0 and out.stdout == ""
-        if message == "usage: ":  # argparse's usage line, then the error
-            assert out.returncode == 2 and out.stderr.splitlines()[-1].endswith("--explain needs a package name")
-            continue
-        assert out.stderr.count("\n") == 1 and out.stderr.startswith(message), out.stderr
+    index.write_text("Package: p\nVersion: 1\nConflicts: a | b\n" if "--explain" not in args else "Package: p\nVersion: 1\n")
+    argv = [arg.format(index=index) for arg in args if arg != "solver"]
+    out = run_installable(*argv, solver="solver" not in args)
+    assert (out.returncode, out.stdout) == (2, "")
+    assert out.stderr.count("\n") == 1 and out.stderr.startswith(message.format(index=index)), out.stderr
 
 
 @needs_solver
@@ -626,4 +629,125 @@ def test_one_builder_builds_what_a_fresh_one_builds(tmp_path, order):
     shared = outlines.Builder(facts=facts)
     for package in packages:
         alone = outlines.Builder(facts=facts).outline(package)
-        assert pickle.dumps(shared.outline(package)) == pickle.dumps(alone), package["Package"]
+        assert pickle.dumps(shared.outline(package)) == pickle.dumps(alone), package.name
+
+
+REPORTED = """\
+Package: a
+Version: 1
+Architecture: amd64
+Depends: b (>= 2), c
+
+Package: b
+Version: 1.10
+Architecture: amd64
+
+Package: c
+Version: 1:1.0-1
+Architecture: all
+Depends: d | e
+Conflicts: f
+
+Package: d
+Version: 1
+Architecture: amd64
+Depends: f
+
+Package: f
+Version: 1
+Architecture: amd64
+
+Package: g
+Version: 1
+Architecture: amd64
+Depends: c, f
+
+Package: top
+Version: 1
+Architecture: amd64
+Depends: middle
+
+Package: middle
+Version: 1
+Architecture: amd64
+Depends: gone
+
+Package: mta-a
+Version: 1
+Architecture: amd64
+Provides: mta
+Conflicts: mta
+
+Package: mta-b
+Version: 1
+Architecture: amd64
+Provides: mta
+Conflicts: mta
+
+Package: mailer
+Version: 1
+Architecture: amd64
+Depends: mta-a, mta-b
+
+Package: ok
+Version: 1
+Architecture: amd64
+Depends: b, d | ok
+"""
+
+
+def report_fields(text):
+    """What a dose-distcheck report says, field by field: the header, and per
+    package its status and each reason's kind with the packages it names."""
+    yaml = pytest.importorskip("yaml")
+    report = yaml.load(text, Loader=yaml.BaseLoader)  # every scalar a string, as written
+
+    def who(entry):
+        return (entry["package"], entry["version"], entry["architecture"])
+
+    def reason(item):
+        (kind, body), = item.items()
+        if kind == "missing":
+            return kind, who(body["pkg"])
+        return kind, frozenset((who(body["pkg1"]), who(body["pkg2"])))
+
+    entries = {who(entry): (entry["status"], sorted(map(reason, entry.get("reasons", [])), key=repr))
+               for entry in report["report"]}
+    header = {key: report.get(key) for key in ("output-version", "native-architecture", "foreign-architecture",
+                                               "total-packages", "broken-packages")}
+    return header, entries
+
+
+@needs_solver
+@needs_dose
+def test_yaml_report_is_doses_field_by_field(tmp_path):
+    index = tmp_path / "Packages"
+    index.write_text(REPORTED)
+    ours = run_installable(str(index), "--explain-all", "--format", "yaml")
+    dose = subprocess.run([DOSE, "--deb-native-arch=amd64", "-e", "-f", f"deb://{index}"], capture_output=True,
+                          text=True, timeout=120)
+    assert (ours.returncode, dose.returncode) == (1, 1), ours.stderr + dose.stderr
+    header, entries = report_fields(ours.stdout)
+    assert (header, entries) == report_fields(dose.stdout)
+    assert set(entries) == {("a", "1", "amd64"), ("c", "1:1.0-1", "all"), ("g", "1", "amd64"),
+                            ("top", "1", "amd64"), ("middle", "1", "amd64"), ("mailer", "1", "amd64")}
+    # --explain NAME reports the names asked for, installable or not, on their cones alone.
+    named = report_fields(run_installable(str(index), "--explain", "top", "ok", "--format", "yaml").stdout)[1]
+    assert named == {("top", "1", "amd64"): entries["top", "1", "amd64"], ("ok", "1", "amd64"): ("ok", [])}
+
+
+@needs_solver
+def test_exit_status_and_broken_lines(tmp_path):
+    index = tmp_path / "Packages"
+    index.write_text(REPORTED)
+    fine = tmp_path / "Fine"
+    fine.write_text(REPORTED.split("\n\n")[-1])  # ok alone, without b: "ok" cannot be installed
+    whole = tmp_path / "Whole"
+    whole.write_text("Package: b\nVersion: 1\nArchitecture: amd64\n\nPackage: ok\nVersion: 1\nArchitecture: amd64\n"
+                     "Depends: b, d | ok\n")
+    assert [run_installable(str(path), "--broken").returncode for path in (index, fine, whole)] == [1, 1, 0]
+    assert run_installable(str(whole), "--broken").stdout == ""
+    assert run_installable(str(index), "--explain", "ok").returncode == 0
+    assert run_installable(str(index), "--broken").stdout.splitlines()[:2] == ["a 1 amd64", "c 1:1.0-1 all"]
+    # Progress is for a terminal only: nothing on standard error in a pipe.
+    assert run_installable(str(index), "--explain-all").stderr == ""

@@ -78,7 +78,7 @@ def compare(label: str, sources: str, indexes: list[str], host: str, build: str)
     env = {**os.environ, "PYTHONPATH": os.pathsep.join([str(REPO / "kelto-debian"), os.environ.get("PYTHONPATH", "")])}
     theirs_command = ["dose-builddebcheck", "-f", f"--deb-native-arch={build}", f"--deb-host-arch={host}",
                       *indexes, sources]
-    ours_command = [sys.executable, "-m", "kelto_debian.buildable_cli", "buildable", sources, *indexes,
+    ours_command = [sys.executable, "-m", "kelto_debian", "buildable", sources, *indexes,
                     "--host-arch", host, "--broken"]
     out, ours_seconds, ours_peak, _ = measured(ours_command, env)
     ours = set(out.splitlines())

@@ -30,10 +30,12 @@ from __future__ import annotations
 
 import time
 from collections.abc import Iterable
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any
 
-from .installability import Checker, Universe
+from .checker import Checker, Explainer, Universe
+from .checker.encoding import Source as RuleSource
+from .model import Package, StanzaHeader
 from .outlines import Builder, Description, IndexFacts, Keep, Paths, Record, as_paths, describe_index, kept_fields, \
     read_once, stanzas
 from .packages import prepare
@@ -210,28 +212,34 @@ class BuildUniverse(Universe):
         return f"{name} {self.versions[number]}"
 
 
-class BuildChecker(Checker):
-    """The checker over binaries and sources, whose explanations show each
-    source rule as its relation was written."""
+class BuildExplainer(Explainer):
+    """Explanations over binaries and sources, which show each source rule
+    as its relation was written."""
 
-    texts: dict[int, str]
-    kept: list[Any]  # the rules whose ids texts holds, kept alive
+    def __init__(self, checker: Checker, texts: dict[int, str]) -> None:
+        super().__init__(checker)
+        self.texts = texts
 
-    def rule_text(self, source: tuple[str, Any]) -> str:
+    def rule_text(self, source: RuleSource) -> str:
         key, rule = source
         written = self.texts.get(id(rule))
         if written is not None:
-            return ("build-conflicts with " if key == BUILD_CONFLICTS else "build-depends on ") + written
+            return ("conflicts with " if key == BUILD_CONFLICTS else "depends on ") + written
         return super().rule_text(source)
 
 
 @dataclass
 class BuildCheck:
-    checker: BuildChecker
+    checker: Checker
     context: BuildContext
     sources: list[tuple[int, Source]]  # (universe number, source) of each source checked
     times: dict[str, float]
     skipped: int = 0  # sources built for other architectures only
+    texts: dict[int, str] = field(default_factory=dict)  # id(rule) -> its relation, for explanations
+    kept: list[Any] = field(default_factory=list)  # the rules texts names, kept alive
+
+    def explainer(self) -> BuildExplainer:
+        return BuildExplainer(self.checker, self.texts)
 
 
 class Binaries:
@@ -248,15 +256,15 @@ class Binaries:
     def facts(self, paths: list[str], native: str) -> IndexFacts:
         first = paths[0]
 
-        def light() -> Iterable[dict[str, Any]]:
+        def light() -> Iterable[StanzaHeader]:
             for path, line, _ in self.records:
                 if path not in paths:
                     continue
                 fields = kept_fields((path, line, _))
                 provides = [group[0] for group in parse_relations(fields["Provides"], "Provides")] \
                     if "Provides" in fields else []
-                yield {"Package": fields.get("Package", ""), "Architecture": fields.get("Architecture", "all"),
-                       "Multi-Arch": fields.get("Multi-Arch"), "provides": provides, "first": path == first}
+                yield StanzaHeader(fields.get("Package", ""), fields.get("Architecture", "all"), fields.get("Multi-Arch"),
+                                   provides, path == first)
 
         return IndexFacts(light(), native)
 
@@ -276,7 +284,7 @@ class Binaries:
             if path not in paths:
                 continue
             package = prepare(path, line, dict(kept_fields(record)))
-            package["Outline"] = builder.outline_name(package)
+            package.outline = builder.outline_name(package)
             result.stanzas += 1
             keep(package, builder.rules(package), builder.options(package))
         result.seconds = time.perf_counter() - started
@@ -293,7 +301,7 @@ def first_architecture(paths: Paths) -> str | None:
 
 
 def check_sources(sources: Iterable[Source] | str, binaries: Paths | Binaries, context: BuildContext,
-                  every: bool = True, paths: list[str] | None = None) -> BuildCheck:
+                  every: bool = True, paths: list[str] | None = None, explained: bool = False) -> BuildCheck:
     """Describes the binary packages (the build architecture's index first;
     from indexes read before when given Binaries, of which `paths`, default
     all) and the sources' outlines under `context`, then decides every
@@ -321,17 +329,18 @@ def check_sources(sources: Iterable[Source] | str, binaries: Paths | Binaries, c
             continue
         rules = maker.rules(source, arches)
         outline = source_outline(source.name)
-        universe.add({"Package": outline, "Outline": outline, "Version": source.version}, rules,
+        universe.add(Package(outline, source.version, " ".join(source.architecture), outline=outline), rules,
                      maker.options(source))
         checked.append((len(universe), source))
     times["sources"] = time.perf_counter() - started
     del description
     started = time.perf_counter()
-    checker = BuildChecker(universe)
-    checker.texts, checker.kept = maker.texts, maker.kept
+    universe.native = context.build
+    checker = Checker(universe)
     times["read"] = time.perf_counter() - started
     started = time.perf_counter()
     if every:
+        checker.forget_rules(keep_sources=explained)
         checker.run()
     times["solve"] = time.perf_counter() - started
-    return BuildCheck(checker, context, checked, times, skipped)
+    return BuildCheck(checker, context, checked, times, skipped, maker.texts, maker.kept)

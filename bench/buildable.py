@@ -97,6 +97,88 @@ def compare(label: str, sources: str, indexes: list[str], host: str, build: str)
     return result
 
 
+def stanzas_of(indexes: list[str], wanted: set[tuple[str, str, str]]) -> dict[tuple[str, str, str], str]:
+    """The stanza text of each (name, version, architecture) wanted."""
+    from kelto_debian.index import read_stanzas
+
+    found = {}
+    for path in indexes:
+        for _, fields in read_stanzas(path):
+            key = (fields.get("Package", ""), fields.get("Version", ""), fields.get("Architecture", "all"))
+            if key in wanted and key not in found:
+                found[key] = "".join(f"{k}: {v}\n" for k, v in fields.items()
+                                     if k in ("Package", "Version", "Architecture", "Multi-Arch", "Provides",
+                                              "Essential"))
+    return found
+
+
+def dpkg_says(status: list[str], host: str, control: str, work: Path) -> str:
+    """dpkg-checkbuilddeps' verdict on a control file with these installed: "" when met, else its complaint."""
+    admin = work / "admin"
+    admin.mkdir(parents=True, exist_ok=True)
+    (admin / "status").write_text("\n".join(stanza.replace("\n", "\nStatus: install ok installed\n", 1)
+                                            for stanza in status))
+    (work / "control").write_text(control)
+    done = subprocess.run(["dpkg-checkbuilddeps", f"--admindir={admin}", "-a", host, str(work / "control")],
+                          capture_output=True, text=True, env={**os.environ, "LC_ALL": "C", "DEB_BUILD_PROFILES": ""})
+    return "" if done.returncode == 0 else " ".join(done.stderr.split()).replace("dpkg-checkbuilddeps: error: ", "")
+
+
+def dpkg_verdicts(result: dict[str, object], sources_path: str, indexes: list[str], host: str, build: str,
+                  work: Path) -> list[dict[str, str]]:
+    """dpkg-checkbuilddeps' verdict on each source kelto and dose disagree on.
+    Built by kelto only: kelto's set of packages installed, and the
+    source's fields. Broken by kelto only: the relation kelto finds unmet,
+    with every package of each name it names (and each provider) installed."""
+    from kelto_debian.buildable import check_sources
+    from kelto_debian.sources import BuildContext, read_sources
+
+    kelto_only, dose_only = set(result["broken by kelto only"]), set(result["broken by dose only"])  # type: ignore[arg-type]
+    if not kelto_only and not dose_only:
+        return []
+    check = check_sources(sources_path, indexes, BuildContext(build, host), explained=True)
+    checker, universe = check.checker, check.checker.universe
+    explainer = check.explainer()
+    by_label = {f"{source.name} {source.version}": (number, source) for number, source in check.sources}
+    raw = {}
+    for line, fields in __import__("kelto_debian.index", fromlist=["read_stanzas"]).read_stanzas(sources_path):
+        label = f"{fields.get('Package')} {fields.get('Version')}"
+        if label in kelto_only | dose_only:
+            raw[label] = "Source: s\n" + "".join(f"{k}: {' '.join(v.split())}\n" for k, v in fields.items()
+                                                  if k.startswith("Build-"))
+    wanted: dict[str, set[tuple[str, str, str]]] = {}
+    texts: dict[str, str] = {}
+    for label in sorted(dose_only):
+        number, _ = by_label[label]
+        members = checker.combine(number)
+        if members is None:
+            checker.solve(number)
+            members = checker.known(number) or frozenset()
+        members = (members | checker.base) - {number}
+        wanted[label] = {(universe.names[n].partition(":")[0], universe.versions[n], universe.architectures[n])
+                         for n in members}
+        texts[label] = raw[label]
+    for label in sorted(kelto_only):
+        number, _ = by_label[label]
+        reasons = explainer.reasons(number)
+        relation = getattr(reasons[0], "dependency", None) if reasons else None
+        if relation is None:
+            continue
+        names = {part.strip().split()[0].split(":")[0] for part in relation.split("|")}
+        wanted[label] = {(universe.names[n].partition(":")[0], universe.versions[n], universe.architectures[n])
+                         for outline, numbers in universe.by_name.items() if outline.partition(":")[0] in names
+                         for n in numbers[-1:]}
+        texts[label] = f"Source: s\nBuild-Depends: {relation}\n"
+    found = stanzas_of(indexes, set().union(*wanted.values()))
+    verdicts = []
+    for label, members in wanted.items():
+        said = dpkg_says([found[m] for m in sorted(members) if m in found], host, texts[label], work)
+        verdicts.append({"source": label, "kelto": "broken" if label in kelto_only else "ok",
+                         "dose": "ok" if label in kelto_only else "broken",
+                         "tried": texts[label].strip().replace("\n", "; "), "dpkg": said or "met"})
+    return verdicts
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
     parser.add_argument("sources")
@@ -104,15 +186,42 @@ def main() -> int:
     parser.add_argument("--host-arch", default="arm64")
     parser.add_argument("--only", choices=("native", "cross"))
     parser.add_argument("--differences", help="write the figures and every difference to this JSON file")
+    parser.add_argument("--dpkg", action="store_true", help="ask dpkg-checkbuilddeps about each difference")
+    parser.add_argument("--again", metavar="FILE", help="take the figures and differences of an earlier run's"
+                        " --differences file instead of measuring")
+    parser.add_argument("--check", action="store_true", help="fail unless kelto is at least 4x faster than"
+                        " dose, with no higher peak, and dpkg sides with kelto on every difference")
     args = parser.parse_args()
     build_index, host_index = LISTS.format(args.build_arch), LISTS.format(args.host_arch)
     results = []
-    if args.only != "cross":
+    if args.again:
+        results = [r for r in json.loads(Path(args.again).read_text()) if args.only in (None, r["check"])]
+    elif args.only != "cross":
         results.append(compare("native", args.sources, [build_index], args.build_arch, args.build_arch))
-    if args.only != "native":
+    if not args.again and args.only != "native":
         results.append(compare("cross", args.sources, [build_index, host_index], args.host_arch, args.build_arch))
+    if args.dpkg:
+        sys.path.insert(0, str(REPO / "kelto-debian"))
+        for result in results:
+            indexes = [build_index] + ([host_index] if result["check"] == "cross" else [])
+            host = args.host_arch if result["check"] == "cross" else args.build_arch
+            result["dpkg"] = dpkg_verdicts(result, args.sources, indexes, host, args.build_arch,
+                                           REPO / "build" / "buildable-dpkg" / str(result["check"]))
+            agreeing = sum(1 for v in result["dpkg"] if (v["dpkg"] == "met") == (v["kelto"] == "ok"))
+            print(f"{result['check']}: dpkg-checkbuilddeps sides with kelto on {agreeing} of"
+                  f" {len(result['dpkg'])} differences", flush=True)
     if args.differences:
         Path(args.differences).write_text(json.dumps(results, indent=1) + "\n")
+    if args.check:
+        failed = [f"{r['check']}: {problem}" for r in results for problem in (
+            [f"{r['speed-up']}x faster than dose, not 4x"] if r["speed-up"] < 4 else []) + (
+            [f"peak {r['kelto peak MB']} MB above dose's {r['dose peak MB']} MB"]
+            if r["kelto peak MB"] > r["dose peak MB"] else []) + (
+            [f"dpkg-checkbuilddeps sides with dose on {v['source']}: {v['dpkg']}" for v in r.get("dpkg", [])
+             if (v["dpkg"] == "met") != (v["kelto"] == "ok")])]
+        for problem in failed:
+            print(problem, file=sys.stderr)
+        return 1 if failed else 0
     return 0
 
 

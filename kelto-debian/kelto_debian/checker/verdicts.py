@@ -283,6 +283,9 @@ class Checker:
                 progress(done, total)
             if solved[number] or number in reason or number in unsolvable:
                 continue
+            if self.doomed(number):
+                unsolvable.add(number)
+                continue
             union = self.combine(number)
             if union is None:
                 # The solutions of its dependencies do not fit together: first
@@ -295,6 +298,16 @@ class Checker:
                 solved[number] = 1
                 if needed[number]:
                     self.solutions[number] = union
+
+    def doomed(self, number: int) -> bool:
+        """Whether a dependency clause of the package holds only packages
+        already found uninstallable: then no solver call is needed to rule
+        it out (most unbuildable sources of a cross check are so)."""
+        reason, unsolvable, clauses = self.reason, self.unsolvable, self.clauses[number]
+        for index in range(self.dependencies[number]):
+            if all(literal in unsolvable or literal in reason for literal in clauses[index]):
+                return True
+        return False
 
     def solve_base(self, first: int) -> bool:
         """Solves the essential packages, of the native architecture where

@@ -139,3 +139,26 @@ def test_report_and_exit_status(tmp_path):
                                                  " (not in dpkg's tables)\n")
     done = run("--explain", "other")
     assert done.returncode == 2 and "no source named 'other' built for amd64" in done.stderr
+
+
+def test_one_reading_of_the_binaries_serves_a_native_and_a_cross_check(tmp_path):
+    from kelto_debian.buildable import Binaries, check_sources
+
+    (tmp_path / "Sources").write_text(SOURCES + "\nPackage: cross\nVersion: 1\nArchitecture: any\n"
+                                      "Build-Depends: pb, pc:native\n")
+    (tmp_path / "Packages.amd64").write_text(PACKAGES + "\nPackage: pc\nVersion: 1\nArchitecture: amd64\n"
+                                             "Depends: pb\n\nPackage: crossbuild-essential-arm64\nVersion: 1\n"
+                                             "Architecture: all\n")
+    (tmp_path / "Packages.arm64").write_text("Package: pb\nVersion: 1\nArchitecture: arm64\n\n"
+                                             "Package: pa\nVersion: 1\nArchitecture: all\n")
+    paths = [str(tmp_path / "Packages.amd64"), str(tmp_path / "Packages.arm64")]
+    binaries = Binaries(paths)
+    for host, indexes in (("amd64", paths[:1]), ("arm64", paths)):
+        context = BuildContext("amd64", host)
+        alone = check_sources(str(tmp_path / "Sources"), indexes, context)
+        shared = check_sources(str(tmp_path / "Sources"), binaries, context, paths=indexes)
+        verdicts = [{s.name: r.checker.installable(n) for n, s in r.sources} for r in (alone, shared)]
+        assert verdicts[0] == verdicts[1]
+        # pc:native needs pb of the build architecture, the host's pb is the
+        # other: two architectures of a name that is not Multi-Arch: same.
+        assert verdicts[0]["cross"] is (host == "amd64")

@@ -125,7 +125,7 @@ def dpkg_says(status: list[str], host: str, control: str, work: Path) -> str:
 
 
 def dpkg_verdicts(result: dict[str, object], sources_path: str, indexes: list[str], host: str, build: str,
-                  work: Path) -> list[dict[str, str]]:
+                  work: Path, sample: int = 0) -> list[dict[str, str]]:
     """dpkg-checkbuilddeps' verdict on each source kelto and dose disagree on.
     Built by kelto only: kelto's set of packages installed, and the
     source's fields. Broken by kelto only: the relation kelto finds unmet,
@@ -134,6 +134,9 @@ def dpkg_verdicts(result: dict[str, object], sources_path: str, indexes: list[st
     from kelto_debian.sources import BuildContext, read_sources
 
     kelto_only, dose_only = set(result["broken by kelto only"]), set(result["broken by dose only"])  # type: ignore[arg-type]
+    if sample:  # every n-th of each, when the differences are too many to ask dpkg about each
+        kelto_only = set(sorted(kelto_only)[::max(1, len(kelto_only) // sample)][:sample])
+        dose_only = set(sorted(dose_only)[::max(1, len(dose_only) // sample)][:sample])
     if not kelto_only and not dose_only:
         return []
     check = check_sources(sources_path, indexes, BuildContext(build, host), explained=True)
@@ -187,6 +190,8 @@ def main() -> int:
     parser.add_argument("--only", choices=("native", "cross"))
     parser.add_argument("--differences", help="write the figures and every difference to this JSON file")
     parser.add_argument("--dpkg", action="store_true", help="ask dpkg-checkbuilddeps about each difference")
+    parser.add_argument("--sample", type=int, default=0, metavar="N", help="with --dpkg, ask about N spread"
+                        " differences of each side only")
     parser.add_argument("--again", metavar="FILE", help="take the figures and differences of an earlier run's"
                         " --differences file instead of measuring")
     parser.add_argument("--check", action="store_true", help="fail unless kelto is at least 4x faster than"
@@ -206,7 +211,7 @@ def main() -> int:
             indexes = [build_index] + ([host_index] if result["check"] == "cross" else [])
             host = args.host_arch if result["check"] == "cross" else args.build_arch
             result["dpkg"] = dpkg_verdicts(result, args.sources, indexes, host, args.build_arch,
-                                           REPO / "build" / "buildable-dpkg" / str(result["check"]))
+                                           REPO / "build" / "buildable-dpkg" / str(result["check"]), args.sample)
             agreeing = sum(1 for v in result["dpkg"] if (v["dpkg"] == "met") == (v["kelto"] == "ok"))
             print(f"{result['check']}: dpkg-checkbuilddeps sides with kelto on {agreeing} of"
                   f" {len(result['dpkg'])} differences", flush=True)

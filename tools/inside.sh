@@ -11,6 +11,25 @@ build=build
 started=${KELTO_STARTED:-$(date +%s)}
 step() { printf '\n=== %s (at %d s)\n' "$*" "$(($(date +%s) - started))"; }
 
+# time_step NAME: on exit, the step's name, wall seconds and exit status go
+# into $build/step-times, which `test` and `check` print as a table at the end,
+# whether or not every step passed.
+time_step() {
+    case "$1" in */*) ;; *) return 0 ;; esac
+    _step_name=$1 _step_since=$(date +%s)
+    trap 'record_step_time $?' EXIT
+}
+record_step_time() {
+    local outcome=ok
+    [ "$1" -eq 0 ] || outcome="FAILED ($1)"
+    printf '%-20s %5d s  %s\n' "$_step_name" "$(($(date +%s) - _step_since))" "$outcome" >>"$build/step-times"
+}
+print_step_times() {
+    [ -s "$build/step-times" ] || return 0
+    printf '\nstep times (wall, lanes side by side; %d s in all):\n' "$(($(date +%s) - started))"
+    sed 's/^/  /' "$build/step-times"
+}
+
 # Runs a build step without its progress lines, showing them only on failure.
 quietly() {
     local log
@@ -193,6 +212,28 @@ run_boundary_fuzz() {
 }
 
 fuzz_seconds=${KELTO_FUZZ_SECONDS:-10}
+# sid main's Sources, of the same archive state (InRelease) as the root's
+# Packages lists, which apt in the root does not fetch: fetched once into
+# $sid_sources, outside the clone, and kept. Prints the file's path.
+sid_sources=/var/cache/kelto/sid-sources
+fetch_sid_sources() {
+    local lists=$sid_sources/lists file
+    file=$lists/$(sed -n 's|^deb https\{0,1\}://\([^ ]*\) sid main$|\1|p' /etc/apt/sources.list | head -1 | tr / _)
+    file=${file%_}_dists_sid_main_source_Sources
+    if [ ! -s "$file" ]; then
+        local mirror
+        mirror=$(sed -n 's/^deb \([^ ]*\) sid main$/\1/p' /etc/apt/sources.list | head -1)
+        mkdir -p "$lists/partial" "$sid_sources/etc"
+        echo "deb-src $mirror sid main" >"$sid_sources/etc/sources.list"
+        apt-get -q -o Acquire::Check-Valid-Until=false -o APT::Sandbox::User=root \
+            -o Dir::Etc::SourceList="$sid_sources/etc/sources.list" -o Dir::Etc::SourceParts=/nonexistent \
+            -o Dir::State::Lists="$lists" -o Acquire::IndexTargets::deb-src::Sources::KeepCompressed=false \
+            update >"$build/sid-sources.log" 2>&1 || { cat "$build/sid-sources.log" >&2; return 1; }
+    fi
+    [ -s "$file" ] || { echo "no Sources at $file" >&2; return 1; }
+    echo "$file"
+}
+
 run_fuzzers() {
     local target corpus
     for target in "$build"/fuzz/fuzz/*_fuzz; do
@@ -252,7 +293,11 @@ case "$command" in
         # on a two-core machine. KELTO_CHECK_FUZZ_SECONDS (default 600) per
         # fuzz target; KELTO_CHECK_BOUNDARY_SECONDS (default 1800).
         mkdir -p "$build"
-        KELTO_STARTED=$(date +%s) make -f tools/lanes.mk -j2 -O check ;;
+        rm -f "$build/step-times"
+        rc=0
+        KELTO_STARTED=$started make -f tools/lanes.mk -j2 -O check || rc=$?
+        print_step_times
+        exit "$rc" ;;
     test)
         # Three lanes side by side, as the steps test/* of tools/lanes.mk: the
         # main one, the debug build with the leak checks, and the fuzzers
@@ -261,7 +306,11 @@ case "$command" in
         # install, one more build of the module, is check's: the wheel here is
         # already built from the sdist offline, as pip builds one.
         mkdir -p "$build"
-        KELTO_STARTED=$(date +%s) make -f tools/lanes.mk -j3 -O test ;;
+        rm -f "$build/step-times"
+        rc=0
+        KELTO_STARTED=$started make -f tools/lanes.mk -j3 -O test || rc=$?
+        print_step_times
+        exit "$rc" ;;
     aarch64-check)
         # In the arm64 root, under qemu-user (tools/dev aarch64, and check):
         # the aarch64 wheel of dist/ in a fresh virtual environment, the

@@ -40,6 +40,7 @@ $(if $(recipeless),$(error steps with no commands: $(recipeless)))
 # Each recipe starts with the helpers of tools/inside.sh.
 define helpers
 source tools/inside.sh
+time_step $@
 endef
 
 test: $(test_steps)
@@ -191,3 +192,13 @@ check/boundary-fuzz: check/fuzz
 	seconds=$${KELTO_CHECK_BOUNDARY_SECONDS:-1800}
 	step "boundary fuzzer, $$seconds s under the debug interpreter and under AddressSanitizer"
 	run_boundary_fuzz "$$seconds"
+
+# ---- check: whole indexes beside Debian's build-dependency checker, in the
+# leak hunt's lane once it ends (kelto and dose run one after the other, so
+# both meet the same load from the other lane)
+check/buildable: check/leakhunt
+	$(helpers)
+	step "every source of sid main natively (amd64) and cross (amd64 to arm64) beside dose-builddebcheck, dpkg-checkbuilddeps asked about 25 differences of each side"
+	sources=$$(fetch_sid_sources)
+	PYTHONPATH="$$build/main" "$$python" bench/buildable.py "$$sources" --dpkg --sample 25 --check-agreement \
+	    --differences "$$build/buildable-differences.json"

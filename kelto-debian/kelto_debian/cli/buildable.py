@@ -23,7 +23,7 @@ from ..checker import Unsupported, have_solver
 from ..report import Report, scalar
 from ..restrictions import UnknownTables, architectures
 from ..sources import BuildContext
-from .common import UsageError, input_errors
+from .common import UsageError, add_verdict_options, input_errors
 
 
 def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:  # type: ignore[type-arg]
@@ -36,15 +36,7 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
                         " architecture)")
     parser.add_argument("--profiles", metavar="P,...", default="", help="the active build profiles, comma"
                         " separated (none by default; a cross check adds none, as dpkg adds none)")
-    parser.add_argument("--broken", action="store_true", help="list 'name version' of each source that"
-                        " cannot be built, one a line")
-    explaining = parser.add_mutually_exclusive_group()
-    explaining.add_argument("--explain", metavar="NAME", nargs="+", help="say why each source NAME cannot be"
-                            " built, deciding only what it needs")
-    explaining.add_argument("--explain-all", action="store_true", help="say why each source that cannot be"
-                            " built cannot")
-    parser.add_argument("--format", choices=("text", "yaml"), default="text", help="text (default), or"
-                        " dose-builddebcheck's YAML report")
+    add_verdict_options(parser, "source", "built", "name version", "NAME", "dose-builddebcheck")
     return parser
 
 

@@ -29,22 +29,15 @@ from ..installability import broken, check
 from ..outlines import base_name
 from ..progress import Progress
 from ..report import Report
-from .common import UsageError, add_indexes, indexes, input_errors
+from .common import UsageError, add_indexes, add_verdict_options, indexes, input_errors
 
 
 def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:  # type: ignore[type-arg]
     parser: argparse.ArgumentParser = subparsers.add_parser("installable", help="which packages can be installed, and why not",
                                    description=(__doc__ or "").splitlines()[0].partition(": ")[2])
     add_indexes(parser)
-    parser.add_argument("--broken", action="store_true", help="list 'name version architecture' of each"
-                        " package that cannot be installed, one a line")
-    explaining = parser.add_mutually_exclusive_group()
-    explaining.add_argument("--explain", metavar="NAME", nargs="+", help="say why each package NAME (or"
-                            " NAME:ARCH) cannot be installed, deciding only what it needs")
-    explaining.add_argument("--explain-all", action="store_true", help="say why each package that cannot be"
-                            " installed cannot")
-    parser.add_argument("--format", choices=("text", "yaml"), default="text", help="text (default), or"
-                        " dose-distcheck's YAML report")
+    add_verdict_options(parser, "package", "installed", "name version architecture", "NAME (or NAME:ARCH)",
+                        "dose-distcheck")
     return parser
 
 

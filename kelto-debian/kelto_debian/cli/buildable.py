@@ -27,7 +27,7 @@ from .common import UsageError, add_verdict_options, input_errors
 
 
 def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:  # type: ignore[type-arg]
-    parser = subparsers.add_parser("buildable", help="which source packages can be built, and why not",
+    parser: argparse.ArgumentParser = subparsers.add_parser("buildable", help="which source packages can be built, and why not",
                                    description=(__doc__ or "").splitlines()[0].partition(": ")[2])
     parser.add_argument("sources", metavar="SOURCES", help="a Debian Sources index, plain, .gz or .xz")
     parser.add_argument("index", metavar="INDEX", nargs="+", help="Debian Packages files: the build"

@@ -248,8 +248,7 @@ run_fuzzers() {
 # What aarch64-check runs of tests/python under emulation.
 aarch64_tests=(test_docs.py test_version.py test_constraints.py test_constraint_classes.py
                test_operators.py test_outline.py test_module.py test_exports.py test_introspection.py
-               test_hostile.py test_reentrancy.py test_threads.py
-               test_scale.py::TestDeepData test_fork_signals.py::TestInterrupts)
+               test_hostile.py test_threads.py test_scale.py::TestDeepData)
 
 # Sourced with no command (tools/lanes.mk's steps): the helpers alone.
 if [ $# -eq 0 ] && [ "${BASH_SOURCE[0]}" != "$0" ]; then return 0; fi

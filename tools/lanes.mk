@@ -111,9 +111,9 @@ test/leaks: test/debug-build
 	step "reference leaks under the debug interpreter"
 	PYTHONPATH="$$build/debug" run_pytest python3.14-dbg tests/python -q -m leaks
 	step "leak hunt over the hostile and stateful tests"
-	run_leakhunt -q tests/python/test_hostile.py tests/python/test_faults.py tests/python/test_reentrancy.py \
+	run_leakhunt -q tests/python/test_hostile.py tests/python/test_faults.py \
 	    tests/python/test_stateful.py tests/python/test_threads.py::TestIfThenThreads \
-	    tests/python/test_fork_signals.py::TestInterrupts
+	    tests/python/test_outline.py::TestOutlineDictionaries
 
 # ---- test: fuzzing and the sanitizers
 test/fuzz:

@@ -1,23 +1,66 @@
 """Faults of the process around the module, and faults that ordinary but hostile
 Python code could once cause: a standard output that refuses or stalls writes,
 interpreters and imports other than one plain first import, class objects and
-names that code tampers with, panics and exhausted memory. Each class of fault
-has one grouped test; process-wide ones run in a fresh interpreter."""
+names that code tampers with, the panic exception with its report, and exhausted
+memory. Each class of fault has one home; process-wide ones run in a fresh
+interpreter. Three classes live beside the objects they concern: an IfThen used
+on a thread that does not own it (a panic) in test_threads.py, an option map
+that a value's conversion changes (a panic) in test_outline.py, and conversion
+hooks (__index__, __float__ and the like) that raise or re-enter in
+test_hostile.py."""
 
 import errno
-import gc
+import json
 import os
 import re
+import threading
 
 import pytest
 
-from kelto.package.constraint import Cmp, CmpType, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption, Value
+from kelto.package.constraint import CmpType, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption, Value
 from kelto.package.outline import PackageOutline
 from kelto.package.version import Version
 
 from classes import ALL_CLASSES
+from sequences import Lying, raise_
 
 UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
+
+WARN_COLOUR = b"\x1b[33m WARN\x1b[0m \x1b[2mkelto\x1b[0m\x1b[2m:\x1b[0m tracing activated\n"
+WARN_PLAIN = b" WARN kelto: tracing activated\n"
+SECOND_CALL = (
+    'Failed to set subscriber: SetGlobalDefaultError("a global default trace dispatcher '
+    'has already been set")'
+)
+
+# Prints the outcome of `expr` as one JSON line on stderr: the exception's type
+# (name, module, bases) and args, or the value; keeps stdout for the module.
+REPORT = """
+import json, os
+def report(tag, fn):
+    try:
+        value = fn()
+    except BaseException as e:
+        t = type(e)
+        line = [tag, t.__module__, t.__name__, [b.__name__ for b in t.__bases__], list(e.args),
+                isinstance(e, Exception)]
+    else:
+        line = [tag, "ok", repr(value)]
+    os.write(2, (json.dumps(line) + "\\n").encode())
+"""
+
+
+def report_lines(stderr):
+    """The JSON lines written by `report`, and the other lines of stderr."""
+    lines = stderr.decode().splitlines()
+    return [json.loads(l) for l in lines if l.startswith("[")], [l for l in lines if not l.startswith("[")]
+
+
+def assert_panic_report(lines, message):
+    # The thread and the location of the fault, the message, a note on backtraces.
+    assert len(lines) == 3, lines
+    assert re.search(r"thread\b.*\S+:\d+", lines[0]), lines[0]
+    assert lines[1] == message
 
 
 # ---------------------------------------------------------------------------
@@ -70,6 +113,29 @@ else:
         return
     assert result.startswith("main_entry: pyo3_runtime.PanicException: failed printing to stdout: ")
     assert os.strerror(code) in result
+
+
+def test_write_failure_is_reported_on_stderr_and_swallowed(run_python):
+    # fd 1 is a pipe without a reader: every write fails with EPIPE
+    # (the interpreter ignores SIGPIPE).
+    code = REPORT + """
+r, w = os.pipe(); os.dup2(w, 1); os.close(w); os.close(r)
+import kelto
+report("init", kelto.init_tracing)
+report("main", kelto.main_entry)
+"""
+    rc, out, err = run_python(code)
+    assert (rc, out) == (0, b"")
+    reports, others = report_lines(err)
+    assert reports[0] == ["init", "ok", "None"]
+    expected_text = "failed printing to stdout: "
+    assert reports[1][:4] == ["main", "pyo3_runtime", "PanicException", ["BaseException"]]
+    (message,) = reports[1][4]
+    assert message.startswith(expected_text)
+    assert os.strerror(errno.EPIPE) in message
+    # One diagnostic line for the lost event, then the panic report.
+    assert len(others) == 4, others
+    assert_panic_report(others[1:], message)
 
 
 @pytest.mark.parametrize("writer", ["main_entry", "log lines"])
@@ -253,29 +319,6 @@ def test_classes_are_immutable(cls):
     assert CmpType.Less == CmpType.Less and repr(CmpType.Greater) == "CmpType.Greater"
 
 
-@pytest.mark.parametrize("call", ["IfThen", "Cmp", "PackageOutline"])
-def test_new_keeps_arguments_alive_when_a_hook_empties_their_dict(call):
-    # Cls.__new__(Cls, **kw) binds from a dict; a conversion hook that finds
-    # that dict and clears it must not free the arguments still to convert.
-    class Emptier:
-        def __index__(self):
-            for referrer in gc.get_referrers(self):
-                if isinstance(referrer, dict) and referrer.keys() & {"then", "rhs", "set_options"}:
-                    referrer.clear()
-            return 1
-
-    name = "".join(chr(0x41 + i % 26) for i in range(64))  # not interned, freed with the dict
-    if call == "IfThen":
-        made = IfThen.__new__(IfThen, **{"cond": Emptier(), "then": Depends(name)})
-        assert made.then.on == name
-    elif call == "Cmp":
-        made = Cmp.__new__(Cmp, **{"lhs": Emptier(), "rhs": Depends(name), "op": CmpType.Equal})
-        assert made.rhs.on == name and repr(made.op) == "CmpType.Equal"
-    else:
-        made = PackageOutline.__new__(PackageOutline, name, **{"constraints": [Emptier()], "set_options": {name: 1}})
-        assert isinstance(made, PackageOutline)
-
-
 def test_keyword_names_with_lone_surrogates():
     with pytest.raises(TypeError) as exc:
         Depends(**{"\ud800": 1})
@@ -289,7 +332,82 @@ def test_keyword_names_with_lone_surrogates():
 
 
 # ---------------------------------------------------------------------------
-# Panics and exhausted memory
+# The panic exception and its report
+
+class TestSecondCall:
+    def test_panics_and_first_subscriber_stays(self, run_python):
+        code = REPORT + """
+import kelto
+kelto.init_tracing()
+def second():
+    try:
+        kelto.init_tracing()
+    except Exception:
+        return "caught by except Exception"
+report("second", second)
+report("third", second)
+"""
+        rc, out, err = run_python(code, env={"NO_COLOR": "1"})
+        assert (rc, out) == (0, WARN_PLAIN)
+        reports, others = report_lines(err)
+        panic = ["pyo3_runtime", "PanicException", ["BaseException"], [SECOND_CALL], False]
+        assert reports == [["second"] + panic, ["third"] + panic]
+        assert_panic_report(others[:3], SECOND_CALL)
+        assert_panic_report(others[3:], SECOND_CALL)
+
+    def test_panic_exception_type(self, run_python):
+        code = """
+import kelto
+caught = []
+for _ in range(3):  # the first call installs the subscriber
+    try:
+        kelto.init_tracing()
+    except BaseException as e:
+        caught.append(e)
+t = type(caught[1])
+print(type(caught[0]) is t, t.__module__, t.__name__, t.__qualname__, t.__bases__ == (BaseException,),
+      issubclass(t, Exception), bool(t.__doc__), str(caught[1]) == caught[1].args[0])
+"""
+        rc, out, _ = run_python(code, env={"NO_COLOR": "1"})
+        assert (rc, out) == (0, WARN_PLAIN + b"True pyo3_runtime PanicException PanicException True False True True\n")
+
+    def test_uncaught_panic_ends_the_interpreter(self, run_python):
+        code = "import kelto\nkelto.init_tracing()\nkelto.init_tracing()\nprint('unreachable')\n"
+        rc, out, err = run_python(code)
+        assert (rc, out) == (1, WARN_COLOUR)
+        lines = err.decode().splitlines()
+        assert_panic_report(lines[:3], SECOND_CALL)
+        assert lines[3] == "Traceback (most recent call last):"
+        assert lines[-1] == "pyo3_runtime.PanicException: " + SECOND_CALL
+
+    def test_panics_after_reimport(self, run_python):
+        code = REPORT + """
+import sys, kelto
+kelto.init_tracing()
+del sys.modules["kelto"]
+import kelto
+report("again", kelto.init_tracing)
+"""
+        rc, out, err = run_python(code, env={"NO_COLOR": "1"})
+        assert (rc, out) == (0, WARN_PLAIN)
+        reports, others = report_lines(err)
+        assert reports == [["again", "pyo3_runtime", "PanicException", ["BaseException"], [SECOND_CALL], False]]
+        assert_panic_report(others, SECOND_CALL)
+
+    def test_panic_in_another_thread(self, run_python):
+        code = REPORT + """
+import threading, kelto
+kelto.init_tracing()
+t = threading.Thread(target=report, args=("thread", kelto.init_tracing))
+t.start(); t.join()
+"""
+        rc, out, err = run_python(code, env={"NO_COLOR": "1"})
+        assert (rc, out) == (0, WARN_PLAIN)
+        reports, others = report_lines(err)
+        assert reports == [["thread", "pyo3_runtime", "PanicException", ["BaseException"], [SECOND_CALL], False]]
+        assert_panic_report(others, SECOND_CALL)
+
+
 
 def test_panic_coming_back_through_python_code(run_python):
     code = """
@@ -315,6 +433,42 @@ except BaseException as error:
     assert "panicked at Maximize.__new__:\n" in report
 
 
+def test_a_panic_while_a_type_error_is_prefixed_passes_unchanged(foreign_if_then):
+    # The argument-name prefix needs str() of the TypeError; a panic raised
+    # there must not become a TypeError.
+    class Unprintable:
+        def __str__(self):
+            foreign_if_then()  # panics: another thread's object
+            raise AssertionError("unreachable")
+
+    with pytest.raises(BaseException) as exc:
+        NumOf(Lying([1], iterate=raise_(TypeError(Unprintable()))))
+    assert type(exc.value).__name__ == "PanicException"
+
+
+@pytest.fixture(name="foreign_if_then")
+def foreign_if_then_fixture():
+    """Reads an IfThen that another thread owns (a panic); the object is
+    dropped on its owner thread afterwards, so nothing is reported."""
+    made, ready, done = [], threading.Event(), threading.Event()
+
+    def own():
+        made.append(IfThen(Depends("a"), Depends("b")))
+        ready.set()
+        done.wait()
+        made.clear()
+
+    worker = threading.Thread(target=own)
+    worker.start()
+    ready.wait()
+    yield lambda: made[0].cond
+    done.set()
+    worker.join()
+
+
+# ---------------------------------------------------------------------------
+# Exhausted memory
+
 @pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer reserves more address space than the limit")
 def test_exhausted_memory_aborts_with_the_line(run_python):
     code = """
@@ -331,6 +485,17 @@ Depends(name)
     assert rc < 0
     assert re.match(rb"memory allocation of (\d+) bytes failed\n", err)
     assert int(err.split()[3]) > 256 << 20
+
+
+def test_text_past_a_gigabyte_is_a_memory_error():
+    # Forty doublings share their nodes, so the tree is built at once; its
+    # text would take terabytes.
+    tree = Depends("a")
+    for _ in range(40):
+        tree = NumOf([tree, tree])
+    with pytest.raises(MemoryError, match="^the text form of a constraint is longer than 1 GiB$"):
+        tree == 1.5
+    assert (NumOf([tree]) >= 1) is not None  # a well-typed comparison writes no text
 
 
 @pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer reserves more address space than the limit")
@@ -353,3 +518,22 @@ except MemoryError as error:
 """
     rc, out, err = run_python(code)
     assert (rc, out) == (0, b"the text form of a constraint is longer than 1 GiB\n"), err.decode()
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer reserves more address space than the limit")
+def test_reading_a_value_without_memory_raises_memory_error(run_python):
+    code = """
+import resource
+from kelto.package.constraint import Maximize
+value = Maximize("x" * (64 << 20)).item
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+with open("/proc/self/statm") as statm:
+    used = int(statm.read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (used + (16 << 20), hard))
+try:
+    value.value
+except MemoryError:
+    print("MemoryError")
+"""
+    rc, out, err = run_python(code)
+    assert (rc, out) == (0, b"MemoryError\n"), err.decode()

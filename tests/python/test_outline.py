@@ -1,4 +1,5 @@
-"""PackageOutline: binding, conversion order, option maps and the unexpected keyword."""
+"""PackageOutline: binding, conversion order, option maps (and the panic when a
+value's conversion changes its map) and the unexpected keyword."""
 
 import copyreg
 
@@ -8,6 +9,7 @@ from conftest import run_python
 from kelto.package.constraint import Depends, NumOf
 from kelto.package.outline import PackageOutline
 from kelto.package.version import Version
+from sequences import Number
 
 REFUSED = [
     # args, kwargs, exception, message
@@ -84,32 +86,6 @@ def test_dict_subclass_is_read_as_its_items():
         PackageOutline("pkg", set_options={"a": 1}))
 
 
-class Mutating:
-    """An option value whose conversion changes the dictionary it came from."""
-
-    def __init__(self, options, change):
-        self.options, self.change = options, change
-
-    def __index__(self):
-        self.change(self.options)
-        return 1
-
-
-@pytest.mark.parametrize("change, message", [
-    (lambda d: d.__setitem__("new", 1), "dictionary changed size during iteration"),
-    (lambda d: d.pop("b"), "dictionary changed size during iteration"),
-    (lambda d: d.clear(), "dictionary changed size during iteration"),
-])
-def test_dictionary_changed_while_converting_is_a_panic(change, message):
-    options = {"a": 1}
-    options["b"] = Mutating(options, change)
-    options["c"] = 2
-    with pytest.raises(BaseException) as exc:
-        PackageOutline("pkg", set_options=options)
-    assert type(exc.value).__name__ == "PanicException"
-    assert str(exc.value) == message
-
-
 def test_values_replaced_during_conversion_are_kept_alive():
     # The value being converted drops itself from the dict: we hold our own reference.
     options = {}
@@ -122,6 +98,60 @@ def test_values_replaced_during_conversion_are_kept_alive():
     options["x"] = Dropper()
     # What the conversion gave is kept, not what the dict holds afterwards.
     assert packed(PackageOutline("pkg", set_options=options)) == packed(PackageOutline("pkg", set_options={"x": 7}))
+
+
+def panic_text(call):
+    """The message of the panic exception `call` ends with, or None when it returns."""
+    try:
+        call()
+    except BaseException as e:  # noqa: BLE001 - the panic exception is no Exception
+        assert type(e).__name__ == "PanicException", e
+        return str(e)
+    return None
+
+
+KEYS_CHANGED = "dictionary keys changed during iteration"
+SIZE_CHANGED = "dictionary changed size during iteration"
+
+
+class TestOutlineDictionaries:
+    """A dict that a value's conversion changes: whatever the entries around
+    the changing value hold, plain values or not."""
+
+    @pytest.mark.parametrize("keys, change, expected", [
+        ("abc", lambda d: d.__setitem__("z", 1), SIZE_CHANGED),
+        ("abc", lambda d: d.pop("c"), SIZE_CHANGED),
+        ("abc", lambda d: d.pop("b"), SIZE_CHANGED),
+        ("abc", lambda d: d.clear(), SIZE_CHANGED),
+        ("abc", lambda d: (d.pop("a"), d.__setitem__("z", 1)), KEYS_CHANGED),
+        # Five keys fill the smallest table: the key added rebuilds it and
+        # moves the later entries down.
+        ("abcde", lambda d: (d.pop("a"), d.__setitem__("z", 1)), KEYS_CHANGED),
+        ("abc", lambda d: (d.pop("b"), d.__setitem__("b", 2)), KEYS_CHANGED),
+        ("ab", lambda d: (d.pop("a"), d.__setitem__("c", 3)), KEYS_CHANGED),
+        # A later key taken out and put back is met once, at its new place.
+        ("abc", lambda d: (d.pop("c"), d.__setitem__("c", 2)), None),
+        ("abc", lambda d: d.__setitem__("b", "replaced"), None),
+        ("abc", lambda d: d.update(a=2, c=4), None),
+    ], ids=["grow", "shrink", "own key dropped", "cleared", "other key", "other key, table rebuilt", "own key moved",
+            "other key last", "later key moved", "value replaced", "values replaced"])
+    @pytest.mark.parametrize("parameter", ["set_options", "set_defaults"])
+    @pytest.mark.parametrize("plain", [True, False], ids=["plain values", "values with hooks"])
+    def test_changes_while_a_value_converts(self, parameter, keys, change, expected, plain):
+        options = {}
+
+        class ChangesOnce:
+            done = False
+
+            def __index__(self):
+                if not self.done:
+                    self.done = True
+                    change(options)
+                return 1
+
+        for k in keys:
+            options[k] = ChangesOnce() if k == "b" else (1 if plain else Number(index=lambda: 1))
+        assert panic_text(lambda: PackageOutline("pkg", **{parameter: options})) == expected
 
 
 def test_unexpected_keyword_is_logged_after_init_tracing():
@@ -157,6 +187,17 @@ def test_accepted_call_leaks_nothing(assert_no_leak):
     constraints = [NumOf([Depends("a"), Depends("b")]) >= 1, Depends("c"), 3, "x"]
     options = {"shared": True, "n": 2**63, "v": Version("1.2"), "f": 1.5}
     assert_no_leak(lambda: PackageOutline("pkg", constraints, options, {"a": None, "b": "x"}))
+
+
+class Mutating:
+    """An option value whose conversion changes the dictionary it came from."""
+
+    def __init__(self, options, change):
+        self.options, self.change = options, change
+
+    def __index__(self):
+        self.change(self.options)
+        return 1
 
 
 @pytest.mark.leaks

@@ -3,7 +3,9 @@ the module imports once however many threads ask for it together, and an IfThen
 belongs to the thread that made it: used elsewhere it panics, dropped elsewhere
 it is reported and leaked."""
 
+import copy
 import gc
+import pickle
 import re
 import sys
 import threading
@@ -104,6 +106,13 @@ def test_threads_importing_at_once_share_one_module(run_python, threads):
 
 
 UNSENDABLE = "kelto::package::constraint::if_then::IfThen is unsendable"
+# Every way to copy an object.
+COPIES = {
+    "copy": copy.copy,
+    "deepcopy": copy.deepcopy,
+    **{f"pickle{p}": (lambda obj, p=p: pickle.loads(pickle.dumps(obj, protocol=p)))
+       for p in range(2, pickle.HIGHEST_PROTOCOL + 1)},
+}
 
 
 def on_other_thread(fn):
@@ -167,6 +176,29 @@ class TestIfThenThreads:
         del it
         assert [(type(r.exc_value), str(r.exc_value)) for r in reports] == [
             (RuntimeError, f"{UNSENDABLE}, but is being dropped on another thread")]
+
+    @pytest.mark.parametrize("route", COPIES.values(), ids=COPIES.keys())
+    def test_an_if_then_copies_on_a_thread_that_does_not_own_it(self, route, constraint_text):
+        # Copying reads nothing but nodes that never change: any thread may.
+        # The copy is the copying thread's; the original stays its owner's.
+        it = IfThen(Depends("a"), Depends("b"))
+        box = []
+
+        def use():
+            box.append(constraint_text(route(it)))
+            try:
+                it.cond  # noqa: B018
+            except BaseException as e:  # the panic exception is no Exception
+                # Not the exception itself: its traceback would keep `it` in a
+                # cycle that a collection on some other thread ends.
+                box.append((type(e).__name__, str(e)))
+
+        worker = threading.Thread(target=use)
+        worker.start()
+        worker.join()
+        assert box[0] == constraint_text(it)
+        assert box[1][0] == "PanicException"
+        assert "IfThen is unsendable, but sent to another thread" in box[1][1]
 
     def test_other_classes_are_free_to_travel(self, constraint_text):
         n = NumOf([IfThen(1, 2)])

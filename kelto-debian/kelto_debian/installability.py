@@ -25,6 +25,7 @@ def check(paths: Paths, native: str | None = None, every: bool = True, explained
     times = {}
     started = time.perf_counter()
     universe = Universe()
+    universe.forget_as_read = every and not explained
     if progress is not None:
         progress.phase("building the outlines")
     description = describe_index(paths, keep=universe.add, native=native, keep_outlines=False,

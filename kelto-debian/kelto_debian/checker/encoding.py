@@ -95,6 +95,9 @@ class Universe:
         self.rules: list[list[Source]] = [[]]
         self.by_name: dict[str, list[int]] = {}
         self.native = ""  # the native architecture, once the index's facts say it
+        # Let go of each package's rules once they are read into clauses, and
+        # keep no rule for the clauses: for a check that gives no explanation.
+        self.forget_as_read = False
         self._atoms: dict[tuple[Any, ...], frozenset[int]] = {}
         self._named: dict[str, Clause] = {}
         self._bounded: dict[frozenset[int], Clause] = {}
@@ -109,6 +112,9 @@ class Universe:
         # clauses are held once. A part read through a property is a new
         # object on every read: only a rule as held is known by its id.
         self._large_clauses: dict[int, list[Clause]] = {}
+        # The rules known by their id above, alive while their ids are keys
+        # (so that none is reused) when the packages' rules are let go as read.
+        self._by_id: list[Any] = []
 
     def add(self, package: Package, rules: dict[str, list[Any]], options: dict[str, Any]) -> None:
         number = len(self.names)
@@ -193,6 +199,7 @@ class Universe:
             sets.append(part.ids)
         self.groups.append(tuple(sets))
         found = self.at_most_one[id(rule)] = len(self.groups) - 1
+        self._by_id.append(rule)
         return found
 
     def rule_clauses(self, rule: Any) -> list[Clause]:
@@ -204,6 +211,7 @@ class Universe:
                 if len(found) >= LARGE and all(len(clause) == 1 and clause[0] < 0 for clause in found):
                     found = [Units(clause) for clause in found]  # marked: _read takes them as they are
                 self._large_clauses[id(rule)] = found
+                self._by_id.append(rule)
         return found
 
     def formula(self, c: Any) -> Formula:
@@ -316,8 +324,13 @@ class Encoding:
         self.shared: dict[int, list[tuple[int, Source]]] = {}
         self._parts: dict[int, dict[int, int]] = {}  # group -> package -> index of its part
         self.first = [0] * (count + 1)
+        forget = universe.forget_as_read
+        rules = universe.rules
         for number in range(1, count + 1):
             self._read(number)
+            if forget:
+                rules[number] = []
+                self.sources[number] = []
         # Essential packages are always installed: one version of each is in every solution.
         essential: dict[str, list[int]] = {}
         for number in range(1, count + 1):
@@ -474,6 +487,6 @@ class Encoding:
         universe = self.universe
         universe.rules, universe.options, universe._atoms = [], [], {}
         universe._named, universe._bounded = {}, {}
-        universe._large_clauses = {}
+        universe._large_clauses, universe._by_id = {}, []
         if not keep_sources:
             self.sources = []

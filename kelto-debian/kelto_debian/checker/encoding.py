@@ -78,6 +78,9 @@ class Units(tuple[int, ...]):
 
 UNITS = Units
 
+# The fields whose rules the checker reads, in the order it reads them.
+READ = (*REQUIRED, *NEGATED, SAME_NAME)
+
 # From this many clauses or literals on, a rule's clauses are kept by the
 # rule's id while the rules are read (Universe.rule_clauses).
 LARGE = 8
@@ -92,7 +95,9 @@ class Universe:
         self.versions: list[str] = [""]
         self.architectures: list[str] = [""]  # as the stanza has it ("all" too)
         self.options: list[dict[str, Any]] = [{}]
-        self.rules: list[list[Source]] = [[]]
+        # Per package, (field, its rules) in the order they are read, the
+        # fields the checker reads only.
+        self.rules: list[list[tuple[str, list[Any]]]] = [[]]
         self.by_name: dict[str, list[int]] = {}
         self.native = ""  # the native architecture, once the index's facts say it
         # Let go of each package's rules once they are read into clauses, and
@@ -123,7 +128,7 @@ class Universe:
         self.versions.append(package.version)
         self.architectures.append(package.architecture)
         self.options.append({"multi_arch": package.multi_arch, **options})
-        self.rules.append([Source(key, rule) for key in (*REQUIRED, *NEGATED, SAME_NAME) for rule in rules.get(key, ())])
+        self.rules.append([(key, found) for key in READ if (found := rules.get(key))])
         self.by_name.setdefault(outline, []).append(number)
 
     def __len__(self) -> int:
@@ -330,7 +335,6 @@ class Encoding:
             self._read(number)
             if forget:
                 rules[number] = []
-                self.sources[number] = []
         # Essential packages are always installed: one version of each is in every solution.
         essential: dict[str, list[int]] = {}
         for number in range(1, count + 1):
@@ -390,52 +394,53 @@ class Encoding:
 
     def _read(self, number: int) -> None:
         universe = self.universe
-        depending: list[tuple[Clause, Source]] = []
-        other: list[tuple[Clause, Source]] = []
+        # (clause, field, rule): the Source of each clause is made only when kept.
+        depending: list[tuple[Clause, str, Any]] = []
+        other: list[tuple[Clause, str, Any]] = []
         shared: list[tuple[int, Source]] = []
         named, bounded = universe.named, universe.bounded
-        for source in universe.rules[number]:
-            rule = source[1]
-            kind = type(rule)
-            # The two commonest shapes, "p" and "p (>= 2)", read straight into
-            # their clause of one or more versions of p.
-            if kind is Depends:
-                clause = named(rule.on)
-                if number not in clause:
-                    depending.append((clause, source))
-                continue
-            if kind is Cmp:
-                lhs = rule.lhs
-                if type(lhs) is SpecOption:
-                    name = lhs.package_name
-                    if depending and type(depending[-1][1][1]) is Depends and depending[-1][1][1].on == name:
-                        # "p (>= 2)" is Depends(p) and its bound, two rules: the
-                        # bound's clause, a part of the other, stands for both,
-                        # so that an explanation goes through a version that meets it.
-                        depending.pop()
-                    clause = bounded(name, lhs.option_name, int(rule.op), rule.rhs.value)
+        for key, listed in universe.rules[number]:
+            for rule in listed:
+                kind = type(rule)
+                # The two commonest shapes, "p" and "p (>= 2)", read straight into
+                # their clause of one or more versions of p.
+                if kind is Depends:
+                    clause = named(rule.on)
                     if number not in clause:
-                        depending.append((clause, source))
+                        depending.append((clause, key, rule))
                     continue
-            group = universe.group(rule)
-            if group is not None:
-                shared.append((group, source))
-                continue
-            found = universe.rule_clauses(rule)
-            if found and found[0].__class__ is UNITS:  # a large conflict, read once
-                kept = [(clause, source) for clause in found if clause[0] != -number]
-                if len(kept) < len(found):
-                    depending.append(((), source))  # it forbids the package itself
-                other += kept
-                continue
-            for clause in found:
-                if number in clause:
-                    continue  # met by the package itself
-                if -number in clause:
-                    clause = tuple(literal for literal in clause if literal != -number)
-                (other if any(literal < 0 for literal in clause) else depending).append((clause, source))
+                if kind is Cmp:
+                    lhs = rule.lhs
+                    if type(lhs) is SpecOption:
+                        name = lhs.package_name
+                        if depending and type(depending[-1][2]) is Depends and depending[-1][2].on == name:
+                            # "p (>= 2)" is Depends(p) and its bound, two rules: the
+                            # bound's clause, a part of the other, stands for both,
+                            # so that an explanation goes through a version that meets it.
+                            depending.pop()
+                        clause = bounded(name, lhs.option_name, int(rule.op), rule.rhs.value)
+                        if number not in clause:
+                            depending.append((clause, key, rule))
+                        continue
+                group = universe.group(rule)
+                if group is not None:
+                    shared.append((group, Source(key, rule)))
+                    continue
+                found = universe.rule_clauses(rule)
+                if found and found[0].__class__ is UNITS:  # a large conflict, read once
+                    kept = [(clause, key, rule) for clause in found if clause[0] != -number]
+                    if len(kept) < len(found):
+                        depending.append(((), key, rule))  # it forbids the package itself
+                    other += kept
+                    continue
+                for clause in found:
+                    if number in clause:
+                        continue  # met by the package itself
+                    if -number in clause:
+                        clause = tuple(literal for literal in clause if literal != -number)
+                    (other if any(literal < 0 for literal in clause) else depending).append((clause, key, rule))
         first = self.first
-        for clause, (_, rule) in depending:
+        for clause, _, rule in depending:
             if len(clause) > 1 and type(rule) is Cmp and type(rule.lhs) is NumOf:
                 head = universe.formula(rule.lhs.of[0])
                 if type(head) is Some:
@@ -446,18 +451,19 @@ class Encoding:
                     first[literal] += 1
         for sibling in universe.by_name[universe.names[number]]:
             if sibling != number:
-                other.append(((-sibling,), Source(ONE_VERSION, universe.names[number])))
+                other.append(((-sibling,), ONE_VERSION, universe.names[number]))
         # Of the clauses that forbid, those that may also need a package first:
         # the clauses before wanting[number] are all that can need one.
         other.sort(key=lambda item: (max(item[0], default=0) < 0, len(item[0]) == 1))
         both = depending + other
-        self.clauses[number] = [clause for clause, _ in both]
-        self.sources[number] = [source for _, source in both]
+        self.clauses[number] = [clause for clause, _, _ in both]
+        if not universe.forget_as_read:
+            self.sources[number] = [Source(key, rule) for _, key, rule in both]
         self.dependencies[number] = len(depending)
-        self.long_dependencies[number] = max((len(clause) for clause, _ in depending), default=0)
-        self.units_from[number] = len(both) - sum(1 for clause, _ in other if len(clause) == 1)
-        self.wanting[number] = len(both) - sum(1 for clause, _ in other if max(clause, default=0) < 0)
-        reaches = {literal for clause, _ in both for literal in clause if literal > 0}
+        self.long_dependencies[number] = max((len(clause) for clause, _, _ in depending), default=0)
+        self.units_from[number] = len(both) - sum(1 for clause, _, _ in other if len(clause) == 1)
+        self.wanting[number] = len(both) - sum(1 for clause, _, _ in other if max(clause, default=0) < 0)
+        reaches = {literal for clause, _, _ in both for literal in clause if literal > 0}
         # Large sets are held once however many packages have them (a
         # package of each architecture reaching one name of every one).
         pool = self._pool
@@ -466,10 +472,10 @@ class Encoding:
         if shared:
             self.shared[number] = shared
         if other or shared:
-            excluded = frozenset(-clause[0] for clause, _ in other if len(clause) == 1)
+            excluded = frozenset(-clause[0] for clause, _, _ in other if len(clause) == 1)
             if len(excluded) >= LARGE:
                 excluded = pool.setdefault(excluded, excluded)
-            rest = [clause for clause, _ in other if len(clause) > 1]
+            rest = [clause for clause, _, _ in other if len(clause) > 1]
             self.conflicts[number] = (excluded, rest, tuple(group for group, _ in shared))
 
     def parts(self, group: int) -> dict[int, int]:

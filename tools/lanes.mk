@@ -63,3 +63,6 @@ check/asan: check/gcc14
 check/counts: check/asan
 check/fuzz: check/asan
 check/boundary-fuzz: check/fuzz
+
+# ---- check: whole indexes beside Debian's build-dependency checker, alone at the end
+check/buildable: check/boundary-fuzz check/leakhunt

@@ -5,7 +5,7 @@ show); then, package by package, the solver on the package's cone."""
 from __future__ import annotations
 
 from collections import deque
-from collections.abc import Callable
+from collections.abc import Callable, Iterable
 from typing import Any
 
 from .cone import Cones
@@ -268,12 +268,13 @@ class Checker:
         members.discard(number)
         return [number, *members]
 
-    def order(self) -> list[int]:
-        """Every package after what it reaches, as far as cycles allow."""
+    def order(self, roots: Iterable[int] | None = None) -> list[int]:
+        """Every package (or the roots and what they reach) after what it
+        reaches, as far as cycles allow."""
         done = bytearray(len(self.universe) + 1)
         order: list[int] = []
         reaches = self.reaches
-        for root in range(1, len(self.universe) + 1):
+        for root in range(1, len(self.universe) + 1) if roots is None else roots:
             if done[root]:
                 continue
             done[root] = 1
@@ -290,10 +291,11 @@ class Checker:
                     order.append(node)
         return order
 
-    def run(self, progress: Callable[[int, int], None] | None = None) -> None:
+    def run(self, progress: Callable[[int, int], None] | None = None, roots: Iterable[int] | None = None) -> None:
         """Dependencies before what needs them: most packages are settled by
         joining solutions of their dependencies, the rest by the solver.
-        progress(done, total) is told of each package decided."""
+        progress(done, total) is told of each package decided. Given roots,
+        only they and what they reach are decided."""
         self.rule_out_missing()
         reason, unsolvable, solved = self.reason, self.unsolvable, self.solved
         base: frozenset[int] = frozenset()
@@ -307,12 +309,15 @@ class Checker:
         for targets in self.reaches:
             for target in targets:
                 needed[target] = 1
-        order = self.order()
+        order = self.order(roots)
         total = len(order)
         for done, number in enumerate(order, 1):
             if progress is not None:
                 progress(done, total)
             if solved[number] or number in reason or number in unsolvable:
+                continue
+            if self.doomed(number):
+                unsolvable.add(number)
                 continue
             union = self.combine(number)
             if union is None:
@@ -372,6 +377,16 @@ class Checker:
         native one (and "all"), from 1 for the others."""
         numbers: dict[str, int] = {"": 0}
         return [numbers.setdefault(name.partition(":")[2], len(numbers)) for name in self.universe.names]
+
+    def doomed(self, number: int) -> bool:
+        """Whether a dependency clause of the package holds only packages
+        already found uninstallable: then no solver call is needed to rule
+        it out (most unbuildable sources of a cross check are so)."""
+        reason, unsolvable, clauses = self.reason, self.unsolvable, self.clauses[number]
+        for index in range(self.dependencies[number]):
+            if all(literal in unsolvable or literal in reason for literal in clauses[index]):
+                return True
+        return False
 
     def solve_base(self, first: int) -> bool:
         """Solves the essential packages, of the native architecture where

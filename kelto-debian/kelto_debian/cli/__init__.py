@@ -18,7 +18,7 @@ from .common import UsageError
 
 # The subcommands, in the order the help lists them: registering one is
 # adding its module's name here.
-SUBCOMMANDS = ("describe", "installable")
+SUBCOMMANDS = ("describe", "installable", "buildable")
 
 PROGRAM = "kelto-debian"
 

@@ -38,7 +38,7 @@ from .checker.encoding import Source as RuleSource
 from .model import Package, StanzaHeader
 from .outlines import Builder, Description, IndexFacts, Keep, Paths, Record, as_paths, describe_index, kept_fields, \
     read_once, stanzas
-from .packages import prepare
+from .packages import prepare, provided_names
 from .relations import Group, parse_relations
 from .restrictions import Architectures, architectures
 from .sources import BuildContext, Source, read_sources
@@ -261,10 +261,10 @@ class Binaries:
                 if path not in paths:
                     continue
                 fields = kept_fields((path, line, _))
-                provides = [group[0] for group in parse_relations(fields["Provides"], "Provides")] \
-                    if "Provides" in fields else []
+                provides, provided_for = provided_names(parse_relations(fields["Provides"], "Provides")) \
+                    if "Provides" in fields else ([], {})
                 yield StanzaHeader(fields.get("Package", ""), fields.get("Architecture", "all"), fields.get("Multi-Arch"),
-                                   provides, path == first)
+                                   provides, path == first, provided_for)
 
         return IndexFacts(light(), native)
 

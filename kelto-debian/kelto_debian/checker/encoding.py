@@ -128,7 +128,14 @@ class Universe:
         self.versions.append(package.version)
         self.architectures.append(package.architecture)
         self.options.append({"multi_arch": package.multi_arch, **options})
-        self.rules.append([(key, found) for key in READ if (found := rules.get(key))])
+        if self.forget_as_read:
+            # Read now what the clauses need of the two commonest rules and let
+            # the objects go: held to the end of the build, they were a third
+            # of the peak memory. The rest are few, or shared and known by id.
+            self.rules.append([(key, [compact(rule) for rule in found]) for key in READ if (found := rules.get(key))])
+            options = {key: str(value) if ordered(key) else value for key, value in options.items()}
+        else:
+            self.rules.append([(key, found) for key in READ if (found := rules.get(key))])
         self.by_name.setdefault(outline, []).append(number)
 
     def __len__(self) -> int:
@@ -164,8 +171,8 @@ class Universe:
 
     def matching(self, name: str, option: str, op: int, value: Any) -> frozenset[int]:
         """The versions of `name` whose option compares with value by op."""
-        ordered = option == "version" or (option.startswith("provides:") and "#" in option)
-        key = (name, option, op, str(value) if ordered else value, type(value))
+        in_order = ordered(option)
+        key = (name, option, op, str(value) if in_order else value, type(value))
         found = self._atoms.get(key)
         if found is None:
             holds = HOLDS[op]
@@ -177,7 +184,7 @@ class Universe:
                 if isinstance(value, bool):
                     if op in (EQUAL, NOT_EQUAL) and holds(0 if mine == value else 1):
                         ids.append(number)
-                elif ordered:
+                elif in_order:
                     if holds(compare_versions(str(mine), str(value))):
                         ids.append(number)
                 elif holds((mine > value) - (mine < value)):
@@ -248,6 +255,27 @@ class Universe:
                     return found
         raise Unsupported(f"no meaning known for {c!r}")
 
+
+
+def ordered(option: str) -> bool:
+    """Whether an option's values are versions, compared as Debian orders them."""
+    return option == "version" or (option.startswith("provides:") and "#" in option)
+
+
+def compact(rule: Any) -> Any:
+    """Depends(p) as the name p, and a bound Cmp(SpecOption(p, option), op,
+    value) as (p, option, op, value), a version as its text; any other rule
+    as it is. What _read takes from these is what it takes from the rules."""
+    kind = type(rule)
+    if kind is Depends:
+        return rule.on
+    if kind is Cmp:
+        lhs = rule.lhs
+        if type(lhs) is SpecOption:
+            option = lhs.option_name
+            value = rule.rhs.value
+            return lhs.package_name, option, int(rule.op), str(value) if ordered(option) else value
+    return rule
 
 
 def either(parts: list[Formula]) -> Formula:
@@ -403,7 +431,21 @@ class Encoding:
             for rule in listed:
                 kind = type(rule)
                 # The two commonest shapes, "p" and "p (>= 2)", read straight into
-                # their clause of one or more versions of p.
+                # their clause of one or more versions of p (as compact() gives
+                # them, or as they are).
+                if kind is str:
+                    clause = named(rule)
+                    if number not in clause:
+                        depending.append((clause, key, rule))
+                    continue
+                if kind is tuple:
+                    name, option, op, value = rule
+                    if depending and depending[-1][2] == name:  # as for a Cmp below
+                        depending.pop()
+                    clause = bounded(name, option, op, value)
+                    if number not in clause:
+                        depending.append((clause, key, rule))
+                    continue
                 if kind is Depends:
                     clause = named(rule.on)
                     if number not in clause:

@@ -29,7 +29,7 @@ import lzma
 import os
 import re
 from collections.abc import Iterator
-from typing import IO
+from typing import IO, Any
 
 from .relations import LEFT_OUT, RELATION_FIELDS
 
@@ -348,13 +348,14 @@ class _Chained(io.RawIOBase):
     def readable(self) -> bool:
         return True
 
-    def readinto(self, buffer) -> int:  # type: ignore[no-untyped-def,override]
+    def readinto(self, buffer: Any) -> int:
         if self.head:
             size = min(len(buffer), len(self.head))
             buffer[:size] = self.head[:size]
             self.head = self.head[size:]
             return size
-        return self.tail.readinto(buffer)  # type: ignore[attr-defined]
+        read: int = self.tail.readinto(buffer)  # type: ignore[attr-defined]  # buffered readers all have it
+        return read
 
 
 def _read_lines(path: str, index: IO[bytes], repeats: Repeats, number: int) -> Iterator[tuple[int, dict[str, str]]]:

@@ -142,6 +142,7 @@ QUICK = STANZA + b"Depends: a,\n b\n"  # a stanza the quick reader takes whole
     b"Package: q\nDepends: \xff\n",
     b"Package: q\nno colon\n",
     b" Package: q\n",
+    b"Package: q\n\n\n\n\nPackage: r\n\n\nPackage: s\nDepends: \xff\n",  # runs of blank lines before a fault
 ])
 @pytest.mark.parametrize("before", [3, (1 << 20) // len(QUICK)])
 def test_quick_and_line_readers_agree(tmp_path, odd, before):

@@ -24,10 +24,12 @@ case: dpkg reads "FOREIGN" as "foreign").
 from __future__ import annotations
 
 import gzip
+import io
 import lzma
 import os
+import re
 from collections.abc import Iterator
-from typing import IO
+from typing import IO, Any, AnyStr
 
 from .relations import LEFT_OUT, RELATION_FIELDS
 
@@ -195,82 +197,255 @@ class Repeats:
                        f" architecture) again, with other fields than at {there}")
 
 
+class _FieldNames(dict[str, str | None]):
+    """A field name as written -> the name it is stored under; None for one
+    the quick reader leaves to the line reader (empty, or a second spelling
+    of a name outside CANONICAL, which a stanza may give twice)."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.lowered: set[str] = set()
+
+    def __missing__(self, key: str) -> str | None:
+        lowered = key.lower()
+        name: str | None = CANONICAL.get(lowered)
+        if name is None:
+            name = key if key.strip() and lowered not in self.lowered else None
+            self.lowered.add(lowered)
+        self[key] = name
+        return name
+
+
+# A "Field: value" line and its continuation lines; a stanza is read
+# quickly when it is made of these alone.
+_FIELD = re.compile(r"([^:\n]*):([^\n]*(?:\n[ \t][^\n]*)*)")
+# A package name dpkg takes; another goes to package_name(), which names the fault.
+_PACKAGE_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9+._-]*")
+# Two line feeds or more: the end of a line and blank lines after it.
+_BLANK_RUN = re.compile("\n\n+")
+_BLANK_RUN_BYTES = re.compile(b"\n\n+")
+# Bytes read from the file at a time by the quick reader.
+_BLOCK = 1 << 20
+# A stanza piece this long (in characters, up to four bytes each) goes to the
+# line reader, which bounds lines, fields and stanzas in bytes.
+_QUICK_PIECE = FIELD_LIMIT // 4
+
+
 def read_stanzas(path: str, repeats: Repeats | None = None) -> Iterator[tuple[int, dict[str, str]]]:
     """Each stanza's first line number and fields; continuation lines are
     joined. Raises BadIndex for what cannot be read. A stanza seen before
-    (in this index, or in another read with the same `repeats`) is skipped."""
+    (in this index, or in another read with the same `repeats`) is skipped.
+
+    The file is read a block at a time and cut at blank lines; a stanza of
+    plain one-line fields is read whole, with a few calls into C. Anything
+    else (a continuation line, a stray blank-looking line, a field the
+    checks refuse, text that is not UTF-8, a piece past the limits) goes to
+    the line reader, which reads it as if it had read the whole file: same
+    fields, same errors on the same line numbers."""
+    if repeats is None:
+        repeats = Repeats(path)
+    repeats.path = path
+    names = _FieldNames()
+    number = 0  # lines consumed so far
+    try:
+        with open_index(path) as index:
+            carry = b""
+            while block := index.read(_BLOCK):
+                data = carry + block if carry else block
+                cut = data.rfind(b"\n\n")
+                if cut < 0:
+                    carry = data
+                    if len(carry) > STANZA_LIMIT + FIELD_LIMIT:
+                        # No blank line in sight: what follows is past any limit or a
+                        # run of blank-looking lines; the line reader takes the rest.
+                        rest = io.BufferedReader(_Chained(carry, index), FIELD_LIMIT + 1)
+                        yield from _read_lines(path, rest, repeats, number)
+                        return
+                    continue
+                carry = data[cut + 2:]
+                region = data[:cut]
+                try:
+                    pieces: Iterator[tuple[str, int]] | Iterator[tuple[bytes, int]] = _pieces(
+                        region.decode("utf-8"), _BLANK_RUN)
+                except UnicodeDecodeError:  # the line reader names the line
+                    pieces = _pieces(region, _BLANK_RUN_BYTES)
+                del data
+                for piece, ending in pieces:
+                    # `ending` line feeds end the piece's last line and make the blank lines after it.
+                    if isinstance(piece, str):
+                        lines = piece.count("\n") + 1
+                        fields = _quick(piece, lines, names, number) if piece else None
+                        if fields is not None:
+                            if not repeats.is_repeat(number + 1, fields):
+                                yield number + 1, fields
+                            number += lines - 1 + ending
+                            continue
+                        text = piece.encode("utf-8")
+                    else:
+                        lines, text = piece.count(b"\n") + 1, piece
+                    if text:
+                        yield from _read_lines(path, io.BufferedReader(io.BytesIO(text + b"\n\n")), repeats, number)
+                    number += lines - 1 + ending
+                del region
+            if carry:
+                yield from _read_lines(path, io.BufferedReader(io.BytesIO(carry)), repeats, number)
+    except BadIndex:
+        raise
+    except (OSError, EOFError, lzma.LZMAError) as error:
+        where = f"{path}:{number}" if number else path
+        reason = error.strerror if isinstance(error, OSError) and error.strerror else str(error) or type(error).__name__
+        raise BadIndex(f"{where}: {reason}") from None
+
+
+def _pieces(text: AnyStr, blank_run: re.Pattern[AnyStr]) -> Iterator[tuple[AnyStr, int]]:
+    """The text between runs of line feeds, each with the length of the run
+    after it (a run of two for the end: the text was cut before two). Runs
+    are found in C, so a flood of blank lines costs no Python step per line."""
+    start = 0
+    for run in blank_run.finditer(text):
+        yield text[start:run.start()], run.end() - run.start()
+        start = run.end()
+    yield text[start:], 2
+
+
+def _quick(piece: str, lines: int, names: _FieldNames, number: int) -> dict[str, str] | None:
+    """The fields of a stanza of "Field: value" lines and continuation lines,
+    or None to leave it to the line reader (which then reads or refuses it,
+    naming the line): a piece starting blank or with a continuation, a
+    carriage return or another byte bytes.isspace() takes as blank, a
+    continuation line that may be a blank one, a field given twice, a
+    continued one-line field, a value the checks refuse."""
+    if len(piece) > _QUICK_PIECE or piece[0] in " \t\n" or "\r" in piece or "\x0b" in piece or "\x0c" in piece:
+        return None
+    if number == 0 and piece.startswith("\ufeff"):
+        return None
+    continued = piece.count("\n ") + piece.count("\n\t")
+    pairs = _FIELD.findall(piece)
+    if len(pairs) != lines - continued:
+        return None
+    fields = {names[key]: value.strip() if continued == 0 or "\n" not in value else _joined(value)
+              for key, value in pairs}
+    if len(fields) != len(pairs) or None in fields:
+        return None
+    get = fields.get
+    if continued and any(value is None for value in fields.values()):
+        return None
+    if continued and any("\n" in value for name in SINGLE_LINE if (value := get(name)) is not None):
+        return None
+    try:
+        if (size := get("Installed-Size")) is not None:
+            size_in_kib("", 0, size)
+        if (package := get("Package")) is not None and _PACKAGE_NAME.fullmatch(package) is None:
+            package_name("", 0, package)
+        if (multi_arch := get("Multi-Arch")) is not None:
+            multi_arch_value("", 0, multi_arch)
+    except BadIndex:
+        return None
+    return fields  # type: ignore[return-value]  # neither None keys nor None values, checked above
+
+
+def _joined(value: str) -> str | None:
+    """A continued field's value as the line reader joins it; None when a
+    continuation line strips to nothing (it may be a blank line, which the
+    line reader takes as the end of the stanza)."""
+    first, *rest = value.split("\n")
+    parts = [line.strip() for line in rest]
+    if "" in parts:
+        return None
+    return "\n".join((first.strip(), *parts))
+
+
+class _Chained(io.RawIOBase):
+    """Bytes already read, then the rest of a stream."""
+
+    def __init__(self, head: bytes, tail: IO[bytes]) -> None:
+        self.head = memoryview(head)
+        self.tail = tail
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer: Any) -> int:
+        if self.head:
+            size = min(len(buffer), len(self.head))
+            buffer[:size] = self.head[:size]
+            self.head = self.head[size:]
+            return size
+        read: int = self.tail.readinto(buffer)  # type: ignore[attr-defined]  # buffered readers all have it
+        return read
+
+
+def _read_lines(path: str, index: IO[bytes], repeats: Repeats, number: int) -> Iterator[tuple[int, dict[str, str]]]:
+    """The line reader: the stanzas of what is left of `index`, whose first
+    line is line number + 1 of the file."""
     fields: dict[str, str] = {}
     seen: set[str] = set()  # the stanza's field names, lowercased
     last = ""  # the field being read ("" between fields: no key is empty)
     parts: list[str] | None = None  # its lines, once it has more than one
-    field_size = stanza_size = blank_run = start = number = 0
-    if repeats is None:
-        repeats = Repeats(path)
-    repeats.path = path
+    field_size = stanza_size = blank_run = start = 0
     try:
-        with open_index(path) as index:
-            readline = index.readline
-            while raw := readline(FIELD_LIMIT + 1):
-                number += 1
-                size = len(raw)
-                if size > FIELD_LIMIT:
-                    raise too_long(path, number, "a line", FIELD_LIMIT)
-                if raw.isspace():
-                    if parts is not None:
-                        fields[last] = "\n".join(parts)
-                    if fields and not repeats.is_repeat(start, fields):
-                        yield start, fields
-                    fields, seen, last, parts = {}, set(), "", None
-                    stanza_size = 0
-                    blank_run += 1
-                    if blank_run >= BLANK_RUN:
-                        number += skip_blank_lines(index)
-                    continue
-                blank_run = 0
-                if number == 1 and raw.startswith(BYTE_ORDER_MARK):
-                    raise BadIndex(f"{path}:1: the file starts with a byte-order mark; an index is UTF-8"
-                                   " text without one, as dpkg and apt read it")
-                try:
-                    line = raw.decode("utf-8").rstrip("\r\n")
-                except UnicodeDecodeError:
-                    raise BadIndex(f"{path}:{number}: not UTF-8 text") from None
-                stanza_size += size
-                if stanza_size > STANZA_LIMIT:
-                    raise too_long(path, number, "a stanza", STANZA_LIMIT)
-                if line[0] in " \t":
-                    if not last:
-                        raise BadIndex(f"{path}:{number}: continuation line outside a field")
-                    if last in SINGLE_LINE:
-                        raise BadIndex(f"{path}:{number}: continuation line in the one-line field {last!r}")
-                    field_size += size
-                    if field_size > FIELD_LIMIT:
-                        raise too_long(path, number, f"the field {last!r}", FIELD_LIMIT)
-                    if parts is None:
-                        parts = [fields[last]]
-                    parts.append(line.strip())
-                    continue
-                key, colon, value = line.partition(":")
-                if not colon or not key.strip():
-                    raise BadIndex(f"{path}:{number}: not a 'Field: value' line: {line[:60]!r}")
+        readline = index.readline
+        while raw := readline(FIELD_LIMIT + 1):
+            number += 1
+            size = len(raw)
+            if size > FIELD_LIMIT:
+                raise too_long(path, number, "a line", FIELD_LIMIT)
+            if raw.isspace():
                 if parts is not None:
                     fields[last] = "\n".join(parts)
-                    parts = None
-                if not fields:
-                    start = number
-                lowered = key.lower()
-                if lowered in seen:
-                    raise BadIndex(f"{path}:{number}: field {key!r} given twice in one stanza")
-                seen.add(lowered)
-                last = key = CANONICAL.get(lowered, key)
-                value = value.strip()
-                if key == "Installed-Size":
-                    size_in_kib(path, number, value)
-                elif key == "Package":
-                    package_name(path, number, value)
-                elif key == "Multi-Arch":
-                    multi_arch_value(path, number, value)
-                fields[key] = value
-                field_size = size
+                if fields and not repeats.is_repeat(start, fields):
+                    yield start, fields
+                fields, seen, last, parts = {}, set(), "", None
+                stanza_size = 0
+                blank_run += 1
+                if blank_run >= BLANK_RUN:
+                    number += skip_blank_lines(index)
+                continue
+            blank_run = 0
+            if number == 1 and raw.startswith(BYTE_ORDER_MARK):
+                raise BadIndex(f"{path}:1: the file starts with a byte-order mark; an index is UTF-8"
+                               " text without one, as dpkg and apt read it")
+            try:
+                line = raw.decode("utf-8").rstrip("\r\n")
+            except UnicodeDecodeError:
+                raise BadIndex(f"{path}:{number}: not UTF-8 text") from None
+            stanza_size += size
+            if stanza_size > STANZA_LIMIT:
+                raise too_long(path, number, "a stanza", STANZA_LIMIT)
+            if line[0] in " \t":
+                if not last:
+                    raise BadIndex(f"{path}:{number}: continuation line outside a field")
+                if last in SINGLE_LINE:
+                    raise BadIndex(f"{path}:{number}: continuation line in the one-line field {last!r}")
+                field_size += size
+                if field_size > FIELD_LIMIT:
+                    raise too_long(path, number, f"the field {last!r}", FIELD_LIMIT)
+                if parts is None:
+                    parts = [fields[last]]
+                parts.append(line.strip())
+                continue
+            key, colon, value = line.partition(":")
+            if not colon or not key.strip():
+                raise BadIndex(f"{path}:{number}: not a 'Field: value' line: {line[:60]!r}")
+            if parts is not None:
+                fields[last] = "\n".join(parts)
+                parts = None
+            if not fields:
+                start = number
+            lowered = key.lower()
+            if lowered in seen:
+                raise BadIndex(f"{path}:{number}: field {key!r} given twice in one stanza")
+            seen.add(lowered)
+            last = key = CANONICAL.get(lowered, key)
+            value = value.strip()
+            if key == "Installed-Size":
+                size_in_kib(path, number, value)
+            elif key == "Package":
+                package_name(path, number, value)
+            elif key == "Multi-Arch":
+                multi_arch_value(path, number, value)
+            fields[key] = value
+            field_size = size
     except BadIndex:
         raise
     except (OSError, EOFError, lzma.LZMAError) as error:

@@ -12,7 +12,7 @@ import zlib
 import pytest
 
 from conftest import CHILD_ENV, command as tool_command
-from kelto_debian.index import FIELD_LIMIT, SAMPLE, STANZA_LIMIT, BadIndex, read_stanzas
+from kelto_debian.index import FIELD_LIMIT, SAMPLE, STANZA_LIMIT, BadIndex, Repeats, _read_lines, read_stanzas
 from kelto_debian.installability import have_solver
 from kelto_debian.outlines import describe_index
 
@@ -111,6 +111,47 @@ def test_hostile_index_is_refused_naming_its_line(tmp_path, name):
 def test_index_read_as_apt_counts_it(tmp_path, name, content, read):
     path = plain(tmp_path / name, content)
     assert [line for line, _ in read_stanzas(path)] == read
+
+
+def line_reader(path):
+    """What the line reader alone makes of a whole file: stanzas, or the error."""
+    with open(path, "rb") as index:
+        try:
+            return [*_read_lines(str(path), index, Repeats(str(path)), 0)]
+        except BadIndex as error:
+            return str(error)
+
+
+QUICK = STANZA + b"Depends: a,\n b\n"  # a stanza the quick reader takes whole
+
+
+# Each case puts a stanza the quick reader must hand to the line reader
+# between stanzas it takes whole; both readings must agree, errors and their
+# line numbers included, and so whether the stanza lies across a block edge.
+@pytest.mark.parametrize("odd", [
+    b"Package: q\nDepends: a,\n \n b\n",  # a blank continuation line ends the stanza
+    b"Package: q\nDepends: a,\n \xc2\x85\n b\n",  # one that strips to nothing but is not blank
+    b"Package: q\r\nVersion: 1\r\n",
+    b"Package: q\n\x0c\nPackage: r\n",
+    b"\nPackage: q\n",
+    b"Package: q\nX-Odd: 1\nx-odd: 2\n",
+    b"Package: q\nVersion: 1,\n 2\n",
+    b"Package: q:i386\n",
+    b"Package: q\nMulti-Arch: sometimes\n",
+    b"Package: q\nInstalled-Size: 1e3\n",
+    b"Package: q\nDepends: \xff\n",
+    b"Package: q\nno colon\n",
+    b" Package: q\n",
+    b"Package: q\n\n\n\n\nPackage: r\n\n\nPackage: s\nDepends: \xff\n",  # runs of blank lines before a fault
+])
+@pytest.mark.parametrize("before", [3, (1 << 20) // len(QUICK)])
+def test_quick_and_line_readers_agree(tmp_path, odd, before):
+    path = plain(tmp_path / "odd", (QUICK + b"\n") * before + odd + b"\n" + QUICK.replace(b"p\n", b"z\n"))
+    try:
+        quick = [*read_stanzas(str(path))]
+    except BadIndex as error:
+        quick = str(error)
+    assert quick == line_reader(path)
 
 
 @pytest.mark.parametrize("mib", [64, pytest.param(1024, marks=pytest.mark.slow)])

@@ -78,6 +78,9 @@ class Units(tuple[int, ...]):
 
 UNITS = Units
 
+# The fields whose rules the checker reads, in the order it reads them.
+READ = (*REQUIRED, *NEGATED, SAME_NAME)
+
 # From this many clauses or literals on, a rule's clauses are kept by the
 # rule's id while the rules are read (Universe.rule_clauses).
 LARGE = 8
@@ -92,9 +95,14 @@ class Universe:
         self.versions: list[str] = [""]
         self.architectures: list[str] = [""]  # as the stanza has it ("all" too)
         self.options: list[dict[str, Any]] = [{}]
-        self.rules: list[list[Source]] = [[]]
+        # Per package, (field, its rules) in the order they are read, the
+        # fields the checker reads only.
+        self.rules: list[list[tuple[str, list[Any]]]] = [[]]
         self.by_name: dict[str, list[int]] = {}
         self.native = ""  # the native architecture, once the index's facts say it
+        # Let go of each package's rules once they are read into clauses, and
+        # keep no rule for the clauses: for a check that gives no explanation.
+        self.forget_as_read = False
         self._atoms: dict[tuple[Any, ...], frozenset[int]] = {}
         self._named: dict[str, Clause] = {}
         self._bounded: dict[frozenset[int], Clause] = {}
@@ -109,6 +117,9 @@ class Universe:
         # clauses are held once. A part read through a property is a new
         # object on every read: only a rule as held is known by its id.
         self._large_clauses: dict[int, list[Clause]] = {}
+        # The rules known by their id above, alive while their ids are keys
+        # (so that none is reused) when the packages' rules are let go as read.
+        self._by_id: list[Any] = []
 
     def add(self, package: Package, rules: dict[str, list[Any]], options: dict[str, Any]) -> None:
         number = len(self.names)
@@ -117,7 +128,14 @@ class Universe:
         self.versions.append(package.version)
         self.architectures.append(package.architecture)
         self.options.append({"multi_arch": package.multi_arch, **options})
-        self.rules.append([Source(key, rule) for key in (*REQUIRED, *NEGATED, SAME_NAME) for rule in rules.get(key, ())])
+        if self.forget_as_read:
+            # Read now what the clauses need of the two commonest rules and let
+            # the objects go: held to the end of the build, they were a third
+            # of the peak memory. The rest are few, or shared and known by id.
+            self.rules.append([(key, [compact(rule) for rule in found]) for key in READ if (found := rules.get(key))])
+            options = {key: str(value) if ordered(key) else value for key, value in options.items()}
+        else:
+            self.rules.append([(key, found) for key in READ if (found := rules.get(key))])
         self.by_name.setdefault(outline, []).append(number)
 
     def __len__(self) -> int:
@@ -153,8 +171,8 @@ class Universe:
 
     def matching(self, name: str, option: str, op: int, value: Any) -> frozenset[int]:
         """The versions of `name` whose option compares with value by op."""
-        ordered = option == "version" or (option.startswith("provides:") and "#" in option)
-        key = (name, option, op, str(value) if ordered else value, type(value))
+        in_order = ordered(option)
+        key = (name, option, op, str(value) if in_order else value, type(value))
         found = self._atoms.get(key)
         if found is None:
             holds = HOLDS[op]
@@ -166,7 +184,7 @@ class Universe:
                 if isinstance(value, bool):
                     if op in (EQUAL, NOT_EQUAL) and holds(0 if mine == value else 1):
                         ids.append(number)
-                elif ordered:
+                elif in_order:
                     if holds(compare_versions(str(mine), str(value))):
                         ids.append(number)
                 elif holds((mine > value) - (mine < value)):
@@ -193,6 +211,7 @@ class Universe:
             sets.append(part.ids)
         self.groups.append(tuple(sets))
         found = self.at_most_one[id(rule)] = len(self.groups) - 1
+        self._by_id.append(rule)
         return found
 
     def rule_clauses(self, rule: Any) -> list[Clause]:
@@ -204,6 +223,7 @@ class Universe:
                 if len(found) >= LARGE and all(len(clause) == 1 and clause[0] < 0 for clause in found):
                     found = [Units(clause) for clause in found]  # marked: _read takes them as they are
                 self._large_clauses[id(rule)] = found
+                self._by_id.append(rule)
         return found
 
     def formula(self, c: Any) -> Formula:
@@ -235,6 +255,27 @@ class Universe:
                     return found
         raise Unsupported(f"no meaning known for {c!r}")
 
+
+
+def ordered(option: str) -> bool:
+    """Whether an option's values are versions, compared as Debian orders them."""
+    return option == "version" or (option.startswith("provides:") and "#" in option)
+
+
+def compact(rule: Any) -> Any:
+    """Depends(p) as the name p, and a bound Cmp(SpecOption(p, option), op,
+    value) as (p, option, op, value), a version as its text; any other rule
+    as it is. What _read takes from these is what it takes from the rules."""
+    kind = type(rule)
+    if kind is Depends:
+        return rule.on
+    if kind is Cmp:
+        lhs = rule.lhs
+        if type(lhs) is SpecOption:
+            option = lhs.option_name
+            value = rule.rhs.value
+            return lhs.package_name, option, int(rule.op), str(value) if ordered(option) else value
+    return rule
 
 
 def either(parts: list[Formula]) -> Formula:
@@ -316,8 +357,12 @@ class Encoding:
         self.shared: dict[int, list[tuple[int, Source]]] = {}
         self._parts: dict[int, dict[int, int]] = {}  # group -> package -> index of its part
         self.first = [0] * (count + 1)
+        forget = universe.forget_as_read
+        rules = universe.rules
         for number in range(1, count + 1):
             self._read(number)
+            if forget:
+                rules[number] = []
         # Essential packages are always installed: one version of each is in every solution.
         essential: dict[str, list[int]] = {}
         for number in range(1, count + 1):
@@ -377,52 +422,67 @@ class Encoding:
 
     def _read(self, number: int) -> None:
         universe = self.universe
-        depending: list[tuple[Clause, Source]] = []
-        other: list[tuple[Clause, Source]] = []
+        # (clause, field, rule): the Source of each clause is made only when kept.
+        depending: list[tuple[Clause, str, Any]] = []
+        other: list[tuple[Clause, str, Any]] = []
         shared: list[tuple[int, Source]] = []
         named, bounded = universe.named, universe.bounded
-        for source in universe.rules[number]:
-            rule = source[1]
-            kind = type(rule)
-            # The two commonest shapes, "p" and "p (>= 2)", read straight into
-            # their clause of one or more versions of p.
-            if kind is Depends:
-                clause = named(rule.on)
-                if number not in clause:
-                    depending.append((clause, source))
-                continue
-            if kind is Cmp:
-                lhs = rule.lhs
-                if type(lhs) is SpecOption:
-                    name = lhs.package_name
-                    if depending and type(depending[-1][1][1]) is Depends and depending[-1][1][1].on == name:
-                        # "p (>= 2)" is Depends(p) and its bound, two rules: the
-                        # bound's clause, a part of the other, stands for both,
-                        # so that an explanation goes through a version that meets it.
-                        depending.pop()
-                    clause = bounded(name, lhs.option_name, int(rule.op), rule.rhs.value)
+        for key, listed in universe.rules[number]:
+            for rule in listed:
+                kind = type(rule)
+                # The two commonest shapes, "p" and "p (>= 2)", read straight into
+                # their clause of one or more versions of p (as compact() gives
+                # them, or as they are).
+                if kind is str:
+                    clause = named(rule)
                     if number not in clause:
-                        depending.append((clause, source))
+                        depending.append((clause, key, rule))
                     continue
-            group = universe.group(rule)
-            if group is not None:
-                shared.append((group, source))
-                continue
-            found = universe.rule_clauses(rule)
-            if found and found[0].__class__ is UNITS:  # a large conflict, read once
-                kept = [(clause, source) for clause in found if clause[0] != -number]
-                if len(kept) < len(found):
-                    depending.append(((), source))  # it forbids the package itself
-                other += kept
-                continue
-            for clause in found:
-                if number in clause:
-                    continue  # met by the package itself
-                if -number in clause:
-                    clause = tuple(literal for literal in clause if literal != -number)
-                (other if any(literal < 0 for literal in clause) else depending).append((clause, source))
+                if kind is tuple:
+                    name, option, op, value = rule
+                    if depending and depending[-1][2] == name:  # as for a Cmp below
+                        depending.pop()
+                    clause = bounded(name, option, op, value)
+                    if number not in clause:
+                        depending.append((clause, key, rule))
+                    continue
+                if kind is Depends:
+                    clause = named(rule.on)
+                    if number not in clause:
+                        depending.append((clause, key, rule))
+                    continue
+                if kind is Cmp:
+                    lhs = rule.lhs
+                    if type(lhs) is SpecOption:
+                        name = lhs.package_name
+                        if depending and type(depending[-1][2]) is Depends and depending[-1][2].on == name:
+                            # "p (>= 2)" is Depends(p) and its bound, two rules: the
+                            # bound's clause, a part of the other, stands for both,
+                            # so that an explanation goes through a version that meets it.
+                            depending.pop()
+                        clause = bounded(name, lhs.option_name, int(rule.op), rule.rhs.value)
+                        if number not in clause:
+                            depending.append((clause, key, rule))
+                        continue
+                group = universe.group(rule)
+                if group is not None:
+                    shared.append((group, Source(key, rule)))
+                    continue
+                found = universe.rule_clauses(rule)
+                if found and found[0].__class__ is UNITS:  # a large conflict, read once
+                    kept = [(clause, key, rule) for clause in found if clause[0] != -number]
+                    if len(kept) < len(found):
+                        depending.append(((), key, rule))  # it forbids the package itself
+                    other += kept
+                    continue
+                for clause in found:
+                    if number in clause:
+                        continue  # met by the package itself
+                    if -number in clause:
+                        clause = tuple(literal for literal in clause if literal != -number)
+                    (other if any(literal < 0 for literal in clause) else depending).append((clause, key, rule))
         first = self.first
-        for clause, (_, rule) in depending:
+        for clause, _, rule in depending:
             if len(clause) > 1 and type(rule) is Cmp and type(rule.lhs) is NumOf:
                 head = universe.formula(rule.lhs.of[0])
                 if type(head) is Some:
@@ -433,18 +493,19 @@ class Encoding:
                     first[literal] += 1
         for sibling in universe.by_name[universe.names[number]]:
             if sibling != number:
-                other.append(((-sibling,), Source(ONE_VERSION, universe.names[number])))
+                other.append(((-sibling,), ONE_VERSION, universe.names[number]))
         # Of the clauses that forbid, those that may also need a package first:
         # the clauses before wanting[number] are all that can need one.
         other.sort(key=lambda item: (max(item[0], default=0) < 0, len(item[0]) == 1))
         both = depending + other
-        self.clauses[number] = [clause for clause, _ in both]
-        self.sources[number] = [source for _, source in both]
+        self.clauses[number] = [clause for clause, _, _ in both]
+        if not universe.forget_as_read:
+            self.sources[number] = [Source(key, rule) for _, key, rule in both]
         self.dependencies[number] = len(depending)
-        self.long_dependencies[number] = max((len(clause) for clause, _ in depending), default=0)
-        self.units_from[number] = len(both) - sum(1 for clause, _ in other if len(clause) == 1)
-        self.wanting[number] = len(both) - sum(1 for clause, _ in other if max(clause, default=0) < 0)
-        reaches = {literal for clause, _ in both for literal in clause if literal > 0}
+        self.long_dependencies[number] = max((len(clause) for clause, _, _ in depending), default=0)
+        self.units_from[number] = len(both) - sum(1 for clause, _, _ in other if len(clause) == 1)
+        self.wanting[number] = len(both) - sum(1 for clause, _, _ in other if max(clause, default=0) < 0)
+        reaches = {literal for clause, _, _ in both for literal in clause if literal > 0}
         # Large sets are held once however many packages have them (a
         # package of each architecture reaching one name of every one).
         pool = self._pool
@@ -453,10 +514,10 @@ class Encoding:
         if shared:
             self.shared[number] = shared
         if other or shared:
-            excluded = frozenset(-clause[0] for clause, _ in other if len(clause) == 1)
+            excluded = frozenset(-clause[0] for clause, _, _ in other if len(clause) == 1)
             if len(excluded) >= LARGE:
                 excluded = pool.setdefault(excluded, excluded)
-            rest = [clause for clause, _ in other if len(clause) > 1]
+            rest = [clause for clause, _, _ in other if len(clause) > 1]
             self.conflicts[number] = (excluded, rest, tuple(group for group, _ in shared))
 
     def parts(self, group: int) -> dict[int, int]:
@@ -474,6 +535,6 @@ class Encoding:
         universe = self.universe
         universe.rules, universe.options, universe._atoms = [], [], {}
         universe._named, universe._bounded = {}, {}
-        universe._large_clauses = {}
+        universe._large_clauses, universe._by_id = {}, []
         if not keep_sources:
             self.sources = []

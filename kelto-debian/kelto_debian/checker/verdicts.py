@@ -56,7 +56,10 @@ class Checker:
         # by all its members. The base is the solution of the essential
         # packages, once known, which every solution holds: kept once, and
         # not in each of the others, which are mostly the base.
-        self.solutions: dict[int, frozenset[int]] = {}
+        # Per package, a solution holding it (beyond the base), as a tuple:
+        # a frozenset of the same members takes four times the memory, and
+        # most packages keep one.
+        self.solutions: dict[int, tuple[int, ...]] = {}
         self.unneeded: dict[int, frozenset[int]] = {}  # whole solutions that hold the package, with the base
         self.missing_ruled_out = False
 
@@ -169,7 +172,7 @@ class Checker:
         found = frozenset(cone[literal - 2] for literal in solution if 1 < literal < end)
         needed = self.needed_in(found, number)
         base = self.base
-        found_beyond, needed_beyond = found - base, needed - base
+        found_beyond, needed_beyond = found - base, tuple(needed - base)
         unneeded = self.unneeded
         for member in found:
             solved[member] = 1
@@ -179,7 +182,7 @@ class Checker:
                 unneeded.setdefault(member, found)
         return True
 
-    def known(self, number: int) -> frozenset[int] | None:
+    def known(self, number: int) -> tuple[int, ...] | None:
         """A solution known to hold the package, beyond the base. One found
         beside another package's is cut to what this one needs: the solver
         also installs what nothing needs, opensysusers where systemd would
@@ -188,7 +191,7 @@ class Checker:
         if found is None:
             whole = self.unneeded.pop(number, None)
             if whole is not None:
-                found = self.solutions[number] = self.needed_in(whole, number) - self.base
+                found = self.solutions[number] = tuple(self.needed_in(whole, number) - self.base)
         return found
 
     def needed_in(self, solution: frozenset[int], number: int) -> frozenset[int]:
@@ -250,7 +253,7 @@ class Checker:
                 for literal in clause:
                     found = known(literal)
                     if found is not None:
-                        members |= found
+                        members.update(found)
                         break
                 else:
                     return None
@@ -303,8 +306,9 @@ class Checker:
             first = next((n for numbers in self.essential for n in numbers if n not in reason), None)
             if first is None or not self.solve_base(first):
                 return  # nothing can be installed
-            base = self.base = self.solutions[first]
-            self.solutions = {member: found - base for member, found in self.solutions.items()}
+            base = self.base = frozenset(self.solutions[first])
+            self.solutions = {member: tuple(n for n in found if n not in base)
+                              for member, found in self.solutions.items()}
         needed = bytearray(len(self.universe) + 1)  # reached by another package
         for targets in self.reaches:
             for target in targets:
@@ -334,7 +338,7 @@ class Checker:
             else:
                 solved[number] = 1
                 if needed[number]:
-                    self.solutions[number] = union
+                    self.solutions[number] = tuple(union)
 
     def cone_at_home(self, number: int) -> list[int] | None:
         """The package's cone through packages of its own architecture and

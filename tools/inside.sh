@@ -16,13 +16,15 @@ step() { printf '\n=== %s (at %d s)\n' "$*" "$(($(date +%s) - started))"; }
 # whether or not every step passed.
 time_step() {
     case "$1" in */*) ;; *) return 0 ;; esac
-    _step_name=$1 _step_since=$(date +%s)
+    # An absolute path: a recipe may change folder before it ends.
+    _step_name=$1 _step_since=$(date +%s) _step_log=$PWD/$build/step-times
     trap 'record_step_time $?' EXIT
 }
 record_step_time() {
     local outcome=ok
     [ "$1" -eq 0 ] || outcome="FAILED ($1)"
-    printf '%-20s %5d s  %s\n' "$_step_name" "$(($(date +%s) - _step_since))" "$outcome" >>"$build/step-times"
+    # Never the step's outcome: a table that cannot be written costs only the line.
+    printf '%-20s %5d s  %s\n' "$_step_name" "$(($(date +%s) - _step_since))" "$outcome" >>"$_step_log" || true
 }
 print_step_times() {
     [ -s "$build/step-times" ] || return 0

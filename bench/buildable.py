@@ -157,7 +157,7 @@ def dpkg_verdicts(result: dict[str, object], sources_path: str, indexes: list[st
         if members is None:
             checker.solve(number)
             members = checker.known(number) or frozenset()
-        members = (members | checker.base) - {number}
+        members = (frozenset(members) | checker.base) - {number}
         wanted[label] = {(universe.names[n].partition(":")[0], universe.versions[n], universe.architectures[n])
                          for n in members}
         texts[label] = raw[label]

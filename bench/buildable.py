@@ -18,48 +18,12 @@ import json
 import os
 import subprocess
 import sys
-import threading
-import time
 from pathlib import Path
+
+from harness import measured_command
 
 REPO = Path(__file__).resolve().parent.parent
 LISTS = "/var/lib/apt/lists/deb.debian.org_debian_dists_sid_main_binary-{}_Packages"
-
-
-def high_water(pid: int) -> int | None:
-    """A live process's peak resident bytes so far."""
-    try:
-        with open(f"/proc/{pid}/status") as status:
-            for line in status:
-                if line.startswith("VmHWM:"):
-                    return int(line.split()[1]) * 1024
-    except OSError:
-        pass
-    return None
-
-
-def measured(command: list[str], env: dict[str, str] | None = None) -> tuple[str, float, int, int]:
-    """The command's standard output, seconds, peak bytes (sampled every
-    20 ms until it ends) and exit status."""
-    started = time.perf_counter()
-    child = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, env=env)
-    peak = 0
-    done = threading.Event()
-
-    def watch() -> None:
-        nonlocal peak
-        while not done.wait(0.02):
-            found = high_water(child.pid)
-            if found is not None:
-                peak = max(peak, found)
-
-    watcher = threading.Thread(target=watch)
-    watcher.start()
-    out, _ = child.communicate()
-    seconds = time.perf_counter() - started
-    done.set()
-    watcher.join()
-    return out, seconds, peak, child.returncode
 
 
 def dose_broken(text: str) -> set[str]:
@@ -80,9 +44,9 @@ def compare(label: str, sources: str, indexes: list[str], host: str, build: str)
                       *indexes, sources]
     ours_command = [sys.executable, "-m", "kelto_debian", "buildable", sources, *indexes,
                     "--host-arch", host, "--broken"]
-    out, ours_seconds, ours_peak, _ = measured(ours_command, env)
+    out, ours_seconds, ours_peak, _ = measured_command(ours_command, env)
     ours = set(out.splitlines())
-    out, theirs_seconds, theirs_peak, _ = measured(theirs_command)
+    out, theirs_seconds, theirs_peak, _ = measured_command(theirs_command)
     theirs = dose_broken(out)
     result = {
         "check": label, "kelto seconds": round(ours_seconds, 1), "kelto peak MB": ours_peak >> 20,

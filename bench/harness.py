@@ -12,6 +12,8 @@ from __future__ import annotations
 
 import gc
 import statistics
+import subprocess
+import threading
 import time
 from dataclasses import dataclass, field
 from typing import Callable
@@ -143,3 +145,38 @@ class Group:
             "paired_over_floor": paired_ratio(w, floor),
             "samples_ns": w.samples_ns,
         } for w in self.workloads]
+
+
+def high_water(pid: int) -> int | None:
+    """A live process's peak resident bytes so far (its own: the resource
+    usage of a child counts the pages of the parent it was forked from)."""
+    try:
+        with open(f"/proc/{pid}/status") as status:
+            for line in status:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    return None
+
+
+def measured_command(command: list[str], env: dict[str, str] | None = None) -> tuple[str, float, int, int]:
+    """A command's standard output, wall seconds, peak resident bytes
+    (sampled every 20 ms until it ends) and exit status."""
+    started = time.perf_counter()
+    child = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, env=env)
+    peak = 0
+    done = threading.Event()
+
+    def watch() -> None:
+        nonlocal peak
+        while not done.wait(0.02):
+            peak = max(peak, high_water(child.pid) or 0)
+
+    watcher = threading.Thread(target=watch, daemon=True)
+    watcher.start()
+    out, _ = child.communicate()
+    seconds = time.perf_counter() - started
+    done.set()
+    watcher.join()
+    return out, seconds, peak, child.returncode

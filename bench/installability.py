@@ -11,15 +11,13 @@ from __future__ import annotations
 
 import os
 import shutil
-import subprocess
 import sys
-import threading
 from pathlib import Path
 
 import debian_input  # noqa: F401  (puts the main job's package on the path)
 from kelto_debian import installability as installable
 from kelto_debian.index import read_stanzas
-from harness import Group, Workload
+from harness import Group, Workload, measured_command
 
 KELTO_CHECK = "installable.py check"
 KELTO_WITH_I386 = "installable.py check, with i386"
@@ -32,38 +30,11 @@ INSTALLABLE = debian_input.REPO / "examples" / "installable.py"
 PEAKS: dict[str, list[int]] = {}
 
 
-def high_water(pid: int) -> int | None:
-    """A live process's peak resident bytes so far (its own: the resource
-    usage of a child counts the pages of the parent it was forked from)."""
-    try:
-        with open(f"/proc/{pid}/status") as status:
-            for line in status:
-                if line.startswith("VmHWM:"):
-                    return int(line.split()[1]) * 1024
-    except OSError:
-        pass
-    return None
-
-
 def measured(name: str, command: list[str], env: dict[str, str] | None = None) -> str:
-    """The command's standard output; its peak memory, sampled every 20 ms
-    until it ends, is added to PEAKS[name]."""
-    child = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, env=env)
-    peak = 0
-    done = threading.Event()
-
-    def watch() -> None:
-        nonlocal peak
-        while not done.wait(0.02):
-            peak = max(peak, high_water(child.pid) or 0)
-
-    watcher = threading.Thread(target=watch, daemon=True)
-    watcher.start()
-    out, _ = child.communicate()
-    done.set()
-    watcher.join()
-    if child.returncode not in (0, 1):  # 1: the checker found a broken package
-        raise RuntimeError(f"{command[0]} exited with {child.returncode}")
+    """The command's standard output; its peak memory is added to PEAKS[name]."""
+    out, _, peak, status = measured_command(command, env)
+    if status not in (0, 1):  # 1: the checker found a broken package
+        raise RuntimeError(f"{command[0]} exited with {status}")
     PEAKS.setdefault(name, []).append(peak)
     return out
 

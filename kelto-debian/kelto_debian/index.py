@@ -292,9 +292,15 @@ def read_stanzas(path: str, repeats: Repeats | None = None) -> Iterator[tuple[in
     except BadIndex:
         raise
     except (OSError, EOFError, lzma.LZMAError) as error:
-        where = f"{path}:{number}" if number else path
-        reason = error.strerror if isinstance(error, OSError) and error.strerror else str(error) or type(error).__name__
-        raise BadIndex(f"{where}: {reason}") from None
+        raise unreadable(path, number, error) from None
+
+
+def unreadable(path: str, number: int, error: Exception) -> BadIndex:
+    """The refusal of an index that could not be read at line `number`
+    (0: before its first line)."""
+    where = f"{path}:{number}" if number else path
+    reason = error.strerror if isinstance(error, OSError) and error.strerror else str(error) or type(error).__name__
+    return BadIndex(f"{where}: {reason}")
 
 
 def _pieces(text: AnyStr, blank_run: re.Pattern[AnyStr]) -> Iterator[tuple[AnyStr, int]]:
@@ -449,9 +455,7 @@ def _read_lines(path: str, index: IO[bytes], repeats: Repeats, number: int) -> I
     except BadIndex:
         raise
     except (OSError, EOFError, lzma.LZMAError) as error:
-        where = f"{path}:{number}" if number else path
-        reason = error.strerror if isinstance(error, OSError) and error.strerror else str(error) or type(error).__name__
-        raise BadIndex(f"{where}: {reason}") from None
+        raise unreadable(path, number, error) from None
     if parts is not None:
         fields[last] = "\n".join(parts)
     if fields and not repeats.is_repeat(start, fields):
